@@ -1,0 +1,38 @@
+// Bin shift and threshold gate: where magnitudes and phases become bins again.
+#pragma once
+
+#include <math.h>
+
+#include "plugin/instance.hpp"
+
+namespace {
+
+// Whole-bin offset, -128 to +128, rounded with ties to even by lrintf.
+int bin_offset(const float *control) {
+  float v = 0.0f;
+  if (!read_control(control, &v)) {
+    return 0;
+  }
+  const float g = v < -1.0f ? -128.0f : 128.0f * (v < 1.0f ? v : 1.0f);
+  return static_cast<int>(lrintf(g));
+}
+
+// Gate level: the threshold fraction of the frame's strongest magnitude,
+// taken after the blur and before the shift, so that a bin the shift drops
+// still sets the level. The peak never drops below 1e-20, so silence stays
+// silent at any threshold.
+float gate_level(const float *mag, const float *control) {
+  float fraction = 0.0f;
+  if (read_control(control, &fraction)) {
+    fraction = fraction < 0.0f ? 0.0f : fraction < 1.0f ? fraction : 1.0f;
+  }
+  float peak = 1e-20f;
+  for (unsigned k = 0; k < bins; ++k) {
+    if (mag[k] > peak) {
+      peak = mag[k];
+    }
+  }
+  return peak * fraction;
+}
+
+} // namespace

@@ -1,0 +1,57 @@
+// The per-instance record: every bit of an instance's state, in one block.
+#pragma once
+
+#include <math.h>
+#include <stdint.h>
+
+#include "dsp/fft.hpp"
+
+namespace {
+
+constexpr unsigned block_size = 1024; // samples per frame, and ring length
+constexpr unsigned ring_mask = block_size - 1;
+constexpr unsigned hop_size = 256; // samples between frames
+constexpr unsigned bins = 513;     // DC to Nyquist of a real 1024-point frame
+
+struct Instance {
+  // Port buffers, owned by the host (port index in brackets).
+  float *in;        // [0] audio input
+  float *freeze;    // [2] freeze switch
+  float *mix;       // [3] wet proportion
+  float *blur;      // [4] blur amount
+  float *shift;     // [5] bin shift, -1..1 for -128..+128 bins
+  float *threshold; // [6] gate level as a fraction of the peak
+  float *out;       // [1] audio output
+
+  float in_ring[block_size];  // latest input samples, by ring position
+  float out_ring[block_size]; // overlap-add sum of the wet signal
+  float window[block_size];   // periodic Hann, analysis and synthesis
+
+  float frozen_mag[bins]; // captured spectrum while frozen
+  float frozen_phase[bins];
+  float mag[bins];      // working magnitudes of the current frame
+  float blur_tmp[bins]; // means land here so each is taken over unsmoothed input
+
+  Complex spec[block_size]; // transform work buffer
+
+  uint32_t pos;      // ring position of the next sample, which is the oldest
+  uint32_t hop;      // samples since the last frame
+  float prev_freeze; // freeze value that the previous frame saw
+  int32_t frozen;    // 1 while the captured spectrum is replayed
+};
+
+// A control is absent when unconnected or not finite; its reader then uses a
+// fallback. Returns whether it is present and, if so, stores its value.
+bool read_control(const float *port, float *value) {
+  if (!port) {
+    return false;
+  }
+  const float v = *port;
+  if (!(fabsf(v) <= 3.4028235e38f)) { // NaN fails this too
+    return false;
+  }
+  *value = v;
+  return true;
+}
+
+} // namespace

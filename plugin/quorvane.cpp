@@ -1,0 +1,94 @@
+// quorvane: a mono spectral effect (freeze, blur, bin shift, gate) for LV2.
+//
+// Every 256 samples the latest 1024 input samples go through a Hann window
+// and an FFT, the spectrum is reshaped, and the inverse is windowed again and
+// overlap-added into a ring that the sample loop reads 1024 samples later.
+// Everything the instance needs lives in one zero-filled allocation.
+
+#include <stdint.h>
+#include <stdlib.h>
+
+#include <lv2/core/lv2.h>
+
+#include "dsp/frame.hpp"
+#include "plugin/instance.hpp"
+
+namespace {
+
+constexpr const char *plugin_uri = "http://quorvane.audio/lv2/quorvane";
+
+enum Port : uint32_t { IN = 0, OUT = 1, FREEZE = 2, MIX = 3, BLUR = 4, SHIFT = 5, THRESHOLD = 6 };
+
+// The plugin works in samples and bins, so the sample rate, the bundle path
+// and the host's features do not matter to it.
+LV2_Handle inst(const LV2_Descriptor *, double, const char *, const LV2_Feature *const *) {
+  auto *self = static_cast<Instance *>(calloc(1, sizeof(Instance)));
+  if (!self) {
+    return nullptr;
+  }
+  // Periodic Hann of period 1024; window[0] is 0 from the zero fill.
+  for (unsigned i = 1; i < block_size; ++i) {
+    const float x = static_cast<float>(i) * 6.2831855f * 0.0009765625f;
+    self->window[i] = 0.5f - cosf(x) * 0.5f;
+  }
+  return self;
+}
+
+void clean(LV2_Handle handle) { free(handle); }
+
+// A null buffer is stored like any other: the port then counts as absent.
+void conn(LV2_Handle handle, uint32_t port, void *data) {
+  auto *self = static_cast<Instance *>(handle);
+  auto *buffer = static_cast<float *>(data);
+  switch (port) {
+  case IN: self->in = buffer; break;
+  case OUT: self->out = buffer; break;
+  case FREEZE: self->freeze = buffer; break;
+  case MIX: self->mix = buffer; break;
+  case BLUR: self->blur = buffer; break;
+  case SHIFT: self->shift = buffer; break;
+  case THRESHOLD: self->threshold = buffer; break;
+  default: break;
+  }
+}
+
+// `in` and `out` may be the same buffer: each index is read before it is
+// written, and no other index is touched meanwhile.
+void run(LV2_Handle handle, uint32_t sample_count) {
+  auto *self = static_cast<Instance *>(handle);
+
+  // Mix is read once per call; an absent one means fully wet.
+  float a = 1.0f;
+  if (read_control(self->mix, &a)) {
+    a = a < 0.0f ? 0.0f : a > 1.0f ? 1.0f : a;
+  }
+  const float dry_gain = 1.0f - a;
+
+  for (uint32_t i = 0; i < sample_count; ++i) {
+    float x = self->in ? self->in[i] : 0.0f;
+    if (!(fabsf(x) <= 3.4028235e38f)) { // NaN and infinities become silence
+      x = 0.0f;
+    }
+    const float wet = self->out_ring[self->pos];
+    self->out_ring[self->pos] = 0.0f;
+    self->in_ring[self->pos] = x;
+    if (self->out) {
+      self->out[i] = dry_gain * x + wet * a;
+    }
+    self->pos = (self->pos + 1) & ring_mask;
+    if (++self->hop == hop_size) {
+      self->hop = 0;
+      frame(self);
+    }
+  }
+}
+
+const LV2_Descriptor desc = {
+    plugin_uri, inst, conn, nullptr, run, nullptr, clean, nullptr,
+};
+
+} // namespace
+
+LV2_SYMBOL_EXPORT const LV2_Descriptor *lv2_descriptor(uint32_t index) {
+  return index == 0 ? &desc : nullptr;
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that quorvane's build, demo and tests need.
+# Idempotent: asks apt only for what is missing, through sudo when not root.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  lv2-dev liblilv-dev lilv-utils
+  libgtest-dev libbenchmark-dev
+  libsndfile1-dev sox
+)
+packages+=("$@")
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing from Debian: ${missing[*]}"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "error: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
+  sudo=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q || { echo "error: apt-get update failed" >&2; exit 1; }
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" \
+  || { echo "error: could not install: ${missing[*]}" >&2; exit 1; }

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds quorvane and runs every test. Installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+trap 'echo "FAILED: scripts/test.sh (see the output above)" >&2' ERR
+
+scripts/deps.sh
+jobs=$(nproc)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "All tests passed."
