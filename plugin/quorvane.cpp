@@ -69,7 +69,12 @@ void run(LV2_Handle handle, uint32_t sample_count) {
     if (!(fabsf(x) <= 3.4028235e38f)) { // NaN and infinities become silence
       x = 0.0f;
     }
-    const float wet = self->out_ring[self->pos];
+    // Enormous but finite input can overflow the transforms; whatever they
+    // made of it, the host gets no NaN or infinity from finite input.
+    float wet = self->out_ring[self->pos];
+    if (!(fabsf(wet) <= 3.4028235e38f)) {
+      wet = 0.0f;
+    }
     self->out_ring[self->pos] = 0.0f;
     self->in_ring[self->pos] = x;
     if (self->out) {
