@@ -40,6 +40,10 @@ struct Instance {
   int32_t frozen;    // 1 while the captured spectrum is replayed
 };
 
+// True for every value but NaN and the infinities. Written out rather than
+// isfinite() so that it holds whatever floating-point options a build uses.
+bool is_finite(float v) { return fabsf(v) <= 3.4028235e38f; }
+
 // A control is absent when unconnected or not finite; its reader then uses a
 // fallback. Returns whether it is present and, if so, stores its value.
 bool read_control(const float *port, float *value) {
@@ -47,7 +51,7 @@ bool read_control(const float *port, float *value) {
     return false;
   }
   const float v = *port;
-  if (!(fabsf(v) <= 3.4028235e38f)) { // NaN fails this too
+  if (!is_finite(v)) {
     return false;
   }
   *value = v;

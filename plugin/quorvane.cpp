@@ -66,13 +66,13 @@ void run(LV2_Handle handle, uint32_t sample_count) {
 
   for (uint32_t i = 0; i < sample_count; ++i) {
     float x = self->in ? self->in[i] : 0.0f;
-    if (!(fabsf(x) <= 3.4028235e38f)) { // NaN and infinities become silence
+    if (!is_finite(x)) { // NaN and infinities become silence
       x = 0.0f;
     }
     // Enormous but finite input can overflow the transforms; whatever they
     // made of it, the host gets no NaN or infinity from finite input.
     float wet = self->out_ring[self->pos];
-    if (!(fabsf(wet) <= 3.4028235e38f)) {
+    if (!is_finite(wet)) {
       wet = 0.0f;
     }
     self->out_ring[self->pos] = 0.0f;
