@@ -1,0 +1,49 @@
+# Real-time safety, host-life and hardening tests. Included from
+# tests/CMakeLists.txt; the sanitizer builds (scripts/test-sanitizers.sh)
+# configure the same tests with QUORVANE_SANITIZE set.
+set(QUORVANE_SANITIZE "" CACHE STRING "Sanitizer build: empty, 'address' (ASan+UBSan) or 'thread'")
+
+# Test executables see the library the way a host does: by its path.
+function(quorvane_rt_test name)
+  add_executable(${name} ${name}.cpp)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${LV2_INCLUDE_DIRS})
+  target_compile_definitions(${name} PRIVATE QUORVANE_LIBRARY="$<TARGET_FILE:quorvane>")
+  # Everything bound at load time: no lazy symbol resolution (which the
+  # seccomp test would otherwise meet in the middle of a confined run).
+  target_link_options(${name} PRIVATE -Wl,-z,now)
+  target_link_libraries(${name} PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS} m)
+  add_dependencies(${name} quorvane)
+  add_test(NAME ${name} COMMAND ${name})
+endfunction()
+
+quorvane_rt_test(test_rt_threads)
+set_tests_properties(test_rt_threads PROPERTIES LABELS "threads")
+if(NOT QUORVANE_SANITIZE STREQUAL "thread")
+  quorvane_rt_test(test_rt_seccomp)
+  if(NOT QUORVANE_SANITIZE)
+    # Replaces the allocator, so it cannot coexist with a sanitizer's.
+    quorvane_rt_test(test_rt_alloc)
+  endif()
+endif()
+
+add_executable(test_lilv_memcheck test_lilv_memcheck.cpp)
+target_compile_definitions(test_lilv_memcheck PRIVATE QUORVANE_BUNDLE="${QUORVANE_BUNDLE_DIR}")
+target_link_libraries(test_lilv_memcheck PRIVATE PkgConfig::LILV m)
+add_dependencies(test_lilv_memcheck quorvane)
+add_test(NAME test_lilv_memcheck COMMAND test_lilv_memcheck)
+
+if(NOT QUORVANE_SANITIZE)
+  # Valgrind over a whole lilv host life. lilv frees everything it
+  # allocates when the world is freed, so no suppressions are needed.
+  find_program(VALGRIND valgrind REQUIRED)
+  add_test(NAME valgrind_lilv_host
+    COMMAND ${VALGRIND} --error-exitcode=1 --leak-check=full
+      --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect
+      $<TARGET_FILE:test_lilv_memcheck>)
+endif()
+
+if(QUORVANE_HARDEN)
+  add_test(NAME library_hardening
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_hardening.sh
+      $<TARGET_FILE:quorvane> ${CMAKE_BINARY_DIR}/compile_commands.json)
+endif()

@@ -1,0 +1,142 @@
+// The built library, opened the way a host opens it, and deterministic
+// automated streams that move every control: shared by the real-time tests.
+#pragma once
+
+#include <dlfcn.h>
+#include <math.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <lv2/core/lv2.h>
+
+namespace rt {
+
+constexpr uint32_t port_count = 7;
+
+// dlopen()s the built module and returns its descriptor 0; exits on failure,
+// since every test here is meaningless without it.
+inline const LV2_Descriptor *load_plugin() {
+  void *lib = dlopen(QUORVANE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (!lib) {
+    fprintf(stderr, "dlopen %s: %s\n", QUORVANE_LIBRARY, dlerror());
+    exit(2);
+  }
+  auto entry = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib, "lv2_descriptor"));
+  const LV2_Descriptor *d = entry ? entry(0) : nullptr;
+  if (!d) {
+    fprintf(stderr, "%s: no descriptor 0\n", QUORVANE_LIBRARY);
+    exit(2);
+  }
+  return d;
+}
+
+// A small deterministic generator (xorshift), so that every run of a stream
+// is the same stream, whatever thread or process plays it.
+struct Rng {
+  uint64_t s;
+  explicit Rng(uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 1) {}
+  uint32_t next() {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return static_cast<uint32_t>(s >> 32);
+  }
+  float unit() { return static_cast<float>(next() >> 8) * (1.0f / 16777216.0f); } // [0, 1)
+  float signed_unit() { return unit() * 2.0f - 1.0f; }
+};
+
+// One host's block: its size and the control values the host sets before it.
+struct Block {
+  uint32_t size;
+  float controls[port_count]; // indices 2..6 used
+  bool connect_controls;      // false: the control ports are left null
+};
+
+// A stream of `length` samples cut into blocks of varying size (0 included),
+// with every control moving: freeze toggling, mix, blur, shift and threshold
+// sweeping through and past their ranges, now and then NaN or unconnected.
+// `huge` adds samples near the largest float (a few per block and whole
+// blocks of them); `in` receives the input samples.
+struct Stream {
+  float *in = nullptr;
+  Block *blocks = nullptr;
+  uint32_t block_count = 0;
+  uint32_t length = 0;
+
+  Stream(uint64_t seed, uint32_t samples, bool huge) : length(samples) {
+    Rng rng(seed);
+    in = static_cast<float *>(calloc(samples + 1, sizeof(float)));
+    blocks = static_cast<Block *>(calloc(samples + 1, sizeof(Block)));
+    const float big = 3.4028235e38f;
+    for (uint32_t n = 0; n < samples; ++n) {
+      const float t = static_cast<float>(n);
+      in[n] = 0.5f * sinf(t * 0.031f * (1.0f + 0.5f * sinf(t * 1e-4f))) + 0.1f * rng.signed_unit();
+      if (huge && rng.next() % 97 == 0) {
+        in[n] = (rng.next() & 1 ? big : -big) * (1.0f - 1e-7f * static_cast<float>(rng.next() % 4));
+      }
+    }
+    uint32_t at = 0;
+    while (at < samples) {
+      Block &b = blocks[block_count];
+      const uint32_t pick = rng.next() % 8;
+      const uint32_t sizes[8] = {0, 1, 7, 64, 256, 300, 1024, 4096};
+      b.size = sizes[pick] < samples - at ? sizes[pick] : samples - at;
+      const float ph = static_cast<float>(at) / static_cast<float>(samples);
+      b.controls[2] = (block_count / 5) % 3 == 1 ? 1.0f : 0.3f * rng.unit(); // freeze
+      b.controls[3] = 1.4f * sinf(ph * 40.0f) + 0.2f;                         // mix, past 0 and 1
+      b.controls[4] = 1.2f * rng.unit() - 0.1f;                               // blur
+      b.controls[5] = 2.4f * sinf(ph * 23.0f);                                // shift, past +-1
+      b.controls[6] = rng.next() % 3 == 0 ? 0.0f : 1.1f * rng.unit();         // threshold
+      if (rng.next() % 17 == 0) {
+        b.controls[2 + rng.next() % 5] = NAN;
+      }
+      b.connect_controls = rng.next() % 23 != 0;
+      if (huge && rng.next() % 29 == 0) { // a whole block of huge samples
+        for (uint32_t i = 0; i < b.size; ++i) {
+          in[at + i] = i & 1 ? big : -big * 0.75f;
+        }
+      }
+      at += b.size;
+      ++block_count;
+    }
+  }
+  ~Stream() {
+    free(in);
+    free(blocks);
+  }
+  Stream(const Stream &) = delete;
+  Stream &operator=(const Stream &) = delete;
+};
+
+// Plays a stream through an instance that is already connected to `controls`
+// (7 floats) and to `in`/`out` buffers of at least 4096 samples: the only
+// calls made are the host's writes of control values, memcpy of input and
+// run(). Output lands in `result` (length samples). No allocation, no I/O.
+inline void play(const LV2_Descriptor *d, LV2_Handle h, const Stream &s, float *controls,
+                 float *in_buf, float *out_buf, float *result) {
+  uint32_t at = 0;
+  for (uint32_t k = 0; k < s.block_count; ++k) {
+    const Block &b = s.blocks[k];
+    for (uint32_t p = 2; p < port_count; ++p) {
+      controls[p] = b.controls[p];
+      d->connect_port(h, p, b.connect_controls ? &controls[p] : nullptr);
+    }
+    memcpy(in_buf, s.in + at, b.size * sizeof(float));
+    d->run(h, b.size);
+    memcpy(result + at, out_buf, b.size * sizeof(float));
+    at += b.size;
+  }
+}
+
+inline bool all_finite(const float *x, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) {
+    if (!(fabsf(x[i]) <= 3.4028235e38f)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace rt

@@ -1,0 +1,163 @@
+// Counts every allocation the plugin makes. This executable defines the
+// allocator itself (malloc and friends on top of glibc's __libc_* entry
+// points, operator new/delete on top of those), so the library loaded by
+// dlopen() binds to these definitions, as it would to any host's.
+#include <errno.h>
+#include <new>
+#include <stdint.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/rt_plugin.hpp"
+
+extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void __libc_free(void *);
+void *__libc_memalign(size_t, size_t);
+}
+
+namespace {
+bool counting = false;
+unsigned long allocations = 0;
+unsigned long releases = 0;
+void note_alloc() { allocations += counting; }
+void note_free(void *p) { releases += counting && p; }
+} // namespace
+
+extern "C" {
+void *malloc(size_t n) {
+  note_alloc();
+  return __libc_malloc(n);
+}
+void *calloc(size_t n, size_t m) {
+  note_alloc();
+  return __libc_calloc(n, m);
+}
+void *realloc(void *p, size_t n) {
+  note_alloc();
+  return __libc_realloc(p, n);
+}
+void free(void *p) {
+  note_free(p);
+  __libc_free(p);
+}
+void *aligned_alloc(size_t a, size_t n) {
+  note_alloc();
+  return __libc_memalign(a, n);
+}
+void *memalign(size_t a, size_t n) {
+  note_alloc();
+  return __libc_memalign(a, n);
+}
+int posix_memalign(void **p, size_t a, size_t n) {
+  note_alloc();
+  *p = __libc_memalign(a, n);
+  return *p ? 0 : ENOMEM;
+}
+}
+
+void *operator new(size_t n) {
+  note_alloc();
+  if (void *p = __libc_malloc(n ? n : 1)) {
+    return p;
+  }
+  throw std::bad_alloc();
+}
+void *operator new[](size_t n) { return operator new(n); }
+void *operator new(size_t n, const std::nothrow_t &) noexcept {
+  note_alloc();
+  return __libc_malloc(n ? n : 1);
+}
+void *operator new[](size_t n, const std::nothrow_t &t) noexcept { return operator new(n, t); }
+void operator delete(void *p) noexcept {
+  note_free(p);
+  __libc_free(p);
+}
+void operator delete[](void *p) noexcept { operator delete(p); }
+void operator delete(void *p, size_t) noexcept { operator delete(p); }
+void operator delete[](void *p, size_t) noexcept { operator delete(p); }
+
+namespace {
+
+struct Counted {
+  unsigned long allocations;
+  unsigned long releases;
+};
+template <class F> Counted count(F &&f) {
+  allocations = releases = 0;
+  counting = true;
+  f();
+  counting = false;
+  return {allocations, releases};
+}
+
+// Exactly one allocation per instance and one release at cleanup. This also
+// proves that the counters see the library's calls at all.
+TEST(RealTimeAlloc, OneAllocationPerInstance) {
+  const LV2_Descriptor *d = rt::load_plugin();
+  for (int i = 0; i < 3; ++i) {
+    LV2_Handle h = nullptr;
+    Counted c = count([&] { h = d->instantiate(d, 48000.0, "/nowhere", nullptr); });
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(c.allocations, 1u);
+    EXPECT_EQ(c.releases, 0u);
+    c = count([&] { d->cleanup(h); });
+    EXPECT_EQ(c.allocations, 0u);
+    EXPECT_EQ(c.releases, 1u);
+  }
+}
+
+// Long streams with every control moving, huge and non-finite samples, block
+// sizes from 0 to 4096, ports reconnected, in place and not, several
+// instances interleaved: run() never touches the allocator.
+TEST(RealTimeAlloc, RunNeverAllocates) {
+  const LV2_Descriptor *d = rt::load_plugin();
+  constexpr int n = 4;
+  const uint32_t length = 48000 * 6;
+  LV2_Handle h[n];
+  float controls[n][rt::port_count];
+  float *in[n];
+  float *out[n];
+  float *result[n];
+  rt::Stream *streams[n];
+  for (int i = 0; i < n; ++i) {
+    h[i] = d->instantiate(d, 48000.0, "/nowhere", nullptr);
+    ASSERT_NE(h[i], nullptr);
+    in[i] = static_cast<float *>(calloc(4096, sizeof(float)));
+    out[i] = i % 2 ? in[i] : static_cast<float *>(calloc(4096, sizeof(float))); // odd: in place
+    result[i] = static_cast<float *>(calloc(length, sizeof(float)));
+    streams[i] = new rt::Stream(100 + i, length, i >= 2);
+    d->connect_port(h[i], 0, in[i]);
+    d->connect_port(h[i], 1, out[i]);
+  }
+  const Counted c = count([&] {
+    for (int i = 0; i < n; ++i) {
+      rt::play(d, h[i], *streams[i], controls[i], in[i], out[i], result[i]);
+    }
+    // An instance with nothing connected runs too.
+    LV2_Handle bare = h[0];
+    for (uint32_t p = 0; p < rt::port_count; ++p) {
+      d->connect_port(bare, p, nullptr);
+    }
+    for (int k = 0; k < 50; ++k) {
+      d->run(bare, 8192);
+    }
+  });
+  EXPECT_EQ(c.allocations, 0u);
+  EXPECT_EQ(c.releases, 0u);
+  for (int i = 0; i < n; ++i) {
+    EXPECT_TRUE(rt::all_finite(result[i], length)) << "stream " << i;
+    d->cleanup(h[i]);
+    delete streams[i];
+    if (out[i] != in[i]) {
+      free(out[i]);
+    }
+    free(in[i]);
+    free(result[i]);
+  }
+}
+
+} // namespace
