@@ -49,6 +49,18 @@ struct Rig {
       d->connect_port(h[i], 7, controls[i]); // ignored, like any index past 6
     }
   }
+  ~Rig() {
+    for (int i = 0; i < instances; ++i) {
+      d->cleanup(h[i]);
+      if (out[i] != in[i]) {
+        free(out[i]);
+      }
+      free(in[i]);
+    }
+    free(result);
+  }
+  Rig(const Rig &) = delete;
+  Rig &operator=(const Rig &) = delete;
   // Everything here is computation on memory that exists already.
   uint64_t play(rt::Stream *const *streams, bool *finite) {
     uint64_t h_all = 1469598103934665603ull;
