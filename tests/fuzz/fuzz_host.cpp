@@ -1,0 +1,224 @@
+// libFuzzer target: the input bytes are a host's life. Up to four instances
+// are created and destroyed, any port index (past 6 too) is connected to null
+// or to any of four shared 8192-sample buffers or (ports other than audio)
+// eight single-float cells, so that input, output and controls may alias
+// each other; control values come from raw float bits, buffers are filled
+// with raw float bits, tones of any amplitude or the largest floats, and
+// run() is called with block sizes 0 to 8192.
+//
+// The same life is played twice: through the plugin (its source compiled
+// into this executable, so that coverage guides the fuzzer through it) and
+// through the plain reference transcription of the test suite, each on its
+// own copy of the buffers. After every run both copies must be identical,
+// bit for bit, and everything the plugin wrote to its output finite.
+#include <math.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <lv2/core/lv2.h>
+
+#include "tests/fuzz/reference_api.hpp"
+
+namespace {
+
+constexpr uint32_t buffer_len = 8192;
+constexpr int buffer_count = 4;
+constexpr int cell_count = 8; // single floats, for control ports only
+constexpr size_t pool_len = buffer_count * buffer_len + cell_count;
+constexpr int slots = 4;
+constexpr uint32_t sample_budget = 1u << 13; // per input, to keep executions fast
+
+// Reads the input front to back; past the end every read gives zero.
+struct Bytes {
+  const uint8_t *p;
+  size_t left;
+  uint8_t u8() {
+    if (!left) {
+      return 0;
+    }
+    --left;
+    return *p++;
+  }
+  uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
+  uint32_t u32() { return u16() | (static_cast<uint32_t>(u16()) << 16); }
+  float f32() {
+    const uint32_t bits = u32();
+    float v;
+    memcpy(&v, &bits, sizeof v);
+    return v;
+  }
+};
+
+// One side of the twin: a set of instance slots and its own buffer pool.
+template <class Api> struct World {
+  typename Api::Handle slot[slots] = {};
+  int out_buffer[slots]; // target connected to port 1, or -1
+  float *pool;           // the audio buffers, then the control cells
+
+  World() : pool(static_cast<float *>(calloc(pool_len, sizeof(float)))) {
+    for (int &o : out_buffer) {
+      o = -1;
+    }
+  }
+  ~World() {
+    for (auto &h : slot) {
+      if (h) {
+        Api::cleanup(h);
+      }
+    }
+    free(pool);
+  }
+  World(const World &) = delete;
+  World &operator=(const World &) = delete;
+  // Targets: -1 is null, 0 to 3 the audio buffers, 4 and up the cells.
+  float *buffer(int b) {
+    if (b < 0) {
+      return nullptr;
+    }
+    if (b < buffer_count) {
+      return pool + static_cast<size_t>(b) * buffer_len;
+    }
+    return pool + buffer_count * buffer_len + (b - buffer_count);
+  }
+
+  void create(int s) {
+    if (!slot[s]) {
+      slot[s] = Api::instantiate();
+      out_buffer[s] = -1;
+    }
+  }
+  void destroy(int s) {
+    if (slot[s]) {
+      Api::cleanup(slot[s]);
+      slot[s] = {};
+    }
+  }
+  void connect(int s, uint32_t port, int b) {
+    if (slot[s]) {
+      Api::connect(slot[s], port, buffer(b));
+      if (port == 1) {
+        out_buffer[s] = b;
+      }
+    }
+  }
+  void run(int s, uint32_t n) { Api::run(slot[s], n); }
+};
+
+struct Twin {
+  World<PluginApi> plug;
+  World<ReferenceApi> ref;
+};
+
+[[noreturn]] void fail(const char *what) {
+  fprintf(stderr, "fuzz invariant broken: %s\n", what);
+  abort();
+}
+
+template <class F> void both(Twin &t, F &&f) {
+  f(t.plug);
+  f(t.ref);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  Bytes in{data, size};
+  Twin twin;
+  uint32_t budget = sample_budget;
+
+  while (in.left && budget) {
+    const uint8_t op = in.u8() % 8;
+    switch (op) {
+    case 0: { // instantiate into a free slot
+      const int s = in.u8() % slots;
+      both(twin, [&](auto &w) { w.create(s); });
+      if (!twin.plug.slot[s] != !twin.ref.slot[s]) {
+        fail("instantiation differs");
+      }
+      break;
+    }
+    case 1: { // cleanup
+      const int s = in.u8() % slots;
+      both(twin, [&](auto &w) { w.destroy(s); });
+      break;
+    }
+    case 2: { // connect any port index to any buffer or null
+      const int s = in.u8() % slots;
+      const uint8_t pb = in.u8();
+      const uint32_t port = pb < 0xF0 ? pb % 10u : in.u32();
+      // Audio ports get an audio buffer (a host must give them a whole
+      // block) or null; every other index any target at all.
+      const uint8_t tb = in.u8();
+      const int b = port <= 1 ? tb % (buffer_count + 1) - 1 : tb % (buffer_count + cell_count + 1) - 1;
+      both(twin, [&](auto &w) { w.connect(s, port, b); });
+      break;
+    }
+    case 3: { // a control value from raw bits, in a cell or a buffer's head
+      const int b = in.u8() % (buffer_count + cell_count);
+      const float v = in.f32();
+      both(twin, [&](auto &w) { w.buffer(b)[0] = v; });
+      break;
+    }
+    case 4: { // raw float bits, tiled over a whole buffer
+      const int b = in.u8() % buffer_count;
+      float tile[16];
+      const int n = 1 + in.u8() % 16;
+      for (int i = 0; i < n; ++i) {
+        tile[i] = in.f32();
+      }
+      both(twin, [&](auto &w) {
+        for (uint32_t i = 0; i < buffer_len; ++i) {
+          w.buffer(b)[i] = tile[i % n];
+        }
+      });
+      break;
+    }
+    case 5: { // a tone of any amplitude, finite ones up to the largest float
+      const int b = in.u8() % buffer_count;
+      const float amp = in.f32();
+      const float step = static_cast<float>(in.u8()) * 0.01f;
+      both(twin, [&](auto &w) {
+        for (uint32_t i = 0; i < buffer_len; ++i) {
+          w.buffer(b)[i] = amp * sinf(static_cast<float>(i) * step);
+        }
+      });
+      break;
+    }
+    case 6: { // a few samples at the largest finite magnitude
+      const int b = in.u8() % buffer_count;
+      const int n = 1 + in.u8() % 8;
+      for (int k = 0; k < n; ++k) {
+        const uint16_t at = in.u16();
+        const float v = at & 0x8000 ? -3.4028235e38f : 3.4028235e38f;
+        both(twin, [&](auto &w) { w.buffer(b)[at % buffer_len] = v; });
+      }
+      break;
+    }
+    default: { // run
+      const int s = in.u8() % slots;
+      uint32_t n = in.u16() % (buffer_len + 1);
+      n = n < budget ? n : budget;
+      if (!twin.plug.slot[s]) {
+        break;
+      }
+      budget -= n ? n : 1;
+      both(twin, [&](auto &w) { w.run(s, n); });
+      const float *out = twin.plug.buffer(twin.plug.out_buffer[s]);
+      if (out) {
+        for (uint32_t i = 0; i < n; ++i) {
+          if (!(fabsf(out[i]) <= 3.4028235e38f)) {
+            fail("non-finite output");
+          }
+        }
+      }
+      if (memcmp(twin.plug.pool, twin.ref.pool, pool_len * sizeof(float)) != 0) {
+        fail("plugin and reference differ");
+      }
+      break;
+    }
+    }
+  }
+  return 0;
+}
