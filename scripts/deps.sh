@@ -8,7 +8,7 @@ packages=(
   lv2-dev liblilv-dev lilv-utils
   libgtest-dev libbenchmark-dev
   libsndfile1-dev sox
-  valgrind clang libclang-rt-14-dev
+  valgrind clang-14 libclang-rt-14-dev
 )
 packages+=("$@")
 

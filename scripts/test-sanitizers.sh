@@ -39,8 +39,10 @@ cmake --build build-tsan -j "$jobs" --target test_rt_threads
 ctest --test-dir build-tsan --output-on-failure -L threads
 
 echo "== libFuzzer (clang, ASan + UBSan): ${fuzz_seconds} s"
-configure build-fuzz fuzz "" -DCMAKE_CXX_COMPILER=clang++ -DQUORVANE_FUZZ_SECONDS="$fuzz_seconds"
+configure build-fuzz fuzz "" -DCMAKE_CXX_COMPILER=clang++-14 -DQUORVANE_FUZZ_SECONDS="$fuzz_seconds"
 cmake --build build-fuzz -j "$jobs" --target fuzz_host
 ctest --test-dir build-fuzz --output-on-failure -L fuzz
+grep -E '^(Done [0-9]+ runs|stat::(number_of_executed_units|average_exec_per_sec|new_units_added))' \
+  build-fuzz/Testing/Temporary/LastTest.log || true
 
 echo "Sanitizer and fuzzing runs passed."
