@@ -16,6 +16,7 @@ function(quorvane_rt_test name)
   add_test(NAME ${name} COMMAND ${name})
 endfunction()
 
+quorvane_rt_test(test_huge_input)
 quorvane_rt_test(test_rt_threads)
 set_tests_properties(test_rt_threads PROPERTIES LABELS "threads")
 if(NOT QUORVANE_SANITIZE STREQUAL "thread")

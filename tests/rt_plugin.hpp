@@ -85,10 +85,10 @@ struct Stream {
       b.size = sizes[pick] < samples - at ? sizes[pick] : samples - at;
       const float ph = static_cast<float>(at) / static_cast<float>(samples);
       b.controls[2] = (block_count / 5) % 3 == 1 ? 1.0f : 0.3f * rng.unit(); // freeze
-      b.controls[3] = 1.4f * sinf(ph * 40.0f) + 0.2f;                         // mix, past 0 and 1
-      b.controls[4] = 1.2f * rng.unit() - 0.1f;                               // blur
-      b.controls[5] = 2.4f * sinf(ph * 23.0f);                                // shift, past +-1
-      b.controls[6] = rng.next() % 3 == 0 ? 0.0f : 1.1f * rng.unit();         // threshold
+      b.controls[3] = 1.4f * sinf(ph * 40.0f) + 0.2f;                        // mix, past 0 and 1
+      b.controls[4] = 1.2f * rng.unit() - 0.1f;                              // blur
+      b.controls[5] = 2.4f * sinf(ph * 23.0f);                               // shift, past +-1
+      b.controls[6] = rng.next() % 3 == 0 ? 0.0f : 1.1f * rng.unit();        // threshold
       if (rng.next() % 17 == 0) {
         b.controls[2 + rng.next() % 5] = NAN;
       }

@@ -151,7 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       // Audio ports get an audio buffer (a host must give them a whole
       // block) or null; every other index any target at all.
       const uint8_t tb = in.u8();
-      const int b = port <= 1 ? tb % (buffer_count + 1) - 1 : tb % (buffer_count + cell_count + 1) - 1;
+      const int b =
+          port <= 1 ? tb % (buffer_count + 1) - 1 : tb % (buffer_count + cell_count + 1) - 1;
       both(twin, [&](auto &w) { w.connect(s, port, b); });
       break;
     }
