@@ -85,7 +85,7 @@ TEST(HugeInput, OutputStaysFiniteForEveryControl) {
   const float shifts[] = {0.0f, -1.0f, 0.37f, 1.0f};
   const float thresholds[] = {0.0f, 0.5f, 1.0f};
   for (int kind = 0; kind < 3; ++kind) {
-    const std::vector<float> in = huge_input(kind, 6 * 1024);
+    const std::vector<float> in = huge_input(kind, size_t{6} * 1024);
     for (float f : freezes)
       for (float m : mixes)
         for (float b : blurs)

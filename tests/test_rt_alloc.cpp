@@ -3,6 +3,7 @@
 // points, operator new/delete on top of those), so the library loaded by
 // dlopen() binds to these definitions, as it would to any host's.
 #include <errno.h>
+#include <memory>
 #include <new>
 #include <stdint.h>
 #include <stdlib.h>
@@ -11,6 +12,8 @@
 
 #include "tests/rt_plugin.hpp"
 
+// glibc's own allocator entry points, under its own (reserved) names.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
@@ -18,6 +21,7 @@ void *__libc_realloc(void *, size_t);
 void __libc_free(void *);
 void *__libc_memalign(size_t, size_t);
 }
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace {
 bool counting = false;
@@ -122,14 +126,14 @@ TEST(RealTimeAlloc, RunNeverAllocates) {
   float *in[n];
   float *out[n];
   float *result[n];
-  rt::Stream *streams[n];
+  std::unique_ptr<rt::Stream> streams[n];
   for (int i = 0; i < n; ++i) {
     h[i] = d->instantiate(d, 48000.0, "/nowhere", nullptr);
     ASSERT_NE(h[i], nullptr);
     in[i] = static_cast<float *>(calloc(4096, sizeof(float)));
     out[i] = i % 2 ? in[i] : static_cast<float *>(calloc(4096, sizeof(float))); // odd: in place
     result[i] = static_cast<float *>(calloc(length, sizeof(float)));
-    streams[i] = new rt::Stream(100 + i, length, i >= 2);
+    streams[i] = std::make_unique<rt::Stream>(100 + i, length, i >= 2);
     d->connect_port(h[i], 0, in[i]);
     d->connect_port(h[i], 1, out[i]);
   }
@@ -151,7 +155,6 @@ TEST(RealTimeAlloc, RunNeverAllocates) {
   for (int i = 0; i < n; ++i) {
     EXPECT_TRUE(rt::all_finite(result[i], length)) << "stream " << i;
     d->cleanup(h[i]);
-    delete streams[i];
     if (out[i] != in[i]) {
       free(out[i]);
     }

@@ -4,6 +4,7 @@
 // through write(2) and leaves through the raw exit system call (exit_group,
 // which exit() uses, is not allowed either).
 #include <linux/seccomp.h>
+#include <memory>
 #include <stdint.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -76,9 +77,11 @@ struct Rig {
 
 TEST(RealTimeSeccomp, RunMakesNoSystemCall) {
   const LV2_Descriptor *d = rt::load_plugin();
+  std::unique_ptr<rt::Stream> owned[instances];
   rt::Stream *streams[instances];
   for (int i = 0; i < instances; ++i) {
-    streams[i] = new rt::Stream(7 + i, length, i != 0);
+    owned[i] = std::make_unique<rt::Stream>(7 + i, length, i != 0);
+    streams[i] = owned[i].get();
   }
 
   int fds[2];
@@ -126,9 +129,6 @@ TEST(RealTimeSeccomp, RunMakesNoSystemCall) {
   ASSERT_EQ(got, static_cast<ssize_t>(sizeof report));
   EXPECT_EQ(report.finite, 1);
   EXPECT_EQ(report.digest, expected);
-  for (auto *s : streams) {
-    delete s;
-  }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Many instances on many threads at once give, sample for sample, what the
 // same streams give played one at a time: instances share nothing writable.
 // Built under ThreadSanitizer as well, which reports any data race.
+#include <memory>
 #include <stdint.h>
 #include <string.h>
 #include <thread>
@@ -31,30 +32,30 @@ void life(const LV2_Descriptor *d, const rt::Stream *s, bool in_place, float *re
 TEST(RealTimeThreads, ConcurrentInstancesMatchSequential) {
   const LV2_Descriptor *d = rt::load_plugin();
   const int total = 12; // one thread per instance, all alive at once
-  std::vector<rt::Stream *> streams;
+  std::vector<std::unique_ptr<rt::Stream>> streams;
+  streams.reserve(total);
   for (int i = 0; i < total; ++i) {
-    streams.push_back(new rt::Stream(1000 + i, length, i % 3 == 0));
+    streams.push_back(std::make_unique<rt::Stream>(1000 + i, length, i % 3 == 0));
   }
   std::vector<std::vector<float>> alone(total, std::vector<float>(length));
   std::vector<std::vector<float>> together(total, std::vector<float>(length, -1.0f));
   for (int i = 0; i < total; ++i) {
-    life(d, streams[i], i % 2 == 1, alone[i].data());
+    life(d, streams[i].get(), i % 2 == 1, alone[i].data());
   }
 
   std::vector<std::thread> pool;
+  pool.reserve(total);
   for (int i = 0; i < total; ++i) {
-    pool.emplace_back(life, d, streams[i], i % 2 == 1, together[i].data());
+    pool.emplace_back(life, d, streams[i].get(), i % 2 == 1, together[i].data());
   }
   for (auto &th : pool) {
     th.join();
   }
   for (int i = 0; i < total; ++i) {
+    // Bit for bit is the point: NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)
     EXPECT_EQ(memcmp(alone[i].data(), together[i].data(), length * sizeof(float)), 0)
         << "stream " << i << " differs when run concurrently";
     EXPECT_TRUE(rt::all_finite(together[i].data(), length));
-  }
-  for (auto *s : streams) {
-    delete s;
   }
 }
 
