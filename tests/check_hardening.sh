@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Checks the hardening of the built plugin library:
-#   check_hardening.sh <library> <compile_commands.json>
+#   check_hardening.sh <library> <compile_commands.json> [readelf] [nm]
 # Full RELRO with immediate binding, no executable stack, no text
 # relocations, a stack protector, fortify, and one exported symbol.
 set -euo pipefail
 lib=$1
 commands=$2
+readelf=${3:-readelf} # the toolchain's own, for a cross build
+nm=${4:-nm}
 fail=0
 bad() { echo "FAIL: $*" >&2; fail=1; }
 
-headers=$(readelf -lW "$lib")
-dynamic=$(readelf -dW "$lib")
+headers=$("$readelf" -lW "$lib")
+dynamic=$("$readelf" -dW "$lib")
 
 grep -q 'GNU_RELRO' <<<"$headers" || bad "no GNU_RELRO segment"
 grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' <<<"$dynamic" || bad "not linked with -z now"
@@ -20,12 +22,12 @@ grep -q 'RWE' <<<"$stack" && bad "executable stack: $stack"
 grep -q 'TEXTREL' <<<"$dynamic" && bad "text relocations present"
 
 # Exported: defined dynamic symbols. Only the LV2 entry point may be there.
-exported=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
+exported=$("$nm" -D --defined-only "$lib" | awk '{print $3}' | sort)
 [ "$exported" = "lv2_descriptor" ] || bad "exported symbols are not just lv2_descriptor: $(echo $exported)"
 
 # The stack protector leaves a reference to __stack_chk_fail in any function
 # with a local array (the frame's accumulator is one), so it must be there.
-nm -D --undefined-only "$lib" | grep -q '__stack_chk_fail' \
+"$nm" -D --undefined-only "$lib" | grep -q '__stack_chk_fail' \
   || bad "no __stack_chk_fail reference: stack protector not in effect"
 
 # _FORTIFY_SOURCE leaves no mark when every checked call has a size known at
@@ -40,6 +42,6 @@ grep -q -- '-fstack-protector-strong' <<<"$command" || bad "not compiled with -f
 grep -q -- '-ffp-contract=off' <<<"$command" || bad "compiled without -ffp-contract=off"
 # Any fortified call whose size is not known at compile time becomes a
 # __*_chk call; an unfortified one of those would show up as plain.
-chk=$(nm -D --undefined-only "$lib" | grep -c '_chk$' || true)
+chk=$("$nm" -D --undefined-only "$lib" | grep -c '_chk$' || true)
 echo "hardening: RELRO+NOW, non-exec stack, no TEXTREL, exports: $exported, fortified calls: $chk"
 exit $fail

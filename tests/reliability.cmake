@@ -46,7 +46,8 @@ endif()
 if(QUORVANE_HARDEN)
   add_test(NAME library_hardening
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_hardening.sh
-      $<TARGET_FILE:quorvane> ${CMAKE_BINARY_DIR}/compile_commands.json)
+      $<TARGET_FILE:quorvane> ${CMAKE_BINARY_DIR}/compile_commands.json
+      ${CMAKE_READELF} ${CMAKE_NM})
 endif()
 
 # The libFuzzer host (clang only). The plugin's source is compiled into it, so

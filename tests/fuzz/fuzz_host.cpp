@@ -80,7 +80,7 @@ template <class Api> struct World {
     if (b < buffer_count) {
       return pool + static_cast<size_t>(b) * buffer_len;
     }
-    return pool + buffer_count * buffer_len + (b - buffer_count);
+    return pool + static_cast<size_t>(buffer_count) * buffer_len + (b - buffer_count);
   }
 
   void create(int s) {
@@ -126,6 +126,9 @@ template <class F> void both(Twin &t, F &&f) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Bytes in{data, size};
   Twin twin;
+  if (!twin.plug.pool || !twin.ref.pool) {
+    fail("out of memory");
+  }
   uint32_t budget = sample_budget;
 
   while (in.left && budget) {
