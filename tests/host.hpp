@@ -69,7 +69,7 @@ template <class P> struct Rig {
   // input is copied into `out` and that one buffer is connected to both ports.
   void block(const float* in, float* out, uint32_t n, bool in_place = false) {
     if (in_place) {
-      std::memcpy(out, in, n * sizeof(float));
+      if (n != 0) std::memcpy(out, in, n * sizeof(float)); // an empty block may have no buffer
       p.connect(IN, out);
     } else {
       p.connect(IN, const_cast<float*>(in));
