@@ -18,7 +18,7 @@
 namespace {
 
 constexpr int instances = 3;
-constexpr uint32_t length = 48000 * 4;
+constexpr uint32_t length = 48000 * 15; // 15 s per instance
 
 // FNV-1a over the output bits: the child sends this back so that the parent
 // can tell that the confined run did the real work, sample for sample.
