@@ -1,0 +1,296 @@
+// The bundle as a host reads it: port metadata and presets through lilv,
+// from the built bundle directory.
+
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <lilv/lilv.h>
+#include <lv2/core/lv2.h>
+#include <lv2/presets/presets.h>
+#include <lv2/urid/urid.h>
+#include <lv2/atom/atom.h>
+
+namespace {
+
+constexpr const char *plugin_uri = "http://quorvane.audio/lv2/quorvane";
+constexpr const char *units_coef = "http://lv2plug.in/ns/extensions/units#coef";
+constexpr const char *units_unit = "http://lv2plug.in/ns/extensions/units#unit";
+constexpr const char *range_steps = "http://lv2plug.in/ns/ext/port-props#rangeSteps";
+
+class Bundle : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    // As a host finds it: everything on the search path, which here is the
+    // build tree and the LV2 specifications (for the plugin classes).
+    const std::string bundle = QUORVANE_BUNDLE_DIR;
+    const std::string path = bundle.substr(0, bundle.rfind('/')) + ":/usr/lib/lv2";
+    setenv("LV2_PATH", path.c_str(), 1);
+    world = lilv_world_new();
+    lilv_world_load_all(world);
+    LilvNode *uri = lilv_new_uri(world, plugin_uri);
+    plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
+    lilv_node_free(uri);
+  }
+  static void TearDownTestSuite() {
+    lilv_world_free(world);
+    world = nullptr;
+  }
+
+  LilvNode *node(const char *uri) {
+    nodes.push_back(lilv_new_uri(world, uri));
+    return nodes.back();
+  }
+  void TearDown() override {
+    for (LilvNode *n : nodes) {
+      lilv_node_free(n);
+    }
+  }
+
+  static LilvWorld *world;
+  static const LilvPlugin *plugin;
+  std::vector<LilvNode *> nodes;
+};
+LilvWorld *Bundle::world = nullptr;
+const LilvPlugin *Bundle::plugin = nullptr;
+
+struct Expected {
+  const char *symbol;
+  const char *name;
+  bool input;
+  bool audio;
+  float min, max, def;
+};
+
+// What a host shows for each port, by index.
+const Expected expected_ports[] = {
+    {"in", "In", true, true, NAN, NAN, NAN},
+    {"out", "Out", false, true, NAN, NAN, NAN},
+    {"freeze", "Freeze", true, false, 0, 1, 0},
+    {"mix", "Mix", true, false, 0, 1, 1},
+    {"blur", "Blur", true, false, 0, 1, 0},
+    {"shift", "Shift", true, false, -1, 1, 0},
+    {"threshold", "Threshold", true, false, 0, 1, 0},
+};
+
+TEST_F(Bundle, PluginIsFoundWithItsNameClassAndBinary) {
+  ASSERT_NE(plugin, nullptr) << "no " << plugin_uri << " in " << QUORVANE_BUNDLE_DIR;
+  EXPECT_TRUE(lilv_plugin_verify(plugin));
+  LilvNode *name = lilv_plugin_get_name(plugin);
+  EXPECT_STREQ(lilv_node_as_string(name), "Quorvane");
+  lilv_node_free(name);
+  const LilvNode *cls = lilv_plugin_class_get_uri(lilv_plugin_get_class(plugin));
+  EXPECT_STREQ(lilv_node_as_uri(cls), LV2_CORE__SpectralPlugin);
+  LilvNode *author = lilv_plugin_get_author_name(plugin);
+  ASSERT_NE(author, nullptr);
+  lilv_node_free(author);
+  // Nothing required of the host; hard real-time capable.
+  LilvNodes *required = lilv_plugin_get_required_features(plugin);
+  EXPECT_EQ(lilv_nodes_size(required), 0u);
+  lilv_nodes_free(required);
+  EXPECT_TRUE(lilv_plugin_has_feature(plugin, node(LV2_CORE__hardRTCapable)));
+  // No latency port: the delay of the processed signal is not reported.
+  EXPECT_FALSE(lilv_plugin_has_latency(plugin));
+  char *lib = lilv_file_uri_parse(lilv_node_as_uri(lilv_plugin_get_library_uri(plugin)), nullptr);
+  EXPECT_NE(strstr(lib, "quorvane.lv2/quorvane.so"), nullptr) << lib;
+  lilv_free(lib);
+}
+
+TEST_F(Bundle, PortsHaveTheirSymbolsNamesRangesAndDefaults) {
+  ASSERT_NE(plugin, nullptr);
+  const uint32_t n = lilv_plugin_get_num_ports(plugin);
+  ASSERT_EQ(n, 7u);
+  std::vector<float> mins(n), maxs(n), defs(n);
+  lilv_plugin_get_port_ranges_float(plugin, mins.data(), maxs.data(), defs.data());
+  for (uint32_t i = 0; i < n; ++i) {
+    const Expected &e = expected_ports[i];
+    SCOPED_TRACE(e.symbol);
+    const LilvPort *port = lilv_plugin_get_port_by_index(plugin, i);
+    EXPECT_STREQ(lilv_node_as_string(lilv_port_get_symbol(plugin, port)), e.symbol);
+    LilvNode *name = lilv_port_get_name(plugin, port);
+    EXPECT_STREQ(lilv_node_as_string(name), e.name);
+    lilv_node_free(name);
+    EXPECT_EQ(lilv_port_is_a(plugin, port, node(LV2_CORE__InputPort)), e.input);
+    EXPECT_EQ(lilv_port_is_a(plugin, port, node(LV2_CORE__OutputPort)), !e.input);
+    EXPECT_EQ(lilv_port_is_a(plugin, port, node(LV2_CORE__AudioPort)), e.audio);
+    EXPECT_EQ(lilv_port_is_a(plugin, port, node(LV2_CORE__ControlPort)), !e.audio);
+    if (e.audio) {
+      EXPECT_TRUE(isnan(mins[i]) && isnan(maxs[i]) && isnan(defs[i]));
+    } else {
+      EXPECT_EQ(mins[i], e.min);
+      EXPECT_EQ(maxs[i], e.max);
+      EXPECT_EQ(defs[i], e.def);
+    }
+    // Every port explains itself to the user.
+    LilvNodes *comment = lilv_port_get_value(plugin, port, node(LILV_NS_RDFS "comment"));
+    EXPECT_EQ(lilv_nodes_size(comment), 1u);
+    lilv_nodes_free(comment);
+    const LilvPort *by_symbol = lilv_plugin_get_port_by_symbol(plugin, lilv_port_get_symbol(plugin, port));
+    EXPECT_EQ(by_symbol, port);
+  }
+}
+
+TEST_F(Bundle, PortPropertiesAndUnits) {
+  ASSERT_NE(plugin, nullptr);
+  auto port = [&](const char *symbol) {
+    LilvNode *s = lilv_new_string(world, symbol);
+    const LilvPort *p = lilv_plugin_get_port_by_symbol(plugin, s);
+    lilv_node_free(s);
+    return p;
+  };
+  auto has = [&](const char *symbol, const char *property) {
+    return lilv_port_has_property(plugin, port(symbol), node(property));
+  };
+  // Freeze is a switch; nothing else is.
+  EXPECT_TRUE(has("freeze", LV2_CORE__toggled));
+  EXPECT_TRUE(has("freeze", LV2_CORE__integer));
+  for (const char *s : {"mix", "blur", "shift", "threshold"}) {
+    EXPECT_FALSE(has(s, LV2_CORE__toggled)) << s;
+    EXPECT_FALSE(has(s, LV2_CORE__integer)) << s;
+  }
+  // Shift moves by whole bins: 257 steps from -128 to +128.
+  LilvNodes *steps = lilv_port_get_value(plugin, port("shift"), node(range_steps));
+  ASSERT_EQ(lilv_nodes_size(steps), 1u);
+  EXPECT_EQ(lilv_node_as_int(lilv_nodes_get_first(steps)), 257);
+  lilv_nodes_free(steps);
+  // Mix and threshold are proportions.
+  for (const char *s : {"mix", "threshold"}) {
+    LilvNodes *unit = lilv_port_get_value(plugin, port(s), node(units_unit));
+    ASSERT_EQ(lilv_nodes_size(unit), 1u) << s;
+    EXPECT_STREQ(lilv_node_as_uri(lilv_nodes_get_first(unit)), units_coef);
+    lilv_nodes_free(unit);
+  }
+}
+
+// A URID map, as a host provides to load state.
+struct UridMap {
+  std::vector<std::string> uris;
+  static LV2_URID map(LV2_URID_Map_Handle h, const char *uri) {
+    auto *self = static_cast<UridMap *>(h);
+    for (size_t i = 0; i < self->uris.size(); ++i) {
+      if (self->uris[i] == uri) {
+        return static_cast<LV2_URID>(i + 1);
+      }
+    }
+    self->uris.emplace_back(uri);
+    return static_cast<LV2_URID>(self->uris.size());
+  }
+};
+
+struct Preset {
+  const char *label;
+  std::map<std::string, float> values;
+};
+
+// The presets the bundle ships, with every control they set.
+const std::map<std::string, Preset> expected_presets = {
+    {"frozen-pad", {"Frozen pad", {{"freeze", 1}, {"mix", 1}, {"blur", 0.25f}, {"shift", 0}, {"threshold", 0}}}},
+    {"smeared-wash",
+     {"Smeared wash", {{"freeze", 0}, {"mix", 0.7f}, {"blur", 0.8f}, {"shift", 0}, {"threshold", 0}}}},
+    {"shifted-shimmer",
+     {"Shifted shimmer", {{"freeze", 0}, {"mix", 0.5f}, {"blur", 0.1f}, {"shift", 0.125f}, {"threshold", 0}}}},
+    {"spectral-gate",
+     {"Spectral gate", {{"freeze", 0}, {"mix", 1}, {"blur", 0}, {"shift", 0}, {"threshold", 0.05f}}}},
+    {"sunken-skeleton",
+     {"Sunken skeleton", {{"freeze", 0}, {"mix", 1}, {"blur", 0}, {"shift", -0.0625f}, {"threshold", 0.3f}}}},
+};
+
+struct Host {
+  const LilvPlugin *plugin;
+  float controls[7];
+  uint32_t float_type;
+  int set = 0;
+  int bad_type = 0;
+};
+
+void set_port(const char *symbol, void *user, const void *value, uint32_t size, uint32_t type) {
+  auto *host = static_cast<Host *>(user);
+  if (type != host->float_type || size != sizeof(float)) {
+    ++host->bad_type;
+    return;
+  }
+  for (uint32_t i = 2; i < 7; ++i) {
+    if (strcmp(expected_ports[i].symbol, symbol) == 0) {
+      memcpy(&host->controls[i], value, sizeof(float));
+      ++host->set;
+    }
+  }
+}
+
+TEST_F(Bundle, EveryPresetLoadsAndAppliesToAnInstance) {
+  ASSERT_NE(plugin, nullptr);
+  UridMap urids;
+  LV2_URID_Map map = {&urids, UridMap::map};
+  LilvNodes *presets = lilv_plugin_get_related(plugin, node(LV2_PRESETS__Preset));
+  EXPECT_EQ(lilv_nodes_size(presets), expected_presets.size());
+
+  std::vector<float> in(4096), out(4096);
+  for (size_t i = 0; i < in.size(); ++i) {
+    in[i] = 0.5f * sinf(0.05f * static_cast<float>(i)) + 0.1f * sinf(0.71f * static_cast<float>(i));
+  }
+  size_t seen = 0;
+  LILV_FOREACH(nodes, it, presets) {
+    const LilvNode *preset = lilv_nodes_get(presets, it);
+    const std::string uri = lilv_node_as_uri(preset);
+    SCOPED_TRACE(uri);
+    const size_t hash = uri.rfind('#');
+    ASSERT_NE(hash, std::string::npos);
+    ASSERT_EQ(uri.substr(0, hash), plugin_uri);
+    const auto want = expected_presets.find(uri.substr(hash + 1));
+    ASSERT_NE(want, expected_presets.end());
+    ++seen;
+
+    ASSERT_GE(lilv_world_load_resource(world, preset), 0);
+    LilvNodes *labels = lilv_world_find_nodes(world, preset, node(LILV_NS_RDFS "label"), nullptr);
+    ASSERT_EQ(lilv_nodes_size(labels), 1u);
+    EXPECT_STREQ(lilv_node_as_string(lilv_nodes_get_first(labels)), want->second.label);
+    lilv_nodes_free(labels);
+
+    LilvState *state = lilv_state_new_from_world(world, &map, preset);
+    ASSERT_NE(state, nullptr);
+    EXPECT_STREQ(lilv_state_get_label(state), want->second.label);
+    EXPECT_EQ(lilv_state_get_num_properties(state), 0u);
+
+    // A live instance with every control at its default, then the preset.
+    Host host{plugin, {0, 0, 0, 1, 0, 0, 0}, map.map(map.handle, LV2_ATOM__Float)};
+    LilvInstance *instance = lilv_plugin_instantiate(plugin, 48000.0, nullptr);
+    ASSERT_NE(instance, nullptr);
+    lilv_instance_connect_port(instance, 0, in.data());
+    lilv_instance_connect_port(instance, 1, out.data());
+    for (uint32_t p = 2; p < 7; ++p) {
+      lilv_instance_connect_port(instance, p, &host.controls[p]);
+    }
+    lilv_instance_activate(instance);
+    lilv_instance_run(instance, 2048); // some sound before the preset arrives
+    lilv_state_emit_port_values(state, set_port, &host);
+    EXPECT_EQ(host.bad_type, 0);
+    EXPECT_EQ(host.set, 5) << "every preset sets all five controls";
+    for (uint32_t p = 2; p < 7; ++p) {
+      const Expected &e = expected_ports[p];
+      EXPECT_EQ(host.controls[p], want->second.values.at(e.symbol)) << e.symbol;
+      EXPECT_GE(host.controls[p], e.min) << e.symbol;
+      EXPECT_LE(host.controls[p], e.max) << e.symbol;
+    }
+    lilv_instance_run(instance, 4096);
+    bool finite = true;
+    float energy = 0.0f;
+    for (float v : out) {
+      finite = finite && isfinite(v);
+      energy += v * v;
+    }
+    EXPECT_TRUE(finite);
+    EXPECT_GT(energy, 0.0f) << "a preset should not silence a steady input";
+    lilv_instance_deactivate(instance);
+    lilv_instance_free(instance);
+    lilv_state_free(state);
+  }
+  EXPECT_EQ(seen, expected_presets.size());
+  lilv_nodes_free(presets);
+}
+
+} // namespace
