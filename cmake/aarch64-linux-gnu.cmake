@@ -12,9 +12,19 @@ set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 
-# -L points qemu at the cross C library and its dynamic loader; libraries it
-# does not find there it takes from the host's multiarch directories.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The C library at run time must be one piece: its dynamic loader and its
+# libc.so.6 from the same package. With Debian's arm64 multiarch libraries
+# installed (the test dependencies bring libc6:arm64), the loader found at
+# /lib finds libc, libstdc++, lilv and sndfile in /lib/aarch64-linux-gnu:
+# qemu runs with the host root as the prefix. Mixing in the cross compiler's
+# own copy (-L /usr/aarch64-linux-gnu) would pair its loader with the newer
+# multiarch libc.so.6 through ld.so.cache, and forked or threaded programs
+# then hang. Without multiarch, the cross copy is all there is.
+if(EXISTS /lib/ld-linux-aarch64.so.1)
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+endif()
 
 # pkg-config must see the arm64 .pc files only, never the host's.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)

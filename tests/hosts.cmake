@@ -22,7 +22,7 @@ add_dependencies(bundle_test quorvane)
 gtest_discover_tests(bundle_test DISCOVERY_TIMEOUT 120)
 
 # The renderer is run as a program; when cross-built, through the emulator.
-string(REPLACE ";" "\\;" render_emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
+string(REPLACE ";" "|" render_emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
 add_executable(render_test render_test.cpp)
 target_link_libraries(render_test PRIVATE GTest::gtest_main PkgConfig::SNDFILE ${CMAKE_DL_LIBS})
 target_include_directories(render_test PRIVATE ${LV2_INCLUDE_DIRS})
@@ -36,3 +36,8 @@ gtest_discover_tests(render_test DISCOVERY_TIMEOUT 120)
 find_program(SORD_VALIDATE sord_validate REQUIRED)
 add_test(NAME bundle_validates
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/validate-bundle.sh ${QUORVANE_BUNDLE_DIR})
+
+# The canary above proves the flags reach the test programs; this looks at
+# the plugin itself, as built for the target.
+add_test(NAME plugin_has_no_fused_multiply_add
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/no-fused-ops.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:quorvane>)

@@ -149,12 +149,13 @@ protected:
 
   std::string path(const char *name) const { return dir + "/" + name; }
 
-  // Runs the renderer (through the emulator when cross-built), with the
-  // given LV2_PATH, and collects its exit status and error output.
+  // Runs the renderer with the given LV2_PATH (through the emulator, whose
+  // words are separated by '|', when cross-built) and collects its exit
+  // status and error output.
   Result render(const std::vector<std::string> &args, const char *lv2_path = nullptr) const {
     std::vector<std::string> argv;
     std::stringstream emulator(QUORVANE_EMULATOR);
-    for (std::string word; std::getline(emulator, word, ';');) {
+    for (std::string word; std::getline(emulator, word, '|');) {
       if (!word.empty()) {
         argv.push_back(word);
       }
