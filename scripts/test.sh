@@ -10,5 +10,6 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+scripts/test-arm.sh
 
 echo "All tests passed."
