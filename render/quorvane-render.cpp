@@ -52,7 +52,9 @@ const char *usage_text =
     "\n"
     "options:\n"
     "  --bundle DIR    load the plugin from this bundle only (default: search LV2_PATH)\n"
-    "  --uri URI       plugin to run (default " "http://quorvane.audio/lv2/quorvane" ")\n"
+    "  --uri URI       plugin to run (default "
+    "http://quorvane.audio/lv2/quorvane"
+    ")\n"
     "  --block N       samples per run call, 1 to 1048576 (default 512)\n"
     "  --vary-blocks   block sizes vary from 1 to N, reproducibly\n"
     "  --tail TIME     append TIME of silence to the input (e.g. 1024 to flush the delay)\n"
@@ -64,6 +66,7 @@ const char *usage_text =
     "On failure OUTPUT is left untouched.\n";
 
 volatile sig_atomic_t interrupted = 0;
+bool progress_line_open = false; // a message must then start on a new line
 void on_signal(int) { interrupted = 1; }
 
 struct Failure {
@@ -261,14 +264,16 @@ int render(const Options &o) {
   }
   if (info.channels != 1 && !o.downmix) {
     fail(exit_usage,
-         "%s has %d channels; the plugin is mono. Pass --downmix to render the average of the channels",
+         "%s has %d channels; the plugin is mono. Pass --downmix to render the average of the "
+         "channels",
          o.input.c_str(), info.channels);
   }
   const double rate = info.samplerate;
   const long long frames = info.frames;
   const long long tail = parse_time(o.tail, rate);
   if (tail < 0) {
-    fail(exit_usage, "--tail %s: expected a time such as 1.5s, 250ms or 1024 (samples)", o.tail.c_str());
+    fail(exit_usage, "--tail %s: expected a time such as 1.5s, 250ms or 1024 (samples)",
+         o.tail.c_str());
   }
   const long long total = frames + tail;
 
@@ -299,15 +304,16 @@ int render(const Options &o) {
       fail(exit_failure, "plugin %s not found in bundle %s", o.uri.c_str(), o.bundle.c_str());
     }
     const char *path = getenv("LV2_PATH");
-    fail(exit_failure, "plugin %s not found (LV2_PATH=%s); build it or pass --bundle DIR", o.uri.c_str(),
-         path ? path : "unset, so the default locations");
+    fail(exit_failure, "plugin %s not found (LV2_PATH=%s); build it or pass --bundle DIR",
+         o.uri.c_str(), path ? path : "unset, so the default locations");
   }
   {
     LilvNodes *required = lilv_plugin_get_required_features(plugin);
     const unsigned n = lilv_nodes_size(required);
     lilv_nodes_free(required);
     if (n) {
-      fail(exit_failure, "plugin %s requires host features this renderer does not offer", o.uri.c_str());
+      fail(exit_failure, "plugin %s requires host features this renderer does not offer",
+           o.uri.c_str());
     }
   }
 
@@ -342,8 +348,8 @@ int render(const Options &o) {
         control_names += " " + ports[p].symbol;
       }
     } else if (!lilv_port_has_property(plugin, port, optional)) {
-      fail(exit_failure, "plugin %s has a port (%s) of a kind this renderer cannot feed", o.uri.c_str(),
-           ports[p].symbol.c_str());
+      fail(exit_failure, "plugin %s has a port (%s) of a kind this renderer cannot feed",
+           o.uri.c_str(), ports[p].symbol.c_str());
     }
   }
   lilv_node_free(input_class);
@@ -364,7 +370,8 @@ int render(const Options &o) {
     }
     const std::string symbol = s.substr(0, eq);
     const size_t at = s.find('@', eq);
-    const std::string value_text = s.substr(eq + 1, at == std::string::npos ? std::string::npos : at - eq - 1);
+    const std::string value_text =
+        s.substr(eq + 1, at == std::string::npos ? std::string::npos : at - eq - 1);
     uint32_t port = nports;
     for (uint32_t p = 0; p < nports; ++p) {
       if (ports[p].symbol == symbol && kind[p] == 3) {
@@ -383,7 +390,8 @@ int render(const Options &o) {
     }
     const Port &pt = ports[port];
     if ((!std::isnan(pt.min) && value < pt.min) || (!std::isnan(pt.max) && value > pt.max)) {
-      fail(exit_usage, "%s: out of range; %s takes %g to %g", s.c_str(), symbol.c_str(), pt.min, pt.max);
+      fail(exit_usage, "%s: out of range; %s takes %g to %g", s.c_str(), symbol.c_str(), pt.min,
+           pt.max);
     }
     long long frame = 0;
     if (at != std::string::npos) {
@@ -394,8 +402,8 @@ int render(const Options &o) {
              time_text.c_str());
       }
       if (frame > 0 && frame >= total) {
-        fail(exit_usage, "%s: sample %lld is past the end of the input (%lld samples, %.3f s)", s.c_str(), frame,
-             total, total / rate);
+        fail(exit_usage, "%s: sample %lld is past the end of the input (%lld samples, %.3f s)",
+             s.c_str(), frame, total, static_cast<double>(total) / rate);
       }
     }
     events.push_back({frame, port, value});
@@ -407,7 +415,8 @@ int render(const Options &o) {
   // Everything is checked; now the output, through a temporary file in the
   // same directory so the final rename cannot cross file systems.
   const std::string dir = directory_of(o.output);
-  std::string base = o.output.substr(o.output.rfind('/') == std::string::npos ? 0 : o.output.rfind('/') + 1);
+  std::string base =
+      o.output.substr(o.output.rfind('/') == std::string::npos ? 0 : o.output.rfind('/') + 1);
   if (base.empty()) {
     fail(exit_usage, "%s: the output must be a file name", o.output.c_str());
   }
@@ -480,7 +489,8 @@ int render(const Options &o) {
     if (from_file > 0) {
       const sf_count_t got = sf_readf_float(r.in, raw.data(), from_file);
       if (got != from_file) {
-        fail(exit_failure, "cannot read %s past sample %lld: %s", o.input.c_str(), pos + got, sf_strerror(r.in));
+        fail(exit_failure, "cannot read %s past sample %lld: %s", o.input.c_str(), pos + got,
+             sf_strerror(r.in));
       }
       const int ch = info.channels;
       for (long long i = 0; i < from_file; ++i) {
@@ -502,11 +512,13 @@ int render(const Options &o) {
       if (pct != shown) {
         shown = pct;
         fprintf(stderr, "\rquorvane-render: %3d%%", pct);
+        progress_line_open = true;
       }
     }
   }
-  if (show && shown >= 0) {
+  if (progress_line_open) {
     fputc('\n', stderr);
+    progress_line_open = false;
   }
 
   const int closed = sf_close(r.out);
@@ -532,6 +544,9 @@ int main(int argc, char **argv) {
   try {
     return render(parse_args(argc, argv));
   } catch (const Failure &f) {
+    if (progress_line_open) {
+      fputc('\n', stderr);
+    }
     fprintf(stderr, "quorvane-render: %s\n", f.message.c_str());
     return f.status;
   }

@@ -13,10 +13,10 @@
 
 #include <gtest/gtest.h>
 #include <lilv/lilv.h>
+#include <lv2/atom/atom.h>
 #include <lv2/core/lv2.h>
 #include <lv2/presets/presets.h>
 #include <lv2/urid/urid.h>
-#include <lv2/atom/atom.h>
 
 namespace {
 
@@ -70,12 +70,9 @@ struct Expected {
 
 // What a host shows for each port, by index.
 const Expected expected_ports[] = {
-    {"in", "In", true, true, NAN, NAN, NAN},
-    {"out", "Out", false, true, NAN, NAN, NAN},
-    {"freeze", "Freeze", true, false, 0, 1, 0},
-    {"mix", "Mix", true, false, 0, 1, 1},
-    {"blur", "Blur", true, false, 0, 1, 0},
-    {"shift", "Shift", true, false, -1, 1, 0},
+    {"in", "In", true, true, NAN, NAN, NAN},          {"out", "Out", false, true, NAN, NAN, NAN},
+    {"freeze", "Freeze", true, false, 0, 1, 0},       {"mix", "Mix", true, false, 0, 1, 1},
+    {"blur", "Blur", true, false, 0, 1, 0},           {"shift", "Shift", true, false, -1, 1, 0},
     {"threshold", "Threshold", true, false, 0, 1, 0},
 };
 
@@ -155,15 +152,20 @@ struct Preset {
 
 // The presets the bundle ships, with every control they set.
 const std::map<std::string, Preset> expected_presets = {
-    {"frozen-pad", {"Frozen pad", {{"freeze", 1}, {"mix", 1}, {"blur", 0.25f}, {"shift", 0}, {"threshold", 0}}}},
+    {"frozen-pad",
+     {"Frozen pad", {{"freeze", 1}, {"mix", 1}, {"blur", 0.25f}, {"shift", 0}, {"threshold", 0}}}},
     {"smeared-wash",
-     {"Smeared wash", {{"freeze", 0}, {"mix", 0.7f}, {"blur", 0.8f}, {"shift", 0}, {"threshold", 0}}}},
+     {"Smeared wash",
+      {{"freeze", 0}, {"mix", 0.7f}, {"blur", 0.8f}, {"shift", 0}, {"threshold", 0}}}},
     {"shifted-shimmer",
-     {"Shifted shimmer", {{"freeze", 0}, {"mix", 0.5f}, {"blur", 0.1f}, {"shift", 0.125f}, {"threshold", 0}}}},
+     {"Shifted shimmer",
+      {{"freeze", 0}, {"mix", 0.5f}, {"blur", 0.1f}, {"shift", 0.125f}, {"threshold", 0}}}},
     {"spectral-gate",
-     {"Spectral gate", {{"freeze", 0}, {"mix", 1}, {"blur", 0}, {"shift", 0}, {"threshold", 0.05f}}}},
+     {"Spectral gate",
+      {{"freeze", 0}, {"mix", 1}, {"blur", 0}, {"shift", 0}, {"threshold", 0.05f}}}},
     {"sunken-skeleton",
-     {"Sunken skeleton", {{"freeze", 0}, {"mix", 1}, {"blur", 0}, {"shift", -0.0625f}, {"threshold", 0.3f}}}},
+     {"Sunken skeleton",
+      {{"freeze", 0}, {"mix", 1}, {"blur", 0}, {"shift", -0.0625f}, {"threshold", 0.3f}}}},
 };
 
 struct Host {

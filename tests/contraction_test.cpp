@@ -33,9 +33,7 @@ TEST(Contraction, SinglePrecisionMultiplyAddIsRoundedTwice) {
   EXPECT_EQ(mul_add(fa, fb, fc + 0.0f), 0.0f);
 }
 
-TEST(Contraction, DoublePrecisionMultiplyAddIsRoundedTwice) {
-  EXPECT_EQ(mul_add(da, db, dc), 0.0);
-}
+TEST(Contraction, DoublePrecisionMultiplyAddIsRoundedTwice) { EXPECT_EQ(mul_add(da, db, dc), 0.0); }
 
 TEST(Contraction, DifferenceOfProductsIsRoundedPerOperation) {
   // fa*fb rounds to 1 + 2^-11, which is exactly c*d here; only a fused

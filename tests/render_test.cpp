@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -68,7 +69,8 @@ std::vector<float> direct(const std::vector<float> &in, const std::vector<Change
   return out;
 }
 
-void write_wav(const std::string &path, const std::vector<float> &samples, int channels, int rate = 8000) {
+void write_wav(const std::string &path, const std::vector<float> &samples, int channels,
+               int rate = 8000) {
   SF_INFO info{};
   info.samplerate = rate;
   info.channels = channels;
@@ -138,7 +140,7 @@ protected:
     std::set<std::string> names;
     if (DIR *d = opendir(dir.c_str())) {
       while (dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
           names.insert(e->d_name);
         }
       }
@@ -163,6 +165,7 @@ protected:
     argv.push_back(QUORVANE_RENDER);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char *> cargv;
+    cargv.reserve(argv.size() + 1);
     for (std::string &a : argv) {
       cargv.push_back(a.data());
     }
@@ -199,13 +202,14 @@ protected:
 // beside the frame boundaries (every 256 samples) and mid-block, so a change
 // applied one sample early or late changes the output.
 const std::vector<std::string> automation = {
-    "blur=0.3",          "freeze=1@0.32s", "freeze=0@5119", "shift=0.25@1023", "mix=0.5@777",
-    "mix=1@3001",        "threshold=0.02@4100", "blur=0.7@750ms", "shift=-0.5@0.75s", "mix=0@9999",
-    "mix=0.25@10001",
+    "blur=0.3",         "freeze=1@0.32s", "freeze=0@5119",       "shift=0.25@1023",
+    "mix=0.5@777",      "mix=1@3001",     "threshold=0.02@4100", "blur=0.7@750ms",
+    "shift=-0.5@0.75s", "mix=0@9999",     "mix=0.25@10001",
 };
 const std::vector<Change> automation_direct = {
-    {0, 4, 0.3f},     {777, 3, 0.5f},   {1023, 5, 0.25f}, {2560, 2, 1.0f},  {3001, 3, 1.0f}, {4100, 6, 0.02f},
-    {5119, 2, 0.0f},  {6000, 4, 0.7f},  {6000, 5, -0.5f}, {9999, 3, 0.0f},  {10001, 3, 0.25f},
+    {0, 4, 0.3f},     {777, 3, 0.5f},   {1023, 5, 0.25f},  {2560, 2, 1.0f},
+    {3001, 3, 1.0f},  {4100, 6, 0.02f}, {5119, 2, 0.0f},   {6000, 4, 0.7f},
+    {6000, 5, -0.5f}, {9999, 3, 0.0f},  {10001, 3, 0.25f},
 };
 
 TEST_F(Render, OutputEqualsDirectCallsForAnyBlockSize) {
@@ -216,8 +220,10 @@ TEST_F(Render, OutputEqualsDirectCallsForAnyBlockSize) {
   const std::vector<float> want = direct(in, changes);
   ASSERT_EQ(want.size(), in.size());
 
-  const std::vector<std::vector<std::string>> modes = {
-      {"--block", "1"}, {"--block", "100"}, {"--block", "4096"}, {"--block", "700", "--vary-blocks"}};
+  const std::vector<std::vector<std::string>> modes = {{"--block", "1"},
+                                                       {"--block", "100"},
+                                                       {"--block", "4096"},
+                                                       {"--block", "700", "--vary-blocks"}};
   for (const auto &mode : modes) {
     std::vector<std::string> args = mode;
     args.insert(args.end(), {"--bundle", bundle_dir, path("in.wav"), path("out.wav")});
@@ -231,12 +237,14 @@ TEST_F(Render, OutputEqualsDirectCallsForAnyBlockSize) {
     ASSERT_EQ(got.size(), want.size());
     size_t first_diff = got.size();
     for (size_t i = 0; i < got.size() && first_diff == got.size(); ++i) {
-      if (memcmp(&got[i], &want[i], sizeof(float)) != 0) {
+      // Bit for bit: -0 and 0 differ, and so would two NaNs.
+      if (std::bit_cast<uint32_t>(got[i]) != std::bit_cast<uint32_t>(want[i])) {
         first_diff = i;
       }
     }
-    EXPECT_EQ(first_diff, got.size()) << "block mode " << mode[1] << (mode.size() > 2 ? " varying" : "")
-                                      << ": first difference at sample " << first_diff;
+    EXPECT_EQ(first_diff, got.size())
+        << "block mode " << mode[1] << (mode.size() > 2 ? " varying" : "")
+        << ": first difference at sample " << first_diff;
   }
   // Only the output is left behind: no temporary files.
   EXPECT_EQ(files(), (std::set<std::string>{"in.wav", "out.wav"}));
@@ -253,8 +261,9 @@ TEST_F(Render, FindsTheBundleThroughLv2PathAndAppendsATail) {
   const std::vector<float> in = test_signal(3000);
   write_wav(path("in.wav"), in, 1);
   const std::string lv2_dir = std::string(bundle_dir).substr(0, std::string(bundle_dir).rfind('/'));
-  const Result r = render({"--tail", "1024", path("in.wav"), path("out.wav"), "shift=0.125", "mix=0.5@1500"},
-                          lv2_dir.c_str());
+  const Result r =
+      render({"--tail", "1024", path("in.wav"), path("out.wav"), "shift=0.125", "mix=0.5@1500"},
+             lv2_dir.c_str());
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<float> padded = in;
   padded.resize(in.size() + 1024, 0.0f);
