@@ -19,6 +19,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +28,10 @@
 #include <vector>
 
 #include <lilv/lilv.h>
+#include <lv2/atom/atom.h>
 #include <lv2/core/lv2.h>
+#include <lv2/presets/presets.h>
+#include <lv2/urid/urid.h>
 #include <sndfile.h>
 
 namespace {
@@ -58,6 +62,8 @@ const char *usage_text =
     "  --block N       samples per run call, 1 to 1048576 (default 512)\n"
     "  --vary-blocks   block sizes vary from 1 to N, reproducibly\n"
     "  --tail TIME     append TIME of silence to the input (e.g. 1024 to flush the delay)\n"
+    "  --preset NAME   start from one of the plugin's presets (its label or URI);\n"
+    "                  settings on the command line then apply on top of it\n"
     "  --downmix       average the channels of a multichannel input (default: refuse it)\n"
     "  --progress      show progress even when stderr is not a terminal\n"
     "  -h, --help      show this help\n"
@@ -93,6 +99,7 @@ struct Options {
   bool downmix = false;
   bool progress = false;
   std::string tail = "0";
+  std::string preset;
   std::vector<std::string> settings;
 };
 
@@ -170,6 +177,8 @@ Options parse_args(int argc, char **argv) {
       o.vary = true;
     } else if (a == "--tail") {
       o.tail = value("--tail");
+    } else if (a == "--preset") {
+      o.preset = value("--preset");
     } else if (a == "--downmix") {
       o.downmix = true;
     } else if (a == "--progress") {
@@ -239,6 +248,88 @@ struct Port {
   std::string symbol;
   float min, max, def;
 };
+
+// A URID map for loading presets: lilv needs one to type their values.
+struct UridMap {
+  std::vector<std::string> uris;
+  static LV2_URID map(LV2_URID_Map_Handle handle, const char *uri) {
+    auto *self = static_cast<UridMap *>(handle);
+    for (size_t i = 0; i < self->uris.size(); ++i) {
+      if (self->uris[i] == uri) {
+        return static_cast<LV2_URID>(i + 1);
+      }
+    }
+    self->uris.emplace_back(uri);
+    return static_cast<LV2_URID>(self->uris.size());
+  }
+};
+
+struct PresetTarget {
+  const std::vector<Port> *ports;
+  const std::vector<int> *kind;
+  std::vector<float> *controls;
+  LV2_URID float_type;
+  std::string bad;
+};
+
+void set_from_preset(const char *symbol, void *user, const void *value, uint32_t size,
+                     uint32_t type) {
+  auto *t = static_cast<PresetTarget *>(user);
+  for (size_t p = 0; p < t->ports->size(); ++p) {
+    if ((*t->ports)[p].symbol == symbol && (*t->kind)[p] == 3) {
+      if (type == t->float_type && size == sizeof(float)) {
+        memcpy(&(*t->controls)[p], value, sizeof(float));
+        return;
+      }
+      break;
+    }
+  }
+  t->bad += std::string(" ") + symbol;
+}
+
+// Finds a preset of the plugin by label (any case) or URI and sets the
+// controls it names, as a host does when the user picks it.
+void apply_preset(LilvWorld *world, const LilvPlugin *plugin, const std::string &wanted,
+                  const std::vector<Port> &ports, const std::vector<int> &kind,
+                  std::vector<float> &controls) {
+  LilvNode *preset_class = lilv_new_uri(world, LV2_PRESETS__Preset);
+  LilvNode *label_uri = lilv_new_uri(world, LILV_NS_RDFS "label");
+  LilvNodes *presets = lilv_plugin_get_related(plugin, preset_class);
+  lilv_node_free(preset_class);
+  const LilvNode *found = nullptr;
+  std::string names;
+  LILV_FOREACH(nodes, it, presets) {
+    const LilvNode *preset = lilv_nodes_get(presets, it);
+    lilv_world_load_resource(world, preset);
+    LilvNodes *labels = lilv_world_find_nodes(world, preset, label_uri, nullptr);
+    const char *label = labels ? lilv_node_as_string(lilv_nodes_get_first(labels)) : "";
+    names += std::string(" '") + label + "'";
+    if (strcasecmp(label, wanted.c_str()) == 0 || wanted == lilv_node_as_uri(preset)) {
+      found = preset;
+    }
+    lilv_nodes_free(labels);
+  }
+  lilv_node_free(label_uri);
+  if (!found) {
+    lilv_nodes_free(presets);
+    fail(exit_usage, "--preset %s: no such preset; the presets are:%s", wanted.c_str(),
+         names.empty() ? " none" : names.c_str());
+  }
+  UridMap urids;
+  LV2_URID_Map map = {&urids, UridMap::map};
+  LilvState *state = lilv_state_new_from_world(world, &map, found);
+  lilv_nodes_free(presets);
+  if (!state) {
+    fail(exit_failure, "--preset %s: cannot be loaded", wanted.c_str());
+  }
+  PresetTarget target{&ports, &kind, &controls, UridMap::map(&urids, LV2_ATOM__Float), ""};
+  lilv_state_emit_port_values(state, set_from_preset, &target);
+  lilv_state_free(state);
+  if (!target.bad.empty()) {
+    fail(exit_failure, "--preset %s: sets what is not a control of the plugin:%s", wanted.c_str(),
+         target.bad.c_str());
+  }
+}
 
 std::string directory_of(const std::string &path) {
   const size_t slash = path.rfind('/');
@@ -358,6 +449,10 @@ int render(const Options &o) {
   lilv_node_free(optional);
   if (audio_in < 0 || audio_out < 0) {
     fail(exit_failure, "plugin %s needs one audio input and one audio output", o.uri.c_str());
+  }
+
+  if (!o.preset.empty()) {
+    apply_preset(r.world, plugin, o.preset, ports, kind, controls);
   }
 
   // Settings: SYMBOL=VALUE or SYMBOL=VALUE@TIME, checked against the ports

@@ -57,4 +57,5 @@ render shift-down "shift -0.0625: 8 bins (375 Hz) down" shift=-0.0625
 render gate "threshold 0.05: the noise bed gated away" threshold=0.05
 render frozen-shimmer "freeze at 1.5 s, then shifted up, blurred, mixed in" \
   mix=0.5 freeze=1@1.5s shift=0.125@2.5s blur=0.3@3.5s mix=1@4.5s
+render preset-shimmer "preset Shifted shimmer" --preset "Shifted shimmer"
 echo "Done: WAVs and spectrograms are in $out/"

@@ -270,6 +270,17 @@ TEST_F(Render, FindsTheBundleThroughLv2PathAndAppendsATail) {
   EXPECT_EQ(read_wav(path("out.wav")), direct(padded, {{0, 5, 0.125f}, {1500, 3, 0.5f}}));
 }
 
+TEST_F(Render, StartsFromAPresetWithSettingsOnTop) {
+  const std::vector<float> in = test_signal(4000);
+  write_wav(path("in.wav"), in, 1);
+  const Result r = render({"--bundle", bundle_dir, "--preset", "shifted SHIMMER", path("in.wav"),
+                           path("out.wav"), "blur=0.4@2000"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Shifted shimmer: freeze 0, mix 0.5, blur 0.1, shift 0.125, threshold 0.
+  EXPECT_EQ(read_wav(path("out.wav")),
+            direct(in, {{0, 3, 0.5f}, {0, 4, 0.1f}, {0, 5, 0.125f}, {2000, 4, 0.4f}}));
+}
+
 TEST_F(Render, StereoIsRefusedUnlessDownmixRequested) {
   std::vector<float> left = test_signal(2048), stereo(2 * left.size()), mono(left.size());
   for (size_t i = 0; i < left.size(); ++i) {
@@ -330,6 +341,7 @@ TEST_F(Render, BadCommandLinesFailClearlyAndWriteNothing) {
       {{"--bundle", path("nowhere.lv2"), in, out}, 1, "not a directory"},
       {{"--bundle", b, "--uri", "http://example.org/none", in, out}, 1, "not found in bundle"},
       {{"--bundle", b, in, path("no-such-dir/out.wav")}, 1, "cannot write"},
+      {{"--bundle", b, "--preset", "Loud", in, out}, 2, "no such preset; the presets are:"},
   };
   const std::set<std::string> before = files();
   for (const Case &c : cases) {
