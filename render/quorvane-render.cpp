@@ -302,7 +302,8 @@ void apply_preset(LilvWorld *world, const LilvPlugin *plugin, const std::string 
     const LilvNode *preset = lilv_nodes_get(presets, it);
     lilv_world_load_resource(world, preset);
     LilvNodes *labels = lilv_world_find_nodes(world, preset, label_uri, nullptr);
-    const char *label = labels ? lilv_node_as_string(lilv_nodes_get_first(labels)) : "";
+    const LilvNode *first = labels ? lilv_nodes_get_first(labels) : nullptr;
+    const char *label = first ? lilv_node_as_string(first) : "";
     names += std::string(" '") + label + "'";
     if (strcasecmp(label, wanted.c_str()) == 0 || wanted == lilv_node_as_uri(preset)) {
       found = preset;
@@ -388,6 +389,9 @@ int render(const Options &o) {
     lilv_world_load_all(r.world);
   }
   LilvNode *uri = lilv_new_uri(r.world, o.uri.c_str());
+  if (!uri) {
+    fail(exit_usage, "--uri %s: not a URI", o.uri.c_str());
+  }
   const LilvPlugin *plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(r.world), uri);
   lilv_node_free(uri);
   if (!plugin) {
