@@ -7,7 +7,8 @@ packages=(
   build-essential cmake pkg-config
   lv2-dev liblilv-dev lilv-utils
   libgtest-dev libbenchmark-dev
-  libsndfile1-dev sox
+  libsndfile1-dev sox sordi
+  g++-aarch64-linux-gnu qemu-user
   valgrind clang-14 libclang-rt-14-dev
 )
 packages+=("$@")
@@ -26,6 +27,14 @@ if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "error: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
   sudo=(sudo)
 fi
+# Packages for another architecture (name:arch) need it enabled first.
+for p in "${missing[@]}"; do
+  arch=${p#*:}
+  if [ "$arch" != "$p" ] && [ "$arch" != "$(dpkg --print-architecture)" ] \
+    && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    "${sudo[@]}" dpkg --add-architecture "$arch"
+  fi
+done
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -q || { echo "error: apt-get update failed" >&2; exit 1; }
 "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" \

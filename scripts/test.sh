@@ -10,6 +10,7 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
+scripts/test-arm.sh
 scripts/test-sanitizers.sh
 
 echo "All tests passed."
