@@ -1,0 +1,265 @@
+// Cost of one frame, against its floor and against the plain transcription.
+//
+// The floor is what every live frame must pay whatever the code around it:
+// 513 atan2f, 513 sincosf and 513 sqrtf on the values of a real spectrum.
+// Everything else in a frame (two transforms, windowing, magnitudes, blur,
+// accumulation, overlap-add) is overhead over it. All timings are medians of
+// repeated runs in one process, in CPU time (on a shared machine wall time
+// also counts the other processes); a summary of ratios ends the output.
+//
+// Also timed: a whole hop through the built library (256 samples and the
+// frame they complete), loaded with dlopen as a host does, against the plain
+// sample loop.
+
+#include <dlfcn.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <lv2/core/lv2.h>
+
+#include "bench/plain.hpp"
+#include "dsp/frame.hpp"
+
+namespace {
+
+// Controls of one frame: freeze, blur, shift, threshold.
+struct Controls {
+  float freeze = 0.0f;
+  float blur = 0.0f;
+  float shift = 0.0f;
+  float threshold = 0.0f;
+};
+
+// A block of music-like input: five partials of a 220 Hz tone at 48 kHz over
+// a noise floor 40 dB down, scaled by `level` (tiny levels give subnormals).
+std::vector<float> input_block(float level) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> noise(-0.01f, 0.01f);
+  std::vector<float> x(block_size);
+  for (unsigned i = 0; i < block_size; ++i) {
+    float v = noise(rng);
+    for (int h = 1; h <= 5; ++h) {
+      v += 0.3f / static_cast<float>(h) * sinf(6.2831853f * 220.0f * h * i / 48000.0f);
+    }
+    x[i] = v * level;
+  }
+  return x;
+}
+
+// An instance whose input ring holds that block, connected to `c`.
+Instance *prepared(Controls *c, float level) {
+  Instance *self = plain::make();
+  const std::vector<float> x = input_block(level);
+  memcpy(self->in_ring, x.data(), sizeof self->in_ring);
+  self->freeze = &c->freeze;
+  self->blur = &c->blur;
+  self->shift = &c->shift;
+  self->threshold = &c->threshold;
+  return self;
+}
+
+template <void (*Frame)(Instance *)>
+void run_frames(benchmark::State &state, Controls c, float level) {
+  Instance *self = prepared(&c, level);
+  Frame(self); // fills the tables; a freeze captures here, not in the loop
+  for (auto _ : state) {
+    Frame(self);
+    benchmark::ClobberMemory();
+  }
+  free(self);
+}
+
+void fast_frame(Instance *self) { frame(self); }
+void plain_frame(Instance *self) { plain::frame(self); }
+void fast(benchmark::State &state, Controls c, float level) {
+  run_frames<fast_frame>(state, c, level);
+}
+void plain(benchmark::State &state, Controls c, float level) {
+  run_frames<plain_frame>(state, c, level);
+}
+
+const Controls neutral{};
+const Controls busy{0.0f, 0.5f, 0.1f, 0.02f};
+const Controls frozen{1.0f, 0.0f, 0.0f, 0.0f};
+const Controls frozen_busy{1.0f, 0.5f, 0.1f, 0.02f};
+const Controls gated{0.0f, 0.0f, 0.0f, 0.5f};
+
+void BM_floor(benchmark::State &state) {
+  // The spectrum the frames see: windowed block, forward transform.
+  Instance *self = plain::make();
+  const std::vector<float> x = input_block(1.0f);
+  Complex spec[block_size];
+  for (unsigned i = 0; i < block_size; ++i) {
+    spec[i] = {x[i] * self->window[i], 0.0f};
+  }
+  plain::fft(spec, 0);
+  float re[bins], im[bins], power[bins], out[3][bins];
+  for (unsigned k = 0; k < bins; ++k) {
+    re[k] = spec[k].re;
+    im[k] = spec[k].im;
+    power[k] = re[k] * re[k] + im[k] * im[k];
+  }
+  for (auto _ : state) {
+    for (unsigned k = 0; k < bins; ++k) {
+      const float phase = atan2f(im[k], re[k]);
+      sincosf(phase, &out[0][k], &out[1][k]);
+      out[2][k] = sqrtf(power[k]);
+    }
+    benchmark::DoNotOptimize(out);
+    benchmark::ClobberMemory();
+  }
+  free(self);
+}
+
+// The built plugin, through its descriptor.
+const LV2_Descriptor *library() {
+  static const LV2_Descriptor *desc = [] {
+    void *lib = dlopen(QUORVANE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+      fprintf(stderr, "cannot load %s: %s\n", QUORVANE_LIBRARY, dlerror());
+      exit(1);
+    }
+    auto entry =
+        reinterpret_cast<const LV2_Descriptor *(*)(uint32_t)>(dlsym(lib, "lv2_descriptor"));
+    return entry(0);
+  }();
+  return desc;
+}
+
+// 256 samples, one frame: a hop of the whole plugin, fully wet.
+void hop_through(benchmark::State &state, bool use_plain, Controls c) {
+  std::vector<float> in = input_block(1.0f);
+  std::vector<float> out(block_size);
+  float mix = 1.0f;
+  const LV2_Descriptor *desc = library();
+  LV2_Handle handle = nullptr;
+  Instance *self = nullptr;
+  if (use_plain) {
+    self = plain::make();
+    self->in = in.data();
+    self->out = out.data();
+    self->mix = &mix;
+    self->freeze = &c.freeze;
+    self->blur = &c.blur;
+    self->shift = &c.shift;
+    self->threshold = &c.threshold;
+  } else {
+    handle = desc->instantiate(desc, 48000.0, "", nullptr);
+    float *ports[7] = {in.data(), out.data(), &c.freeze, &mix, &c.blur, &c.shift, &c.threshold};
+    for (uint32_t p = 0; p < 7; ++p) {
+      desc->connect_port(handle, p, ports[p]);
+    }
+  }
+  unsigned offset = 0;
+  for (auto _ : state) {
+    // Rotate through the block so the input keeps changing.
+    if (use_plain) {
+      self->in = in.data() + offset;
+      plain::run(self, hop_size);
+    } else {
+      desc->connect_port(handle, 0, in.data() + offset);
+      desc->run(handle, hop_size);
+    }
+    offset = (offset + hop_size) % (block_size - hop_size);
+    benchmark::ClobberMemory();
+  }
+  if (use_plain) {
+    free(self);
+  } else {
+    desc->cleanup(handle);
+  }
+}
+
+constexpr float quiet = 1e-38f; // the block's peak is about 1e-38: subnormals
+
+#define FRAME_BENCH(name, fn, controls, level)                                                     \
+  BENCHMARK_CAPTURE(fn, name, controls, level)->Name(#name)
+
+BENCHMARK(BM_floor)->Name("floor");
+FRAME_BENCH(live_neutral, fast, neutral, 1.0f);
+FRAME_BENCH(live_busy, fast, busy, 1.0f);
+FRAME_BENCH(frozen_neutral, fast, frozen, 1.0f);
+FRAME_BENCH(frozen_busy, fast, frozen_busy, 1.0f);
+FRAME_BENCH(gated, fast, gated, 1.0f);
+FRAME_BENCH(quiet_neutral, fast, neutral, quiet);
+FRAME_BENCH(plain_neutral, plain, neutral, 1.0f);
+FRAME_BENCH(plain_busy, plain, busy, 1.0f);
+FRAME_BENCH(plain_quiet_neutral, plain, neutral, quiet);
+BENCHMARK_CAPTURE(hop_through, plugin, false, neutral)->Name("hop_plugin");
+BENCHMARK_CAPTURE(hop_through, plain, true, neutral)->Name("hop_plain");
+
+// Prints the usual table, then the ratios of the medians.
+class Summary : public benchmark::ConsoleReporter {
+public:
+  void ReportRuns(const std::vector<Run> &runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run &r : runs) {
+      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
+        median_[r.run_name.function_name] = r.GetAdjustedCPUTime();
+      }
+    }
+  }
+
+  void print() const {
+    auto at = [this](const char *name) {
+      auto it = median_.find(name);
+      return it == median_.end() ? NAN : it->second;
+    };
+    const double floor = at("floor");
+    printf("\nMedians, ns per frame (ratios to the floor and to the plain frame):\n");
+    printf("  %-20s %10.0f\n", "floor", floor);
+    const struct {
+      const char *name;
+      const char *plain;
+    } rows[] = {{"live_neutral", "plain_neutral"},
+                {"live_busy", "plain_busy"},
+                {"frozen_neutral", "plain_neutral"},
+                {"frozen_busy", "plain_busy"},
+                {"gated", "plain_neutral"},
+                {"quiet_neutral", "plain_quiet_neutral"},
+                {"plain_neutral", "plain_neutral"},
+                {"plain_busy", "plain_busy"},
+                {"plain_quiet_neutral", "plain_quiet_neutral"}};
+    for (const auto &row : rows) {
+      const double t = at(row.name);
+      printf("  %-20s %10.0f   %5.2f x floor   %5.3f x %s\n", row.name, t, t / floor,
+             t / at(row.plain), row.plain);
+    }
+    const double live = at("live_neutral");
+    printf("  frozen / live %.2f, frozen busy / live busy %.2f, gated / live %.2f\n",
+           at("frozen_neutral") / live, at("frozen_busy") / at("live_busy"), at("gated") / live);
+    printf("  quiet (subnormal) / live %.2f\n", at("quiet_neutral") / live);
+    printf("  whole hop (256 samples + frame): plugin %.0f ns, plain %.0f ns, ratio %.3f\n",
+           at("hop_plugin"), at("hop_plain"), at("hop_plugin") / at("hop_plain"));
+  }
+
+private:
+  std::map<std::string, double> median_;
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+  // Medians of several repetitions unless the command line says otherwise.
+  std::vector<char *> args(argv, argv + argc);
+  std::string reps = "--benchmark_repetitions=9";
+  std::string only = "--benchmark_report_aggregates_only=true";
+  std::string min_time = "--benchmark_min_time=0.05";
+  args.insert(args.begin() + 1, {reps.data(), only.data(), min_time.data()});
+  int n = static_cast<int>(args.size());
+  benchmark::Initialize(&n, args.data());
+  if (benchmark::ReportUnrecognizedArguments(n, args.data())) {
+    return 1;
+  }
+  Summary summary;
+  benchmark::RunSpecifiedBenchmarks(&summary);
+  summary.print();
+  return 0;
+}

@@ -1,0 +1,58 @@
+// Four-lane float vectors for the transforms and the per-bin loops.
+//
+// GCC and Clang vector extensions: each lane gets exactly the IEEE operation
+// that the scalar code would do (SSE on x86-64, Advanced SIMD on 64-bit Arm,
+// plain scalar code elsewhere), so vectorising changes no result. Contraction
+// into FMA is off for the whole build, vectors included.
+#pragma once
+
+#include <math.h>
+#include <string.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
+
+namespace {
+
+typedef float v4f __attribute__((vector_size(16)));
+typedef double v4d __attribute__((vector_size(32)));
+
+// Unaligned loads and stores: the record only promises 16-byte alignment and
+// many accesses are not on a 4-float boundary anyway.
+inline v4f load4(const float *p) {
+  v4f v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void store4(float *p, v4f v) { memcpy(p, &v, sizeof v); }
+
+inline v4f splat4(float x) { return v4f{x, x, x, x}; }
+
+// Correctly rounded square roots, lane by lane, as sqrtf gives them.
+inline v4f sqrt4(v4f x) {
+#if defined(__SSE2__)
+  return reinterpret_cast<v4f>(_mm_sqrt_ps(reinterpret_cast<__m128>(x)));
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+  return reinterpret_cast<v4f>(vsqrtq_f32(reinterpret_cast<float32x4_t>(x)));
+#else
+  return v4f{sqrtf(x[0]), sqrtf(x[1]), sqrtf(x[2]), sqrtf(x[3])};
+#endif
+}
+
+// Rows a..d become columns: afterwards a holds the old lane 0 of each, etc.
+inline void transpose4(v4f &a, v4f &b, v4f &c, v4f &d) {
+  const v4f ab_lo = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+  const v4f ab_hi = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+  const v4f cd_lo = __builtin_shufflevector(c, d, 0, 4, 1, 5);
+  const v4f cd_hi = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+  a = __builtin_shufflevector(ab_lo, cd_lo, 0, 1, 4, 5);
+  b = __builtin_shufflevector(ab_lo, cd_lo, 2, 3, 6, 7);
+  c = __builtin_shufflevector(ab_hi, cd_hi, 0, 1, 4, 5);
+  d = __builtin_shufflevector(ab_hi, cd_hi, 2, 3, 6, 7);
+}
+
+} // namespace
