@@ -100,16 +100,22 @@ void BM_floor(benchmark::State &state) {
     spec[i] = {x[i] * self->window[i], 0.0f};
   }
   plain::fft(spec, 0);
-  float re[bins], im[bins], power[bins], out[3][bins];
+  float re[bins], im[bins], power[bins], phase[bins], out[3][bins];
   for (unsigned k = 0; k < bins; ++k) {
     re[k] = spec[k].re;
     im[k] = spec[k].im;
     power[k] = re[k] * re[k] + im[k] * im[k];
   }
+  // The calls in separate loops, each of independent calls, as the frame
+  // makes them: measurably faster than one loop of atan2f-then-sincosf.
   for (auto _ : state) {
     for (unsigned k = 0; k < bins; ++k) {
-      const float phase = atan2f(im[k], re[k]);
-      sincosf(phase, &out[0][k], &out[1][k]);
+      phase[k] = atan2f(im[k], re[k]);
+    }
+    for (unsigned k = 0; k < bins; ++k) {
+      sincosf(phase[k], &out[0][k], &out[1][k]);
+    }
+    for (unsigned k = 0; k < bins; ++k) {
       out[2][k] = sqrtf(power[k]);
     }
     benchmark::DoNotOptimize(out);

@@ -28,7 +28,7 @@ inline float blur_mean(const float *mag, int k, int radius) {
 // are left out of the mean rather than mirrored or zero-padded.
 //
 // Each window is summed afresh, in order: a running sum would round
-// differently. Away from the edges four neighbouring bins are summed side by
+// differently. Away from the edges eight neighbouring bins are summed side by
 // side, one per lane, each lane adding the same terms in the same order.
 void blur_magnitudes(float *mag, float *tmp, const float *control) {
   float v = 0.0f;
@@ -46,13 +46,18 @@ void blur_magnitudes(float *mag, float *tmp, const float *control) {
   for (; k < radius; ++k) {
     tmp[k] = blur_mean(mag, k, radius);
   }
-  // Whole windows: k - radius >= 0 and k + 3 + radius <= last.
-  for (; k + 3 + radius <= last; k += 4) {
-    v4d sum = {0.0, 0.0, 0.0, 0.0};
+  // Whole windows, k - radius >= 0 and k + 7 + radius <= last: eight bins
+  // at a time, so that the eight sums (each a chain of dependent additions)
+  // overlap.
+  for (; k + 7 + radius <= last; k += 8) {
+    v4d lo = {0.0, 0.0, 0.0, 0.0};
+    v4d hi = {0.0, 0.0, 0.0, 0.0};
     for (int l = k - radius; l <= k + radius; ++l) {
-      sum += __builtin_convertvector(load4(mag + l), v4d);
+      lo += __builtin_convertvector(load4(mag + l), v4d);
+      hi += __builtin_convertvector(load4(mag + l + 4), v4d);
     }
-    store4(tmp + k, __builtin_convertvector(sum / count, v4f));
+    store4(tmp + k, __builtin_convertvector(lo / count, v4f));
+    store4(tmp + k + 4, __builtin_convertvector(hi / count, v4f));
   }
   for (; k <= last; ++k) {
     tmp[k] = blur_mean(mag, k, radius);

@@ -53,11 +53,12 @@ void fill_twiddles(Twiddles *tw, int inverse) {
 }
 
 // u, v <- u + v w, u - v w, with t = v w formed exactly as the scalar code does.
-inline void butterfly(v4f &u_re, v4f &u_im, v4f &v_re, v4f &v_im, v4f w_re, v4f w_im) {
-  const v4f t_re = v_re * w_re - v_im * w_im;
-  const v4f t_im = v_re * w_im + v_im * w_re;
-  const v4f a_re = u_re + t_re;
-  const v4f a_im = u_im + t_im;
+template <class V>
+QUORVANE_INLINE void butterfly(V &u_re, V &u_im, V &v_re, V &v_im, V w_re, V w_im) {
+  const V t_re = v_re * w_re - v_im * w_im;
+  const V t_im = v_re * w_im + v_im * w_re;
+  const V a_re = u_re + t_re;
+  const V a_im = u_im + t_im;
   v_re = u_re - t_re;
   v_im = u_im - t_im;
   u_re = a_re;
@@ -86,7 +87,8 @@ constexpr Rev6 rev6 = [] {
 // makes the loads contiguous; the four groups they feed are 4 rev6(q) plus
 // 0, 512, 256 and 768, so a 4x4 transpose makes the stores contiguous too.
 // load(n, re, im) yields input points n to n + 3.
-template <class Load> void fft_head(const Load &load, float *re, float *im, const Twiddles &tw) {
+template <class Load>
+QUORVANE_INLINE void fft_head(const Load &load, float *re, float *im, const Twiddles &tw) {
   const v4f w2_re = splat4(tw.re[0]);
   const v4f w2_im = splat4(tw.im[0]);
   const v4f w40_re = splat4(tw.re[1]);
@@ -118,28 +120,54 @@ template <class Load> void fft_head(const Load &load, float *re, float *im, cons
   }
 }
 
-// The stages of half-length 4 up to last_half, in place.
-inline void fft_body(float *re, float *im, const Twiddles &tw, unsigned last_half) {
-  for (unsigned half = 4; half <= last_half; half <<= 1) {
-    const float *tw_re = tw.re + half - 1;
-    const float *tw_im = tw.im + half - 1;
-    for (unsigned start = 0; start < fft_size; start += 2 * half) {
-      float *u_re = re + start;
-      float *u_im = im + start;
-      float *v_re = u_re + half;
-      float *v_im = u_im + half;
-      for (unsigned k = 0; k < half; k += 4) {
-        v4f a_re = load4(u_re + k);
-        v4f a_im = load4(u_im + k);
-        v4f b_re = load4(v_re + k);
-        v4f b_im = load4(v_im + k);
-        butterfly(a_re, a_im, b_re, b_im, load4(tw_re + k), load4(tw_im + k));
-        store4(u_re + k, a_re);
-        store4(u_im + k, a_im);
-        store4(v_re + k, b_re);
-        store4(v_im + k, b_im);
-      }
+// The stages of half-length h and 2h in one pass, in place: in each block
+// of 4h points, the points k, k + h, k + 2h and k + 3h go through both
+// stages while they are in registers. Every butterfly is the one the two
+// separate stages would do, with the same operands.
+template <class V>
+QUORVANE_INLINE void fft_pass(float *re, float *im, const Twiddles &tw, unsigned h) {
+  constexpr unsigned lanes = sizeof(V) / sizeof(float);
+  const float *w1_re = tw.re + h - 1;
+  const float *w1_im = tw.im + h - 1;
+  const float *w2_re = tw.re + 2 * h - 1;
+  const float *w2_im = tw.im + 2 * h - 1;
+  for (unsigned start = 0; start < fft_size; start += 4 * h) {
+    float *p_re = re + start;
+    float *p_im = im + start;
+    for (unsigned k = 0; k < h; k += lanes) {
+      V a_re = vload<V>(p_re + k);
+      V a_im = vload<V>(p_im + k);
+      V b_re = vload<V>(p_re + k + h);
+      V b_im = vload<V>(p_im + k + h);
+      V c_re = vload<V>(p_re + k + 2 * h);
+      V c_im = vload<V>(p_im + k + 2 * h);
+      V d_re = vload<V>(p_re + k + 3 * h);
+      V d_im = vload<V>(p_im + k + 3 * h);
+      const V w_re = vload<V>(w1_re + k);
+      const V w_im = vload<V>(w1_im + k);
+      butterfly(a_re, a_im, b_re, b_im, w_re, w_im);
+      butterfly(c_re, c_im, d_re, d_im, w_re, w_im);
+      butterfly(a_re, a_im, c_re, c_im, vload<V>(w2_re + k), vload<V>(w2_im + k));
+      butterfly(b_re, b_im, d_re, d_im, vload<V>(w2_re + k + h), vload<V>(w2_im + k + h));
+      vstore(p_re + k, a_re);
+      vstore(p_im + k, a_im);
+      vstore(p_re + k + h, b_re);
+      vstore(p_im + k + h, b_im);
+      vstore(p_re + k + 2 * h, c_re);
+      vstore(p_im + k + 2 * h, c_im);
+      vstore(p_re + k + 3 * h, d_re);
+      vstore(p_im + k + 3 * h, d_im);
     }
+  }
+}
+
+// After fft_head: the stages of half-length 4 to 128 (inverse) or to 512.
+QUORVANE_INLINE void fft_body(float *re, float *im, const Twiddles &tw, bool to_end) {
+  fft_pass<v4f>(re, im, tw, 4);
+  fft_pass<v8f>(re, im, tw, 16);
+  fft_pass<v8f>(re, im, tw, 64);
+  if (to_end) {
+    fft_pass<v8f>(re, im, tw, 256);
   }
 }
 
@@ -148,7 +176,7 @@ inline void fft_body(float *re, float *im, const Twiddles &tw, unsigned last_hal
 // x[n] = 1/1024 sum X[k] e^(+2 pi i k n / 1024). The frame pipeline calls the
 // pieces above directly on its own split buffers; this is the whole transform
 // for everyone else.
-[[maybe_unused]] void fft(Complex *data, int inverse) {
+[[maybe_unused]] QUORVANE_WIDE void fft(Complex *data, int inverse) {
   Twiddles tw;
   fill_twiddles(&tw, inverse);
   float re[fft_size];
@@ -159,7 +187,7 @@ inline void fft_body(float *re, float *im, const Twiddles &tw, unsigned last_hal
         i = v4f{data[n].im, data[n + 1].im, data[n + 2].im, data[n + 3].im};
       },
       re, im, tw);
-  fft_body(re, im, tw, fft_size / 2);
+  fft_body(re, im, tw, true);
   for (unsigned i = 0; i < fft_size; ++i) {
     data[i] = {re[i], im[i]};
     if (inverse) {

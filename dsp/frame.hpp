@@ -22,7 +22,8 @@ constexpr float inverse_scale = 0.0009765625f;
 // dst[i] = ring[(pos + i) & 1023] * window[i]. The sample loop only ever
 // calls the frame with pos a multiple of the hop, so the ring splits into
 // two runs of whole vectors; any other pos takes the scalar way.
-inline void window_input(float *dst, const float *ring, const float *window, unsigned pos) {
+QUORVANE_INLINE void window_input(float *dst, const float *ring, const float *window,
+                                  unsigned pos) {
   if (pos % 4 == 0) {
     for (unsigned i = 0; i < block_size; i += 4) {
       store4(dst + i, load4(ring + ((pos + i) & ring_mask)) * load4(window + i));
@@ -35,7 +36,7 @@ inline void window_input(float *dst, const float *ring, const float *window, uns
 }
 
 // ring[(pos + i) & 1023] += src[i].
-inline void overlap_add(float *ring, const float *src, unsigned pos) {
+QUORVANE_INLINE void overlap_add(float *ring, const float *src, unsigned pos) {
   if (pos % 4 == 0) {
     for (unsigned i = 0; i < block_size; i += 4) {
       float *r = ring + ((pos + i) & ring_mask);
@@ -46,6 +47,71 @@ inline void overlap_add(float *ring, const float *src, unsigned pos) {
       ring[(pos + i) & ring_mask] += src[i];
     }
   }
+}
+
+// The inverse's last two stages in one pass, the last one for real parts
+// only, then the scaling, the synthesis window and the overlap-add gain, each
+// multiplication in that order: out[i] is what frame() adds to the ring.
+QUORVANE_INLINE void inverse_tail(const float *re, const float *im, const Twiddles &inv,
+                                  const float *window, float *out) {
+  typedef v8f V;
+  constexpr unsigned lanes = sizeof(V) / sizeof(float);
+  const float *w1_re = inv.re + 255;
+  const float *w1_im = inv.im + 255;
+  const float *w2_re = inv.re + 511;
+  const float *w2_im = inv.im + 511;
+  auto finish = [out, window](unsigned i, V x) {
+    vstore(out + i, ((x * inverse_scale) * vload<V>(window + i)) * overlap_gain);
+  };
+  for (unsigned k = 0; k < 256; k += lanes) {
+    V a_re = vload<V>(re + k);
+    V a_im = vload<V>(im + k);
+    V b_re = vload<V>(re + k + 256);
+    V b_im = vload<V>(im + k + 256);
+    V c_re = vload<V>(re + k + 512);
+    V c_im = vload<V>(im + k + 512);
+    V d_re = vload<V>(re + k + 768);
+    V d_im = vload<V>(im + k + 768);
+    const V w_re = vload<V>(w1_re + k);
+    const V w_im = vload<V>(w1_im + k);
+    butterfly(a_re, a_im, b_re, b_im, w_re, w_im);
+    butterfly(c_re, c_im, d_re, d_im, w_re, w_im);
+    const V t_ac = c_re * vload<V>(w2_re + k) - c_im * vload<V>(w2_im + k);
+    const V t_bd = d_re * vload<V>(w2_re + k + 256) - d_im * vload<V>(w2_im + k + 256);
+    finish(k, a_re + t_ac);
+    finish(k + 512, a_re - t_ac);
+    finish(k + 256, b_re + t_bd);
+    finish(k + 768, b_re - t_bd);
+  }
+}
+
+// Windowed block (through the scratch row tmp) and its forward transform
+// into re/im. The block is real: its imaginary parts are +0.
+QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos, float *tmp,
+                           float *re, float *im, const Twiddles &fwd) {
+  window_input(tmp, ring, window, pos);
+  fft_head(
+      [tmp](unsigned n, v4f &r, v4f &i) {
+        r = load4(tmp + n);
+        i = splat4(0.0f);
+      },
+      re, im, fwd);
+  fft_body(re, im, fwd, true);
+}
+
+// Inverse transform of the completed spectrum in spec_re/spec_im, through
+// re/im, windowed and scaled for the overlap-add into out (which may be
+// spec_re: the head reads all of it before anything is written there).
+QUORVANE_WIDE void synthesise(const float *spec_re, const float *spec_im, float *re, float *im,
+                              const Twiddles &inv, const float *window, float *out) {
+  fft_head(
+      [spec_re, spec_im](unsigned n, v4f &r, v4f &i) {
+        r = load4(spec_re + n);
+        i = load4(spec_im + n);
+      },
+      re, im, inv);
+  fft_body(re, im, inv, false);
+  inverse_tail(re, im, inv, window, out);
 }
 
 void frame(Instance *self) {
@@ -61,15 +127,7 @@ void frame(Instance *self) {
   float *acc_im = s.acc_im;
 
   // Analysis, oldest sample first: pos is the oldest position in the ring.
-  // The windowed block is real; its imaginary parts are +0.
-  window_input(acc_re, self->in_ring, self->window, self->pos);
-  fft_head(
-      [acc_re](unsigned n, v4f &r, v4f &i) {
-        r = load4(acc_re + n);
-        i = splat4(0.0f);
-      },
-      re, im, s.fwd);
-  fft_body(re, im, s.fwd, fft_size / 2);
+  analyse(self->in_ring, self->window, self->pos, acc_re, re, im, s.fwd);
 
   update_freeze(self, re, im);
 
@@ -95,46 +153,50 @@ void frame(Instance *self) {
   // that source's (m cos, m sin). A zero magnitude makes both products zeros
   // of some sign, and +0 plus a zero of either sign is +0: such a bin leaves
   // its target at (+0, +0) whatever its phase, and needs neither atan2f nor
-  // sincosf. That holds unless the phase is NaN (zero times NaN is NaN), and
-  // a live phase is NaN exactly when the bin's re or im is.
+  // sincosf. That needs a phase that is not NaN (zero times NaN is NaN),
+  // which a zero magnitude guarantees: a bin whose re or im is NaN has a NaN
+  // magnitude (live or captured alike), the blur's mean over it includes it,
+  // and the gate leaves a NaN alone.
   memset(acc_re, 0, bins * sizeof(float));
   memset(acc_im, 0, bins * sizeof(float));
   const int first = offset < 0 ? -offset : 0;
   const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
   const float *mag = self->mag;
+
+  // The bins that need their phase, with their gated magnitudes. The loops
+  // below then run the library calls back to back, independent of each
+  // other, which lets the processor overlap them.
+  uint16_t *list = s.list;
+  float *gated = s.gated;
+  unsigned n = 0;
+  for (int k = first; k <= last; ++k) {
+    float m = mag[k];
+    if (m < gate) {
+      m = 0.0f;
+    }
+    list[n] = static_cast<uint16_t>(k);
+    gated[n] = m;
+    n += m != 0.0f; // NaN included
+  }
+  float *phase = s.phase;
   if (self->frozen) {
-    const float *frozen_phase = self->frozen_phase;
-    for (int k = first; k <= last; ++k) {
-      float m = mag[k];
-      if (m < gate) {
-        m = 0.0f;
-      }
-      const float phase = frozen_phase[k];
-      if (m == 0.0f && !isnan(phase)) {
-        continue;
-      }
-      float sn;
-      float cs;
-      sincosf(phase, &sn, &cs);
-      acc_re[k + offset] += m * cs;
-      acc_im[k + offset] += m * sn;
+    for (unsigned j = 0; j < n; ++j) {
+      phase[j] = self->frozen_phase[list[j]];
     }
   } else {
-    for (int k = first; k <= last; ++k) {
-      float m = mag[k];
-      if (m < gate) {
-        m = 0.0f;
-      }
-      if (m == 0.0f && !isnan(re[k]) && !isnan(im[k])) {
-        continue;
-      }
-      const float phase = atan2f(im[k], re[k]);
-      float sn;
-      float cs;
-      sincosf(phase, &sn, &cs);
-      acc_re[k + offset] += m * cs;
-      acc_im[k + offset] += m * sn;
+    for (unsigned j = 0; j < n; ++j) {
+      phase[j] = atan2f(im[list[j]], re[list[j]]);
     }
+  }
+  float *sn = s.sn;
+  float *cs = s.cs;
+  for (unsigned j = 0; j < n; ++j) {
+    sincosf(phase[j], &sn[j], &cs[j]);
+  }
+  for (unsigned j = 0; j < n; ++j) {
+    const int target = list[j] + offset;
+    acc_re[target] += gated[j] * cs[j];
+    acc_im[target] += gated[j] * sn[j];
   }
 
   // Conjugate-symmetric completion. Bins 0 and 512 keep any imaginary part
@@ -151,32 +213,9 @@ void frame(Instance *self) {
     acc_im[block_size - k] = -acc_im[k];
   }
 
-  // Inverse transform into re/im, all but its last stage.
-  fft_head(
-      [acc_re, acc_im](unsigned n, v4f &r, v4f &i) {
-        r = load4(acc_re + n);
-        i = load4(acc_im + n);
-      },
-      re, im, s.inv);
-  fft_body(re, im, s.inv, fft_size / 4);
-
-  // Last stage, real parts only, then the scaling, the synthesis window and
-  // the overlap-add gain, each multiplication in that order.
-  const float *window = self->window;
-  const float *w_re = s.inv.re + fft_size / 2 - 1;
-  const float *w_im = s.inv.im + fft_size / 2 - 1;
+  // Inverse transform, windowed and scaled, into acc_re.
   float *out = acc_re;
-  for (unsigned i = 0; i < fft_size / 2; i += 4) {
-    const v4f v_re = load4(re + i + fft_size / 2);
-    const v4f v_im = load4(im + i + fft_size / 2);
-    const v4f t_re = v_re * load4(w_re + i) - v_im * load4(w_im + i);
-    const v4f u_re = load4(re + i);
-    const v4f lo = u_re + t_re;
-    const v4f hi = u_re - t_re;
-    store4(out + i, ((lo * inverse_scale) * load4(window + i)) * overlap_gain);
-    store4(out + i + fft_size / 2,
-           ((hi * inverse_scale) * load4(window + i + fft_size / 2)) * overlap_gain);
-  }
+  synthesise(acc_re, acc_im, re, im, s.inv, self->window, out);
   overlap_add(self->out_ring, out, self->pos);
 }
 

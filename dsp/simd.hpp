@@ -15,25 +15,53 @@
 #include <arm_neon.h>
 #endif
 
+// Eight-lane vectors are passed between inline functions only, so the ABI
+// note about passing them without AVX does not concern this code.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+// The transforms are also built for AVX on x86-64 and chosen at load time
+// when the processor has it: the same IEEE operations on twice the lanes
+// (AVX has no FMA, and contraction is off anyway). Everything they call is
+// forced inline so that it is compiled for the caller's target.
+// QUORVANE_NO_WIDE builds the baseline code only (for testing it on AVX
+// machines).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(QUORVANE_NO_WIDE)
+#define QUORVANE_WIDE __attribute__((target_clones("avx", "default")))
+#else
+#define QUORVANE_WIDE
+#endif
+#define QUORVANE_INLINE __attribute__((always_inline)) inline
+
 namespace {
 
 typedef float v4f __attribute__((vector_size(16)));
+typedef float v8f __attribute__((vector_size(32)));
 typedef double v4d __attribute__((vector_size(32)));
+
+template <class V> QUORVANE_INLINE V vload(const float *p) {
+  V v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class V> QUORVANE_INLINE void vstore(float *p, V v) { memcpy(p, &v, sizeof v); }
 
 // Unaligned loads and stores: the record only promises 16-byte alignment and
 // many accesses are not on a 4-float boundary anyway.
-inline v4f load4(const float *p) {
+QUORVANE_INLINE v4f load4(const float *p) {
   v4f v;
   memcpy(&v, p, sizeof v);
   return v;
 }
 
-inline void store4(float *p, v4f v) { memcpy(p, &v, sizeof v); }
+QUORVANE_INLINE void store4(float *p, v4f v) { memcpy(p, &v, sizeof v); }
 
-inline v4f splat4(float x) { return v4f{x, x, x, x}; }
+QUORVANE_INLINE v4f splat4(float x) { return v4f{x, x, x, x}; }
 
 // Correctly rounded square roots, lane by lane, as sqrtf gives them.
-inline v4f sqrt4(v4f x) {
+QUORVANE_INLINE v4f sqrt4(v4f x) {
 #if defined(__SSE2__)
   return reinterpret_cast<v4f>(_mm_sqrt_ps(reinterpret_cast<__m128>(x)));
 #elif defined(__aarch64__) && defined(__ARM_NEON)
@@ -44,7 +72,7 @@ inline v4f sqrt4(v4f x) {
 }
 
 // Rows a..d become columns: afterwards a holds the old lane 0 of each, etc.
-inline void transpose4(v4f &a, v4f &b, v4f &c, v4f &d) {
+QUORVANE_INLINE void transpose4(v4f &a, v4f &b, v4f &c, v4f &d) {
   const v4f ab_lo = __builtin_shufflevector(a, b, 0, 4, 1, 5);
   const v4f ab_hi = __builtin_shufflevector(a, b, 2, 6, 3, 7);
   const v4f cd_lo = __builtin_shufflevector(c, d, 0, 4, 1, 5);
