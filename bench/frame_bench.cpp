@@ -7,9 +7,10 @@
 // repeated runs in one process, in CPU time (on a shared machine wall time
 // also counts the other processes); a summary of ratios ends the output.
 //
-// Also timed: a whole hop through the built library (256 samples and the
-// frame they complete), loaded with dlopen as a host does, against the plain
-// sample loop.
+// The plain transcription is the test suite's model (tests/reference.hpp),
+// which the plugin must match bit for bit. Also timed: a whole hop through
+// the built library (256 samples and the frame they complete), loaded with
+// dlopen as a host does, against the model's sample loop.
 
 #include <dlfcn.h>
 #include <math.h>
@@ -17,6 +18,7 @@
 #include <stdlib.h>
 
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,8 +26,8 @@
 #include <benchmark/benchmark.h>
 #include <lv2/core/lv2.h>
 
-#include "bench/plain.hpp"
 #include "dsp/frame.hpp"
+#include "reference.hpp"
 
 namespace {
 
@@ -53,36 +55,39 @@ std::vector<float> input_block(float level) {
   return x;
 }
 
-// An instance whose input ring holds that block, connected to `c`.
-Instance *prepared(Controls *c, float level) {
-  Instance *self = plain::make();
+// A record as the plugin makes one (zero-filled, with its window), or the
+// model, whose input ring holds that block, connected to `c`.
+template <class Record> void prepare(Record *self, Controls *c, float level) {
   const std::vector<float> x = input_block(level);
   memcpy(self->in_ring, x.data(), sizeof self->in_ring);
+  for (unsigned i = 0; i < block_size; ++i) {
+    self->window[i] = ref::hann(static_cast<int>(i));
+  }
   self->freeze = &c->freeze;
   self->blur = &c->blur;
   self->shift = &c->shift;
   self->threshold = &c->threshold;
-  return self;
 }
 
-template <void (*Frame)(Instance *)>
-void run_frames(benchmark::State &state, Controls c, float level) {
-  Instance *self = prepared(&c, level);
-  Frame(self); // fills the tables; a freeze captures here, not in the loop
+void fast(benchmark::State &state, Controls c, float level) {
+  auto *self = static_cast<Instance *>(calloc(1, sizeof(Instance)));
+  prepare(self, &c, level);
+  frame(self); // fills the tables; a freeze captures here, not in the loop
   for (auto _ : state) {
-    Frame(self);
+    frame(self);
     benchmark::ClobberMemory();
   }
   free(self);
 }
 
-void fast_frame(Instance *self) { frame(self); }
-void plain_frame(Instance *self) { plain::frame(self); }
-void fast(benchmark::State &state, Controls c, float level) {
-  run_frames<fast_frame>(state, c, level);
-}
 void plain(benchmark::State &state, Controls c, float level) {
-  run_frames<plain_frame>(state, c, level);
+  auto model = std::make_unique<ref::Plugin>();
+  prepare(model.get(), &c, level);
+  model->frame();
+  for (auto _ : state) {
+    model->frame();
+    benchmark::ClobberMemory();
+  }
 }
 
 const Controls neutral{};
@@ -93,13 +98,12 @@ const Controls gated{0.0f, 0.0f, 0.0f, 0.5f};
 
 void BM_floor(benchmark::State &state) {
   // The spectrum the frames see: windowed block, forward transform.
-  Instance *self = plain::make();
   const std::vector<float> x = input_block(1.0f);
-  Complex spec[block_size];
+  ref::Cpx spec[block_size];
   for (unsigned i = 0; i < block_size; ++i) {
-    spec[i] = {x[i] * self->window[i], 0.0f};
+    spec[i] = {x[i] * ref::hann(static_cast<int>(i)), 0.0f};
   }
-  plain::fft(spec, 0);
+  ref::fft(spec, 0);
   float re[bins], im[bins], power[bins], phase[bins], out[3][bins];
   for (unsigned k = 0; k < bins; ++k) {
     re[k] = spec[k].re;
@@ -121,7 +125,6 @@ void BM_floor(benchmark::State &state) {
     benchmark::DoNotOptimize(out);
     benchmark::ClobberMemory();
   }
-  free(self);
 }
 
 // The built plugin, through its descriptor.
@@ -144,43 +147,35 @@ void hop_through(benchmark::State &state, bool use_plain, Controls c) {
   std::vector<float> in = input_block(1.0f);
   std::vector<float> out(block_size);
   float mix = 1.0f;
-  const LV2_Descriptor *desc = library();
-  LV2_Handle handle = nullptr;
-  Instance *self = nullptr;
   if (use_plain) {
-    self = plain::make();
-    self->in = in.data();
-    self->out = out.data();
-    self->mix = &mix;
-    self->freeze = &c.freeze;
-    self->blur = &c.blur;
-    self->shift = &c.shift;
-    self->threshold = &c.threshold;
-  } else {
-    handle = desc->instantiate(desc, 48000.0, "", nullptr);
+    auto model = std::make_unique<ref::Plugin>();
     float *ports[7] = {in.data(), out.data(), &c.freeze, &mix, &c.blur, &c.shift, &c.threshold};
     for (uint32_t p = 0; p < 7; ++p) {
-      desc->connect_port(handle, p, ports[p]);
+      model->connect(p, ports[p]);
     }
+    unsigned offset = 0;
+    for (auto _ : state) {
+      model->in = in.data() + offset; // rotate so the input keeps changing
+      model->run(hop_size);
+      offset = (offset + hop_size) % (block_size - hop_size);
+      benchmark::ClobberMemory();
+    }
+    return;
+  }
+  const LV2_Descriptor *desc = library();
+  LV2_Handle handle = desc->instantiate(desc, 48000.0, "", nullptr);
+  float *ports[7] = {in.data(), out.data(), &c.freeze, &mix, &c.blur, &c.shift, &c.threshold};
+  for (uint32_t p = 0; p < 7; ++p) {
+    desc->connect_port(handle, p, ports[p]);
   }
   unsigned offset = 0;
   for (auto _ : state) {
-    // Rotate through the block so the input keeps changing.
-    if (use_plain) {
-      self->in = in.data() + offset;
-      plain::run(self, hop_size);
-    } else {
-      desc->connect_port(handle, 0, in.data() + offset);
-      desc->run(handle, hop_size);
-    }
+    desc->connect_port(handle, 0, in.data() + offset);
+    desc->run(handle, hop_size);
     offset = (offset + hop_size) % (block_size - hop_size);
     benchmark::ClobberMemory();
   }
-  if (use_plain) {
-    free(self);
-  } else {
-    desc->cleanup(handle);
-  }
+  desc->cleanup(handle);
 }
 
 constexpr float quiet = 1e-38f; // the block's peak is about 1e-38: subnormals

@@ -54,7 +54,7 @@ void fill_twiddles(Twiddles *tw, int inverse) {
 
 // u, v <- u + v w, u - v w, with t = v w formed exactly as the scalar code does.
 template <class V>
-QUORVANE_INLINE void butterfly(V &u_re, V &u_im, V &v_re, V &v_im, V w_re, V w_im) {
+QUORVANE_INLINE void butterfly(V &u_re, V &u_im, V &v_re, V &v_im, const V &w_re, const V &w_im) {
   const V t_re = v_re * w_re - v_im * w_im;
   const V t_im = v_re * w_im + v_im * w_re;
   const V a_re = u_re + t_re;

@@ -60,7 +60,7 @@ QUORVANE_INLINE void inverse_tail(const float *re, const float *im, const Twiddl
   const float *w1_im = inv.im + 255;
   const float *w2_re = inv.re + 511;
   const float *w2_im = inv.im + 511;
-  auto finish = [out, window](unsigned i, V x) {
+  auto finish = [out, window](unsigned i, const V &x) {
     vstore(out + i, ((x * inverse_scale) * vload<V>(window + i)) * overlap_gain);
   };
   for (unsigned k = 0; k < 256; k += lanes) {
@@ -164,8 +164,8 @@ void frame(Instance *self) {
   const float *mag = self->mag;
 
   // The bins that need their phase, with their gated magnitudes. The loops
-  // below then run the library calls back to back, independent of each
-  // other, which lets the processor overlap them.
+  // below then run the library calls back to back, each call independent of
+  // the others, which lets the processor overlap them.
   uint16_t *list = s.list;
   float *gated = s.gated;
   unsigned n = 0;
@@ -188,15 +188,13 @@ void frame(Instance *self) {
       phase[j] = atan2f(im[list[j]], re[list[j]]);
     }
   }
-  float *sn = s.sn;
-  float *cs = s.cs;
   for (unsigned j = 0; j < n; ++j) {
-    sincosf(phase[j], &sn[j], &cs[j]);
-  }
-  for (unsigned j = 0; j < n; ++j) {
+    float sn;
+    float cs;
+    sincosf(phase[j], &sn, &cs);
     const int target = list[j] + offset;
-    acc_re[target] += gated[j] * cs[j];
-    acc_im[target] += gated[j] * sn[j];
+    acc_re[target] += gated[j] * cs;
+    acc_im[target] += gated[j] * sn;
   }
 
   // Conjugate-symmetric completion. Bins 0 and 512 keep any imaginary part

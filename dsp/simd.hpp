@@ -17,9 +17,7 @@
 
 // Eight-lane vectors are passed between inline functions only, so the ABI
 // note about passing them without AVX does not concern this code.
-#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 
 // The transforms are also built for AVX on x86-64 and chosen at load time
 // when the processor has it: the same IEEE operations on twice the lanes
@@ -46,7 +44,7 @@ template <class V> QUORVANE_INLINE V vload(const float *p) {
   return v;
 }
 
-template <class V> QUORVANE_INLINE void vstore(float *p, V v) { memcpy(p, &v, sizeof v); }
+template <class V> QUORVANE_INLINE void vstore(float *p, const V &v) { memcpy(p, &v, sizeof v); }
 
 // Unaligned loads and stores: the record only promises 16-byte alignment and
 // many accesses are not on a 4-float boundary anyway.
