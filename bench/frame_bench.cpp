@@ -48,7 +48,8 @@ std::vector<float> input_block(float level) {
   for (unsigned i = 0; i < block_size; ++i) {
     float v = noise(rng);
     for (int h = 1; h <= 5; ++h) {
-      v += 0.3f / static_cast<float>(h) * sinf(6.2831853f * 220.0f * h * i / 48000.0f);
+      v += 0.3f / static_cast<float>(h) *
+           sinf(6.2831853f * 220.0f * static_cast<float>(h) * static_cast<float>(i) / 48000.0f);
     }
     x[i] = v * level;
   }
@@ -74,6 +75,7 @@ void fast(benchmark::State &state, Controls c, float level) {
   prepare(self, &c, level);
   frame(self); // fills the tables; a freeze captures here, not in the loop
   for (auto _ : state) {
+    (void)_;
     frame(self);
     benchmark::ClobberMemory();
   }
@@ -85,6 +87,7 @@ void plain(benchmark::State &state, Controls c, float level) {
   prepare(model.get(), &c, level);
   model->frame();
   for (auto _ : state) {
+    (void)_;
     model->frame();
     benchmark::ClobberMemory();
   }
@@ -113,6 +116,7 @@ void BM_floor(benchmark::State &state) {
   // The calls in separate loops, each of independent calls, as the frame
   // makes them: measurably faster than one loop of atan2f-then-sincosf.
   for (auto _ : state) {
+    (void)_;
     for (unsigned k = 0; k < bins; ++k) {
       phase[k] = atan2f(im[k], re[k]);
     }
@@ -155,6 +159,7 @@ void hop_through(benchmark::State &state, bool use_plain, Controls c) {
     }
     unsigned offset = 0;
     for (auto _ : state) {
+      (void)_;
       model->in = in.data() + offset; // rotate so the input keeps changing
       model->run(hop_size);
       offset = (offset + hop_size) % (block_size - hop_size);
@@ -170,6 +175,7 @@ void hop_through(benchmark::State &state, bool use_plain, Controls c) {
   }
   unsigned offset = 0;
   for (auto _ : state) {
+    (void)_;
     desc->connect_port(handle, 0, in.data() + offset);
     desc->run(handle, hop_size);
     offset = (offset + hop_size) % (block_size - hop_size);

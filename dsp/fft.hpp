@@ -129,8 +129,10 @@ QUORVANE_INLINE void fft_pass(float *re, float *im, const Twiddles &tw, unsigned
   constexpr unsigned lanes = sizeof(V) / sizeof(float);
   const float *w1_re = tw.re + h - 1;
   const float *w1_im = tw.im + h - 1;
-  const float *w2_re = tw.re + 2 * h - 1;
-  const float *w2_im = tw.im + 2 * h - 1;
+  const unsigned h2 = 2 * h;
+  const unsigned h3 = 3 * h;
+  const float *w2_re = tw.re + h2 - 1;
+  const float *w2_im = tw.im + h2 - 1;
   for (unsigned start = 0; start < fft_size; start += 4 * h) {
     float *p_re = re + start;
     float *p_im = im + start;
@@ -139,10 +141,10 @@ QUORVANE_INLINE void fft_pass(float *re, float *im, const Twiddles &tw, unsigned
       V a_im = vload<V>(p_im + k);
       V b_re = vload<V>(p_re + k + h);
       V b_im = vload<V>(p_im + k + h);
-      V c_re = vload<V>(p_re + k + 2 * h);
-      V c_im = vload<V>(p_im + k + 2 * h);
-      V d_re = vload<V>(p_re + k + 3 * h);
-      V d_im = vload<V>(p_im + k + 3 * h);
+      V c_re = vload<V>(p_re + k + h2);
+      V c_im = vload<V>(p_im + k + h2);
+      V d_re = vload<V>(p_re + k + h3);
+      V d_im = vload<V>(p_im + k + h3);
       const V w_re = vload<V>(w1_re + k);
       const V w_im = vload<V>(w1_im + k);
       butterfly(a_re, a_im, b_re, b_im, w_re, w_im);
@@ -153,10 +155,10 @@ QUORVANE_INLINE void fft_pass(float *re, float *im, const Twiddles &tw, unsigned
       vstore(p_im + k, a_im);
       vstore(p_re + k + h, b_re);
       vstore(p_im + k + h, b_im);
-      vstore(p_re + k + 2 * h, c_re);
-      vstore(p_im + k + 2 * h, c_im);
-      vstore(p_re + k + 3 * h, d_re);
-      vstore(p_im + k + 3 * h, d_im);
+      vstore(p_re + k + h2, c_re);
+      vstore(p_im + k + h2, c_im);
+      vstore(p_re + k + h3, d_re);
+      vstore(p_im + k + h3, d_im);
     }
   }
 }
