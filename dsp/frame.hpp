@@ -157,8 +157,6 @@ void frame(Instance *self) {
   // which a zero magnitude guarantees: a bin whose re or im is NaN has a NaN
   // magnitude (live or captured alike), the blur's mean over it includes it,
   // and the gate leaves a NaN alone.
-  memset(acc_re, 0, bins * sizeof(float));
-  memset(acc_im, 0, bins * sizeof(float));
   const int first = offset < 0 ? -offset : 0;
   const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
   const float *mag = self->mag;
@@ -166,17 +164,24 @@ void frame(Instance *self) {
   // The bins that need their phase, with their gated magnitudes. The loops
   // below then run the library calls back to back, each call independent of
   // the others, which lets the processor overlap them.
+  float *gated = s.gated; // by source bin
+  {
+    const v4f g = splat4(gate);
+    const v4f zero = splat4(0.0f);
+    unsigned k = 0;
+    for (; k + 4 <= bins; k += 4) {
+      const v4f m = load4(mag + k);
+      store4(gated + k, m < g ? zero : m);
+    }
+    for (; k < bins; ++k) {
+      gated[k] = mag[k] < gate ? 0.0f : mag[k];
+    }
+  }
   uint16_t *list = s.list;
-  float *gated = s.gated;
   unsigned n = 0;
   for (int k = first; k <= last; ++k) {
-    float m = mag[k];
-    if (m < gate) {
-      m = 0.0f;
-    }
     list[n] = static_cast<uint16_t>(k);
-    gated[n] = m;
-    n += m != 0.0f; // NaN included
+    n += gated[k] != 0.0f; // NaN included
   }
   float *phase = s.phase;
   if (self->frozen) {
@@ -188,13 +193,33 @@ void frame(Instance *self) {
       phase[j] = atan2f(im[list[j]], re[list[j]]);
     }
   }
+  // Sines and cosines by source bin; a bin without a phase keeps (+0, +0),
+  // and m * +0 is a zero that leaves its target at +0 as it must.
+  float *sn = s.sn;
+  float *cs = s.cs;
+  if (n < bins) {
+    memset(sn, 0, sizeof s.sn);
+    memset(cs, 0, sizeof s.cs);
+  }
   for (unsigned j = 0; j < n; ++j) {
-    float sn;
-    float cs;
-    sincosf(phase[j], &sn, &cs);
-    const int target = list[j] + offset;
-    acc_re[target] += gated[j] * cs;
-    acc_im[target] += gated[j] * sn;
+    sincosf(phase[j], sn + list[j], cs + list[j]);
+  }
+  // Each kept source k lands on k + offset: (+0, +0) + (m cos, m sin), four
+  // bins at a time; the targets no source reaches stay (+0, +0).
+  memset(acc_re, 0, bins * sizeof(float));
+  memset(acc_im, 0, bins * sizeof(float));
+  {
+    const v4f zero = splat4(0.0f);
+    int k = first;
+    for (; k + 3 <= last; k += 4) {
+      const v4f m = load4(gated + k);
+      store4(acc_re + k + offset, zero + m * load4(cs + k));
+      store4(acc_im + k + offset, zero + m * load4(sn + k));
+    }
+    for (; k <= last; ++k) {
+      acc_re[k + offset] = 0.0f + gated[k] * cs[k];
+      acc_im[k + offset] = 0.0f + gated[k] * sn[k];
+    }
   }
 
   // Conjugate-symmetric completion. Bins 0 and 512 keep any imaginary part

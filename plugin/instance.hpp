@@ -48,11 +48,13 @@ struct Instance {
     alignas(16) float im[block_size];
     alignas(16) float acc_re[block_size]; // windowed input, then the
     alignas(16) float acc_im[block_size]; // reshaped spectrum, then output
-    // Bins of the accumulation that need a phase, in increasing order, with
-    // their gated magnitudes and their phases.
-    uint16_t list[bins];
+    // Gated magnitudes; the bins of the accumulation that need a phase, in
+    // increasing order, with their phases; sines and cosines by source bin.
     float gated[bins];
+    uint16_t list[bins];
     float phase[bins];
+    float sn[bins];
+    float cs[bins];
     Twiddles fwd;
     Twiddles inv;
     int32_t ready; // the twiddle tables are filled
