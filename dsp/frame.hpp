@@ -161,48 +161,71 @@ void frame(Instance *self) {
   const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
   const float *mag = self->mag;
 
-  // The bins that need their phase, with their gated magnitudes. The loops
-  // below then run the library calls back to back, each call independent of
-  // the others, which lets the processor overlap them.
-  float *gated = s.gated; // by source bin
+  // Gated magnitudes by source bin, and whether any is zero.
+  float *gated = s.gated;
+  bool any_zero = false;
   {
     const v4f g = splat4(gate);
     const v4f zero = splat4(0.0f);
+    auto zeros = zero < zero; // all lanes false
     unsigned k = 0;
     for (; k + 4 <= bins; k += 4) {
       const v4f m = load4(mag + k);
-      store4(gated + k, m < g ? zero : m);
+      const v4f kept = m < g ? zero : m;
+      zeros |= kept == zero;
+      store4(gated + k, kept);
+    }
+    for (unsigned lane = 0; lane < 4; ++lane) {
+      any_zero = any_zero || zeros[lane] != 0;
     }
     for (; k < bins; ++k) {
       gated[k] = mag[k] < gate ? 0.0f : mag[k];
+      any_zero = any_zero || gated[k] == 0.0f;
     }
   }
-  uint16_t *list = s.list;
-  unsigned n = 0;
-  for (int k = first; k <= last; ++k) {
-    list[n] = static_cast<uint16_t>(k);
-    n += gated[k] != 0.0f; // NaN included
-  }
-  float *phase = s.phase;
-  if (self->frozen) {
-    for (unsigned j = 0; j < n; ++j) {
-      phase[j] = self->frozen_phase[list[j]];
-    }
-  } else {
-    for (unsigned j = 0; j < n; ++j) {
-      phase[j] = atan2f(im[list[j]], re[list[j]]);
-    }
-  }
-  // Sines and cosines by source bin; a bin without a phase keeps (+0, +0),
-  // and m * +0 is a zero that leaves its target at +0 as it must.
+
+  // Sines and cosines by source bin; a bin without a phase keeps (+0, +0)
+  // there, and m * +0 is a zero that leaves its target at +0 as it must.
+  // The calls run back to back, each independent of the others, which lets
+  // the processor overlap them.
   float *sn = s.sn;
   float *cs = s.cs;
-  if (n < bins) {
+  float *phase = s.phase;
+  if (!any_zero) {
+    // Every bin in range needs its phase (the usual live frame).
+    const float *phases = phase;
+    if (self->frozen) {
+      phases = self->frozen_phase;
+    } else {
+      for (int k = first; k <= last; ++k) {
+        phase[k] = atan2f(im[k], re[k]);
+      }
+    }
+    for (int k = first; k <= last; ++k) {
+      sincosf(phases[k], sn + k, cs + k);
+    }
+  } else {
+    // Only the listed bins, in increasing order.
+    uint16_t *list = s.list;
+    unsigned n = 0;
+    for (int k = first; k <= last; ++k) {
+      list[n] = static_cast<uint16_t>(k);
+      n += gated[k] != 0.0f; // NaN included
+    }
+    if (self->frozen) {
+      for (unsigned j = 0; j < n; ++j) {
+        phase[j] = self->frozen_phase[list[j]];
+      }
+    } else {
+      for (unsigned j = 0; j < n; ++j) {
+        phase[j] = atan2f(im[list[j]], re[list[j]]);
+      }
+    }
     memset(sn, 0, sizeof s.sn);
     memset(cs, 0, sizeof s.cs);
-  }
-  for (unsigned j = 0; j < n; ++j) {
-    sincosf(phase[j], sn + list[j], cs + list[j]);
+    for (unsigned j = 0; j < n; ++j) {
+      sincosf(phase[j], sn + list[j], cs + list[j]);
+    }
   }
   // Each kept source k lands on k + offset: (+0, +0) + (m cos, m sin), four
   // bins at a time; the targets no source reaches stay (+0, +0).
