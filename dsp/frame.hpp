@@ -19,6 +19,13 @@ namespace {
 constexpr float overlap_gain = 0.6666667f;
 constexpr float inverse_scale = 0.0009765625f;
 
+// The twiddle tables, by the transforms' own recurrence.
+void prepare_tables(Instance *self) {
+  fill_twiddles(&self->scratch.fwd, 0);
+  fill_twiddles(&self->scratch.inv, 1);
+  self->scratch.ready = 1;
+}
+
 // dst[i] = ring[(pos + i) & 1023] * window[i]. The sample loop only ever
 // calls the frame with pos a multiple of the hop, so the ring splits into
 // two runs of whole vectors; any other pos takes the scalar way.
@@ -116,10 +123,8 @@ QUORVANE_WIDE void synthesise(const float *spec_re, const float *spec_im, float 
 
 void frame(Instance *self) {
   Instance::Scratch &s = self->scratch;
-  if (!s.ready) {
-    fill_twiddles(&s.fwd, 0);
-    fill_twiddles(&s.inv, 1);
-    s.ready = 1;
+  if (!s.ready) { // a record that inst() did not prepare
+    prepare_tables(self);
   }
   float *re = s.re;
   float *im = s.im;

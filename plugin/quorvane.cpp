@@ -31,6 +31,7 @@ LV2_Handle inst(const LV2_Descriptor *, double, const char *, const LV2_Feature 
     const float x = static_cast<float>(i) * 6.2831855f * 0.0009765625f;
     self->window[i] = 0.5f - cosf(x) * 0.5f;
   }
+  prepare_tables(self); // here rather than in the audio thread's first frame
   return self;
 }
 
