@@ -81,42 +81,58 @@ constexpr Rev6 rev6 = [] {
   return t;
 }();
 
+// Four points of each of the four rows, transposed: stored four at a time at
+// base, base + 512, base + 256 and base + 768 (see fft_head).
+QUORVANE_INLINE void head_store(float *re, float *im, unsigned base, v4f a_re, v4f a_im, v4f b_re,
+                                v4f b_im, v4f c_re, v4f c_im, v4f d_re, v4f d_im) {
+  transpose4(a_re, b_re, c_re, d_re);
+  transpose4(a_im, b_im, c_im, d_im);
+  store4(re + base, a_re);
+  store4(im + base, a_im);
+  store4(re + base + 512, b_re);
+  store4(im + base + 512, b_im);
+  store4(re + base + 256, c_re);
+  store4(im + base + 256, c_im);
+  store4(re + base + 768, d_re);
+  store4(im + base + 768, d_im);
+}
+
+QUORVANE_INLINE v4f low4(const v4f &v) { return v; }
+QUORVANE_INLINE v4f low4(const v8f &v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3); }
+QUORVANE_INLINE v4f high4(const v8f &v) { return __builtin_shufflevector(v, v, 4, 5, 6, 7); }
+
 // Bit reversal and the stages of length 2 and 4, out of place into re/im.
 // Output positions 4g..4g+3 take the inputs at r, r + 512, r + 256, r + 768
-// where r is g reversed over eight bits. Taking four consecutive r at once
-// makes the loads contiguous; the four groups they feed are 4 rev6(q) plus
-// 0, 512, 256 and 768, so a 4x4 transpose makes the stores contiguous too.
-// load(n, re, im) yields input points n to n + 3.
-template <class Load>
+// where r is g reversed over eight bits. Taking consecutive r at once makes
+// the loads contiguous; four consecutive r = 4q.. feed the groups 4 rev6(q)
+// plus 0, 512, 256 and 768, so a 4x4 transpose makes the stores contiguous
+// too. With eight lanes, the upper four are the next q.
+// load(n, re, im) yields input points n, n + 1, ... (one per lane).
+template <class V, class Load>
 QUORVANE_INLINE void fft_head(const Load &load, float *re, float *im, const Twiddles &tw) {
-  const v4f w2_re = splat4(tw.re[0]);
-  const v4f w2_im = splat4(tw.im[0]);
-  const v4f w40_re = splat4(tw.re[1]);
-  const v4f w40_im = splat4(tw.im[1]);
-  const v4f w41_re = splat4(tw.re[2]);
-  const v4f w41_im = splat4(tw.im[2]);
-  for (unsigned q = 0; q < 64; ++q) {
-    const unsigned r = 4 * q;
-    v4f a_re, a_im, b_re, b_im, c_re, c_im, d_re, d_im;
+  constexpr unsigned lanes = sizeof(V) / sizeof(float);
+  const V one_re = vsplat<V>(tw.re[0]);
+  const V one_im = vsplat<V>(tw.im[0]);
+  const V w0_re = vsplat<V>(tw.re[1]);
+  const V w0_im = vsplat<V>(tw.im[1]);
+  const V w1_re = vsplat<V>(tw.re[2]);
+  const V w1_im = vsplat<V>(tw.im[2]);
+  for (unsigned r = 0; r < 256; r += lanes) {
+    V a_re, a_im, b_re, b_im, c_re, c_im, d_re, d_im;
     load(r, a_re, a_im);
     load(r + 512, b_re, b_im);
     load(r + 256, c_re, c_im);
     load(r + 768, d_re, d_im);
-    butterfly(a_re, a_im, b_re, b_im, w2_re, w2_im);
-    butterfly(c_re, c_im, d_re, d_im, w2_re, w2_im);
-    butterfly(a_re, a_im, c_re, c_im, w40_re, w40_im);
-    butterfly(b_re, b_im, d_re, d_im, w41_re, w41_im);
-    transpose4(a_re, b_re, c_re, d_re);
-    transpose4(a_im, b_im, c_im, d_im);
-    const unsigned base = 4u * rev6.v[q];
-    store4(re + base, a_re);
-    store4(im + base, a_im);
-    store4(re + base + 512, b_re);
-    store4(im + base + 512, b_im);
-    store4(re + base + 256, c_re);
-    store4(im + base + 256, c_im);
-    store4(re + base + 768, d_re);
-    store4(im + base + 768, d_im);
+    butterfly(a_re, a_im, b_re, b_im, one_re, one_im);
+    butterfly(c_re, c_im, d_re, d_im, one_re, one_im);
+    butterfly(a_re, a_im, c_re, c_im, w0_re, w0_im);
+    butterfly(b_re, b_im, d_re, d_im, w1_re, w1_im);
+    head_store(re, im, 4u * rev6.v[r / 4], low4(a_re), low4(a_im), low4(b_re), low4(b_im),
+               low4(c_re), low4(c_im), low4(d_re), low4(d_im));
+    if constexpr (lanes == 8) {
+      head_store(re, im, 4u * rev6.v[r / 4 + 1], high4(a_re), high4(a_im), high4(b_re), high4(b_im),
+                 high4(c_re), high4(c_im), high4(d_re), high4(d_im));
+    }
   }
 }
 
@@ -183,7 +199,7 @@ QUORVANE_INLINE void fft_body(float *re, float *im, const Twiddles &tw, bool to_
   fill_twiddles(&tw, inverse);
   float re[fft_size];
   float im[fft_size];
-  fft_head(
+  fft_head<v4f>(
       [data](unsigned n, v4f &r, v4f &i) {
         r = v4f{data[n].re, data[n + 1].re, data[n + 2].re, data[n + 3].re};
         i = v4f{data[n].im, data[n + 1].im, data[n + 2].im, data[n + 3].im};

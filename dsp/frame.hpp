@@ -97,10 +97,10 @@ QUORVANE_INLINE void inverse_tail(const float *re, const float *im, const Twiddl
 QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos, float *tmp,
                            float *re, float *im, const Twiddles &fwd) {
   window_input(tmp, ring, window, pos);
-  fft_head(
-      [tmp](unsigned n, v4f &r, v4f &i) {
-        r = load4(tmp + n);
-        i = splat4(0.0f);
+  fft_head<v8f>(
+      [tmp](unsigned n, v8f &r, v8f &i) {
+        r = vload<v8f>(tmp + n);
+        i = v8f{};
       },
       re, im, fwd);
   fft_body(re, im, fwd, true);
@@ -111,10 +111,10 @@ QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos,
 // spec_re: the head reads all of it before anything is written there).
 QUORVANE_WIDE void synthesise(const float *spec_re, const float *spec_im, float *re, float *im,
                               const Twiddles &inv, const float *window, float *out) {
-  fft_head(
-      [spec_re, spec_im](unsigned n, v4f &r, v4f &i) {
-        r = load4(spec_re + n);
-        i = load4(spec_im + n);
+  fft_head<v8f>(
+      [spec_re, spec_im](unsigned n, v8f &r, v8f &i) {
+        r = vload<v8f>(spec_re + n);
+        i = vload<v8f>(spec_im + n);
       },
       re, im, inv);
   fft_body(re, im, inv, false);

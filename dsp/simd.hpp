@@ -44,6 +44,14 @@ template <class V> QUORVANE_INLINE V vload(const float *p) {
   return v;
 }
 
+template <class V> QUORVANE_INLINE V vsplat(float x) {
+  V v;
+  for (unsigned i = 0; i < sizeof(V) / sizeof(float); ++i) {
+    v[i] = x;
+  }
+  return v;
+}
+
 template <class V> QUORVANE_INLINE void vstore(float *p, const V &v) { memcpy(p, &v, sizeof v); }
 
 // Unaligned loads and stores: the record only promises 16-byte alignment and
