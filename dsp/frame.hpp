@@ -172,7 +172,8 @@ void frame(Instance *self) {
   {
     const v4f g = splat4(gate);
     const v4f zero = splat4(0.0f);
-    auto zeros = zero < zero; // all lanes false
+    typedef int v4i __attribute__((vector_size(16)));
+    v4i zeros = {0, 0, 0, 0}; // lanes that met a zero: all bits set
     unsigned k = 0;
     for (; k + 4 <= bins; k += 4) {
       const v4f m = load4(mag + k);
