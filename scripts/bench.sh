@@ -13,7 +13,7 @@ if [ "${1:-}" = "--callgrind" ]; then
   shift
 fi
 
-scripts/deps.sh valgrind
+scripts/deps.sh libbenchmark-dev valgrind
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$(nproc)" --target quorvane frame_bench >/dev/null
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Renders a short generated sound through quorvane in a real LV2 host
-# (lilv's lv2apply) with a few settings, and writes the WAVs to out/demo/.
+# Renders a generated musical phrase through quorvane with quorvane-render, a
+# real LV2 host on lilv, under several settings that move over time, and
+# writes each result as a WAV and a spectrogram PNG beside the dry ones in
+# out/demo/. Nothing is downloaded: sox synthesises the source.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "FAILED: scripts/demo.sh (see the output above)" >&2' ERR
@@ -11,25 +13,49 @@ cmake --build build -j "$(nproc)" >/dev/null
 
 out=out/demo
 mkdir -p "$out"
-uri=http://quorvane.audio/lv2/quorvane
+render=build/render/quorvane-render
 export LV2_PATH=$PWD/build/lv2
 
-# A plucked minor chord and a falling sweep: tones to freeze, blur and shift.
-sox -q -n -r 48000 -c 1 -b 24 "$out/dry.wav" \
-  synth 4 pluck A2 pluck C4 pluck E4 pluck A4 sine 2000-300 \
-  remix 1 fade 0 4 0.5 norm -3
+# An A-minor phrase of plucked notes, one every 0.4 s, over a low A and a
+# soft noise bed (the noise is what the gate takes away). 6 s, 48 kHz.
+notes=(A3 C4 E4 A4 G4 E4 D4 C4 E4 A4)
+tones=() delays=()
+for i in "${!notes[@]}"; do
+  tones+=(pluck "${notes[$i]}")
+  delays+=("$(awk -v i="$i" 'BEGIN { printf "%.1f", 0.3 + 0.4 * i }')")
+done
+sox -q -r 48000 -c $((${#notes[@]} + 2)) -n -b 24 "$out/dry.wav" \
+  synth 6 "${tones[@]}" sine A1 brownnoise \
+  delay "${delays[@]}" 0 0 \
+  remix - vol 0.4 fade 0.01 6 0.8 norm -3
 
-render() {
-  local name=$1; shift
-  lv2apply -i "$out/dry.wav" -o "$out/$name.wav" "$@" "$uri"
-  echo "  $out/$name.wav"
+# 0 to 8 kHz, where the phrase lives. -V1: sox only warns that libsndfile's
+# float WAV header is the short form, which it reads correctly.
+spectrogram() { # WAV TITLE
+  sox -V1 "$1" -n rate 16k spectrogram -x 640 -y 257 -z 90 -t "$2" -o "${1%.wav}.png"
 }
-echo "Rendering through $uri:"
-render neutral
-render freeze -c freeze 1
-render blur -c blur 0.6
-render shift-up -c shift 0.25
-render shift-down -c shift -0.25
-render gate -c threshold 0.2
-render half-mix -c mix 0.5 -c blur 1
-echo "Done: dry and processed WAVs are in $out/"
+
+render() { # NAME TITLE SETTINGS...
+  local name=$1 title=$2; shift 2
+  "$render" "$out/dry.wav" "$out/$name.wav" "$@"
+  spectrogram "$out/$name.wav" "$title"
+  echo "  $out/$name.wav  $out/$name.png"
+}
+
+echo "Rendering through http://quorvane.audio/lv2/quorvane:"
+spectrogram "$out/dry.wav" "dry: the source"
+echo "  $out/dry.wav  $out/dry.png"
+render neutral "neutral settings: the source, 1024 samples late"
+render freeze "freeze on at 2.5 s, off at 4.5 s" freeze=1@2.5s freeze=0@4.5s
+blur_sweep=()
+for i in $(seq 0 24); do
+  blur_sweep+=("blur=$(awk -v i="$i" 'BEGIN { printf "%.4f", i / 24 }')@$(awk -v i="$i" 'BEGIN { printf "%.3f", i * 0.24 }')s")
+done
+render blur-sweep "blur swept from 0 to 1" "${blur_sweep[@]}"
+render shift-up "shift +0.0625: 8 bins (375 Hz) up" shift=0.0625
+render shift-down "shift -0.0625: 8 bins (375 Hz) down" shift=-0.0625
+render gate "threshold 0.05: the noise bed gated away" threshold=0.05
+render frozen-shimmer "freeze at 1.5 s, then shifted up, blurred, mixed in" \
+  mix=0.5 freeze=1@1.5s shift=0.125@2.5s blur=0.3@3.5s mix=1@4.5s
+render preset-shimmer "preset Shifted shimmer" --preset "Shifted shimmer"
+echo "Done: WAVs and spectrograms are in $out/"

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that quorvane's build, demo and tests need.
-# Idempotent: asks apt only for what is missing, through sudo when not root.
+# Installs the Debian packages that quorvane's build and demo need, plus any
+# named on the command line (the test scripts add theirs). Idempotent: asks
+# apt only for what is missing, through sudo when not root.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
   lv2-dev liblilv-dev lilv-utils
-  libgtest-dev libbenchmark-dev
   libsndfile1-dev sox
 )
 packages+=("$@")
@@ -25,6 +25,14 @@ if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "error: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
   sudo=(sudo)
 fi
+# Packages for another architecture (name:arch) need it enabled first.
+for p in "${missing[@]}"; do
+  arch=${p#*:}
+  if [ "$arch" != "$p" ] && [ "$arch" != "$(dpkg --print-architecture)" ] \
+    && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    "${sudo[@]}" dpkg --add-architecture "$arch"
+  fi
+done
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -q || { echo "error: apt-get update failed" >&2; exit 1; }
 "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" \

@@ -4,11 +4,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "FAILED: scripts/test.sh (see the output above)" >&2' ERR
 
-scripts/deps.sh
+scripts/deps.sh libgtest-dev libbenchmark-dev sordi
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
+scripts/test-arm.sh
 
 echo "All tests passed."

@@ -1,0 +1,370 @@
+// quorvane-render against direct calls into the built library: the same
+// input and the same control changes at the same samples must give the same
+// output, bit for bit, whatever block sizes the renderer uses; and a command
+// line that cannot be carried out must fail clearly and leave no output.
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <bit>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <lv2/core/lv2.h>
+#include <sndfile.h>
+
+namespace {
+
+const char *const bundle_dir = QUORVANE_BUNDLE_DIR;
+
+struct Change {
+  long long at;
+  uint32_t port;
+  float value;
+};
+
+// The plugin driven one sample per call, each change applied just before
+// its sample: the plainest possible host.
+std::vector<float> direct(const std::vector<float> &in, const std::vector<Change> &changes) {
+  const std::string lib = std::string(bundle_dir) + "/quorvane.so";
+  void *so = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+  EXPECT_NE(so, nullptr) << dlerror();
+  if (!so) {
+    return {};
+  }
+  auto entry = reinterpret_cast<const LV2_Descriptor *(*)(uint32_t)>(dlsym(so, "lv2_descriptor"));
+  const LV2_Descriptor *d = entry(0);
+  LV2_Handle h = d->instantiate(d, 8000.0, bundle_dir, nullptr);
+  float controls[7] = {0, 0, 0, 1, 0, 0, 0}; // the declared defaults
+  float x = 0.0f, y = 0.0f;
+  d->connect_port(h, 0, &x);
+  d->connect_port(h, 1, &y);
+  for (uint32_t p = 2; p < 7; ++p) {
+    d->connect_port(h, p, &controls[p]);
+  }
+  std::vector<float> out(in.size());
+  size_t next = 0;
+  for (size_t i = 0; i < in.size(); ++i) {
+    while (next < changes.size() && changes[next].at == static_cast<long long>(i)) {
+      controls[changes[next].port] = changes[next].value;
+      ++next;
+    }
+    x = in[i];
+    d->run(h, 1);
+    out[i] = y;
+  }
+  d->cleanup(h);
+  dlclose(so);
+  return out;
+}
+
+void write_wav(const std::string &path, const std::vector<float> &samples, int channels,
+               int rate = 8000) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+  ASSERT_EQ(sf_write_float(f, samples.data(), static_cast<sf_count_t>(samples.size())),
+            static_cast<sf_count_t>(samples.size()));
+  sf_close(f);
+}
+
+std::vector<float> read_wav(const std::string &path, int *rate = nullptr, int *format = nullptr) {
+  SF_INFO info{};
+  SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+  EXPECT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
+  if (!f) {
+    return {};
+  }
+  EXPECT_EQ(info.channels, 1);
+  std::vector<float> v(static_cast<size_t>(info.frames));
+  EXPECT_EQ(sf_readf_float(f, v.data(), info.frames), info.frames);
+  sf_close(f);
+  if (rate) {
+    *rate = info.samplerate;
+  }
+  if (format) {
+    *format = info.format;
+  }
+  return v;
+}
+
+std::vector<float> test_signal(size_t n) {
+  std::vector<float> v(n);
+  uint32_t seed = 12345;
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const float noise = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+    const float t = static_cast<float>(i);
+    v[i] = 0.4f * sinf(0.09f * t) + 0.2f * sinf(0.37f * t + 0.002f * t * 0.01f * t) + 0.05f * noise;
+  }
+  return v;
+}
+
+struct Result {
+  int status;
+  std::string err;
+};
+
+class Render : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/quorvane-render-test.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    ASSERT_NE(mkdtemp(buf.data()), nullptr);
+    dir = buf.data();
+  }
+  void TearDown() override {
+    for (const std::string &f : files()) {
+      unlink((dir + "/" + f).c_str());
+    }
+    rmdir(dir.c_str());
+  }
+
+  std::set<std::string> files() const {
+    std::set<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+      while (dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+          names.insert(e->d_name);
+        }
+      }
+      closedir(d);
+    }
+    return names;
+  }
+
+  std::string path(const char *name) const { return dir + "/" + name; }
+
+  // Runs the renderer with the given LV2_PATH (through the emulator, whose
+  // words are separated by '|', when cross-built) and collects its exit
+  // status and error output.
+  Result render(const std::vector<std::string> &args, const char *lv2_path = nullptr) const {
+    std::vector<std::string> argv;
+    std::stringstream emulator(QUORVANE_EMULATOR);
+    for (std::string word; std::getline(emulator, word, '|');) {
+      if (!word.empty()) {
+        argv.push_back(word);
+      }
+    }
+    argv.push_back(QUORVANE_RENDER);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char *> cargv;
+    cargv.reserve(argv.size() + 1);
+    for (std::string &a : argv) {
+      cargv.push_back(a.data());
+    }
+    cargv.push_back(nullptr);
+    const std::string err_path = dir + "/../" + dir.substr(dir.rfind('/') + 1) + ".stderr";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(fd, 2);
+      const int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      if (lv2_path) {
+        setenv("LV2_PATH", lv2_path, 1);
+      } else {
+        unsetenv("LV2_PATH");
+      }
+      execvp(cargv[0], cargv.data());
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::ifstream f(err_path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    unlink(err_path.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ss.str()};
+  }
+
+  std::string dir;
+};
+
+// Ports: 2 freeze, 3 mix, 4 blur, 5 shift, 6 threshold. Changes sit on and
+// beside the frame boundaries (every 256 samples) and mid-block, so a change
+// applied one sample early or late changes the output.
+const std::vector<std::string> automation = {
+    "blur=0.3",         "freeze=1@0.32s", "freeze=0@5119",       "shift=0.25@1023",
+    "mix=0.5@777",      "mix=1@3001",     "threshold=0.02@4100", "blur=0.7@750ms",
+    "shift=-0.5@0.75s", "mix=0@9999",     "mix=0.25@10001",
+};
+const std::vector<Change> automation_direct = {
+    {0, 4, 0.3f},     {777, 3, 0.5f},   {1023, 5, 0.25f},  {2560, 2, 1.0f},
+    {3001, 3, 1.0f},  {4100, 6, 0.02f}, {5119, 2, 0.0f},   {6000, 4, 0.7f},
+    {6000, 5, -0.5f}, {9999, 3, 0.0f},  {10001, 3, 0.25f},
+};
+
+TEST_F(Render, OutputEqualsDirectCallsForAnyBlockSize) {
+  const std::vector<float> in = test_signal(12000);
+  write_wav(path("in.wav"), in, 1);
+  const std::vector<std::string> &settings = automation;
+  const std::vector<Change> &changes = automation_direct;
+  const std::vector<float> want = direct(in, changes);
+  ASSERT_EQ(want.size(), in.size());
+
+  const std::vector<std::vector<std::string>> modes = {{"--block", "1"},
+                                                       {"--block", "100"},
+                                                       {"--block", "4096"},
+                                                       {"--block", "700", "--vary-blocks"}};
+  for (const auto &mode : modes) {
+    std::vector<std::string> args = mode;
+    args.insert(args.end(), {"--bundle", bundle_dir, path("in.wav"), path("out.wav")});
+    args.insert(args.end(), settings.begin(), settings.end());
+    const Result r = render(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    int rate = 0, format = 0;
+    const std::vector<float> got = read_wav(path("out.wav"), &rate, &format);
+    EXPECT_EQ(rate, 8000);
+    EXPECT_EQ(format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    ASSERT_EQ(got.size(), want.size());
+    size_t first_diff = got.size();
+    for (size_t i = 0; i < got.size() && first_diff == got.size(); ++i) {
+      // Bit for bit: -0 and 0 differ, and so would two NaNs.
+      if (std::bit_cast<uint32_t>(got[i]) != std::bit_cast<uint32_t>(want[i])) {
+        first_diff = i;
+      }
+    }
+    EXPECT_EQ(first_diff, got.size())
+        << "block mode " << mode[1] << (mode.size() > 2 ? " varying" : "")
+        << ": first difference at sample " << first_diff;
+  }
+  // Only the output is left behind: no temporary files.
+  EXPECT_EQ(files(), (std::set<std::string>{"in.wav", "out.wav"}));
+
+  // The comparison is sharp: the same changes one sample late differ.
+  std::vector<Change> late = changes;
+  for (Change &c : late) {
+    c.at += c.at ? 1 : 0;
+  }
+  EXPECT_NE(direct(in, late), want);
+}
+
+TEST_F(Render, FindsTheBundleThroughLv2PathAndAppendsATail) {
+  const std::vector<float> in = test_signal(3000);
+  write_wav(path("in.wav"), in, 1);
+  const std::string lv2_dir = std::string(bundle_dir).substr(0, std::string(bundle_dir).rfind('/'));
+  const Result r =
+      render({"--tail", "1024", path("in.wav"), path("out.wav"), "shift=0.125", "mix=0.5@1500"},
+             lv2_dir.c_str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<float> padded = in;
+  padded.resize(in.size() + 1024, 0.0f);
+  EXPECT_EQ(read_wav(path("out.wav")), direct(padded, {{0, 5, 0.125f}, {1500, 3, 0.5f}}));
+}
+
+TEST_F(Render, StartsFromAPresetWithSettingsOnTop) {
+  const std::vector<float> in = test_signal(4000);
+  write_wav(path("in.wav"), in, 1);
+  const Result r = render({"--bundle", bundle_dir, "--preset", "shifted SHIMMER", path("in.wav"),
+                           path("out.wav"), "blur=0.4@2000"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Shifted shimmer: freeze 0, mix 0.5, blur 0.1, shift 0.125, threshold 0.
+  EXPECT_EQ(read_wav(path("out.wav")),
+            direct(in, {{0, 3, 0.5f}, {0, 4, 0.1f}, {0, 5, 0.125f}, {2000, 4, 0.4f}}));
+}
+
+TEST_F(Render, StereoIsRefusedUnlessDownmixRequested) {
+  std::vector<float> left = test_signal(2048), stereo(2 * left.size()), mono(left.size());
+  for (size_t i = 0; i < left.size(); ++i) {
+    const float right = -0.5f * left[(i * 7) % left.size()];
+    stereo[2 * i] = left[i];
+    stereo[2 * i + 1] = right;
+    mono[i] = (left[i] + right) / 2.0f;
+  }
+  write_wav(path("in.wav"), stereo, 2);
+  Result r = render({"--bundle", bundle_dir, path("in.wav"), path("out.wav")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("2 channels"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("--downmix"), std::string::npos) << r.err;
+  EXPECT_EQ(files(), std::set<std::string>{"in.wav"});
+
+  r = render({"--downmix", "--bundle", bundle_dir, path("in.wav"), path("out.wav"), "blur=0.2"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_wav(path("out.wav")), direct(mono, {{0, 4, 0.2f}}));
+}
+
+TEST_F(Render, BadCommandLinesFailClearlyAndWriteNothing) {
+  write_wav(path("in.wav"), test_signal(4000), 1); // 0.5 s at 8 kHz
+  {
+    std::ofstream text(path("notes.txt"));
+    text << "this is not audio\n";
+  }
+  {
+    std::ofstream old(path("out.wav"));
+    old << "previous render";
+  }
+  const std::string in = path("in.wav"), out = path("out.wav");
+  const std::string b = bundle_dir;
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char *message;
+  };
+  const std::vector<Case> cases = {
+      {{"--bundle", b, path("missing.wav"), out}, 1, "cannot open"},
+      {{"--bundle", b, path("notes.txt"), out}, 1, "cannot read"},
+      {{"--bundle", b, in, out, "blurr=0.5"}, 2, "unknown control 'blurr'"},
+      {{"--bundle", b, in, out, "in=0.5"}, 2, "unknown control 'in'"},
+      {{"--bundle", b, in, out, "blur=lots"}, 2, "not a number"},
+      {{"--bundle", b, in, out, "blur=nan"}, 2, "not a number"},
+      {{"--bundle", b, in, out, "blur"}, 2, "expected SYMBOL=VALUE"},
+      {{"--bundle", b, in, out, "blur=1.5"}, 2, "out of range; blur takes 0 to 1"},
+      {{"--bundle", b, in, out, "shift=-2@1s"}, 2, "out of range"},
+      {{"--bundle", b, in, out, "freeze=1@1.5x"}, 2, "not a time"},
+      {{"--bundle", b, in, out, "freeze=1@-3"}, 2, "not a time"},
+      {{"--bundle", b, in, out, "freeze=1@12.5"}, 2, "not a time"},
+      {{"--bundle", b, in, out, "freeze=1@0.5s"}, 2, "past the end"},
+      {{"--bundle", b, in, out, "freeze=1@4000"}, 2, "past the end"},
+      {{"--block", "0", "--bundle", b, in, out}, 2, "--block 0"},
+      {{"--block", "many", "--bundle", b, in, out}, 2, "--block many"},
+      {{"--tail", "soon", "--bundle", b, in, out}, 2, "--tail soon"},
+      {{"--loud", "--bundle", b, in, out}, 2, "unknown option --loud"},
+      {{"--bundle", b, in}, 2, "need an INPUT and an OUTPUT"},
+      {{"--bundle", path("nowhere.lv2"), in, out}, 1, "not a directory"},
+      {{"--bundle", b, "--uri", "http://example.org/none", in, out}, 1, "not found in bundle"},
+      {{"--bundle", b, in, path("no-such-dir/out.wav")}, 1, "cannot write"},
+      {{"--bundle", b, "--preset", "Loud", in, out}, 2, "no such preset; the presets are:"},
+  };
+  const std::set<std::string> before = files();
+  for (const Case &c : cases) {
+    std::string line;
+    for (const std::string &a : c.args) {
+      line += " " + a;
+    }
+    SCOPED_TRACE(line);
+    const Result r = render(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("quorvane-render: ", 0), 0u) << r.err;
+    EXPECT_EQ(files(), before);
+  }
+  // Without LV2_PATH or --bundle the plugin is looked for in the default
+  // places; pointed at an empty directory it is not found.
+  const Result r = render({in, out}, dir.c_str());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not found (LV2_PATH="), std::string::npos) << r.err;
+  std::ifstream old(out);
+  std::string kept;
+  std::getline(old, kept);
+  EXPECT_EQ(kept, "previous render");
+}
+
+} // namespace
