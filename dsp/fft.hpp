@@ -179,9 +179,54 @@ QUORVANE_INLINE void fft_pass(float *re, float *im, const Twiddles &tw, unsigned
   }
 }
 
+// Four floats from each pointer, as one eight-lane vector, and back.
+QUORVANE_INLINE v8f join(const float *lo, const float *hi) {
+  return __builtin_shufflevector(load4(lo), load4(hi), 0, 1, 2, 3, 4, 5, 6, 7);
+}
+QUORVANE_INLINE void split(float *lo, float *hi, const v8f &v) {
+  store4(lo, low4(v));
+  store4(hi, high4(v));
+}
+
+// fft_pass for h = 4, whose blocks of 16 points are too short for eight
+// lanes: two blocks side by side instead, lanes 0-3 one and 4-7 the next.
+// Every block uses the same seven twiddles, so they stay in registers.
+QUORVANE_INLINE void fft_pass4(float *re, float *im, const Twiddles &tw) {
+  const v8f w1_re = join(tw.re + 3, tw.re + 3);
+  const v8f w1_im = join(tw.im + 3, tw.im + 3);
+  const v8f w2_re = join(tw.re + 7, tw.re + 7);
+  const v8f w2_im = join(tw.im + 7, tw.im + 7);
+  const v8f w3_re = join(tw.re + 11, tw.re + 11);
+  const v8f w3_im = join(tw.im + 11, tw.im + 11);
+  for (unsigned start = 0; start < fft_size; start += 32) {
+    float *p = re + start;
+    float *q = im + start;
+    v8f a_re = join(p, p + 16);
+    v8f a_im = join(q, q + 16);
+    v8f b_re = join(p + 4, p + 20);
+    v8f b_im = join(q + 4, q + 20);
+    v8f c_re = join(p + 8, p + 24);
+    v8f c_im = join(q + 8, q + 24);
+    v8f d_re = join(p + 12, p + 28);
+    v8f d_im = join(q + 12, q + 28);
+    butterfly(a_re, a_im, b_re, b_im, w1_re, w1_im);
+    butterfly(c_re, c_im, d_re, d_im, w1_re, w1_im);
+    butterfly(a_re, a_im, c_re, c_im, w2_re, w2_im);
+    butterfly(b_re, b_im, d_re, d_im, w3_re, w3_im);
+    split(p, p + 16, a_re);
+    split(q, q + 16, a_im);
+    split(p + 4, p + 20, b_re);
+    split(q + 4, q + 20, b_im);
+    split(p + 8, p + 24, c_re);
+    split(q + 8, q + 24, c_im);
+    split(p + 12, p + 28, d_re);
+    split(q + 12, q + 28, d_im);
+  }
+}
+
 // After fft_head: the stages of half-length 4 to 128 (inverse) or to 512.
 QUORVANE_INLINE void fft_body(float *re, float *im, const Twiddles &tw, bool to_end) {
-  fft_pass<v4f>(re, im, tw, 4);
+  fft_pass4(re, im, tw);
   fft_pass<v8f>(re, im, tw, 16);
   fft_pass<v8f>(re, im, tw, 64);
   if (to_end) {
