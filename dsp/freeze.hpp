@@ -8,19 +8,19 @@
 
 namespace {
 
-// Runs right after the forward transform of the live block in `spec`.
-// Captures on the frame where the switch is first seen on (the first frame
-// of an instance included) and leaves the frozen state as soon as it is off.
-// An absent switch reads as 0, so NaN unfreezes and re-arms the capture.
-void update_freeze(Instance *self) {
+// Runs right after the forward transform of the live block, whose bins
+// 0..512 are in re/im. Captures on the frame where the switch is first seen
+// on (the first frame of an instance included) and leaves the frozen state
+// as soon as it is off. An absent switch reads as 0, so NaN unfreezes and
+// re-arms the capture.
+void update_freeze(Instance *self, const float *re, const float *im) {
   float b = 0.0f;
   read_control(self->freeze, &b);
   if (b >= 0.5f) {
     if (self->prev_freeze < 0.5f) {
       for (unsigned k = 0; k < bins; ++k) {
-        const Complex bin = self->spec[k];
-        self->frozen_mag[k] = sqrtf(bin.re * bin.re + bin.im * bin.im);
-        self->frozen_phase[k] = atan2f(bin.im, bin.re);
+        self->frozen_mag[k] = sqrtf(re[k] * re[k] + im[k] * im[k]);
+        self->frozen_phase[k] = atan2f(im[k], re[k]);
       }
       self->frozen = 1;
     }

@@ -3,6 +3,7 @@
 
 #include <math.h>
 
+#include "dsp/simd.hpp"
 #include "plugin/instance.hpp"
 
 namespace {
@@ -26,8 +27,22 @@ float gate_level(const float *mag, const float *control) {
   if (read_control(control, &fraction)) {
     fraction = fraction < 0.0f ? 0.0f : fraction < 1.0f ? fraction : 1.0f;
   }
+  // The largest magnitude that is not NaN, or 1e-20 if none is larger: the
+  // same value whatever the order of the comparisons, so four lanes each
+  // keep their own peak and the four are compared at the end.
+  v4f lanes = splat4(1e-20f);
+  unsigned k = 0;
+  for (; k + 4 <= bins; k += 4) {
+    const v4f m = load4(mag + k);
+    lanes = m > lanes ? m : lanes;
+  }
   float peak = 1e-20f;
-  for (unsigned k = 0; k < bins; ++k) {
+  for (unsigned lane = 0; lane < 4; ++lane) {
+    if (lanes[lane] > peak) {
+      peak = lanes[lane];
+    }
+  }
+  for (; k < bins; ++k) {
     if (mag[k] > peak) {
       peak = mag[k];
     }

@@ -38,6 +38,27 @@ struct Instance {
   uint32_t hop;      // samples since the last frame
   float prev_freeze; // freeze value that the previous frame saw
   int32_t frozen;    // 1 while the captured spectrum is replayed
+
+  // Working storage of the optimised frame, after the state proper. The
+  // frame keeps its spectra split into real and imaginary parts, which is
+  // what the vectorised transforms want; `spec` stays in the record as its
+  // interleaved counterpart but the frame does not need it.
+  struct Scratch {
+    alignas(16) float re[block_size]; // forward spectrum, then inverse work
+    alignas(16) float im[block_size];
+    alignas(16) float acc_re[block_size]; // windowed input, then the
+    alignas(16) float acc_im[block_size]; // reshaped spectrum, then output
+    // Gated magnitudes; the bins of the accumulation that need a phase, in
+    // increasing order, with their phases; sines and cosines by source bin.
+    float gated[bins];
+    uint16_t list[bins];
+    float phase[bins];
+    float sn[bins];
+    float cs[bins];
+    Twiddles fwd;
+    Twiddles inv;
+    int32_t ready; // the twiddle tables are filled
+  } scratch;
 };
 
 // True for every value but NaN and the infinities. Written out rather than

@@ -31,6 +31,7 @@ LV2_Handle inst(const LV2_Descriptor *, double, const char *, const LV2_Feature 
     const float x = static_cast<float>(i) * 6.2831855f * 0.0009765625f;
     self->window[i] = 0.5f - cosf(x) * 0.5f;
   }
+  prepare_tables(self); // here rather than in the audio thread's first frame
   return self;
 }
 
@@ -52,8 +53,34 @@ void conn(LV2_Handle handle, uint32_t port, void *data) {
   }
 }
 
+// Samples first + 0 .. first + count - 1 of a call, none of which completes a
+// hop, so pos runs through count consecutive ring slots without wrapping.
 // `in` and `out` may be the same buffer: each index is read before it is
 // written, and no other index is touched meanwhile.
+inline void run_span(Instance *self, uint32_t first, uint32_t count, float a, float dry_gain) {
+  const float *in = self->in;
+  float *out = self->out;
+  float *in_ring = self->in_ring + self->pos;
+  float *out_ring = self->out_ring + self->pos;
+  for (uint32_t i = 0; i < count; ++i) {
+    float x = in ? in[first + i] : 0.0f;
+    if (!is_finite(x)) { // NaN and infinities become silence
+      x = 0.0f;
+    }
+    // Enormous but finite input can overflow the transforms; whatever they
+    // made of it, the host gets no NaN or infinity from finite input.
+    float wet = out_ring[i];
+    if (!is_finite(wet)) {
+      wet = 0.0f;
+    }
+    out_ring[i] = 0.0f;
+    in_ring[i] = x;
+    if (out) {
+      out[first + i] = dry_gain * x + wet * a;
+    }
+  }
+}
+
 void run(LV2_Handle handle, uint32_t sample_count) {
   auto *self = static_cast<Instance *>(handle);
 
@@ -64,24 +91,21 @@ void run(LV2_Handle handle, uint32_t sample_count) {
   }
   const float dry_gain = 1.0f - a;
 
-  for (uint32_t i = 0; i < sample_count; ++i) {
-    float x = self->in ? self->in[i] : 0.0f;
-    if (!is_finite(x)) { // NaN and infinities become silence
-      x = 0.0f;
-    }
-    // Enormous but finite input can overflow the transforms; whatever they
-    // made of it, the host gets no NaN or infinity from finite input.
-    float wet = self->out_ring[self->pos];
-    if (!is_finite(wet)) {
-      wet = 0.0f;
-    }
-    self->out_ring[self->pos] = 0.0f;
-    self->in_ring[self->pos] = x;
-    if (self->out) {
-      self->out[i] = dry_gain * x + wet * a;
-    }
-    self->pos = (self->pos + 1) & ring_mask;
-    if (++self->hop == hop_size) {
+  // Stretches of samples up to the next frame. pos and hop advance together
+  // and the ring is four hops long, so such a stretch never wraps around the
+  // ring; the end of the ring still bounds it, whatever the state holds.
+  uint32_t done = 0;
+  while (done < sample_count) {
+    const uint32_t to_frame = hop_size - self->hop;
+    const uint32_t to_end = block_size - self->pos;
+    const uint32_t left = sample_count - done;
+    uint32_t count = left < to_frame ? left : to_frame;
+    count = count < to_end ? count : to_end;
+    run_span(self, done, count, a, dry_gain);
+    done += count;
+    self->pos = (self->pos + count) & ring_mask;
+    self->hop += count;
+    if (self->hop >= hop_size) {
       self->hop = 0;
       frame(self);
     }

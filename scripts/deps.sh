@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that quorvane's build, demo and tests need.
-# Idempotent: asks apt only for what is missing, through sudo when not root.
+# Installs the Debian packages that quorvane's build and demo need, plus any
+# named on the command line (the test scripts add theirs). Idempotent: asks
+# apt only for what is missing, through sudo when not root.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
   lv2-dev liblilv-dev lilv-utils
-  libgtest-dev libbenchmark-dev
-  libsndfile1-dev sox sordi
-  g++-aarch64-linux-gnu qemu-user
-  valgrind clang-14 libclang-rt-14-dev
+  libsndfile1-dev sox
 )
 packages+=("$@")
 

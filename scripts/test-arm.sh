@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "FAILED: scripts/test-arm.sh (see the output above)" >&2' ERR
 
-scripts/deps.sh libc6:arm64 libstdc++6:arm64 \
+scripts/deps.sh g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64 \
   liblilv-dev:arm64 libgtest-dev:arm64 libsndfile1-dev:arm64
 jobs=$(nproc)
 build=build-arm

@@ -1,0 +1,92 @@
+// Four-lane float vectors for the transforms and the per-bin loops.
+//
+// GCC and Clang vector extensions: each lane gets exactly the IEEE operation
+// that the scalar code would do (SSE on x86-64, Advanced SIMD on 64-bit Arm,
+// plain scalar code elsewhere), so vectorising changes no result. Contraction
+// into FMA is off for the whole build, vectors included.
+#pragma once
+
+#include <math.h>
+#include <string.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
+
+// Eight-lane vectors are passed between inline functions only, so the ABI
+// note about passing them without AVX does not concern this code.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// The transforms are also built for AVX on x86-64 and chosen at load time
+// when the processor has it: the same IEEE operations on twice the lanes
+// (AVX has no FMA, and contraction is off anyway). Everything they call is
+// forced inline so that it is compiled for the caller's target.
+// QUORVANE_NO_WIDE builds the baseline code only (for testing it on AVX
+// machines).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(QUORVANE_NO_WIDE)
+#define QUORVANE_WIDE __attribute__((target_clones("avx", "default")))
+#else
+#define QUORVANE_WIDE
+#endif
+#define QUORVANE_INLINE __attribute__((always_inline)) inline
+
+namespace {
+
+typedef float v4f __attribute__((vector_size(16)));
+typedef float v8f __attribute__((vector_size(32)));
+typedef double v4d __attribute__((vector_size(32)));
+
+template <class V> QUORVANE_INLINE V vload(const float *p) {
+  V v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class V> QUORVANE_INLINE V vsplat(float x) {
+  V v;
+  for (unsigned i = 0; i < sizeof(V) / sizeof(float); ++i) {
+    v[i] = x;
+  }
+  return v;
+}
+
+template <class V> QUORVANE_INLINE void vstore(float *p, const V &v) { memcpy(p, &v, sizeof v); }
+
+// Unaligned loads and stores: the record only promises 16-byte alignment and
+// many accesses are not on a 4-float boundary anyway.
+QUORVANE_INLINE v4f load4(const float *p) {
+  v4f v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+QUORVANE_INLINE void store4(float *p, v4f v) { memcpy(p, &v, sizeof v); }
+
+QUORVANE_INLINE v4f splat4(float x) { return v4f{x, x, x, x}; }
+
+// Correctly rounded square roots, lane by lane, as sqrtf gives them.
+QUORVANE_INLINE v4f sqrt4(v4f x) {
+#if defined(__SSE2__)
+  return reinterpret_cast<v4f>(_mm_sqrt_ps(reinterpret_cast<__m128>(x)));
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+  return reinterpret_cast<v4f>(vsqrtq_f32(reinterpret_cast<float32x4_t>(x)));
+#else
+  return v4f{sqrtf(x[0]), sqrtf(x[1]), sqrtf(x[2]), sqrtf(x[3])};
+#endif
+}
+
+// Rows a..d become columns: afterwards a holds the old lane 0 of each, etc.
+QUORVANE_INLINE void transpose4(v4f &a, v4f &b, v4f &c, v4f &d) {
+  const v4f ab_lo = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+  const v4f ab_hi = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+  const v4f cd_lo = __builtin_shufflevector(c, d, 0, 4, 1, 5);
+  const v4f cd_hi = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+  a = __builtin_shufflevector(ab_lo, cd_lo, 0, 1, 4, 5);
+  b = __builtin_shufflevector(ab_lo, cd_lo, 2, 3, 6, 7);
+  c = __builtin_shufflevector(ab_hi, cd_hi, 0, 1, 4, 5);
+  d = __builtin_shufflevector(ab_hi, cd_hi, 2, 3, 6, 7);
+}
+
+} // namespace

@@ -1,0 +1,173 @@
+// The vectorised transform and frame against the plain model, frame by frame
+// and bit for bit, including the paths that streams through the host rarely
+// reach: ring positions off the hop grid, overflowing input, signed zeros,
+// subnormals, and every control class. This file is also built with
+// QUORVANE_NO_WIDE, which keeps the baseline code on machines that would
+// otherwise run the AVX build of the transforms.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include "dsp/frame.hpp"
+#pragma GCC diagnostic pop
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <random>
+
+#include "reference.hpp"
+#include "signals.hpp"
+
+#ifdef QUORVANE_NO_WIDE
+#define FAST_FRAME FastFrameBaseline
+#else
+#define FAST_FRAME FastFrame
+#endif
+
+namespace {
+
+using sig::bits, sig::NaN, sig::Inf;
+
+// Equal bits, or both NaN (a NaN's payload is not part of the result).
+bool same(float a, float b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); }
+
+// The optimised record and the model, fed the same samples and controls.
+struct Twin {
+  Instance *fast = static_cast<Instance *>(calloc(1, sizeof(Instance)));
+  std::unique_ptr<ref::Plugin> model = std::make_unique<ref::Plugin>();
+  float ctl[4] = {}; // freeze, blur, shift, threshold
+
+  Twin() {
+    for (int i = 0; i < 1024; ++i)
+      fast->window[i] = ref::hann(i);
+    float **fp[4] = {&fast->freeze, &fast->blur, &fast->shift, &fast->threshold};
+    float **mp[4] = {&model->freeze, &model->blur, &model->shift, &model->threshold};
+    for (int c = 0; c < 4; ++c)
+      *fp[c] = *mp[c] = &ctl[c];
+  }
+  ~Twin() { free(fast); }
+  Twin(const Twin &) = delete;
+  Twin &operator=(const Twin &) = delete;
+
+  // What the sample loop does between frames: read out and clear the next
+  // 256 output slots, store 256 input samples; then the frame.
+  ::testing::AssertionResult hop(const float *x, uint32_t pos) {
+    fast->pos = model->pos = pos;
+    for (uint32_t i = 0; i < 256; ++i) {
+      const uint32_t p = (pos + i) & 1023;
+      fast->out_ring[p] = model->out_ring[p] = 0.0f;
+      fast->in_ring[p] = model->in_ring[p] = x[i];
+    }
+    fast->pos = model->pos = (pos + 256) & 1023;
+    frame(fast);
+    model->frame();
+    for (int i = 0; i < 1024; ++i)
+      if (!same(fast->out_ring[i], model->out_ring[i]))
+        return ::testing::AssertionFailure()
+               << "out_ring[" << i << "] " << fast->out_ring[i] << " vs " << model->out_ring[i];
+    for (int k = 0; k < 513; ++k)
+      if (!same(fast->frozen_mag[k], model->frozen_mag[k]) ||
+          !same(fast->frozen_phase[k], model->frozen_phase[k]))
+        return ::testing::AssertionFailure() << "captured bin " << k;
+    if (fast->frozen != model->frozen || !same(fast->prev_freeze, model->prev_freeze))
+      return ::testing::AssertionFailure() << "freeze state";
+    return ::testing::AssertionSuccess();
+  }
+};
+
+// Control values by class: off, small, edges, in range, out of range, bad.
+float control(std::mt19937 &rng, int which) {
+  std::uniform_real_distribution<float> u(0.0f, 1.0f);
+  const float pick[] = {0.0f,  -0.0f, 1e-4f,      std::nextafter(1e-4f, 1.0f),
+                        0.05f, 0.5f,  1.0f,       -1.0f,
+                        2.0f,  -3.0f, 1 / 256.0f, 3 / 256.0f,
+                        NaN,   Inf,   -Inf};
+  switch (rng() % 4) {
+  case 0: return pick[rng() % (sizeof pick / sizeof pick[0])];
+  case 1: return which == 2 ? 2.0f * u(rng) - 1.0f : u(rng);
+  case 2: return which == 3 ? 0.001f * u(rng) : u(rng);
+  default: return which == 0 ? (rng() % 2 ? 1.0f : 0.0f) : 0.0f;
+  }
+}
+
+// A hop of input of one class.
+void input(std::mt19937 &rng, int kind, float *x) {
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (int i = 0; i < 256; ++i) {
+    switch (kind) {
+    case 0: x[i] = 0.3f * u(rng); break;                                       // noise
+    case 1: x[i] = 0.5f * std::cos(0.19f * (float)i) + 0.001f * u(rng); break; // tone
+    case 2: x[i] = 0.0f; break;                                                // silence
+    case 3: x[i] = rng() % 2 ? -0.0f : 0.0f; break;                            // signed zeros
+    case 4: x[i] = 1e-40f * u(rng); break;                                     // subnormal
+    case 5: x[i] = 3e38f * u(rng); break;                                      // overflows
+    default: x[i] = (i % 64 == 0) ? 1.0f : 0.0f; break;                        // clicks
+    }
+  }
+}
+
+TEST(FAST_FRAME, MatchesTheModelFrameByFrame) {
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    std::mt19937 rng(seed);
+    Twin t;
+    uint32_t pos = 0;
+    float x[256];
+    int kind = 0;
+    for (int f = 0; f < 600; ++f) {
+      if (f % 8 == 0)
+        kind = (int)(rng() % 7);
+      if (f % 3 == 0)
+        for (int c = 0; c < 4; ++c)
+          t.ctl[c] = control(rng, c);
+      // Mostly on the hop grid, as the sample loop keeps it; sometimes not.
+      if (rng() % 16 == 0)
+        pos = rng() % 1024;
+      input(rng, kind, x);
+      ASSERT_TRUE(t.hop(x, pos)) << "seed " << seed << " frame " << f << " input class " << kind
+                                 << " controls " << t.ctl[0] << ' ' << t.ctl[1] << ' ' << t.ctl[2]
+                                 << ' ' << t.ctl[3] << " pos " << pos;
+      pos = (pos + 256) & 1023;
+    }
+  }
+}
+
+// Zero magnitudes skip the phase; a NaN bin must not be skipped with them.
+TEST(FAST_FRAME, GatedSilentAndNaNBinsMatchTheModel) {
+  Twin t;
+  float x[256];
+  std::mt19937 rng(9);
+  const float thresholds[] = {1.0f, 0.999f, 0.5f, 0.0f};
+  for (int f = 0; f < 64; ++f) {
+    t.ctl[3] = thresholds[f % 4];
+    t.ctl[2] = static_cast<float>(f % 5 - 2) / 128.0f;
+    t.ctl[0] = (f / 16) % 2 ? 1.0f : 0.0f;
+    input(rng, f % 16 < 8 ? 5 : 1, x); // overflowing blocks give inf and NaN bins
+    ASSERT_TRUE(t.hop(x, (uint32_t)(f * 256) & 1023)) << "frame " << f;
+  }
+}
+
+TEST(FAST_FRAME, TransformMatchesTheModelOnSpecialValues) {
+  const float specials[] = {0.0f,  -0.0f, 1e-45f, -1e-40f, 1e-30f, 1.0f,
+                            -1.0f, 3e38f, -3e38f, Inf,     -Inf,   NaN};
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (int round = 0; round < 40; ++round) {
+    Complex a[1024];
+    ref::Cpx b[1024];
+    for (int i = 0; i < 1024; ++i) {
+      const bool special = round % 2 == 0 || rng() % 8 == 0;
+      a[i].re = special ? specials[rng() % 12] : u(rng);
+      a[i].im = round % 4 == 1 ? 0.0f : special ? specials[rng() % 12] : u(rng);
+      b[i] = {a[i].re, a[i].im};
+    }
+    const int inverse = round % 3 == 0;
+    fft(a, inverse);
+    ref::fft(b, inverse);
+    for (int i = 0; i < 1024; ++i)
+      ASSERT_TRUE(same(a[i].re, b[i].re) && same(a[i].im, b[i].im))
+          << "round " << round << " inverse " << inverse << " index " << i;
+  }
+}
+
+} // namespace
