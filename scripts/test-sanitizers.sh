@@ -4,7 +4,8 @@
 #               (the plugin module and the test executables alike);
 #   build-tsan: the many-threads test under ThreadSanitizer;
 #   build-fuzz: the libFuzzer host (clang), run for QUORVANE_FUZZ_SECONDS
-#               (default 60) from the seed corpus in tests/fuzz/corpus.
+#               (default 60) from the seed corpus in tests/fuzz/corpus, on
+#               the plugin compiled in, the reference, and build/'s library.
 # Any report, crash or failed test makes it exit non-zero.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,7 +40,12 @@ cmake --build build-tsan -j "$jobs" --target test_rt_threads
 ctest --test-dir build-tsan --output-on-failure -L threads
 
 echo "== libFuzzer (clang, ASan + UBSan): ${fuzz_seconds} s"
-configure build-fuzz fuzz "" -DCMAKE_CXX_COMPILER=clang++-14 -DQUORVANE_FUZZ_SECONDS="$fuzz_seconds"
+# The library of the normal build is fuzzed alongside the compiled-in copy:
+# it is the one with GCC's AVX clones of the transforms.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j "$jobs" --target quorvane
+configure build-fuzz fuzz "" -DCMAKE_CXX_COMPILER=clang++-14 -DQUORVANE_FUZZ_SECONDS="$fuzz_seconds" \
+  -DQUORVANE_FUZZ_LIBRARY="$PWD/build/lv2/quorvane.lv2/quorvane.so"
 cmake --build build-fuzz -j "$jobs" --target fuzz_host
 ctest --test-dir build-fuzz --output-on-failure -L fuzz
 grep -E '^(Done [0-9]+ runs|stat::(number_of_executed_units|average_exec_per_sec|new_units_added))' \

@@ -59,7 +59,7 @@ if(QUORVANE_SANITIZE STREQUAL "fuzz")
   target_include_directories(fuzz_host PRIVATE ${PROJECT_SOURCE_DIR} ${LV2_INCLUDE_DIRS})
   target_compile_options(fuzz_host PRIVATE ${fuzz_flags})
   target_link_options(fuzz_host PRIVATE ${fuzz_flags})
-  target_link_libraries(fuzz_host PRIVATE m)
+  target_link_libraries(fuzz_host PRIVATE m ${CMAKE_DL_LIBS})
   # New inputs go to the build tree; the seed corpus in the repo is only read.
   set(fuzz_work ${CMAKE_CURRENT_BINARY_DIR}/fuzz-corpus)
   file(MAKE_DIRECTORY ${fuzz_work} ${CMAKE_CURRENT_BINARY_DIR}/fuzz-artifacts)
@@ -67,6 +67,7 @@ if(QUORVANE_SANITIZE STREQUAL "fuzz")
     COMMAND fuzz_host -max_total_time=${QUORVANE_FUZZ_SECONDS} -timeout=30 -rss_limit_mb=2048
       -print_final_stats=1 -artifact_prefix=${CMAKE_CURRENT_BINARY_DIR}/fuzz-artifacts/
       ${fuzz_work} ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
-  set_tests_properties(fuzz_host PROPERTIES LABELS "fuzz"
-    TIMEOUT 600)
+  set(QUORVANE_FUZZ_LIBRARY "" CACHE FILEPATH "Plugin library built by the normal build, fuzzed alongside")
+  set_tests_properties(fuzz_host PROPERTIES LABELS "fuzz" TIMEOUT 600
+    ENVIRONMENT "QUORVANE_FUZZ_LIBRARY=${QUORVANE_FUZZ_LIBRARY}")
 endif()

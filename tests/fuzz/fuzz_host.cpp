@@ -9,8 +9,9 @@
 // The same life is played twice: through the plugin (its source compiled
 // into this executable, so that coverage guides the fuzzer through it) and
 // through the plain reference transcription of the test suite, each on its
-// own copy of the buffers. After every run both copies must be identical,
-// bit for bit, and everything the plugin wrote to its output finite.
+// own copy of the buffers (and a third time through the library as built by
+// the normal build, when QUORVANE_FUZZ_LIBRARY names it). After every run both copies must be
+// identical, bit for bit, and everything the plugin wrote to its output finite.
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -103,12 +104,17 @@ template <class Api> struct World {
       }
     }
   }
-  void run(int s, uint32_t n) { Api::run(slot[s], n); }
+  void run(int s, uint32_t n) {
+    if (slot[s]) {
+      Api::run(slot[s], n);
+    }
+  }
 };
 
 struct Twin {
   World<PluginApi> plug;
   World<ReferenceApi> ref;
+  World<ShippedApi> shipped; // stays empty unless that library is loaded
 };
 
 [[noreturn]] void fail(const char *what) {
@@ -119,14 +125,25 @@ struct Twin {
 template <class F> void both(Twin &t, F &&f) {
   f(t.plug);
   f(t.ref);
+  if (ShippedApi::d()) {
+    f(t.shipped);
+  }
 }
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  const char *shipped = getenv("QUORVANE_FUZZ_LIBRARY");
+  if (shipped && *shipped && !ShippedApi::load(shipped)) {
+    abort(); // asked for and missing: a broken setup, not a pass
+  }
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Bytes in{data, size};
   Twin twin;
-  if (!twin.plug.pool || !twin.ref.pool) {
+  if (!twin.plug.pool || !twin.ref.pool || !twin.shipped.pool) {
     fail("out of memory");
   }
   uint32_t budget = sample_budget;
@@ -220,6 +237,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       // Bit for bit, NaN payloads included: NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)
       if (memcmp(twin.plug.pool, twin.ref.pool, pool_len * sizeof(float)) != 0) {
         fail("plugin and reference differ");
+      }
+      if (ShippedApi::d() &&
+          // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)
+          memcmp(twin.plug.pool, twin.shipped.pool, pool_len * sizeof(float)) != 0) {
+        fail("the shipped library and the compiled-in plugin differ");
       }
       break;
     }
