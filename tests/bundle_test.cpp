@@ -28,7 +28,7 @@ class HostView : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     // As a host finds it: everything on the search path, which here is the
-    // build tree and the LV2 specifications (for the plugin classes).
+    // build tree and the LV2 core definitions (for the plugin classes).
     const std::string bundle = QUORVANE_BUNDLE_DIR;
     const std::string path = bundle.substr(0, bundle.rfind('/')) + ":/usr/lib/lv2";
     setenv("LV2_PATH", path.c_str(), 1);
@@ -79,7 +79,7 @@ const Expected expected_ports[] = {
 TEST_F(HostView, PluginIsListedAsASpectralEffect) {
   ASSERT_NE(plugin, nullptr) << "no " << plugin_uri << " in " << QUORVANE_BUNDLE_DIR;
   // Hosts sort their plugin menus by this class, which lilv derives from
-  // the class hierarchy in the LV2 specification.
+  // the class hierarchy of LV2 core.
   const LilvPluginClass *cls = lilv_plugin_get_class(plugin);
   EXPECT_STREQ(lilv_node_as_uri(lilv_plugin_class_get_uri(cls)), LV2_CORE__SpectralPlugin);
   EXPECT_STREQ(lilv_node_as_string(lilv_plugin_class_get_label(cls)), "Spectral Plugin");

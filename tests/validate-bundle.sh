@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Validates a bundle's Turtle against the installed LV2 schemas, as
 # lv2_validate does: sord_validate reads the bundle together with every
-# specification file under /usr/lib/lv2, and any error or warning fails.
+# LV2 schema file under /usr/lib/lv2, and any error or warning fails.
 set -euo pipefail
 bundle=${1:?usage: validate-bundle.sh BUNDLE_DIR}
 lv2dir=${LV2_SCHEMA_DIR:-/usr/lib/lv2}
