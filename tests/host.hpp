@@ -20,33 +20,36 @@ namespace host {
 enum Port : uint32_t { IN = 0, OUT, FREEZE, MIX, BLUR, SHIFT, THRESHOLD };
 
 inline LV2_Descriptor_Function entry_point() {
-  static void* lib = dlopen(QUORVANE_LIB, RTLD_NOW | RTLD_LOCAL);
-  if (!lib) throw std::runtime_error(std::string("dlopen: ") + dlerror());
+  static void *lib = dlopen(QUORVANE_LIB, RTLD_NOW | RTLD_LOCAL);
+  if (!lib)
+    throw std::runtime_error(std::string("dlopen: ") + dlerror());
   auto fn = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib, "lv2_descriptor"));
-  if (!fn) throw std::runtime_error("lv2_descriptor not exported");
+  if (!fn)
+    throw std::runtime_error("lv2_descriptor not exported");
   return fn;
 }
 
-inline const LV2_Descriptor* descriptor() { return entry_point()(0); }
+inline const LV2_Descriptor *descriptor() { return entry_point()(0); }
 
 // One plugin instance created and destroyed through the descriptor.
 class Instance {
 public:
   Instance() : d_(descriptor()) {
-    static const LV2_Feature* const no_features[] = {nullptr};
+    static const LV2_Feature *const no_features[] = {nullptr};
     h_ = d_->instantiate(d_, 48000.0, QUORVANE_BUNDLE_DIR, no_features);
-    if (!h_) throw std::runtime_error("instantiate failed");
+    if (!h_)
+      throw std::runtime_error("instantiate failed");
   }
   ~Instance() { d_->cleanup(h_); }
-  Instance(const Instance&) = delete;
-  Instance& operator=(const Instance&) = delete;
+  Instance(const Instance &) = delete;
+  Instance &operator=(const Instance &) = delete;
 
-  void connect(uint32_t port, float* data) { d_->connect_port(h_, port, data); }
+  void connect(uint32_t port, float *data) { d_->connect_port(h_, port, data); }
   void run(uint32_t n) { d_->run(h_, n); }
   LV2_Handle handle() const { return h_; }
 
 private:
-  const LV2_Descriptor* d_;
+  const LV2_Descriptor *d_;
   LV2_Handle h_;
 };
 
@@ -57,7 +60,8 @@ template <class P> struct Rig {
   float ctl[7] = {};
 
   Rig() {
-    for (uint32_t port = FREEZE; port <= THRESHOLD; ++port) p.connect(port, nullptr);
+    for (uint32_t port = FREEZE; port <= THRESHOLD; ++port)
+      p.connect(port, nullptr);
   }
   void set(uint32_t port, float v) {
     ctl[port] = v;
@@ -67,19 +71,20 @@ template <class P> struct Rig {
 
   // One block from `in` into `out` (either may be null); with in_place the
   // input is copied into `out` and that one buffer is connected to both ports.
-  void block(const float* in, float* out, uint32_t n, bool in_place = false) {
+  void block(const float *in, float *out, uint32_t n, bool in_place = false) {
     if (in_place) {
-      if (n != 0) std::memcpy(out, in, n * sizeof(float)); // an empty block may have no buffer
+      if (n != 0)
+        std::memcpy(out, in, n * sizeof(float)); // an empty block may have no buffer
       p.connect(IN, out);
     } else {
-      p.connect(IN, const_cast<float*>(in));
+      p.connect(IN, const_cast<float *>(in));
     }
     p.connect(OUT, out);
     p.run(n);
   }
 
   // The whole signal in blocks of `size` samples.
-  std::vector<float> render(const std::vector<float>& in, uint32_t size = 4096) {
+  std::vector<float> render(const std::vector<float> &in, uint32_t size = 4096) {
     std::vector<float> out(in.size());
     for (size_t i = 0; i < in.size(); i += size) {
       const uint32_t n = (uint32_t)std::min<size_t>(size, in.size() - i);
@@ -92,9 +97,11 @@ template <class P> struct Rig {
 using Controls = std::vector<std::pair<uint32_t, float>>;
 
 // The whole signal through a fresh hosted instance with fixed controls.
-inline std::vector<float> render(const std::vector<float>& in, const Controls& controls, uint32_t size = 1000) {
+inline std::vector<float> render(const std::vector<float> &in, const Controls &controls,
+                                 uint32_t size = 1000) {
   Rig<Instance> r;
-  for (auto [port, v] : controls) r.set(port, v);
+  for (auto [port, v] : controls)
+    r.set(port, v);
   return r.render(in, size);
 }
 

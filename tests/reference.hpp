@@ -22,13 +22,13 @@ struct Cpx {
 };
 
 // A control counts only when it is connected and finite.
-inline bool present(const float* port) {
+inline bool present(const float *port) {
   return port != nullptr && !std::isnan(*port) && std::fabs(*port) <= 3.4028235e38f;
 }
 
 // In-place radix-2 decimation-in-time transform of 1024 points; unscaled
 // forward, 1/1024-scaled inverse. Twiddles by recurrence, restarted per block.
-inline void fft(Cpx* d, int inverse) {
+inline void fft(Cpx *d, int inverse) {
   unsigned j = 0;
   for (unsigned i = 1; i < N; ++i) {
     unsigned bit = N / 2;
@@ -37,7 +37,8 @@ inline void fft(Cpx* d, int inverse) {
       bit >>= 1;
     }
     j |= bit;
-    if (j > i) std::swap(d[i], d[j]);
+    if (j > i)
+      std::swap(d[i], d[j]);
   }
   for (int len = 2; len <= N; len *= 2) {
     const float s = inverse ? 2.0f : -2.0f;
@@ -66,32 +67,39 @@ inline void fft(Cpx* d, int inverse) {
 
 // Periodic Hann window of period 1024.
 inline float hann(int i) {
-  if (i == 0) return 0.0f;
+  if (i == 0)
+    return 0.0f;
   const float x = ((float)i * 6.2831855f) * 0.0009765625f;
   return 0.5f - cosf(x) * 0.5f;
 }
 
 // Wet proportion, read once per run call.
-inline float mix_amount(const float* mix) {
-  if (!present(mix)) return 1.0f;
-  if (*mix < 0.0f) return 0.0f;
-  if (*mix > 1.0f) return 1.0f;
+inline float mix_amount(const float *mix) {
+  if (!present(mix))
+    return 1.0f;
+  if (*mix < 0.0f)
+    return 0.0f;
+  if (*mix > 1.0f)
+    return 1.0f;
   return *mix;
 }
 
 // Each magnitude becomes the mean of its neighbours within the blur radius,
 // summed in double over the bins that exist.
-inline void smooth(float mag[BINS], const float* blur) {
-  if (!present(blur) || *blur < 0.0f) return;
+inline void smooth(float mag[BINS], const float *blur) {
+  if (!present(blur) || *blur < 0.0f)
+    return;
   const float v = std::min(*blur, 1.0f);
-  if (!(v > 1e-4f)) return;
+  if (!(v > 1e-4f))
+    return;
   const int r = (int)(15.0f * v) + 1;
   float tmp[BINS];
   for (int k = 0; k < BINS; ++k) {
     double sum = 0.0;
     int count = 0;
     for (int l = k - r; l <= k + r; ++l) {
-      if (l < 0 || l > BINS - 1) continue;
+      if (l < 0 || l > BINS - 1)
+        continue;
       sum += (double)mag[l];
       ++count;
     }
@@ -101,36 +109,42 @@ inline void smooth(float mag[BINS], const float* blur) {
 }
 
 // Whole bins to move the spectrum by, -128..128, ties to even.
-inline int bin_offset(const float* shift) {
+inline int bin_offset(const float *shift) {
   float g = 0.0f;
-  if (present(shift)) g = *shift < -1.0f ? -128.0f : 128.0f * std::min(*shift, 1.0f);
+  if (present(shift))
+    g = *shift < -1.0f ? -128.0f : 128.0f * std::min(*shift, 1.0f);
   return (int)lrintf(g);
 }
 
 // Gate level as a fraction of the peak, 0..1.
-inline float gate_fraction(const float* threshold) {
-  if (!present(threshold) || *threshold < 0.0f) return 0.0f;
+inline float gate_fraction(const float *threshold) {
+  if (!present(threshold) || *threshold < 0.0f)
+    return 0.0f;
   return std::min(*threshold, 1.0f);
 }
 
 inline float peak_of(const float mag[BINS]) {
   float p = 1e-20f;
   for (int k = 0; k < BINS; ++k)
-    if (mag[k] > p) p = mag[k];
+    if (mag[k] > p)
+      p = mag[k];
   return p;
 }
 
 // Rebuilds the bins from magnitude and phase: bins under the gate level are
 // silenced, every bin moves by `offset`, and those pushed past either end are
 // dropped.
-inline void accumulate(Cpx acc[BINS], const float mag[BINS], const float phase[BINS],
-                       int offset, float gate) {
-  for (int t = 0; t < BINS; ++t) acc[t] = Cpx{0.0f, 0.0f};
+inline void accumulate(Cpx acc[BINS], const float mag[BINS], const float phase[BINS], int offset,
+                       float gate) {
+  for (int t = 0; t < BINS; ++t)
+    acc[t] = Cpx{0.0f, 0.0f};
   for (int k = 0; k < BINS; ++k) {
     float m = mag[k];
-    if (m < gate) m = 0.0f;
+    if (m < gate)
+      m = 0.0f;
     const int t = k + offset;
-    if (t < 0 || t > BINS - 1) continue;
+    if (t < 0 || t > BINS - 1)
+      continue;
     float sn, cs;
     sincosf(phase[k], &sn, &cs);
     acc[t].re += m * cs;
@@ -140,13 +154,13 @@ inline void accumulate(Cpx acc[BINS], const float mag[BINS], const float phase[B
 
 // One instance, driven like the plugin: connect ports, then run blocks.
 struct Plugin {
-  float* in = nullptr;
-  float* out = nullptr;
-  float* freeze = nullptr;
-  float* mix = nullptr;
-  float* blur = nullptr;
-  float* shift = nullptr;
-  float* threshold = nullptr;
+  float *in = nullptr;
+  float *out = nullptr;
+  float *freeze = nullptr;
+  float *mix = nullptr;
+  float *blur = nullptr;
+  float *shift = nullptr;
+  float *threshold = nullptr;
 
   float in_ring[N] = {};
   float out_ring[N] = {};
@@ -160,29 +174,34 @@ struct Plugin {
   int frozen = 0;
 
   Plugin() {
-    for (int i = 0; i < N; ++i) window[i] = hann(i);
+    for (int i = 0; i < N; ++i)
+      window[i] = hann(i);
   }
 
-  void connect(uint32_t port, float* data) {
-    float** slot[7] = {&in, &out, &freeze, &mix, &blur, &shift, &threshold};
-    if (port < 7) *slot[port] = data;
+  void connect(uint32_t port, float *data) {
+    float **slot[7] = {&in, &out, &freeze, &mix, &blur, &shift, &threshold};
+    if (port < 7)
+      *slot[port] = data;
   }
 
   void run(uint32_t n) {
     const float a = mix_amount(mix);
     for (uint32_t i = 0; i < n; ++i) {
       float x = in ? in[i] : 0.0f;
-      if (!present(&x)) x = 0.0f;
+      if (!present(&x))
+        x = 0.0f;
       // Deliberate behaviour, not a transcription of the frame arithmetic:
       // enormous finite input can overflow the transforms into infinity and
       // NaN, and a wet value that is not finite plays as silence, exactly as
       // a non-finite input sample does. Finite input never gives NaN or
       // infinity; every finite result is untouched.
       float wet = out_ring[pos];
-      if (!present(&wet)) wet = 0.0f;
+      if (!present(&wet))
+        wet = 0.0f;
       out_ring[pos] = 0.0f;
       in_ring[pos] = x;
-      if (out) out[i] = (1.0f - a) * x + wet * a;
+      if (out)
+        out[i] = (1.0f - a) * x + wet * a;
       pos = (pos + 1) % N;
       if (++hop == HOP) {
         hop = 0;
@@ -209,7 +228,8 @@ struct Plugin {
   }
 
   void frame() {
-    for (int i = 0; i < N; ++i) spec[i] = Cpx{in_ring[(pos + i) & (N - 1)] * window[i], 0.0f};
+    for (int i = 0; i < N; ++i)
+      spec[i] = Cpx{in_ring[(pos + i) & (N - 1)] * window[i], 0.0f};
     fft(spec, 0);
 
     decide_freeze();
@@ -232,11 +252,14 @@ struct Plugin {
 
     Cpx acc[BINS];
     accumulate(acc, mag, phase, offset, gate);
-    for (int k = 0; k < BINS; ++k) spec[k] = acc[k];
-    for (int k = 1; k < BINS - 1; ++k) spec[N - k] = Cpx{spec[k].re, -spec[k].im};
+    for (int k = 0; k < BINS; ++k)
+      spec[k] = acc[k];
+    for (int k = 1; k < BINS - 1; ++k)
+      spec[N - k] = Cpx{spec[k].re, -spec[k].im};
     fft(spec, 1);
 
-    for (int i = 0; i < N; ++i) out_ring[(pos + i) & (N - 1)] += (spec[i].re * window[i]) * 0.6666667f;
+    for (int i = 0; i < N; ++i)
+      out_ring[(pos + i) & (N - 1)] += (spec[i].re * window[i]) * 0.6666667f;
   }
 };
 

@@ -19,68 +19,74 @@ using namespace host;
 
 class Bundle : public ::testing::Test {
 protected:
-  static LilvWorld* world;
-  static const LilvPlugin* plugin;
+  static LilvWorld *world;
+  static const LilvPlugin *plugin;
 
   // Only the build tree and the core vocabulary are searched, so that an
   // installed copy of the plugin cannot stand in for the one just built.
   static void SetUpTestSuite() {
     std::string path = QUORVANE_LV2_DIR;
-    if (*QUORVANE_LV2_CORE_DIR) path += std::string(":") + QUORVANE_LV2_CORE_DIR;
+    if (*QUORVANE_LV2_CORE_DIR)
+      path += std::string(":") + QUORVANE_LV2_CORE_DIR;
     setenv("LV2_PATH", path.c_str(), 1);
     world = lilv_world_new();
     lilv_world_load_all(world);
-    LilvNode* uri = lilv_new_uri(world, descriptor()->URI);
+    LilvNode *uri = lilv_new_uri(world, descriptor()->URI);
     plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
     lilv_node_free(uri);
   }
   static void TearDownTestSuite() { lilv_world_free(world); }
 
-  void SetUp() override { ASSERT_NE(plugin, nullptr) << "no plugin " << descriptor()->URI << " under " << QUORVANE_LV2_DIR; }
+  void SetUp() override {
+    ASSERT_NE(plugin, nullptr) << "no plugin " << descriptor()->URI << " under "
+                               << QUORVANE_LV2_DIR;
+  }
 
-  bool has(const LilvNode* subject, const char* predicate, const char* object) {
+  bool has(const LilvNode *subject, const char *predicate, const char *object) {
     LilvNode *p = lilv_new_uri(world, predicate), *o = lilv_new_uri(world, object);
     const bool yes = lilv_world_ask(world, subject, p, o);
     lilv_node_free(p);
     lilv_node_free(o);
     return yes;
   }
-  const LilvPort* port(uint32_t i) { return lilv_plugin_get_port_by_index(plugin, i); }
-  bool port_is(uint32_t i, const char* cls) {
-    LilvNode* c = lilv_new_uri(world, cls);
+  const LilvPort *port(uint32_t i) { return lilv_plugin_get_port_by_index(plugin, i); }
+  bool port_is(uint32_t i, const char *cls) {
+    LilvNode *c = lilv_new_uri(world, cls);
     const bool yes = lilv_port_is_a(plugin, port(i), c);
     lilv_node_free(c);
     return yes;
   }
 };
 
-LilvWorld* Bundle::world = nullptr;
-const LilvPlugin* Bundle::plugin = nullptr;
+LilvWorld *Bundle::world = nullptr;
+const LilvPlugin *Bundle::plugin = nullptr;
 
 TEST_F(Bundle, DescribesThePluginAndPointsAtTheBuiltLibrary) {
   EXPECT_TRUE(lilv_plugin_verify(plugin));
-  LilvNode* name = lilv_plugin_get_name(plugin);
+  LilvNode *name = lilv_plugin_get_name(plugin);
   EXPECT_STREQ(lilv_node_as_string(name), "Quorvane");
   lilv_node_free(name);
-  EXPECT_TRUE(has(lilv_plugin_get_uri(plugin), "http://www.w3.org/1999/02/22-rdf-syntax-ns#type", LV2_CORE__SpectralPlugin));
+  EXPECT_TRUE(has(lilv_plugin_get_uri(plugin), "http://www.w3.org/1999/02/22-rdf-syntax-ns#type",
+                  LV2_CORE__SpectralPlugin));
   EXPECT_FALSE(lilv_plugin_has_latency(plugin)) << "the wet delay is not reported, by design";
 
-  LilvNodes* optional = lilv_plugin_get_optional_features(plugin);
-  LilvNode* rt = lilv_new_uri(world, LV2_CORE__hardRTCapable);
+  LilvNodes *optional = lilv_plugin_get_optional_features(plugin);
+  LilvNode *rt = lilv_new_uri(world, LV2_CORE__hardRTCapable);
   EXPECT_TRUE(lilv_nodes_contains(optional, rt));
   lilv_node_free(rt);
   lilv_nodes_free(optional);
-  LilvNodes* required = lilv_plugin_get_required_features(plugin);
+  LilvNodes *required = lilv_plugin_get_required_features(plugin);
   EXPECT_EQ(lilv_nodes_size(required), 0u);
   lilv_nodes_free(required);
 
-  for (auto get : {lilv_plugin_get_author_name, lilv_plugin_get_author_email, lilv_plugin_get_author_homepage}) {
-    LilvNode* n = get(plugin);
+  for (auto get : {lilv_plugin_get_author_name, lilv_plugin_get_author_email,
+                   lilv_plugin_get_author_homepage}) {
+    LilvNode *n = get(plugin);
     EXPECT_NE(n, nullptr);
     lilv_node_free(n);
   }
 
-  char* lib = lilv_file_uri_parse(lilv_node_as_uri(lilv_plugin_get_library_uri(plugin)), nullptr);
+  char *lib = lilv_file_uri_parse(lilv_node_as_uri(lilv_plugin_get_library_uri(plugin)), nullptr);
   char a[PATH_MAX], b[PATH_MAX];
   ASSERT_NE(realpath(lib, a), nullptr) << lib;
   ASSERT_NE(realpath(QUORVANE_LIB, b), nullptr);
@@ -90,9 +96,9 @@ TEST_F(Bundle, DescribesThePluginAndPointsAtTheBuiltLibrary) {
 
 TEST_F(Bundle, Ports) {
   struct Want {
-    const char* symbol;
-    const char* direction;
-    const char* kind;
+    const char *symbol;
+    const char *direction;
+    const char *kind;
     float def, min, max;
   };
   const Want want[] = {
@@ -106,16 +112,17 @@ TEST_F(Bundle, Ports) {
   };
   ASSERT_EQ(lilv_plugin_get_num_ports(plugin), 7u);
   for (uint32_t i = 0; i < 7; ++i) {
-    const Want& w = want[i];
+    const Want &w = want[i];
     SCOPED_TRACE(w.symbol);
     EXPECT_STREQ(lilv_node_as_string(lilv_port_get_symbol(plugin, port(i))), w.symbol);
     EXPECT_EQ(lilv_port_get_index(plugin, port(i)), i);
     EXPECT_TRUE(port_is(i, w.direction));
     EXPECT_TRUE(port_is(i, w.kind));
-    LilvNode* name = lilv_port_get_name(plugin, port(i));
+    LilvNode *name = lilv_port_get_name(plugin, port(i));
     EXPECT_NE(name, nullptr);
     lilv_node_free(name);
-    if (std::isnan(w.def)) continue;
+    if (std::isnan(w.def))
+      continue;
     LilvNode *def, *min, *max;
     lilv_port_get_range(plugin, port(i), &def, &min, &max);
     ASSERT_TRUE(def && min && max);
@@ -127,11 +134,11 @@ TEST_F(Bundle, Ports) {
     lilv_node_free(max);
   }
 
-  const LilvNode* freeze = lilv_port_get_node(plugin, port(FREEZE));
+  const LilvNode *freeze = lilv_port_get_node(plugin, port(FREEZE));
   EXPECT_TRUE(has(freeze, LV2_CORE__portProperty, LV2_CORE__toggled));
   EXPECT_TRUE(has(freeze, LV2_CORE__portProperty, LV2_CORE__integer));
-  LilvNode* steps_uri = lilv_new_uri(world, LV2_PORT_PROPS__rangeSteps);
-  LilvNodes* steps = lilv_port_get_value(plugin, port(SHIFT), steps_uri);
+  LilvNode *steps_uri = lilv_new_uri(world, LV2_PORT_PROPS__rangeSteps);
+  LilvNodes *steps = lilv_port_get_value(plugin, port(SHIFT), steps_uri);
   ASSERT_EQ(lilv_nodes_size(steps), 1u);
   EXPECT_EQ(lilv_node_as_int(lilv_nodes_get_first(steps)), 257);
   lilv_nodes_free(steps);
@@ -140,17 +147,17 @@ TEST_F(Bundle, Ports) {
 
 // An instance made by lilv, driven the same way through Rig<>.
 struct ViaLilv {
-  static const LilvPlugin* plugin;
-  LilvInstance* inst = lilv_plugin_instantiate(plugin, 44100.0, nullptr);
+  static const LilvPlugin *plugin;
+  LilvInstance *inst = lilv_plugin_instantiate(plugin, 44100.0, nullptr);
   ViaLilv() { lilv_instance_activate(inst); }
   ~ViaLilv() {
     lilv_instance_deactivate(inst);
     lilv_instance_free(inst);
   }
-  void connect(uint32_t port, float* data) { lilv_instance_connect_port(inst, port, data); }
+  void connect(uint32_t port, float *data) { lilv_instance_connect_port(inst, port, data); }
   void run(uint32_t n) { lilv_instance_run(inst, n); }
 };
-const LilvPlugin* ViaLilv::plugin = nullptr;
+const LilvPlugin *ViaLilv::plugin = nullptr;
 
 TEST_F(Bundle, InstanceThroughLilvSoundsLikeDirectCalls) {
   ViaLilv::plugin = plugin;
@@ -159,7 +166,8 @@ TEST_F(Bundle, InstanceThroughLilvSoundsLikeDirectCalls) {
   Rig<Instance> direct;
   const sig::Buf in = sig::add({sig::noise(20000, 31), sig::tone(20000, 30.0)});
   sig::Buf a(in.size()), b(in.size());
-  const float settings[][5] = {{0, 1, 0, 0, 0}, {1, 0.8f, 0.3f, -0.2f, 0.05f}, {0, 0.6f, 0.1f, 0.5f, 0.2f}};
+  const float settings[][5] = {
+      {0, 1, 0, 0, 0}, {1, 0.8f, 0.3f, -0.2f, 0.05f}, {0, 0.6f, 0.1f, 0.5f, 0.2f}};
   for (size_t i = 0, s = 0; i < in.size(); i += 1500, ++s) {
     for (uint32_t c = 0; c < 5; ++c) {
       hosted.set(FREEZE + c, settings[s % 3][c]);

@@ -39,7 +39,7 @@ struct Pair {
   }
   std::string controls() const {
     std::ostringstream s;
-    const char* name[] = {"", "", "freeze", "mix", "blur", "shift", "threshold"};
+    const char *name[] = {"", "", "freeze", "mix", "blur", "shift", "threshold"};
     for (uint32_t p = FREEZE; p <= THRESHOLD; ++p) {
       s << name[p] << '=';
       if (plugged[p])
@@ -54,34 +54,37 @@ struct Pair {
 
   // Runs one block on both; the plugin must write exactly the model's
   // samples, nothing past the block, and nothing into a separate input.
-  ::testing::AssertionResult block(const float* in, uint32_t n, Mode mode) {
+  ::testing::AssertionResult block(const float *in, uint32_t n, Mode mode) {
     constexpr float guard = -12345.0f;
     Buf in_p(in, in + n), out_p(n + 8, guard), out_m(n, 0.0f);
     const bool in_place = mode == IN_PLACE;
-    const float* src_p = mode == NO_INPUT ? nullptr : in_p.data();
-    const float* src_m = mode == NO_INPUT ? nullptr : in;
+    const float *src_p = mode == NO_INPUT ? nullptr : in_p.data();
+    const float *src_m = mode == NO_INPUT ? nullptr : in;
     plug.block(src_p, mode == NO_OUTPUT ? nullptr : out_p.data(), n, in_place);
     model->block(src_m, mode == NO_OUTPUT ? nullptr : out_m.data(), n, in_place);
     const uint64_t start = taken;
     taken += n;
     for (uint32_t i = n; i < n + 8; ++i)
-      if (out_p[i] != guard) return ::testing::AssertionFailure() << "wrote past the block of " << n;
+      if (out_p[i] != guard)
+        return ::testing::AssertionFailure() << "wrote past the block of " << n;
     if (!in_place && n != 0 && std::memcmp(in_p.data(), in, n * sizeof(float)) != 0)
       return ::testing::AssertionFailure() << "wrote into the input buffer";
-    if (mode == NO_OUTPUT) return ::testing::AssertionSuccess();
+    if (mode == NO_OUTPUT)
+      return ::testing::AssertionSuccess();
     for (uint32_t i = 0; i < n; ++i)
       if (sig::bits(out_p[i]) != sig::bits(out_m[i]))
         return ::testing::AssertionFailure()
-               << "sample " << start + i << " (index " << i << " of a block of " << n << ", mode " << mode
-               << "): plugin " << out_p[i] << " model " << out_m[i] << " input " << in[i] << "; " << controls();
+               << "sample " << start + i << " (index " << i << " of a block of " << n << ", mode "
+               << mode << "): plugin " << out_p[i] << " model " << out_m[i] << " input " << in[i]
+               << "; " << controls();
     return ::testing::AssertionSuccess();
   }
 };
 
 // Steady settings on the edges of each stage, over tones and noise.
 TEST(MatchesModel, EdgeSettings) {
-  const Buf in = sig::add({sig::noise(16384, 21, 0.3f), sig::tone(16384, 8.0), sig::tone(16384, 511.0, 0.2f),
-                             sig::tone(16384, 0.0, 0.1f)});
+  const Buf in = sig::add({sig::noise(16384, 21, 0.3f), sig::tone(16384, 8.0),
+                           sig::tone(16384, 511.0, 0.2f), sig::tone(16384, 0.0, 0.1f)});
   const std::vector<std::vector<std::pair<uint32_t, float>>> settings = {
       {},
       {{FREEZE, 0.5f}},
@@ -104,9 +107,12 @@ TEST(MatchesModel, EdgeSettings) {
   };
   for (size_t s = 0; s < settings.size(); ++s) {
     Pair p;
-    for (auto [port, v] : settings[s]) p.set(port, v);
+    for (auto [port, v] : settings[s])
+      p.set(port, v);
     for (size_t i = 0; i < in.size(); i += 1000)
-      ASSERT_TRUE(p.block(in.data() + i, (uint32_t)std::min<size_t>(1000, in.size() - i), Pair::SEPARATE)) << "setting " << s;
+      ASSERT_TRUE(
+          p.block(in.data() + i, (uint32_t)std::min<size_t>(1000, in.size() - i), Pair::SEPARATE))
+          << "setting " << s;
   }
 }
 
@@ -119,12 +125,30 @@ public:
   float uniform(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng_); }
 
   float control(uint32_t port) {
-    static const float odd[] = {NaN,  -NaN,  Inf,         -Inf,    FLT_MAX,        -FLT_MAX,
-                                1e-40f, -0.0f, -1.0f,     2.0f,    0.5f,           std::nextafter(0.5f, 0.0f),
-                                1e-4f, std::nextafter(1e-4f, 1.0f), std::nextafter(1 / 15.0f, 0.0f), 1 / 256.0f, 3 / 256.0f, -3 / 256.0f, 1.0f};
+    static const float odd[] = {NaN,
+                                -NaN,
+                                Inf,
+                                -Inf,
+                                FLT_MAX,
+                                -FLT_MAX,
+                                1e-40f,
+                                -0.0f,
+                                -1.0f,
+                                2.0f,
+                                0.5f,
+                                std::nextafter(0.5f, 0.0f),
+                                1e-4f,
+                                std::nextafter(1e-4f, 1.0f),
+                                std::nextafter(1 / 15.0f, 0.0f),
+                                1 / 256.0f,
+                                3 / 256.0f,
+                                -3 / 256.0f,
+                                1.0f};
     const int r = pick(10);
-    if (r < 2) return odd[pick(sizeof odd / sizeof odd[0])];
-    if (r < 3) return uniform(-3.0f, 3.0f);
+    if (r < 2)
+      return odd[pick(sizeof odd / sizeof odd[0])];
+    if (r < 3)
+      return uniform(-3.0f, 3.0f);
     switch (port) {
     case FREEZE: return (float)pick(2);
     case SHIFT: return pick(2) ? (float)(pick(513) - 256) / 256.0f : uniform(-1.0f, 1.0f);
@@ -135,9 +159,10 @@ public:
 
   // Host-side automation before a block: each control may move or be
   // disconnected; the freeze switch moves less often so that it holds.
-  void automate(Pair& p) {
+  void automate(Pair &p) {
     for (uint32_t port = FREEZE; port <= THRESHOLD; ++port) {
-      if (pick(100) >= (port == FREEZE ? 8 : 30)) continue;
+      if (pick(100) >= (port == FREEZE ? 8 : 30))
+        continue;
       if (pick(10) == 0)
         p.unplug(port);
       else
@@ -147,15 +172,21 @@ public:
 
   uint32_t size() {
     const int r = pick(10);
-    if (r == 0) return 0;
-    if (r < 4) return (uint32_t)pick(17);
-    if (r < 5) return 256u * (uint32_t)pick(17);
+    if (r == 0)
+      return 0;
+    if (r < 4)
+      return (uint32_t)pick(17);
+    if (r < 5)
+      return 256u * (uint32_t)pick(17);
     return (uint32_t)pick(4097);
   }
 
   Pair::Mode mode() {
     const int r = pick(100);
-    return r < 60 ? Pair::SEPARATE : r < 85 ? Pair::IN_PLACE : r < 93 ? Pair::NO_INPUT : Pair::NO_OUTPUT;
+    return r < 60   ? Pair::SEPARATE
+           : r < 85 ? Pair::IN_PLACE
+           : r < 93 ? Pair::NO_INPUT
+                    : Pair::NO_OUTPUT;
   }
 
   // Input in segments of noise, tones, clicks or silence at levels from
@@ -167,7 +198,8 @@ public:
         kind_ = pick(4);
         // The quietest levels leave every magnitude under the 1e-20 peak
         // floor or make their squares underflow.
-        static const float levels[] = {1e-30f, 1e-23f, 3e-21f, 1e-12f, 1e-5f, 0.01f, 0.5f, 1.0f, 40.0f, 1000.0f};
+        static const float levels[] = {1e-30f, 1e-23f, 3e-21f, 1e-12f, 1e-5f,
+                                       0.01f,  0.5f,   1.0f,   40.0f,  1000.0f};
         level_ = levels[pick(10)];
         bin_ = uniform(0.0f, 512.0f);
       }
@@ -180,8 +212,10 @@ public:
       }
       static const float bad[] = {NaN, Inf, -Inf};
       const int r = pick(2000);
-      if (r < 3) x[i] = bad[r];
-      else if (r == 3) x[i] = -0.0f;
+      if (r < 3)
+        x[i] = bad[r];
+      else if (r == 3)
+        x[i] = -0.0f;
     }
     return x;
   }
@@ -200,11 +234,12 @@ TEST_P(RandomStreams, MatchModelSampleForSample) {
   Pair pairs[2];
   while (pairs[0].taken < 250000 || pairs[1].taken < 250000) {
     const int which = chaos.pick(2);
-    Pair& p = pairs[which];
+    Pair &p = pairs[which];
     chaos.automate(p);
     const uint32_t n = chaos.size();
     const Buf in = chaos.input(n);
-    ASSERT_TRUE(p.block(in.data(), n, chaos.mode())) << "seed " << GetParam() << ", instance " << which;
+    ASSERT_TRUE(p.block(in.data(), n, chaos.mode()))
+        << "seed " << GetParam() << ", instance " << which;
   }
 }
 

@@ -19,10 +19,11 @@ using sig::Buf, sig::NaN, sig::Inf;
 using Plug = Rig<Instance>;
 
 // Settings under which every stage does something.
-const Controls busy = {{FREEZE, 0.0f}, {MIX, 0.7f}, {BLUR, 0.3f}, {SHIFT, 0.1f}, {THRESHOLD, 0.02f}};
+const Controls busy = {
+    {FREEZE, 0.0f}, {MIX, 0.7f}, {BLUR, 0.3f}, {SHIFT, 0.1f}, {THRESHOLD, 0.02f}};
 
 TEST(Descriptor, OnlyIndexZeroIsThePlugin) {
-  const LV2_Descriptor* d = entry_point()(0);
+  const LV2_Descriptor *d = entry_point()(0);
   ASSERT_NE(d, nullptr);
   const std::string uri = d->URI;
   EXPECT_EQ(uri.rfind("http://", 0), 0u) << uri;
@@ -34,7 +35,8 @@ TEST(Descriptor, OnlyIndexZeroIsThePlugin) {
   EXPECT_EQ(d->activate, nullptr);
   EXPECT_EQ(d->deactivate, nullptr);
   EXPECT_EQ(d->extension_data, nullptr);
-  for (uint32_t i : {1u, 2u, 7u, 0xffffffffu}) EXPECT_EQ(entry_point()(i), nullptr) << i;
+  for (uint32_t i : {1u, 2u, 7u, 0xffffffffu})
+    EXPECT_EQ(entry_point()(i), nullptr) << i;
 }
 
 TEST(Ports, NeverConnectedInstanceRunsAndUnconnectedInputIsSilence) {
@@ -44,33 +46,41 @@ TEST(Ports, NeverConnectedInstanceRunsAndUnconnectedInputIsSilence) {
   Buf out(3000, 1.0f);
   inst.connect(OUT, out.data());
   inst.run(3000);
-  for (float x : out) ASSERT_EQ(x, 0.0f);
+  for (float x : out)
+    ASSERT_EQ(x, 0.0f);
 }
 
 TEST(Ports, IndicesAboveSixAreIgnored) {
   const Buf in = sig::noise(6000, 1);
   Buf stray(6000, 12345.0f);
   Plug p;
-  for (auto [port, v] : busy) p.set(port, v);
-  for (uint32_t port : {7u, 8u, 1000u, 0xffffffffu}) p.p.connect(port, stray.data());
+  for (auto [port, v] : busy)
+    p.set(port, v);
+  for (uint32_t port : {7u, 8u, 1000u, 0xffffffffu})
+    p.p.connect(port, stray.data());
   EXPECT_TRUE(sig::same(p.render(in, 1000), render(in, busy)));
-  for (float x : stray) ASSERT_EQ(x, 12345.0f);
+  for (float x : stray)
+    ASSERT_EQ(x, 12345.0f);
 }
 
 // With every stage neutral the wet signal is the input, 1024 samples late.
 TEST(Mix, NeutralWetIsInputDelayed) {
   const Buf in = sig::noise(8192, 2);
   const Buf out = render(in, {});
-  for (size_t n = 0; n < in.size(); ++n) ASSERT_NEAR(out[n], n < 1024 ? 0.0f : in[n - 1024], 1e-5f) << n;
-  EXPECT_TRUE(sig::same(out, render(in, {{FREEZE, 0}, {MIX, 1}, {BLUR, 0}, {SHIFT, 0}, {THRESHOLD, 0}})));
+  for (size_t n = 0; n < in.size(); ++n)
+    ASSERT_NEAR(out[n], n < 1024 ? 0.0f : in[n - 1024], 1e-5f) << n;
+  EXPECT_TRUE(
+      sig::same(out, render(in, {{FREEZE, 0}, {MIX, 1}, {BLUR, 0}, {SHIFT, 0}, {THRESHOLD, 0}})));
 }
 
 TEST(Mix, ZeroIsDryHalfIsMean) {
   const Buf in = sig::noise(8192, 3);
   const Buf dry = render(in, {{MIX, 0.0f}, {BLUR, 1.0f}, {SHIFT, 0.3f}});
-  for (size_t n = 0; n < in.size(); ++n) ASSERT_EQ(dry[n], in[n]) << n;
+  for (size_t n = 0; n < in.size(); ++n)
+    ASSERT_EQ(dry[n], in[n]) << n;
   const Buf half = render(in, {{MIX, 0.5f}});
-  for (size_t n = 1024; n < in.size(); ++n) ASSERT_NEAR(half[n], 0.5f * (in[n] + in[n - 1024]), 1e-5f) << n;
+  for (size_t n = 1024; n < in.size(); ++n)
+    ASSERT_NEAR(half[n], 0.5f * (in[n] + in[n - 1024]), 1e-5f) << n;
 }
 
 // Out of range clamps; absent (NaN, infinite of either sign) means fully wet.
@@ -78,19 +88,23 @@ TEST(Mix, OutOfRangeAndAbsentValues) {
   const Buf in = sig::noise(6000, 4);
   const Buf wet = render(in, {{MIX, 1.0f}}), dry = render(in, {{MIX, 0.0f}});
   EXPECT_TRUE(sig::same(render(in, {}), wet));
-  for (float v : {2.0f, FLT_MAX, NaN, Inf, -Inf}) EXPECT_TRUE(sig::same(render(in, {{MIX, v}}), wet)) << v;
-  for (float v : {-1.0f, -FLT_MAX}) EXPECT_TRUE(sig::same(render(in, {{MIX, v}}), dry)) << v;
+  for (float v : {2.0f, FLT_MAX, NaN, Inf, -Inf})
+    EXPECT_TRUE(sig::same(render(in, {{MIX, v}}), wet)) << v;
+  for (float v : {-1.0f, -FLT_MAX})
+    EXPECT_TRUE(sig::same(render(in, {{MIX, v}}), dry)) << v;
 }
 
 // Frames fall every 256 samples of the stream however the host splits it.
 TEST(Blocks, AnySplitGivesTheSameOutput) {
   const Buf in = sig::noise(20000, 5);
   const Buf whole = render(in, busy, 20000);
-  for (uint32_t size : {1u, 7u, 256u, 4096u}) EXPECT_TRUE(sig::same(render(in, busy, size), whole)) << size;
+  for (uint32_t size : {1u, 7u, 256u, 4096u})
+    EXPECT_TRUE(sig::same(render(in, busy, size), whole)) << size;
 
   std::mt19937 rng(9);
   Plug p;
-  for (auto [port, v] : busy) p.set(port, v);
+  for (auto [port, v] : busy)
+    p.set(port, v);
   Buf out(in.size());
   for (size_t i = 0; i < in.size();) {
     const uint32_t n = std::min<uint32_t>(rng() % 700, in.size() - i);
@@ -104,9 +118,11 @@ TEST(Blocks, AnySplitGivesTheSameOutput) {
 TEST(Blocks, InPlaceGivesTheSameOutput) {
   const Buf in = sig::noise(20000, 6);
   Plug p;
-  for (auto [port, v] : busy) p.set(port, v);
+  for (auto [port, v] : busy)
+    p.set(port, v);
   Buf out(in.size());
-  for (size_t i = 0; i < in.size(); i += 500) p.block(in.data() + i, out.data() + i, std::min<size_t>(500, in.size() - i), true);
+  for (size_t i = 0; i < in.size(); i += 500)
+    p.block(in.data() + i, out.data() + i, std::min<size_t>(500, in.size() - i), true);
   EXPECT_TRUE(sig::same(out, render(in, busy)));
 }
 
@@ -116,7 +132,8 @@ TEST(Blocks, UnconnectedAudioBuffers) {
   Buf in = sig::noise(20000, 7);
   const Buf whole = render(in, busy);
   Plug p;
-  for (auto [port, v] : busy) p.set(port, v);
+  for (auto [port, v] : busy)
+    p.set(port, v);
   Buf out(in.size(), 0.0f);
   p.block(in.data(), out.data(), 3000);
   p.block(in.data() + 3000, nullptr, 6000);
@@ -124,7 +141,8 @@ TEST(Blocks, UnconnectedAudioBuffers) {
   EXPECT_TRUE(sig::same(out, whole, 9000));
 
   Plug q;
-  for (auto [port, v] : busy) q.set(port, v);
+  for (auto [port, v] : busy)
+    q.set(port, v);
   Buf out2(in.size());
   q.block(in.data(), out2.data(), 5000);
   q.block(nullptr, out2.data() + 5000, 4000);
@@ -152,7 +170,8 @@ TEST(NonFinite, ControlsCountAsAbsent) {
   const Buf in = sig::noise(8000, 9);
   const Buf neutral = render(in, {});
   for (uint32_t port : {FREEZE, BLUR, SHIFT, THRESHOLD})
-    for (float v : {NaN, -NaN, Inf, -Inf}) EXPECT_TRUE(sig::same(render(in, {{port, v}}), neutral)) << "port " << port << " = " << v;
+    for (float v : {NaN, -NaN, Inf, -Inf})
+      EXPECT_TRUE(sig::same(render(in, {{port, v}}), neutral)) << "port " << port << " = " << v;
 }
 
 } // namespace

@@ -20,9 +20,11 @@ using sig::Buf, sig::NaN, sig::Inf;
 using Plug = Rig<Instance>;
 
 // Renders `in` with `port` following a schedule of (from sample, value).
-Buf automate(const Buf& in, uint32_t port, const std::vector<std::pair<size_t, float>>& steps, const Controls& fixed = {}) {
+Buf automate(const Buf &in, uint32_t port, const std::vector<std::pair<size_t, float>> &steps,
+             const Controls &fixed = {}) {
   Plug p;
-  for (auto [q, v] : fixed) p.set(q, v);
+  for (auto [q, v] : fixed)
+    p.set(q, v);
   Buf out(in.size());
   for (size_t s = 0; s < steps.size(); ++s) {
     const size_t from = steps[s].first, to = s + 1 < steps.size() ? steps[s + 1].first : in.size();
@@ -47,7 +49,8 @@ TEST(Model, BlurMeansOverTheBinsThatExist) {
   ref::smooth(mid, &v);
   ref::smooth(edge, &v);
   const float third = (float)(1.0 / 3.0);
-  EXPECT_TRUE(mid[98] == 0 && mid[99] == third && mid[100] == third && mid[101] == third && mid[102] == 0);
+  EXPECT_TRUE(mid[98] == 0 && mid[99] == third && mid[100] == third && mid[101] == third &&
+              mid[102] == 0);
   EXPECT_TRUE(edge[0] == 0.5f && edge[1] == third && edge[2] == 0);
   v = 1.0f;
   ref::smooth(flat, &v);
@@ -79,7 +82,8 @@ TEST(Model, GateEdgeAndBinsShiftedOffTheEnds) {
 TEST(Freeze, HoldsAPeriodicSoundFromTheFirstFrame) {
   const Buf in = sig::noise(12000, 11);
   const Buf out = render(in, {{FREEZE, 1.0f}});
-  for (size_t n = 256 + 1024; n + 256 < out.size(); ++n) ASSERT_EQ(sig::bits(out[n]), sig::bits(out[n + 256])) << n;
+  for (size_t n = 256 + 1024; n + 256 < out.size(); ++n)
+    ASSERT_EQ(sig::bits(out[n]), sig::bits(out[n + 256])) << n;
   EXPECT_GT(sig::rms(out, 2000, 12000), 0.01);
 }
 
@@ -97,14 +101,15 @@ TEST(Freeze, OnOffThresholdAndAbsentValues) {
 // in between makes the next rise capture the live sound again.
 TEST(Freeze, CapturesOnlyOnTheRisingEdge) {
   const Buf in = sig::noise(12000, 13);
-  const Buf held = automate(in, FREEZE, {{0, 0.0f}, {2000, 0.7f}});  // captures at 2048
+  const Buf held = automate(in, FREEZE, {{0, 0.0f}, {2000, 0.7f}}); // captures at 2048
   EXPECT_TRUE(sig::same(automate(in, FREEZE, {{0, 0.0f}, {2000, 0.7f}, {5000, 0.9f}}), held));
   for (float gap : {0.3f, NaN, -Inf}) {
     // The frame at 5120 sees the gap, the one at 5376 captures anew.
     const Buf again = automate(in, FREEZE, {{0, 0.0f}, {2000, 0.7f}, {5000, gap}, {5300, 0.9f}});
     EXPECT_TRUE(sig::same(again, held, 0, 5120)) << gap;
     EXPECT_FALSE(sig::same(again, held, 5120, 5376)) << gap;
-    for (size_t n = 5376 + 1024; n + 256 < in.size(); ++n) ASSERT_EQ(again[n], again[n + 256]) << gap << " at " << n;
+    for (size_t n = 5376 + 1024; n + 256 < in.size(); ++n)
+      ASSERT_EQ(again[n], again[n + 256]) << gap << " at " << n;
     EXPECT_FALSE(sig::same(again, held, 7000, 7256)) << gap;
   }
 }
@@ -141,28 +146,34 @@ TEST(Freeze, StagesActOnACopyAndUnfreezingGoesLive) {
 TEST(Blur, OffValuesAndRadiusClasses) {
   const Buf in = sig::noise(6000, 15);
   const Buf neutral = render(in, {});
-  for (float v : {0.0f, -0.5f, 1e-4f, NaN, Inf}) EXPECT_TRUE(sig::same(render(in, {{BLUR, v}}), neutral)) << v;
+  for (float v : {0.0f, -0.5f, 1e-4f, NaN, Inf})
+    EXPECT_TRUE(sig::same(render(in, {{BLUR, v}}), neutral)) << v;
   const Buf r1 = render(in, {{BLUR, std::nextafter(1e-4f, 1.0f)}});
   EXPECT_FALSE(sig::same(r1, neutral));
-  EXPECT_TRUE(sig::same(render(in, {{BLUR, 0.06f}}), r1));  // trunc(0.9) + 1
+  EXPECT_TRUE(sig::same(render(in, {{BLUR, 0.06f}}), r1)); // trunc(0.9) + 1
   const Buf r8 = render(in, {{BLUR, 0.5f}});
   EXPECT_TRUE(sig::same(render(in, {{BLUR, 0.52f}}), r8));  // trunc(7.8) + 1
   EXPECT_FALSE(sig::same(render(in, {{BLUR, 0.54f}}), r8)); // trunc(8.1) + 1
   const Buf r16 = render(in, {{BLUR, 1.0f}});
-  for (float v : {1.5f, FLT_MAX}) EXPECT_TRUE(sig::same(render(in, {{BLUR, v}}), r16)) << v;
+  for (float v : {1.5f, FLT_MAX})
+    EXPECT_TRUE(sig::same(render(in, {{BLUR, v}}), r16)) << v;
 }
 
 TEST(Shift, OffsetClassesRoundTiesToEven) {
   const Buf in = sig::noise(6000, 16);
   const Buf neutral = render(in, {});
-  for (float v : {1 / 256.0f, -1 / 256.0f, NaN, -Inf}) EXPECT_TRUE(sig::same(render(in, {{SHIFT, v}}), neutral)) << v;
+  for (float v : {1 / 256.0f, -1 / 256.0f, NaN, -Inf})
+    EXPECT_TRUE(sig::same(render(in, {{SHIFT, v}}), neutral)) << v;
   const Buf up2 = render(in, {{SHIFT, 2 / 128.0f}}), down2 = render(in, {{SHIFT, -2 / 128.0f}});
   EXPECT_FALSE(sig::same(up2, neutral));
-  for (float v : {3 / 256.0f, 5 / 256.0f}) EXPECT_TRUE(sig::same(render(in, {{SHIFT, v}}), up2)) << v;
+  for (float v : {3 / 256.0f, 5 / 256.0f})
+    EXPECT_TRUE(sig::same(render(in, {{SHIFT, v}}), up2)) << v;
   EXPECT_TRUE(sig::same(render(in, {{SHIFT, -3 / 256.0f}}), down2));
   const Buf top = render(in, {{SHIFT, 1.0f}}), bottom = render(in, {{SHIFT, -1.0f}});
-  for (float v : {1.5f, FLT_MAX}) EXPECT_TRUE(sig::same(render(in, {{SHIFT, v}}), top)) << v;
-  for (float v : {-1.5f, -FLT_MAX}) EXPECT_TRUE(sig::same(render(in, {{SHIFT, v}}), bottom)) << v;
+  for (float v : {1.5f, FLT_MAX})
+    EXPECT_TRUE(sig::same(render(in, {{SHIFT, v}}), top)) << v;
+  for (float v : {-1.5f, -FLT_MAX})
+    EXPECT_TRUE(sig::same(render(in, {{SHIFT, v}}), bottom)) << v;
 }
 
 // A tone on bin 8 moved by 4 bins keeps its phase from frame to frame (both
@@ -183,15 +194,19 @@ TEST(Shift, MovesToneByWholeBinsAndDropsThePastTheEnd) {
 TEST(Gate, ThresholdClassesAndSilence) {
   const Buf in = sig::add({sig::noise(6000, 17), sig::tone(6000, 40.0)});
   const Buf neutral = render(in, {});
-  for (float v : {-1.0f, NaN, Inf}) EXPECT_TRUE(sig::same(render(in, {{THRESHOLD, v}}), neutral)) << v;
+  for (float v : {-1.0f, NaN, Inf})
+    EXPECT_TRUE(sig::same(render(in, {{THRESHOLD, v}}), neutral)) << v;
   const Buf full = render(in, {{THRESHOLD, 1.0f}});
   EXPECT_FALSE(sig::same(full, neutral));
-  EXPECT_GT(sig::rms(full, 2048, 6000), 1e-3);  // the peak bin itself passes
-  for (float v : {2.0f, FLT_MAX}) EXPECT_TRUE(sig::same(render(in, {{THRESHOLD, v}}), full)) << v;
+  EXPECT_GT(sig::rms(full, 2048, 6000), 1e-3); // the peak bin itself passes
+  for (float v : {2.0f, FLT_MAX})
+    EXPECT_TRUE(sig::same(render(in, {{THRESHOLD, v}}), full)) << v;
 
   const Buf silence(6000, 0.0f);
-  for (const Controls& c : {Controls{{THRESHOLD, 1.0f}}, Controls{{THRESHOLD, 0.5f}, {BLUR, 1.0f}, {FREEZE, 1.0f}}})
-    for (float x : render(silence, c)) ASSERT_EQ(x, 0.0f);
+  for (const Controls &c :
+       {Controls{{THRESHOLD, 1.0f}}, Controls{{THRESHOLD, 0.5f}, {BLUR, 1.0f}, {FREEZE, 1.0f}}})
+    for (float x : render(silence, c))
+      ASSERT_EQ(x, 0.0f);
 }
 
 // The peak comes from all bins before the shift: a loud tone that the shift

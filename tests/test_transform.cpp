@@ -23,7 +23,8 @@ std::vector<Complex> random_block(unsigned seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
   std::vector<Complex> d(1024);
-  for (auto& c : d) c = Complex{u(rng), u(rng)};
+  for (auto &c : d)
+    c = Complex{u(rng), u(rng)};
   return d;
 }
 
@@ -39,7 +40,8 @@ TEST(Transform, ImpulseIsFlat) {
 
 TEST(Transform, CosineAtBin8LandsInBins8And1016) {
   std::vector<Complex> d(1024);
-  for (int n = 0; n < 1024; ++n) d[n] = Complex{(float)std::cos(2.0 * M_PI * 8.0 * n / 1024.0), 0.0f};
+  for (int n = 0; n < 1024; ++n)
+    d[n] = Complex{(float)std::cos(2.0 * M_PI * 8.0 * n / 1024.0), 0.0f};
   fft(d.data(), 0);
   for (int k = 0; k < 1024; ++k) {
     const float want = (k == 8 || k == 1016) ? 512.0f : 0.0f;
@@ -74,7 +76,7 @@ TEST(Transform, RoundsExactlyLikeTheModel) {
 
 TEST(Record, FreshInstanceIsZeroButTheWindow) {
   host::Instance inst;
-  const auto* r = static_cast<const Instance*>(inst.handle());
+  const auto *r = static_cast<const Instance *>(inst.handle());
   EXPECT_EQ(r->in, nullptr);
   EXPECT_EQ(r->out, nullptr);
   EXPECT_EQ(r->freeze, nullptr);
@@ -83,13 +85,15 @@ TEST(Record, FreshInstanceIsZeroButTheWindow) {
   EXPECT_EQ(r->hop, 0u);
   EXPECT_EQ(r->frozen, 0);
   EXPECT_EQ(r->prev_freeze, 0.0f);
-  for (int i = 0; i < 1024; ++i) ASSERT_EQ(r->in_ring[i], 0.0f);
-  for (int i = 0; i < 1024; ++i) ASSERT_EQ(r->out_ring[i], 0.0f);
+  for (int i = 0; i < 1024; ++i)
+    ASSERT_EQ(r->in_ring[i], 0.0f);
+  for (int i = 0; i < 1024; ++i)
+    ASSERT_EQ(r->out_ring[i], 0.0f);
 }
 
 TEST(Record, WindowIsPeriodicHannWithOverlapSumOneAndAHalf) {
   host::Instance inst;
-  const float* w = static_cast<const Instance*>(inst.handle())->window;
+  const float *w = static_cast<const Instance *>(inst.handle())->window;
   EXPECT_EQ(w[0], 0.0f);
   EXPECT_NEAR(w[256], 0.5f, 1e-7f);
   EXPECT_NEAR(w[512], 1.0f, 1e-7f);
@@ -100,7 +104,8 @@ TEST(Record, WindowIsPeriodicHannWithOverlapSumOneAndAHalf) {
   }
   for (int i = 0; i < 256; ++i) {
     float sum = 0.0f;
-    for (int j = i; j < 1024; j += 256) sum += w[j] * w[j];
+    for (int j = i; j < 1024; j += 256)
+      sum += w[j] * w[j];
     ASSERT_NEAR(sum, 1.5f, 1e-6f) << i;
   }
 }

@@ -1,0 +1,21 @@
+# Lint and format checks on the shipped sources (native builds only: they
+# read this build's compile_commands.json).
+if(CMAKE_CROSSCOMPILING)
+  return()
+endif()
+set(shipped ${PROJECT_SOURCE_DIR}/plugin/quorvane.cpp ${PROJECT_SOURCE_DIR}/render/quorvane-render.cpp)
+
+find_program(CLANG_TIDY clang-tidy)
+if(CLANG_TIDY)
+  # The repository's .clang-tidy turns every finding into an error.
+  add_test(NAME clang_tidy COMMAND ${CLANG_TIDY} -p ${CMAKE_BINARY_DIR} --quiet ${shipped})
+endif()
+
+find_program(CLANG_FORMAT clang-format)
+if(CLANG_FORMAT)
+  file(GLOB_RECURSE formatted CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/plugin/*.[ch]pp ${PROJECT_SOURCE_DIR}/dsp/*.hpp
+    ${PROJECT_SOURCE_DIR}/render/*.cpp ${PROJECT_SOURCE_DIR}/bench/*.cpp
+    ${PROJECT_SOURCE_DIR}/tests/*.[ch]pp ${PROJECT_SOURCE_DIR}/tests/fuzz/*.cpp)
+  add_test(NAME clang_format COMMAND ${CLANG_FORMAT} --dry-run --Werror ${formatted})
+endif()
