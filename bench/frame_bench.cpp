@@ -101,6 +101,15 @@ const Controls frozen{1.0f, 0.0f, 0.0f, 0.0f};
 const Controls frozen_busy{1.0f, 0.5f, 0.1f, 0.02f};
 const Controls gated{0.0f, 0.0f, 0.0f, 0.5f};
 
+// What the floor's calls take: the bins' parts and squared magnitudes.
+void floor_operands(const ref::Cpx *spec, float *re, float *im, float *power) {
+  for (unsigned k = 0; k < bins; ++k) {
+    re[k] = spec[k].re;
+    im[k] = spec[k].im;
+    power[k] = re[k] * re[k] + im[k] * im[k];
+  }
+}
+
 // The floor: the math calls a live frame cannot avoid, one per kept bin.
 __attribute__((noinline)) void floor_calls(const float *re, const float *im, const float *power,
                                            float *phase, float (*out)[bins]) {
@@ -124,11 +133,7 @@ void BM_floor(benchmark::State &state) {
   }
   ref::fft(spec, 0);
   float re[bins], im[bins], power[bins], phase[bins], out[3][bins];
-  for (unsigned k = 0; k < bins; ++k) {
-    re[k] = spec[k].re;
-    im[k] = spec[k].im;
-    power[k] = re[k] * re[k] + im[k] * im[k];
-  }
+  floor_operands(spec, re, im, power);
   // The calls in separate loops, each of independent calls, as the frame
   // makes them: measurably faster than one loop of atan2f-then-sincosf.
   for (auto _ : state) {
@@ -304,11 +309,7 @@ int profile(const Controls &settings) {
   }
   ref::fft(spec, 0);
   float re[bins], im[bins], power[bins], phase[bins], out[3][bins];
-  for (unsigned k = 0; k < bins; ++k) {
-    re[k] = spec[k].re;
-    im[k] = spec[k].im;
-    power[k] = re[k] * re[k] + im[k] * im[k];
-  }
+  floor_operands(spec, re, im, power);
   for (int i = 0; i < 100; ++i) {
     profile_fast(self);
     profile_plain(model.get());
