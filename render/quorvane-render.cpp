@@ -245,6 +245,10 @@ struct Resources {
   }
 };
 
+// What the renderer connects a port to; UNUSED ports (optional ones of
+// other kinds) stay unconnected.
+enum PortKind { UNUSED, AUDIO_IN, AUDIO_OUT, CONTROL_IN, CONTROL_OUT };
+
 struct Port {
   std::string symbol;
   float min, max, def;
@@ -267,7 +271,7 @@ struct UridMap {
 
 struct PresetTarget {
   const std::vector<Port> *ports;
-  const std::vector<int> *kind;
+  const std::vector<PortKind> *kind;
   std::vector<float> *controls;
   LV2_URID float_type;
   std::string bad;
@@ -277,7 +281,7 @@ void set_from_preset(const char *symbol, void *user, const void *value, uint32_t
                      uint32_t type) {
   auto *t = static_cast<PresetTarget *>(user);
   for (size_t p = 0; p < t->ports->size(); ++p) {
-    if ((*t->ports)[p].symbol == symbol && (*t->kind)[p] == 3) {
+    if ((*t->ports)[p].symbol == symbol && (*t->kind)[p] == CONTROL_IN) {
       if (type == t->float_type && size == sizeof(float)) {
         memcpy(&(*t->controls)[p], value, sizeof(float));
         return;
@@ -291,7 +295,7 @@ void set_from_preset(const char *symbol, void *user, const void *value, uint32_t
 // Finds a preset of the plugin by label (any case) or URI and sets the
 // controls it names, as a host does when the user picks it.
 void apply_preset(LilvWorld *world, const LilvPlugin *plugin, const std::string &wanted,
-                  const std::vector<Port> &ports, const std::vector<int> &kind,
+                  const std::vector<Port> &ports, const std::vector<PortKind> &kind,
                   std::vector<float> &controls) {
   LilvNode *preset_class = lilv_new_uri(world, LV2_PRESETS__Preset);
   LilvNode *label_uri = lilv_new_uri(world, LILV_NS_RDFS "label");
@@ -422,7 +426,7 @@ int render(const Options &o) {
   lilv_plugin_get_port_ranges_float(plugin, mins.data(), maxs.data(), defs.data());
   std::vector<Port> ports(nports);
   std::vector<float> controls(nports, 0.0f);
-  std::vector<int> kind(nports, 0); // 1 audio in, 2 audio out, 3 control in, 4 control out, 0 none
+  std::vector<PortKind> kind(nports, UNUSED);
   int audio_in = -1, audio_out = -1;
   std::string control_names;
   for (uint32_t p = 0; p < nports; ++p) {
@@ -430,7 +434,7 @@ int render(const Options &o) {
     ports[p] = {lilv_node_as_string(lilv_port_get_symbol(plugin, port)), mins[p], maxs[p], defs[p]};
     const bool input = lilv_port_is_a(plugin, port, input_class);
     if (lilv_port_is_a(plugin, port, audio_class)) {
-      kind[p] = input ? 1 : 2;
+      kind[p] = input ? AUDIO_IN : AUDIO_OUT;
       int &slot = input ? audio_in : audio_out;
       if (slot >= 0) {
         fail(exit_failure, "plugin %s is not mono: it has more than one audio %s", o.uri.c_str(),
@@ -438,7 +442,7 @@ int render(const Options &o) {
       }
       slot = static_cast<int>(p);
     } else if (lilv_port_is_a(plugin, port, control_class)) {
-      kind[p] = input ? 3 : 4;
+      kind[p] = input ? CONTROL_IN : CONTROL_OUT;
       controls[p] = std::isnan(defs[p]) ? (std::isnan(mins[p]) ? 0.0f : mins[p]) : defs[p];
       if (input) {
         control_names += " " + ports[p].symbol;
@@ -474,7 +478,7 @@ int render(const Options &o) {
         s.substr(eq + 1, at == std::string::npos ? std::string::npos : at - eq - 1);
     uint32_t port = nports;
     for (uint32_t p = 0; p < nports; ++p) {
-      if (ports[p].symbol == symbol && kind[p] == 3) {
+      if (ports[p].symbol == symbol && kind[p] == CONTROL_IN) {
         port = p;
       }
     }
@@ -551,11 +555,11 @@ int render(const Options &o) {
   for (uint32_t p = 0; p < nports; ++p) {
     void *data = nullptr;
     switch (kind[p]) {
-    case 1: data = in_buf.data(); break;
-    case 2: data = out_buf.data(); break;
-    case 3: data = &controls[p]; break;
-    case 4: data = &control_out[p]; break;
-    default: break;
+    case AUDIO_IN: data = in_buf.data(); break;
+    case AUDIO_OUT: data = out_buf.data(); break;
+    case CONTROL_IN: data = &controls[p]; break;
+    case CONTROL_OUT: data = &control_out[p]; break;
+    case UNUSED: break;
     }
     lilv_instance_connect_port(r.instance, p, data);
   }
