@@ -59,6 +59,10 @@ struct Instance {
     Twiddles inv;
     int32_t ready; // the twiddle tables are filled
   } scratch;
+
+  // The aligned plugin's latency output [7]; the first plugin has no such
+  // port and never touches it.
+  float *latency;
 };
 
 // True for every value but NaN and the infinities. Written out rather than

@@ -4,6 +4,12 @@
 // and an FFT, the spectrum is reshaped, and the inverse is windowed again and
 // overlap-added into a ring that the sample loop reads 1024 samples later.
 // Everything the instance needs lives in one zero-filled allocation.
+//
+// The library holds two plugins that share all of this. The first mixes the
+// wet signal with the dry input of the same moment, so the two are 1024
+// samples apart; hosts are not told of the delay, which is part of its sound.
+// The aligned one delays the dry signal by the same 1024 samples and reports
+// that latency, so a DAW can line the track up and partial mixes don't comb.
 
 #include <stdint.h>
 #include <stdlib.h>
@@ -16,8 +22,18 @@
 namespace {
 
 constexpr const char *plugin_uri = "http://quorvane.audio/lv2/quorvane";
+constexpr const char *aligned_uri = "http://quorvane.audio/lv2/quorvane-aligned";
 
-enum Port : uint32_t { IN = 0, OUT = 1, FREEZE = 2, MIX = 3, BLUR = 4, SHIFT = 5, THRESHOLD = 6 };
+enum Port : uint32_t {
+  IN = 0,
+  OUT = 1,
+  FREEZE = 2,
+  MIX = 3,
+  BLUR = 4,
+  SHIFT = 5,
+  THRESHOLD = 6,
+  LATENCY = 7, // the aligned plugin only
+};
 
 // The plugin works in samples and bins, so the sample rate, the bundle path
 // and the host's features do not matter to it.
@@ -53,10 +69,21 @@ void conn(LV2_Handle handle, uint32_t port, void *data) {
   }
 }
 
+void conn_aligned(LV2_Handle handle, uint32_t port, void *data) {
+  if (port == LATENCY) {
+    static_cast<Instance *>(handle)->latency = static_cast<float *>(data);
+  } else {
+    conn(handle, port, data);
+  }
+}
+
 // Samples first + 0 .. first + count - 1 of a call, none of which completes a
 // hop, so pos runs through count consecutive ring slots without wrapping.
 // `in` and `out` may be the same buffer: each index is read before it is
-// written, and no other index is touched meanwhile.
+// written, and no other index is touched meanwhile. With delay_dry the dry
+// signal is the sample that the new one replaces in the input ring, the one
+// 1024 samples earlier, which meets the wet signal that reconstructs it.
+template <bool delay_dry>
 inline void run_span(Instance *self, uint32_t first, uint32_t count, float a, float dry_gain) {
   const float *in = self->in;
   float *out = self->out;
@@ -74,16 +101,15 @@ inline void run_span(Instance *self, uint32_t first, uint32_t count, float a, fl
       wet = 0.0f;
     }
     out_ring[i] = 0.0f;
+    const float dry = delay_dry ? in_ring[i] : x;
     in_ring[i] = x;
     if (out) {
-      out[first + i] = dry_gain * x + wet * a;
+      out[first + i] = dry_gain * dry + wet * a;
     }
   }
 }
 
-void run(LV2_Handle handle, uint32_t sample_count) {
-  auto *self = static_cast<Instance *>(handle);
-
+template <bool delay_dry> void process(Instance *self, uint32_t sample_count) {
   // Mix is read once per call; an absent one means fully wet.
   float a = 1.0f;
   if (read_control(self->mix, &a)) {
@@ -101,7 +127,7 @@ void run(LV2_Handle handle, uint32_t sample_count) {
     const uint32_t left = sample_count - done;
     uint32_t count = left < to_frame ? left : to_frame;
     count = count < to_end ? count : to_end;
-    run_span(self, done, count, a, dry_gain);
+    run_span<delay_dry>(self, done, count, a, dry_gain);
     done += count;
     self->pos = (self->pos + count) & ring_mask;
     self->hop += count;
@@ -112,12 +138,34 @@ void run(LV2_Handle handle, uint32_t sample_count) {
   }
 }
 
+void run(LV2_Handle handle, uint32_t sample_count) {
+  process<false>(static_cast<Instance *>(handle), sample_count);
+}
+
+// The wet signal lags by one block; that is the whole latency, and it never
+// changes, so it is reported on every call.
+void run_aligned(LV2_Handle handle, uint32_t sample_count) {
+  auto *self = static_cast<Instance *>(handle);
+  if (self->latency) {
+    *self->latency = static_cast<float>(block_size);
+  }
+  process<true>(self, sample_count);
+}
+
 const LV2_Descriptor desc = {
     plugin_uri, inst, conn, nullptr, run, nullptr, clean, nullptr,
+};
+
+const LV2_Descriptor desc_aligned = {
+    aligned_uri, inst, conn_aligned, nullptr, run_aligned, nullptr, clean, nullptr,
 };
 
 } // namespace
 
 LV2_SYMBOL_EXPORT const LV2_Descriptor *lv2_descriptor(uint32_t index) {
-  return index == 0 ? &desc : nullptr;
+  switch (index) {
+  case 0: return &desc;
+  case 1: return &desc_aligned;
+  default: return nullptr;
+  }
 }

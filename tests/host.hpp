@@ -17,7 +17,11 @@
 
 namespace host {
 
-enum Port : uint32_t { IN = 0, OUT, FREEZE, MIX, BLUR, SHIFT, THRESHOLD };
+enum Port : uint32_t { IN = 0, OUT, FREEZE, MIX, BLUR, SHIFT, THRESHOLD, LATENCY };
+
+// The library's plugins: the first, and the aligned one (delayed dry signal,
+// reported latency).
+enum Which : uint32_t { FIRST = 0, ALIGNED = 1 };
 
 inline LV2_Descriptor_Function entry_point() {
   static void *lib = dlopen(QUORVANE_LIB, RTLD_NOW | RTLD_LOCAL);
@@ -29,12 +33,14 @@ inline LV2_Descriptor_Function entry_point() {
   return fn;
 }
 
-inline const LV2_Descriptor *descriptor() { return entry_point()(0); }
+inline const LV2_Descriptor *descriptor(uint32_t index = FIRST) { return entry_point()(index); }
 
 // One plugin instance created and destroyed through the descriptor.
 class Instance {
 public:
-  Instance() : d_(descriptor()) {
+  explicit Instance(uint32_t index = FIRST) : d_(descriptor(index)) {
+    if (!d_)
+      throw std::runtime_error("no descriptor " + std::to_string(index));
     static const LV2_Feature *const no_features[] = {nullptr};
     h_ = d_->instantiate(d_, 48000.0, QUORVANE_BUNDLE_DIR, no_features);
     if (!h_)
@@ -59,7 +65,7 @@ template <class P> struct Rig {
   P p;
   float ctl[7] = {};
 
-  Rig() {
+  template <class... Args> explicit Rig(Args... args) : p(args...) {
     for (uint32_t port = FREEZE; port <= THRESHOLD; ++port)
       p.connect(port, nullptr);
   }

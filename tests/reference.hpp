@@ -152,8 +152,12 @@ inline void accumulate(Cpx acc[BINS], const float mag[BINS], const float phase[B
   }
 }
 
-// One instance, driven like the plugin: connect ports, then run blocks.
+// One instance, driven like the plugin: connect ports, then run blocks. The
+// aligned variant mixes the wet signal with the dry input of 1024 samples
+// earlier and reports that latency on port 7.
 struct Plugin {
+  bool aligned = false;
+  float *latency = nullptr;
   float *in = nullptr;
   float *out = nullptr;
   float *freeze = nullptr;
@@ -173,18 +177,20 @@ struct Plugin {
   float prev_freeze = 0.0f;
   int frozen = 0;
 
-  Plugin() {
+  explicit Plugin(bool is_aligned = false) : aligned(is_aligned) {
     for (int i = 0; i < N; ++i)
       window[i] = hann(i);
   }
 
   void connect(uint32_t port, float *data) {
-    float **slot[7] = {&in, &out, &freeze, &mix, &blur, &shift, &threshold};
-    if (port < 7)
+    float **slot[8] = {&in, &out, &freeze, &mix, &blur, &shift, &threshold, &latency};
+    if (port < (aligned ? 8u : 7u))
       *slot[port] = data;
   }
 
   void run(uint32_t n) {
+    if (aligned && latency)
+      *latency = 1024.0f;
     const float a = mix_amount(mix);
     for (uint32_t i = 0; i < n; ++i) {
       float x = in ? in[i] : 0.0f;
@@ -199,9 +205,10 @@ struct Plugin {
       if (!present(&wet))
         wet = 0.0f;
       out_ring[pos] = 0.0f;
+      const float dry = aligned ? in_ring[pos] : x;
       in_ring[pos] = x;
       if (out)
-        out[i] = (1.0f - a) * x + wet * a;
+        out[i] = (1.0f - a) * dry + wet * a;
       pos = (pos + 1) % N;
       if (++hop == HOP) {
         hop = 0;

@@ -2,7 +2,8 @@
 // settings that sit on the edges of each stage, then on long random streams
 // in which the host changes every control between blocks (in range, out of
 // range, NaN, infinite, unconnected), splits the stream at random, processes
-// in place or with an audio port unconnected, and interleaves two instances.
+// in place or with an audio port unconnected, and interleaves two instances,
+// one of each of the library's plugins.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -23,9 +24,12 @@ using sig::Buf, sig::NaN, sig::Inf;
 // A hosted instance and a model instance that receive the same calls.
 struct Pair {
   Rig<Instance> plug;
-  std::unique_ptr<Rig<ref::Plugin>> model = std::make_unique<Rig<ref::Plugin>>();
+  std::unique_ptr<Rig<ref::Plugin>> model;
   bool plugged[7] = {};
   uint64_t taken = 0; // samples run so far
+
+  explicit Pair(Which which = FIRST)
+      : plug(which), model(std::make_unique<Rig<ref::Plugin>>(which == ALIGNED)) {}
 
   void set(uint32_t port, float v) {
     plug.set(port, v);
@@ -231,7 +235,7 @@ class RandomStreams : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(RandomStreams, MatchModelSampleForSample) {
   Chaos chaos(GetParam());
-  Pair pairs[2];
+  Pair pairs[2] = {Pair(FIRST), Pair(ALIGNED)};
   while (pairs[0].taken < 250000 || pairs[1].taken < 250000) {
     const int which = chaos.pick(2);
     Pair &p = pairs[which];

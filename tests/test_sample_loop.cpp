@@ -3,6 +3,7 @@
 // non-finite samples and controls.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <random>
@@ -22,20 +23,24 @@ using Plug = Rig<Instance>;
 const Controls busy = {
     {FREEZE, 0.0f}, {MIX, 0.7f}, {BLUR, 0.3f}, {SHIFT, 0.1f}, {THRESHOLD, 0.02f}};
 
-TEST(Descriptor, OnlyIndexZeroIsThePlugin) {
-  const LV2_Descriptor *d = entry_point()(0);
-  ASSERT_NE(d, nullptr);
-  const std::string uri = d->URI;
-  EXPECT_EQ(uri.rfind("http://", 0), 0u) << uri;
-  EXPECT_TRUE(uri.ends_with("/lv2/quorvane")) << uri;
-  EXPECT_NE(d->instantiate, nullptr);
-  EXPECT_NE(d->connect_port, nullptr);
-  EXPECT_NE(d->run, nullptr);
-  EXPECT_NE(d->cleanup, nullptr);
-  EXPECT_EQ(d->activate, nullptr);
-  EXPECT_EQ(d->deactivate, nullptr);
-  EXPECT_EQ(d->extension_data, nullptr);
-  for (uint32_t i : {1u, 2u, 7u, 0xffffffffu})
+TEST(Descriptor, IndexZeroIsThePluginAndOneTheAlignedOne) {
+  const std::pair<uint32_t, const char *> plugins[] = {{0, "/lv2/quorvane"},
+                                                       {1, "/lv2/quorvane-aligned"}};
+  for (auto [index, path] : plugins) {
+    const LV2_Descriptor *d = entry_point()(index);
+    ASSERT_NE(d, nullptr);
+    const std::string uri = d->URI;
+    EXPECT_EQ(uri.rfind("http://", 0), 0u) << uri;
+    EXPECT_TRUE(uri.ends_with(path)) << uri;
+    EXPECT_NE(d->instantiate, nullptr);
+    EXPECT_NE(d->connect_port, nullptr);
+    EXPECT_NE(d->run, nullptr);
+    EXPECT_NE(d->cleanup, nullptr);
+    EXPECT_EQ(d->activate, nullptr);
+    EXPECT_EQ(d->deactivate, nullptr);
+    EXPECT_EQ(d->extension_data, nullptr);
+  }
+  for (uint32_t i : {2u, 7u, 0xffffffffu})
     EXPECT_EQ(entry_point()(i), nullptr) << i;
 }
 
@@ -172,6 +177,70 @@ TEST(NonFinite, ControlsCountAsAbsent) {
   for (uint32_t port : {FREEZE, BLUR, SHIFT, THRESHOLD})
     for (float v : {NaN, -NaN, Inf, -Inf})
       EXPECT_TRUE(sig::same(render(in, {{port, v}}), neutral)) << "port " << port << " = " << v;
+}
+
+} // namespace
+
+namespace {
+
+// The aligned plugin is the first one's wet signal mixed with the input of
+// 1024 samples earlier, by the same two products and their sum: checked
+// against the first plugin itself, fully wet, with every control moving,
+// blocks of any size, in place or not.
+TEST(Aligned, IsTheWetSignalWithTheDryInputDelayed) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    std::mt19937 rng(seed);
+    auto uniform = [&rng](float lo, float hi) {
+      return std::uniform_real_distribution<float>(lo, hi)(rng);
+    };
+    Buf in = sig::add({sig::noise(30000, seed, 0.3f), sig::tone(30000, 37.0)});
+    in[5000] = NaN;
+    in[20000] = Inf;
+    Plug wet;
+    wet.set(MIX, 1.0f);
+    Rig<Instance> aligned(ALIGNED);
+    Buf w(in.size()), got(in.size());
+    for (size_t at = 0; at < in.size();) {
+      const auto n = (uint32_t)std::min<size_t>(rng() % 3000, in.size() - at);
+      const float freeze = (float)(rng() % 2), blur = uniform(0, 0.6f);
+      const float shift = uniform(-0.3f, 0.3f), threshold = uniform(0, 0.05f);
+      for (auto *r : {&wet, &aligned}) {
+        r->set(FREEZE, freeze);
+        r->set(BLUR, blur);
+        r->set(SHIFT, shift);
+        r->set(THRESHOLD, threshold);
+      }
+      const float mix = rng() % 8 == 0 ? NaN : uniform(-0.5f, 1.5f);
+      aligned.set(MIX, mix);
+      wet.block(in.data() + at, w.data() + at, n);
+      aligned.block(in.data() + at, got.data() + at, n, rng() % 2 == 0);
+      const float a = std::isnan(mix) ? 1.0f : std::clamp(mix, 0.0f, 1.0f);
+      for (size_t i = at; i < at + n; ++i) {
+        const float dry = i < 1024 || !std::isfinite(in[i - 1024]) ? 0.0f : in[i - 1024];
+        const float expected = (1.0f - a) * dry + w[i] * a;
+        ASSERT_EQ(sig::bits(got[i]), sig::bits(expected)) << "seed " << seed << " sample " << i;
+      }
+      at += n;
+    }
+  }
+}
+
+TEST(Aligned, ReportsItsLatencyOnEveryRunAndRunsWithoutThePort) {
+  Instance p(ALIGNED);
+  float latency = -1.0f;
+  p.connect(LATENCY, &latency);
+  p.run(0); // before any audio, as hosts ask for it
+  EXPECT_EQ(latency, 1024.0f);
+  latency = -1.0f;
+  p.run(300);
+  EXPECT_EQ(latency, 1024.0f);
+
+  // Unconnected, the port is simply not written, and the sound is the same.
+  const Buf in = sig::noise(6000, 4);
+  Rig<Instance> with(ALIGNED), without(ALIGNED);
+  with.p.connect(LATENCY, &latency);
+  without.p.connect(LATENCY, nullptr);
+  EXPECT_TRUE(sig::same(with.render(in, 700), without.render(in, 700)));
 }
 
 } // namespace
