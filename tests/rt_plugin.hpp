@@ -15,18 +15,22 @@ namespace rt {
 
 constexpr uint32_t port_count = 7;
 
-// dlopen()s the built module and returns its descriptor 0; exits on failure,
-// since every test here is meaningless without it.
-inline const LV2_Descriptor *load_plugin() {
+// The library's plugins (the first and the aligned one): every test here
+// runs each of them.
+constexpr uint32_t plugin_count = 2;
+
+// dlopen()s the built module and returns one of its descriptors; exits on
+// failure, since every test here is meaningless without it.
+inline const LV2_Descriptor *load_plugin(uint32_t index = 0) {
   void *lib = dlopen(QUORVANE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
     fprintf(stderr, "dlopen %s: %s\n", QUORVANE_LIBRARY, dlerror());
     exit(2);
   }
   auto entry = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib, "lv2_descriptor"));
-  const LV2_Descriptor *d = entry ? entry(0) : nullptr;
+  const LV2_Descriptor *d = entry ? entry(index) : nullptr;
   if (!d) {
-    fprintf(stderr, "%s: no descriptor 0\n", QUORVANE_LIBRARY);
+    fprintf(stderr, "%s: no descriptor %u\n", QUORVANE_LIBRARY, index);
     exit(2);
   }
   return d;

@@ -101,8 +101,8 @@ template <class F> Counted count(F &&f) {
 // Exactly one allocation per instance and one release at cleanup. This also
 // proves that the counters see the library's calls at all.
 TEST(RealTimeAlloc, OneAllocationPerInstance) {
-  const LV2_Descriptor *d = rt::load_plugin();
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
+    const LV2_Descriptor *d = rt::load_plugin(i % rt::plugin_count);
     LV2_Handle h = nullptr;
     Counted c = count([&] { h = d->instantiate(d, 48000.0, "/nowhere", nullptr); });
     ASSERT_NE(h, nullptr);
@@ -116,10 +116,11 @@ TEST(RealTimeAlloc, OneAllocationPerInstance) {
 
 // Long streams with every control moving, huge and non-finite samples, block
 // sizes from 0 to 4096, ports reconnected, in place and not, several
-// instances interleaved: run() never touches the allocator.
+// instances of both plugins interleaved: run() never touches the allocator.
 TEST(RealTimeAlloc, RunNeverAllocates) {
-  const LV2_Descriptor *d = rt::load_plugin();
   constexpr int n = 4;
+  const LV2_Descriptor *plugin[n];
+  float latency[n];
   const uint32_t length = 48000 * 6;
   LV2_Handle h[n];
   float controls[n][rt::port_count];
@@ -128,6 +129,7 @@ TEST(RealTimeAlloc, RunNeverAllocates) {
   float *result[n];
   std::unique_ptr<rt::Stream> streams[n];
   for (int i = 0; i < n; ++i) {
+    const LV2_Descriptor *d = plugin[i] = rt::load_plugin(i % rt::plugin_count);
     h[i] = d->instantiate(d, 48000.0, "/nowhere", nullptr);
     ASSERT_NE(h[i], nullptr);
     in[i] = static_cast<float *>(calloc(4096, sizeof(float)));
@@ -136,25 +138,27 @@ TEST(RealTimeAlloc, RunNeverAllocates) {
     streams[i] = std::make_unique<rt::Stream>(100 + i, length, i >= 2);
     d->connect_port(h[i], 0, in[i]);
     d->connect_port(h[i], 1, out[i]);
+    d->connect_port(h[i], 7, &latency[i]); // the aligned plugin's latency
   }
   const Counted c = count([&] {
     for (int i = 0; i < n; ++i) {
-      rt::play(d, h[i], *streams[i], controls[i], in[i], out[i], result[i]);
+      rt::play(plugin[i], h[i], *streams[i], controls[i], in[i], out[i], result[i]);
     }
-    // An instance with nothing connected runs too.
-    LV2_Handle bare = h[0];
-    for (uint32_t p = 0; p < rt::port_count; ++p) {
-      d->connect_port(bare, p, nullptr);
-    }
-    for (int k = 0; k < 50; ++k) {
-      d->run(bare, 8192);
+    // Instances with nothing connected run too.
+    for (int i = 0; i < 2; ++i) {
+      for (uint32_t p = 0; p <= rt::port_count; ++p) {
+        plugin[i]->connect_port(h[i], p, nullptr);
+      }
+      for (int k = 0; k < 25; ++k) {
+        plugin[i]->run(h[i], 8192);
+      }
     }
   });
   EXPECT_EQ(c.allocations, 0u);
   EXPECT_EQ(c.releases, 0u);
   for (int i = 0; i < n; ++i) {
     EXPECT_TRUE(rt::all_finite(result[i], length)) << "stream " << i;
-    d->cleanup(h[i]);
+    plugin[i]->cleanup(h[i]);
     if (out[i] != in[i]) {
       free(out[i]);
     }

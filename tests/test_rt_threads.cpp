@@ -30,8 +30,8 @@ void life(const LV2_Descriptor *d, const rt::Stream *s, bool in_place, float *re
 }
 
 TEST(RealTimeThreads, ConcurrentInstancesMatchSequential) {
-  const LV2_Descriptor *d = rt::load_plugin();
-  const int total = 12; // one thread per instance, all alive at once
+  const int total = 12; // one thread per instance, all alive at once, half of them aligned
+  auto d = [](int i) { return rt::load_plugin(i % rt::plugin_count); };
   std::vector<std::unique_ptr<rt::Stream>> streams;
   streams.reserve(total);
   for (int i = 0; i < total; ++i) {
@@ -40,13 +40,13 @@ TEST(RealTimeThreads, ConcurrentInstancesMatchSequential) {
   std::vector<std::vector<float>> alone(total, std::vector<float>(length));
   std::vector<std::vector<float>> together(total, std::vector<float>(length, -1.0f));
   for (int i = 0; i < total; ++i) {
-    life(d, streams[i].get(), i % 2 == 1, alone[i].data());
+    life(d(i), streams[i].get(), i % 3 == 1, alone[i].data());
   }
 
   std::vector<std::thread> pool;
   pool.reserve(total);
   for (int i = 0; i < total; ++i) {
-    pool.emplace_back(life, d, streams[i].get(), i % 2 == 1, together[i].data());
+    pool.emplace_back(life, d(i), streams[i].get(), i % 3 == 1, together[i].data());
   }
   for (auto &th : pool) {
     th.join();

@@ -1,10 +1,9 @@
-// libFuzzer target: the input bytes are a host's life. Up to four instances
-// are created and destroyed, any port index (past 6 too) is connected to null
-// or to any of four shared 8192-sample buffers or (ports other than audio)
-// eight single-float cells, so that input, output and controls may alias
-// each other; control values come from raw float bits, buffers are filled
-// with raw float bits, tones of any amplitude or the largest floats, and
-// run() is called with block sizes 0 to 8192.
+// libFuzzer target: the input bytes are a host's life. Up to four instances,
+// two of each of the library's plugins, are created and destroyed, any port index (past 6 too) is
+// connected to null or to any of four shared 8192-sample buffers or (ports other than audio) eight
+// single-float cells, so that input, output and controls may alias each other; control values come
+// from raw float bits, buffers are filled with raw float bits, tones of any amplitude or the
+// largest floats, and run() is called with block sizes 0 to 8192.
 //
 // The same life is played twice: through the plugin (its source compiled
 // into this executable, so that coverage guides the fuzzer through it) and
@@ -64,9 +63,9 @@ template <class Api> struct World {
     }
   }
   ~World() {
-    for (auto &h : slot) {
-      if (h) {
-        Api::cleanup(h);
+    for (int s = 0; s < slots; ++s) {
+      if (slot[s]) {
+        Api::cleanup(s, slot[s]);
       }
     }
     free(pool);
@@ -86,19 +85,19 @@ template <class Api> struct World {
 
   void create(int s) {
     if (!slot[s]) {
-      slot[s] = Api::instantiate();
+      slot[s] = Api::instantiate(s);
       out_buffer[s] = -1;
     }
   }
   void destroy(int s) {
     if (slot[s]) {
-      Api::cleanup(slot[s]);
+      Api::cleanup(s, slot[s]);
       slot[s] = {};
     }
   }
   void connect(int s, uint32_t port, int b) {
     if (slot[s]) {
-      Api::connect(slot[s], port, buffer(b));
+      Api::connect(s, slot[s], port, buffer(b));
       if (port == 1) {
         out_buffer[s] = b;
       }
@@ -106,7 +105,7 @@ template <class Api> struct World {
   }
   void run(int s, uint32_t n) {
     if (slot[s]) {
-      Api::run(slot[s], n);
+      Api::run(s, slot[s], n);
     }
   }
 };
@@ -125,7 +124,7 @@ struct Twin {
 template <class F> void both(Twin &t, F &&f) {
   f(t.plug);
   f(t.ref);
-  if (ShippedApi::d()) {
+  if (ShippedApi::loaded()) {
     f(t.shipped);
   }
 }
@@ -238,7 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (memcmp(twin.plug.pool, twin.ref.pool, pool_len * sizeof(float)) != 0) {
         fail("plugin and reference differ");
       }
-      if (ShippedApi::d() &&
+      if (ShippedApi::loaded() &&
           // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)
           memcmp(twin.plug.pool, twin.shipped.pool, pool_len * sizeof(float)) != 0) {
         fail("the shipped library and the compiled-in plugin differ");
