@@ -36,6 +36,24 @@ gtest_discover_tests(render_test DISCOVERY_TIMEOUT 120)
 find_program(SORD_VALIDATE sord_validate REQUIRED)
 add_test(NAME bundle_validates
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/validate-bundle.sh ${QUORVANE_BUNDLE_DIR})
+# Users have other plugins installed, some with Turtle that does not validate:
+# ours must validate all the same. An LV2 directory with the specification's
+# bundles and a broken one beside them.
+set(lv2_broken ${CMAKE_CURRENT_BINARY_DIR}/lv2-with-broken-bundle)
+file(MAKE_DIRECTORY ${lv2_broken}/broken.lv2)
+file(WRITE ${lv2_broken}/broken.lv2/manifest.ttl
+  "<urn:broken> a <http://lv2plug.in/ns/lv2core#Plugin> ; <http://lv2plug.in/ns/lv2core#port> 7 .\n")
+file(GLOB spec_bundles /usr/lib/lv2/*.lv2)
+foreach(b IN LISTS spec_bundles)
+  get_filename_component(name ${b} NAME)
+  if(NOT EXISTS ${lv2_broken}/${name})
+    file(CREATE_LINK ${b} ${lv2_broken}/${name} SYMBOLIC)
+  endif()
+endforeach()
+add_test(NAME bundle_validates_beside_broken_bundle
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/validate-bundle.sh ${QUORVANE_BUNDLE_DIR})
+set_tests_properties(bundle_validates_beside_broken_bundle PROPERTIES
+  ENVIRONMENT LV2_SCHEMA_DIR=${lv2_broken})
 
 # The canary above proves the flags reach the test programs; this looks at
 # the plugin itself, as built for the target.

@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
-# Validates a bundle's Turtle against the installed LV2 schemas, as
-# lv2_validate does: sord_validate reads the bundle together with every
-# LV2 schema file under /usr/lib/lv2, and any error or warning fails.
+# Validates a bundle's Turtle against the LV2 specification's own bundles
+# (the schemas that lv2-dev installs), as lv2_validate does: sord_validate
+# reads the bundle together with them, and any error or warning fails.
+# Only the specification's bundles are read, by name: other packages' plugins
+# in the same directory are none of this bundle's business, and one whose
+# Turtle does not validate must not fail ours.
 set -euo pipefail
 bundle=${1:?usage: validate-bundle.sh BUNDLE_DIR}
 lv2dir=${LV2_SCHEMA_DIR:-/usr/lib/lv2}
 
+specs=(atom buf-size core data-access dynmanifest event instance-access log
+  midi morph options parameters patch port-groups port-props presets
+  resize-port schemas state time ui units uri-map urid worker)
 shopt -s nullglob
-schemas=("$lv2dir"/*.lv2/*.ttl)
+schemas=()
+for s in "${specs[@]}"; do
+  schemas+=("$lv2dir/$s.lv2"/*.ttl)
+done
+[ -f "$lv2dir/core.lv2/lv2core.ttl" ] || schemas=()
 ttl=("$bundle"/*.ttl)
 [ ${#schemas[@]} -gt 0 ] || { echo "no LV2 schema files under $lv2dir (install lv2-dev)" >&2; exit 1; }
 [ ${#ttl[@]} -gt 0 ] || { echo "no Turtle files in $bundle" >&2; exit 1; }
