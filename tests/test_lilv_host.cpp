@@ -181,4 +181,51 @@ TEST_F(Bundle, InstanceThroughLilvSoundsLikeDirectCalls) {
   EXPECT_GT(sig::rms(a, 1024, a.size()), 0.01);
 }
 
+// The aligned plugin: the same seven ports as the first, then a latency
+// output that hosts find through lilv and that an instance fills in.
+TEST_F(Bundle, AlignedPluginHasTheSamePortsPlusALatencyOutput) {
+  LilvNode *uri = lilv_new_uri(world, descriptor(ALIGNED)->URI);
+  const LilvPlugin *aligned = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
+  lilv_node_free(uri);
+  ASSERT_NE(aligned, nullptr);
+  EXPECT_TRUE(lilv_plugin_verify(aligned));
+  LilvNode *name = lilv_plugin_get_name(aligned);
+  EXPECT_STREQ(lilv_node_as_string(name), "quorvane aligned");
+  lilv_node_free(name);
+  EXPECT_TRUE(has(lilv_plugin_get_uri(aligned), "http://www.w3.org/1999/02/22-rdf-syntax-ns#type",
+                  LV2_CORE__SpectralPlugin));
+  EXPECT_TRUE(
+      lilv_node_equals(lilv_plugin_get_library_uri(aligned), lilv_plugin_get_library_uri(plugin)));
+
+  ASSERT_EQ(lilv_plugin_get_num_ports(aligned), 8u);
+  float lo[2][8], hi[2][8], def[2][8]; // NaN where a port declares none
+  lilv_plugin_get_port_ranges_float(aligned, lo[0], hi[0], def[0]);
+  lilv_plugin_get_port_ranges_float(plugin, lo[1], hi[1], def[1]);
+  for (uint32_t i = 0; i < 7; ++i) {
+    const LilvPort *a = lilv_plugin_get_port_by_index(aligned, i);
+    EXPECT_TRUE(
+        lilv_node_equals(lilv_port_get_symbol(aligned, a), lilv_port_get_symbol(plugin, port(i))));
+    for (auto *v : {lo, hi, def})
+      EXPECT_EQ(sig::bits(v[0][i]), sig::bits(v[1][i])) << "port " << i;
+  }
+  EXPECT_TRUE(lilv_plugin_has_latency(aligned));
+  EXPECT_EQ(lilv_plugin_get_latency_port_index(aligned), 7u);
+  const LilvPort *latency = lilv_plugin_get_port_by_index(aligned, 7);
+  EXPECT_STREQ(lilv_node_as_string(lilv_port_get_symbol(aligned, latency)), "latency");
+  for (const char *cls : {LV2_CORE__OutputPort, LV2_CORE__ControlPort}) {
+    LilvNode *c = lilv_new_uri(world, cls);
+    EXPECT_TRUE(lilv_port_is_a(aligned, latency, c)) << cls;
+    lilv_node_free(c);
+  }
+  EXPECT_TRUE(has(lilv_port_get_node(aligned, latency), LV2_CORE__portProperty, LV2_CORE__integer));
+
+  LilvInstance *inst = lilv_plugin_instantiate(aligned, 48000.0, nullptr);
+  ASSERT_NE(inst, nullptr);
+  float reported = -1.0f;
+  lilv_instance_connect_port(inst, 7, &reported);
+  lilv_instance_run(inst, 0);
+  EXPECT_EQ(reported, 1024.0f);
+  lilv_instance_free(inst);
+}
+
 } // namespace
