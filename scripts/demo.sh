@@ -35,10 +35,15 @@ spectrogram() { # WAV TITLE
   sox -V1 "$1" -n rate 16k spectrogram -x 640 -y 257 -z 90 -t "$2" -o "${1%.wav}.png"
 }
 
+# 0 to 2 kHz: fine enough to show a comb filter's notches, 46.9 Hz apart.
+spectrogram_low() { # WAV TITLE
+  sox -V1 "$1" -n rate 4k spectrogram -x 640 -y 257 -z 90 -t "$2" -o "${1%.wav}.png"
+}
+
 render() { # NAME TITLE SETTINGS...
   local name=$1 title=$2; shift 2
   "$render" "$out/dry.wav" "$out/$name.wav" "$@"
-  spectrogram "$out/$name.wav" "$title"
+  ${spectrogram:-spectrogram} "$out/$name.wav" "$title"
   echo "  $out/$name.wav  $out/$name.png"
 }
 
@@ -58,4 +63,11 @@ render gate "threshold 0.05: the noise bed gated away" threshold=0.05
 render frozen-shimmer "freeze at 1.5 s, then shifted up, blurred, mixed in" \
   mix=0.5 freeze=1@1.5s shift=0.125@2.5s blur=0.3@3.5s mix=1@4.5s
 render preset-shimmer "preset Shifted shimmer" --preset "Shifted shimmer"
+
+# Half dry, half processed, everything else neutral: through quorvane the two
+# are 1024 samples apart and comb; quorvane aligned delays the dry signal to
+# meet the processed one, reports the delay, and the renderer compensates it.
+echo "Half mix through both plugins (0 to 2 kHz):"
+spectrogram=spectrogram_low render half-mix "quorvane, mix 0.5: dry and processed 1024 samples apart comb" mix=0.5
+spectrogram=spectrogram_low render half-mix-aligned "quorvane aligned, mix 0.5: in step, no comb" --aligned mix=0.5
 echo "Done: WAVs and spectrograms are in $out/"
