@@ -9,10 +9,12 @@
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <fstream>
 #include <set>
@@ -153,8 +155,10 @@ protected:
 
   // Runs the renderer with the given LV2_PATH (through the emulator, whose
   // words are separated by '|', when cross-built) and collects its exit
-  // status and error output.
-  Result render(const std::vector<std::string> &args, const char *lv2_path = nullptr) const {
+  // status and error output. Its standard output goes to `out_fd` if given,
+  // and its files may be limited to `max_file` bytes (ulimit -f).
+  Result render(const std::vector<std::string> &args, const char *lv2_path = nullptr,
+                int out_fd = -1, rlim_t max_file = RLIM_INFINITY) const {
     std::vector<std::string> argv;
     std::stringstream emulator(QUORVANE_EMULATOR);
     for (std::string word; std::getline(emulator, word, '|');) {
@@ -177,7 +181,11 @@ protected:
       dup2(fd, 2);
       const int null = open("/dev/null", O_RDWR);
       dup2(null, 0);
-      dup2(null, 1);
+      dup2(out_fd >= 0 ? out_fd : null, 1);
+      rlimit limit{};
+      getrlimit(RLIMIT_FSIZE, &limit);
+      limit.rlim_cur = std::min(limit.rlim_cur, max_file);
+      setrlimit(RLIMIT_FSIZE, &limit);
       if (lv2_path) {
         setenv("LV2_PATH", lv2_path, 1);
       } else {
@@ -313,11 +321,19 @@ TEST_F(Render, BadCommandLinesFailClearlyAndWriteNothing) {
   }
   const std::string in = path("in.wav"), out = path("out.wav");
   const std::string b = bundle_dir;
+  // The input under other names: a symbolic link, a hard link, another path.
+  ASSERT_EQ(symlink("in.wav", path("in-link.wav").c_str()), 0);
+  ASSERT_EQ(link(in.c_str(), path("in-twin.wav").c_str()), 0);
+  const std::string in_again = dir + "/../" + dir.substr(dir.rfind('/') + 1) + "/in.wav";
   struct Case {
     std::vector<std::string> args;
     int status;
     const char *message;
+    rlim_t max_file = 64 << 20; // should a refusal regress, it stops here
   };
+  // 4000 samples and this tail come just under and just over what a WAV's
+  // 32-bit sizes hold; a file size limit shows the choice without writing.
+  const std::string wav_tail = "1073700000", rf64_tail = "1073800000";
   const std::vector<Case> cases = {
       {{"--bundle", b, path("missing.wav"), out}, 1, "cannot open"},
       {{"--bundle", b, path("notes.txt"), out}, 1, "cannot read"},
@@ -327,6 +343,7 @@ TEST_F(Render, BadCommandLinesFailClearlyAndWriteNothing) {
       {{"--bundle", b, in, out, "blur=nan"}, 2, "not a number"},
       {{"--bundle", b, in, out, "blur"}, 2, "expected SYMBOL=VALUE"},
       {{"--bundle", b, in, out, "blur=1.5"}, 2, "out of range; blur takes 0 to 1"},
+      {{"--bundle", b, in, out, "shift=1e40"}, 2, "out of range; shift takes -1 to 1"},
       {{"--bundle", b, in, out, "shift=-2@1s"}, 2, "out of range"},
       {{"--bundle", b, in, out, "freeze=1@1.5x"}, 2, "not a time"},
       {{"--bundle", b, in, out, "freeze=1@-3"}, 2, "not a time"},
@@ -342,6 +359,14 @@ TEST_F(Render, BadCommandLinesFailClearlyAndWriteNothing) {
       {{"--bundle", b, "--uri", "http://example.org/none", in, out}, 1, "not found in bundle"},
       {{"--bundle", b, in, path("no-such-dir/out.wav")}, 1, "cannot write"},
       {{"--bundle", b, "--preset", "Loud", in, out}, 2, "no such preset; the presets are:"},
+      {{"--bundle", b, in, in}, 2, "is the input file"},
+      {{"--bundle", b, in, path("in-link.wav")}, 2, "is the input file"},
+      {{"--bundle", b, in, path("in-twin.wav")}, 2, "is the input file"},
+      {{"--bundle", b, in, in_again}, 2, "is the input file"},
+      {{"--bundle", b, in, dir}, 2, "is a directory"},
+      {{"--tail", "1e9s", "--bundle", b, in, out}, 1, "its file system has"},
+      {{"--tail", wav_tail, "--bundle", b, in, out}, 1, "as WAV, over the 1.0 MiB", 1 << 20},
+      {{"--tail", rf64_tail, "--bundle", b, in, out}, 1, "as RF64", 1 << 20},
   };
   const std::set<std::string> before = files();
   for (const Case &c : cases) {
@@ -350,7 +375,7 @@ TEST_F(Render, BadCommandLinesFailClearlyAndWriteNothing) {
       line += " " + a;
     }
     SCOPED_TRACE(line);
-    const Result r = render(c.args);
+    const Result r = render(c.args, nullptr, -1, c.max_file);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(r.err.rfind("quorvane-render: ", 0), 0u) << r.err;
@@ -365,6 +390,130 @@ TEST_F(Render, BadCommandLinesFailClearlyAndWriteNothing) {
   std::string kept;
   std::getline(old, kept);
   EXPECT_EQ(kept, "previous render");
+  EXPECT_EQ(read_wav(in), test_signal(4000));
+}
+
+std::string read_all(int fd) {
+  std::string data;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+    data.append(buf, static_cast<size_t>(n));
+  }
+  return data;
+}
+
+// Each kind of output gets the same sound and stays what it was: a symbolic
+// link stays a link with its file's mode, hard links stay one file, a device
+// stays a device, and a pipe or FIFO receives a whole WAV.
+TEST_F(Render, OutputsOfEveryKindKeepWhatTheyAre) {
+  const std::vector<float> in = test_signal(4000);
+  write_wav(path("in.wav"), in, 1);
+  const std::vector<float> want = direct(in, {});
+  {
+    std::ofstream(path("kept.wav")) << "old";
+    std::ofstream(path("pair.wav")) << "old";
+  }
+  ASSERT_EQ(chmod(path("kept.wav").c_str(), 0640), 0);
+  ASSERT_EQ(symlink("kept.wav", path("link.wav").c_str()), 0);
+  ASSERT_EQ(link(path("pair.wav").c_str(), path("twin.wav").c_str()), 0);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  const int fifo = open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK); // a reader is waiting
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  // A value too small for a float is a number all the same: it is 0.
+  const std::vector<std::string> outputs = {path("link.wav"), path("pair.wav"), "/dev/null",
+                                            path("fifo"), "-"};
+  for (const std::string &o : outputs) {
+    const Result r = render({"--bundle", bundle_dir, path("in.wav"), o, "shift=1e-50"}, nullptr,
+                            o == "-" ? pipe_fds[1] : -1);
+    EXPECT_EQ(r.status, 0) << o << ": " << r.err;
+  }
+  close(pipe_fds[1]);
+  fcntl(fifo, F_SETFL, 0);
+  std::ofstream(path("from-fifo.wav")) << read_all(fifo);
+  std::ofstream(path("from-pipe.wav")) << read_all(pipe_fds[0]);
+  close(fifo);
+  close(pipe_fds[0]);
+
+  for (const char *name : {"kept.wav", "twin.wav", "from-fifo.wav", "from-pipe.wav"}) {
+    EXPECT_EQ(read_wav(path(name)), want) << name;
+  }
+  struct stat kept, link_st, pair, twin, null;
+  ASSERT_EQ(stat(path("kept.wav").c_str(), &kept), 0);
+  ASSERT_EQ(lstat(path("link.wav").c_str(), &link_st), 0);
+  ASSERT_EQ(stat(path("pair.wav").c_str(), &pair), 0);
+  ASSERT_EQ(stat(path("twin.wav").c_str(), &twin), 0);
+  ASSERT_EQ(stat("/dev/null", &null), 0);
+  EXPECT_TRUE(S_ISLNK(link_st.st_mode));
+  EXPECT_EQ(kept.st_mode & 0777, 0640u);
+  EXPECT_EQ(pair.st_ino, twin.st_ino);
+  EXPECT_EQ(pair.st_nlink, 2u);
+  EXPECT_TRUE(S_ISCHR(null.st_mode));
+  EXPECT_EQ(files(), (std::set<std::string>{"in.wav", "kept.wav", "link.wav", "pair.wav",
+                                            "twin.wav", "fifo", "from-fifo.wav", "from-pipe.wav"}));
+}
+
+// An input whose header promises more than it holds is rendered as far as
+// it goes, with a warning that gives both counts: a WAV, whose data is cut,
+// and a FLAC, whose decoder runs dry partway.
+TEST_F(Render, CutShortInputIsRenderedAsFarAsItGoes) {
+  const std::vector<float> in = test_signal(4000);
+  write_wav(path("in.wav"), in, 1);
+  struct stat st;
+  ASSERT_EQ(stat(path("in.wav").c_str(), &st), 0);
+  ASSERT_EQ(truncate(path("in.wav").c_str(), st.st_size - 1000 * 4), 0);
+  Result r = render({"--bundle", bundle_dir, path("in.wav"), path("out.wav")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("promises 4000 frames, the file holds 3000"), std::string::npos) << r.err;
+  EXPECT_EQ(read_wav(path("out.wav")), direct({in.begin(), in.begin() + 3000}, {}));
+
+  SF_INFO info{};
+  info.samplerate = 8000;
+  info.channels = 1;
+  info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+  SNDFILE *f = sf_open(path("in.flac").c_str(), SFM_WRITE, &info);
+  ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+  const std::vector<float> long_in = test_signal(40000);
+  sf_writef_float(f, long_in.data(), 40000);
+  sf_close(f);
+  ASSERT_EQ(stat(path("in.flac").c_str(), &st), 0);
+  ASSERT_EQ(truncate(path("in.flac").c_str(), st.st_size / 2), 0);
+  r = render({"--bundle", bundle_dir, path("in.flac"), path("out.wav")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const size_t found = read_wav(path("out.wav")).size();
+  EXPECT_GT(found, 0u);
+  EXPECT_NE(r.err.find("promises 40000 frames, the file holds " + std::to_string(found)),
+            std::string::npos)
+      << r.err;
 }
 
 } // namespace
+
+// quorvane aligned delays its dry signal to meet the wet one and reports the
+// 1024 samples; the renderer compensates, so the dry signal comes out as the
+// input itself and the wet one as the first plugin's, 1024 samples earlier.
+TEST_F(Render, AlignedPluginIsCompensatedToLineUpWithTheInput) {
+  const std::vector<float> in = test_signal(5000);
+  write_wav(path("in.wav"), in, 1);
+  Result r =
+      render({"--aligned", "--bundle", bundle_dir, path("in.wav"), path("dry.wav"), "mix=0"});
+  if (r.status == 1 && r.err.find("not found in bundle") != std::string::npos) {
+    GTEST_SKIP() << "this bundle has no quorvane aligned";
+  }
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_wav(path("dry.wav")), in);
+
+  const std::vector<std::string> settings = {"blur=0.3", "shift=0.25@1023", "freeze=1@2560"};
+  std::vector<std::string> args = {"--block",  "700",       "--vary-blocks", "--bundle",
+                                   bundle_dir, "--aligned", path("in.wav"),  path("aligned.wav")};
+  args.insert(args.end(), settings.begin(), settings.end());
+  r = render(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  args = {"--tail", "1024", "--bundle", bundle_dir, path("in.wav"), path("late.wav")};
+  args.insert(args.end(), settings.begin(), settings.end());
+  r = render(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<float> late = read_wav(path("late.wav"));
+  ASSERT_EQ(late.size(), in.size() + 1024);
+  EXPECT_EQ(read_wav(path("aligned.wav")), std::vector<float>(late.begin() + 1024, late.end()));
+}
