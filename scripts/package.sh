@@ -56,10 +56,22 @@ for arch in "${arches[@]}"; do
   lintian --fail-on error,warning --display-info "$changes"
   cp "$work/$arch"/quorvane-lv2_*.deb "$work/$arch"/quorvane-render_*.deb "$dist/"
 
-  # The archive holds the bundle exactly as the package installs it.
-  [ -n "${machine[$arch]:-}" ] || continue
+  # The packaged library passes the suite's checks on the built one:
+  # hardening and one export, no fused multiply-add, an old enough glibc.
   root=$work/$arch/root
   dpkg-deb -x "$work/$arch/quorvane-lv2_${version}_$arch.deb" "$root"
+  lib=$root/usr/lib/lv2/quorvane.lv2/quorvane.so
+  triplet=$(dpkg-architecture -a "$arch" -q DEB_HOST_GNU_TYPE 2>/dev/null)
+  tools=
+  [ "$arch" = "$native" ] || tools=$triplet-
+  tests/check_hardening.sh "$lib" "$dir/obj-$triplet/compile_commands.json" "${tools}readelf" "${tools}nm"
+  tests/no-fused-ops.sh "${tools}objdump" "$lib"
+  glibc_max=2.4
+  [ "$arch" != arm64 ] || glibc_max=2.17
+  cmake -DOBJDUMP="${tools}objdump" -DLIB="$lib" -DMAX=$glibc_max -P tests/check_glibc.cmake
+
+  # The archive holds the bundle exactly as the package installs it.
+  [ -n "${machine[$arch]:-}" ] || continue
   tar -C "$root/usr/lib/lv2" --sort=name --owner=0 --group=0 --numeric-owner \
     --mtime="@$(dpkg-parsechangelog -S Timestamp)" \
     -czf "$dist/quorvane-$version-linux-${machine[$arch]}.tar.gz" quorvane.lv2
