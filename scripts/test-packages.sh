@@ -4,9 +4,10 @@
 #
 # amd64: scripts/package.sh builds everything into dist/; the amd64 packages
 #   are installed with apt on this machine, lv2ls must list the plugin and
-#   lv2apply render through it exactly what build/'s library renders; purging
-#   them must leave none of their files behind. (They are purged whatever
-#   happens.)
+#   lv2apply render through it exactly what build/'s library renders, and
+#   the suite's host tests must still see the build, not the installed copy;
+#   purging them must leave none of their files behind. (They are purged
+#   whatever happens.)
 # arm64: a clean arm64 Debian root is made by mmdebstrap from this machine's
 #   Debian package sources; the root's own apt installs quorvane-lv2 and
 #   lilv-utils, running under qemu-user through binfmt_misc; there, lv2apply
@@ -62,6 +63,8 @@ LV2_PATH=$PWD/build/lv2 lv2apply -i "$work/in.au" -o "$work/tested.au" "${contro
 not_silent "$work/installed.au"
 cmp "$work/installed.au" "$work/tested.au"
 /usr/bin/quorvane-render --help >/dev/null
+# The suite's host tests must still test the build, not the installed copy.
+ctest --test-dir build --output-on-failure -R '^(Bundle|HostView)[.]|^bundle_validates$'
 "${apt[@]}" purge quorvane-lv2 quorvane-render
 trap 'echo "FAILED: scripts/test-packages.sh (see the output above)" >&2' ERR
 left=()
