@@ -34,6 +34,8 @@ for p in "${missing[@]}"; do
   fi
 done
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q || { echo "error: apt-get update failed" >&2; exit 1; }
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" \
+# Other builds on the machine may hold apt's locks for a while: wait for them.
+lock=(-o DPkg::Lock::Timeout=600)
+"${sudo[@]}" apt-get "${lock[@]}" update -q || { echo "error: apt-get update failed" >&2; exit 1; }
+"${sudo[@]}" apt-get "${lock[@]}" install -y -q --no-install-recommends "${missing[@]}" \
   || { echo "error: could not install: ${missing[*]}" >&2; exit 1; }

@@ -11,6 +11,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
 scripts/test-arm.sh
+scripts/test-packages.sh
 scripts/test-sanitizers.sh
 
 echo "All tests passed."

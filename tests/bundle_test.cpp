@@ -28,9 +28,11 @@ class HostView : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     // As a host finds it: everything on the search path, which here is the
-    // build tree and the LV2 core definitions (for the plugin classes).
+    // build tree and the LV2 specification's bundles (for the plugin
+    // classes), not whatever else is installed beside them.
     const std::string bundle = QUORVANE_BUNDLE_DIR;
-    const std::string path = bundle.substr(0, bundle.rfind('/')) + ":/usr/lib/lv2";
+    const std::string path =
+        bundle.substr(0, bundle.rfind('/')) + ":" + std::string(QUORVANE_LV2_CORE_DIR);
     setenv("LV2_PATH", path.c_str(), 1);
     world = lilv_world_new();
     lilv_world_load_all(world);

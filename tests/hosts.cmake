@@ -17,7 +17,8 @@ gtest_discover_tests(contraction_test DISCOVERY_TIMEOUT 120)
 add_executable(bundle_test bundle_test.cpp)
 target_link_libraries(bundle_test PRIVATE GTest::gtest_main PkgConfig::LILV)
 target_include_directories(bundle_test PRIVATE ${LV2_INCLUDE_DIRS})
-target_compile_definitions(bundle_test PRIVATE QUORVANE_BUNDLE_DIR="${QUORVANE_BUNDLE_DIR}")
+target_compile_definitions(bundle_test PRIVATE QUORVANE_BUNDLE_DIR="${QUORVANE_BUNDLE_DIR}"
+  QUORVANE_LV2_CORE_DIR="${QUORVANE_LV2_CORE_DIR}")
 add_dependencies(bundle_test quorvane)
 gtest_discover_tests(bundle_test DISCOVERY_TIMEOUT 120)
 
