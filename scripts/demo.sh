@@ -35,9 +35,9 @@ spectrogram() { # WAV TITLE
   sox -V1 "$1" -n rate 16k spectrogram -x 640 -y 257 -z 90 -t "$2" -o "${1%.wav}.png"
 }
 
-# 0 to 2 kHz: fine enough to show a comb filter's notches, 46.9 Hz apart.
+# 0 to 500 Hz: fine enough to show a comb filter's notches, 46.9 Hz apart.
 spectrogram_low() { # WAV TITLE
-  sox -V1 "$1" -n rate 4k spectrogram -x 640 -y 257 -z 90 -t "$2" -o "${1%.wav}.png"
+  sox -V1 "$1" -n rate 1k spectrogram -x 640 -y 257 -z 90 -t "$2" -o "${1%.wav}.png"
 }
 
 render() { # NAME TITLE SETTINGS...
@@ -67,7 +67,7 @@ render preset-shimmer "preset Shifted shimmer" --preset "Shifted shimmer"
 # Half dry, half processed, everything else neutral: through quorvane the two
 # are 1024 samples apart and comb; quorvane aligned delays the dry signal to
 # meet the processed one, reports the delay, and the renderer compensates it.
-echo "Half mix through both plugins (0 to 2 kHz):"
+echo "Half mix through both plugins (0 to 500 Hz):"
 spectrogram=spectrogram_low render half-mix "quorvane, mix 0.5: dry and processed 1024 samples apart comb" mix=0.5
 spectrogram=spectrogram_low render half-mix-aligned "quorvane aligned, mix 0.5: in step, no comb" --aligned mix=0.5
 echo "Done: WAVs and spectrograms are in $out/"
