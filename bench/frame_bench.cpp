@@ -29,6 +29,7 @@
 #include <lv2/core/lv2.h>
 
 #include "dsp/frame.hpp"
+#include "floor.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -101,29 +102,6 @@ const Controls frozen{1.0f, 0.0f, 0.0f, 0.0f};
 const Controls frozen_busy{1.0f, 0.5f, 0.1f, 0.02f};
 const Controls gated{0.0f, 0.0f, 0.0f, 0.5f};
 
-// What the floor's calls take: the bins' parts and squared magnitudes.
-void floor_operands(const ref::Cpx *spec, float *re, float *im, float *power) {
-  for (unsigned k = 0; k < bins; ++k) {
-    re[k] = spec[k].re;
-    im[k] = spec[k].im;
-    power[k] = re[k] * re[k] + im[k] * im[k];
-  }
-}
-
-// The floor: the math calls a live frame cannot avoid, one per kept bin.
-__attribute__((noinline)) void floor_calls(const float *re, const float *im, const float *power,
-                                           float *phase, float (*out)[bins]) {
-  for (unsigned k = 0; k < bins; ++k) {
-    phase[k] = atan2f(im[k], re[k]);
-  }
-  for (unsigned k = 0; k < bins; ++k) {
-    sincosf(phase[k], &out[0][k], &out[1][k]);
-  }
-  for (unsigned k = 0; k < bins; ++k) {
-    out[2][k] = sqrtf(power[k]);
-  }
-}
-
 void BM_floor(benchmark::State &state) {
   // The spectrum the frames see: windowed block, forward transform.
   const std::vector<float> x = input_block(1.0f);
@@ -134,8 +112,6 @@ void BM_floor(benchmark::State &state) {
   ref::fft(spec, 0);
   float re[bins], im[bins], power[bins], phase[bins], out[3][bins];
   floor_operands(spec, re, im, power);
-  // The calls in separate loops, each of independent calls, as the frame
-  // makes them: measurably faster than one loop of atan2f-then-sincosf.
   for (auto _ : state) {
     (void)_;
     floor_calls(re, im, power, phase, out);
