@@ -1,4 +1,9 @@
-// Cost of one frame, against its floor and against the plain transcription.
+// Single-frame diagnostics: the cost of one frame, against its floor and
+// against the plain transcription, each run on the same input frame over and
+// over. The processor then learns the branches that the math library takes
+// for those exact arguments, which it cannot do on a host's stream, where no
+// frame repeats: these figures are for comparing pieces of the frame, not
+// what a host sees (bench/stream_bench.cpp measures that).
 //
 // The floor is what every live frame must pay whatever the code around it:
 // 513 atan2f, 513 sincosf and 513 sqrtf on the values of a real spectrum.
@@ -227,7 +232,8 @@ public:
       return it == median_.end() ? NAN : it->second;
     };
     const double floor = at("floor");
-    printf("\nMedians, ns per frame (ratios to the floor and to the plain frame):\n");
+    printf("\nSingle-frame diagnostics (one frame repeated, not what a host sees).\n");
+    printf("Medians, ns per frame (ratios to the floor and to the plain frame):\n");
     printf("  %-20s %10.0f\n", "floor", floor);
     const struct {
       const char *name;

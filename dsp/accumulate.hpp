@@ -43,63 +43,72 @@ constexpr unsigned skip_group = call_groups; // bins that need no call
 // With fewer kept bins than this, sorting costs more than it saves.
 constexpr unsigned ordered_min = 64;
 
-// Cuts of |y/x|: the rare values below and above, as float bits (positive
-// floats order as their bits, and a NaN of either sign lands outside), and
-// the ranges between.
-constexpr int32_t cut_tiny = 0x39800000; // 2^-12
-constexpr int32_t cut_huge = 0x4c000000; // 2^25
+// Cuts of |y/x|: the rare values below and above, and the ranges between.
+constexpr float cut_tiny = 0x1p-12f;
+constexpr float cut_huge = 0x1p25f;
 constexpr float cuts[6] = {0.4375f, 0.6875f, 0.93159646f /* tan(0.75) */, 1.0f, 1.1875f, 2.4375f};
-constexpr int32_t rare_range = 7;
 
 // Counter sets of the counting sort below.
 constexpr unsigned sort_shift = 2;
 constexpr unsigned sort_sets = 1u << sort_shift;
 
-// Buckets of four bins, branch-free: group * sort_sets + set for the kept
-// lanes (all bits set in `kept`), skip_group * sort_sets + set for the others.
-QUORVANE_INLINE v4i call_bucket4(v4f re, v4f im, v4i kept, v4i set) {
-  const v4i abs_mask = splat4i(0x7fffffff);
-  const v4i x = reinterpret_cast<v4i>(re);
-  const v4i y = reinterpret_cast<v4i>(im);
+// Lane by lane, `a` where the mask m is set (all bits), else `b`.
+template <class F, class I> QUORVANE_INLINE F pick(I m, F a, F b) {
+  return reinterpret_cast<F>((m & reinterpret_cast<I>(a)) | (~m & reinterpret_cast<I>(b)));
+}
+
+// Buckets of a vector of bins, branch-free: group * sort_sets + set for the
+// kept lanes (all bits set in `kept`), skip_group * sort_sets + set for the
+// others. Worked out in floats (small integers, exact), which the AVX build
+// does eight lanes at a time.
+template <class F, class I> QUORVANE_INLINE I call_bucket(F re, F im, I kept, F set) {
+  constexpr unsigned lanes = sizeof(F) / sizeof(float);
+  const F zero = vsplat<F>(0.0f);
+  const F one = vsplat<F>(1.0f);
+  static_assert(sizeof(I) == sizeof(F) && lanes >= 4);
+  const I no_sign = ~reinterpret_cast<I>(vsplat<F>(-0.0f));
   // |y| / |x| rounds as fabsf(y / x) does; 0/0 and inf/inf give a NaN,
-  // which lands among the rare values whatever its sign bit.
-  const v4f q = reinterpret_cast<v4f>(y & abs_mask) / reinterpret_cast<v4f>(x & abs_mask);
-  const v4i qb = reinterpret_cast<v4i>(q);
-  v4i range = splat4i(0);
+  // which compares false and lands among the rare values.
+  const F q = reinterpret_cast<F>(reinterpret_cast<I>(im) & no_sign) /
+              reinterpret_cast<F>(reinterpret_cast<I>(re) & no_sign);
+  F range = zero;
   for (float c : cuts) {
-    range -= q >= splat4(c); // a true comparison is all bits set, -1
+    range += pick(q >= vsplat<F>(c), one, zero);
   }
-  const v4i rare = (qb < splat4i(cut_tiny)) | (qb >= splat4i(cut_huge));
-  range = (range & ~rare) | (splat4i(rare_range) & rare);
-  const v4i sx = (x >> 31) & splat4i(1);
-  const v4i sy = (y >> 31) & splat4i(1);
-  const v4i pair = (sx << 1) | (sx ^ sy);     // Gray position of the signs
-  range ^= -(pair & splat4i(1)) & splat4i(7); // downwards in odd positions
-  const v4i group = (pair << 3) | range;
-  return (((group & kept) | (splat4i(skip_group) & ~kept)) << sort_shift) | set;
+  const I rare = ~(q >= vsplat<F>(cut_tiny)) | (q >= vsplat<F>(cut_huge));
+  range = pick(rare, vsplat<F>(7.0f), range);
+  // Outside the rare values x and y are neither zero nor NaN, so their
+  // signs are what x < 0 and y < 0 say. The sign pairs in Gray order, the
+  // ranges downwards in the odd positions.
+  const I neg_x = re < zero;
+  const I odd = neg_x ^ (im < zero);
+  const F pair = pick(neg_x, vsplat<F>(2.0f), zero) + pick(odd, one, zero);
+  range = pick(odd, vsplat<F>(7.0f) - range, range);
+  const F group = pick(kept, pair * vsplat<F>(8.0f) + range, vsplat<F>(skip_group));
+  return __builtin_convertvector(group * vsplat<F>(sort_sets) + set, I);
 }
 
 // The kept bins among first..last (gated[k] != 0, NaN included) into order,
 // grouped; returns how many. A counting sort whose counters come in four
 // interleaved sets (bin k counts in set k % 4), so that consecutive
 // increments never wait on the same counter; within a group the sets come
-// in turn, each in increasing bin order. (Built for AVX too, where the
-// same operations take fewer instructions.)
+// in turn, each in increasing bin order. (Built for AVX too, which
+// classifies eight bins at a time.)
 QUORVANE_WIDE unsigned group_order(const float *re, const float *im, const float *gated, int first,
                                    int last, uint16_t *order) {
   constexpr unsigned buckets = (call_groups + 1) * sort_sets;
-  int32_t bucket[bins + 3];
+  const v8f sets = {0, 1, 2, 3, 0, 1, 2, 3};
+  int32_t bucket[bins];
   unsigned k = 0;
-  for (; k + 4 <= bins; k += 4) {
-    const v4i kept = load4(gated + k) != splat4(0.0f);
-    const v4i set = splat4i(static_cast<int>(k % sort_sets)) + v4i{0, 1, 2, 3};
-    const v4i b = call_bucket4(load4(re + k), load4(im + k), kept, set);
+  for (; k + 8 <= bins; k += 8) {
+    const v8i kept = vload<v8f>(gated + k) != vsplat<v8f>(0.0f);
+    const v8i b = call_bucket(vload<v8f>(re + k), vload<v8f>(im + k), kept, sets);
     memcpy(bucket + k, &b, sizeof b);
   }
   for (; k < bins; ++k) {
     const v4i kept = splat4i(gated[k] != 0.0f ? -1 : 0);
-    const v4i set = splat4i(static_cast<int>(k % sort_sets));
-    bucket[k] = call_bucket4(splat4(re[k]), splat4(im[k]), kept, set)[0];
+    const v4f set = splat4(static_cast<float>(k % sort_sets));
+    bucket[k] = call_bucket(splat4(re[k]), splat4(im[k]), kept, set)[0];
   }
 
   const auto from = static_cast<unsigned>(first);

@@ -38,6 +38,7 @@ typedef float v4f __attribute__((vector_size(16)));
 typedef float v8f __attribute__((vector_size(32)));
 typedef double v4d __attribute__((vector_size(32)));
 typedef int v4i __attribute__((vector_size(16))); // also comparison results
+typedef int v8i __attribute__((vector_size(32)));
 
 template <class V> QUORVANE_INLINE V vload(const float *p) {
   V v;

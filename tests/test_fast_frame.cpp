@@ -234,7 +234,8 @@ TEST(FAST_FRAME, GroupedCallsMatchTheModel) {
         kept += rows.gated[k] != 0.0f;
       ASSERT_EQ(n, (unsigned)kept) << "kind " << kind;
       auto group = [&](int k) {
-        return call_bucket4(splat4(re[k]), splat4(im[k]), splat4i(-1), splat4i(0))[0] >> sort_shift;
+        return call_bucket(splat4(re[k]), splat4(im[k]), splat4i(-1), splat4(0.0f))[0] >>
+               sort_shift;
       };
       for (unsigned j = 0; j < n; ++j) {
         const int k = order[j], g = group(k);
