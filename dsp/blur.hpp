@@ -22,25 +22,12 @@ inline float blur_mean(const float *mag, int k, int radius) {
   return static_cast<float>(sum / count);
 }
 
-// Smooths mag[0..512] in place through tmp. Off (mag untouched) when the
-// control is absent, negative or at most 1e-4; otherwise the radius runs from
-// 1 (a three-bin mean) to 16 (33 bins) at 1 and above. Bins past either edge
-// are left out of the mean rather than mirrored or zero-padded.
-//
-// Each window is summed afresh, in order: a running sum would round
-// differently. Away from the edges sixteen neighbouring bins are summed side
-// by side, one per lane, each lane adding the same terms in the same order,
-// from a copy of the magnitudes in double (converting is exact).
-QUORVANE_WIDE void blur_magnitudes(float *mag, float *tmp, const float *control) {
-  float v = 0.0f;
-  if (!read_control(control, &v) || v < 0.0f) {
-    return;
-  }
-  v = v < 1.0f ? v : 1.0f;
-  if (!(v > 1e-4f)) {
-    return;
-  }
-  const int radius = static_cast<int>(15.0f * v) + 1;
+// The blur of radius 1 to 16 (below). Each window is summed afresh, in
+// order: a running sum would round differently. Away from the edges sixteen
+// neighbouring bins are summed side by side, one per lane, each lane adding
+// the same terms in the same order, from a copy of the magnitudes in double
+// (converting is exact).
+QUORVANE_WIDE void blur_radius(float *mag, float *tmp, int radius) {
   const int last = static_cast<int>(bins) - 1;
   const double count = 2 * radius + 1;
   double wide[bins];
@@ -84,6 +71,22 @@ QUORVANE_WIDE void blur_magnitudes(float *mag, float *tmp, const float *control)
     tmp[k] = blur_mean(mag, k, radius);
   }
   memcpy(mag, tmp, bins * sizeof(float));
+}
+
+// Smooths mag[0..512] in place through tmp. Off (mag untouched) when the
+// control is absent, negative or at most 1e-4; otherwise the radius runs from
+// 1 (a three-bin mean) to 16 (33 bins) at 1 and above. Bins past either edge
+// are left out of the mean rather than mirrored or zero-padded.
+inline void blur_magnitudes(float *mag, float *tmp, const float *control) {
+  float v = 0.0f;
+  if (!read_control(control, &v) || v < 0.0f) {
+    return;
+  }
+  v = v < 1.0f ? v : 1.0f;
+  if (!(v > 1e-4f)) {
+    return;
+  }
+  blur_radius(mag, tmp, static_cast<int>(15.0f * v) + 1);
 }
 
 } // namespace
