@@ -97,7 +97,10 @@ template <class F, class I> QUORVANE_INLINE I call_bucket(F re, F im, I kept, F 
 QUORVANE_WIDE unsigned group_order(const float *re, const float *im, const float *gated, int first,
                                    int last, uint16_t *order) {
   constexpr unsigned buckets = (call_groups + 1) * sort_sets;
-  const v8f sets = {0, 1, 2, 3, 0, 1, 2, 3};
+  v8f sets; // the set of each lane's bin, the first bin a multiple of 8
+  for (unsigned lane = 0; lane < 8; ++lane) {
+    sets[lane] = static_cast<float>(lane % sort_sets);
+  }
   int32_t bucket[bins];
   unsigned k = 0;
   for (; k + 8 <= bins; k += 8) {
