@@ -97,6 +97,7 @@ template <class F, class I> QUORVANE_INLINE I call_bucket(F re, F im, I kept, F 
 QUORVANE_WIDE unsigned group_order(const float *re, const float *im, const float *gated, int first,
                                    int last, uint16_t *order) {
   constexpr unsigned buckets = (call_groups + 1) * sort_sets;
+  constexpr unsigned skipped = skip_group * sort_sets; // the first skipped bucket
   v8f sets; // the set of each lane's bin, the first bin a multiple of 8
   for (unsigned lane = 0; lane < 8; ++lane) {
     sets[lane] = static_cast<float>(lane % sort_sets);
@@ -128,7 +129,7 @@ QUORVANE_WIDE unsigned group_order(const float *re, const float *im, const float
     next[i] = static_cast<uint16_t>(n);
     n += count[i];
   }
-  const unsigned kept = next[skip_group * sort_sets];
+  const unsigned kept = next[skipped];
   for (unsigned b = from; b <= to; ++b) {
     order[next[bucket[b]]++] = static_cast<uint16_t>(b);
   }
