@@ -20,7 +20,6 @@
 // phrase with sox); it is repeated up to the stream length.
 
 #include <dlfcn.h>
-#include <gnu/libc-version.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -38,6 +37,9 @@
 
 #include <lv2/core/lv2.h>
 
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
 #if defined(__SSE__)
 #include <xmmintrin.h>
 #endif
@@ -356,6 +358,15 @@ double median(std::vector<double> v) {
   return v.size() % 2 ? v[m] : 0.5 * (v[m - 1] + v[m]);
 }
 
+const char *c_library() {
+#if defined(__GLIBC__)
+  static const std::string name = std::string("glibc ") + gnu_get_libc_version();
+  return name.c_str();
+#else
+  return "not glibc";
+#endif
+}
+
 std::string processor() {
   std::ifstream f("/proc/cpuinfo");
   std::string line;
@@ -492,8 +503,8 @@ int main(int argc, char **argv) {
 
   std::sort(offsets.begin(), offsets.end());
   offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
-  printf("Processor: %s (%u cores online); C library: glibc %s\n", processor().c_str(),
-         static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)), gnu_get_libc_version());
+  printf("Processor: %s (%u cores online); C library: %s\n", processor().c_str(),
+         static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)), c_library());
   printf("Streams of %.1f s at 48 kHz in blocks of 256 samples through %s\n",
          static_cast<double>(n) / rate, QUORVANE_LIBRARY);
   printf("%d interleaved rounds; medians of the per-round ratios; CPU time.\n", rounds);
