@@ -1,4 +1,9 @@
-// Cost of one frame, against its floor and against the plain transcription.
+// Single-frame diagnostics: the cost of one frame, against its floor and
+// against the plain transcription, each run on the same input frame over and
+// over. The processor then learns the branches that the math library takes
+// for those exact arguments, which it cannot do on a host's stream, where no
+// frame repeats: these figures are for comparing pieces of the frame, not
+// what a host sees (bench/stream_bench.cpp measures that).
 //
 // The floor is what every live frame must pay whatever the code around it:
 // 513 atan2f, 513 sincosf and 513 sqrtf on the values of a real spectrum.
@@ -29,6 +34,7 @@
 #include <lv2/core/lv2.h>
 
 #include "dsp/frame.hpp"
+#include "floor.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -101,29 +107,6 @@ const Controls frozen{1.0f, 0.0f, 0.0f, 0.0f};
 const Controls frozen_busy{1.0f, 0.5f, 0.1f, 0.02f};
 const Controls gated{0.0f, 0.0f, 0.0f, 0.5f};
 
-// What the floor's calls take: the bins' parts and squared magnitudes.
-void floor_operands(const ref::Cpx *spec, float *re, float *im, float *power) {
-  for (unsigned k = 0; k < bins; ++k) {
-    re[k] = spec[k].re;
-    im[k] = spec[k].im;
-    power[k] = re[k] * re[k] + im[k] * im[k];
-  }
-}
-
-// The floor: the math calls a live frame cannot avoid, one per kept bin.
-__attribute__((noinline)) void floor_calls(const float *re, const float *im, const float *power,
-                                           float *phase, float (*out)[bins]) {
-  for (unsigned k = 0; k < bins; ++k) {
-    phase[k] = atan2f(im[k], re[k]);
-  }
-  for (unsigned k = 0; k < bins; ++k) {
-    sincosf(phase[k], &out[0][k], &out[1][k]);
-  }
-  for (unsigned k = 0; k < bins; ++k) {
-    out[2][k] = sqrtf(power[k]);
-  }
-}
-
 void BM_floor(benchmark::State &state) {
   // The spectrum the frames see: windowed block, forward transform.
   const std::vector<float> x = input_block(1.0f);
@@ -134,8 +117,6 @@ void BM_floor(benchmark::State &state) {
   ref::fft(spec, 0);
   float re[bins], im[bins], power[bins], phase[bins], out[3][bins];
   floor_operands(spec, re, im, power);
-  // The calls in separate loops, each of independent calls, as the frame
-  // makes them: measurably faster than one loop of atan2f-then-sincosf.
   for (auto _ : state) {
     (void)_;
     floor_calls(re, im, power, phase, out);
@@ -251,7 +232,8 @@ public:
       return it == median_.end() ? NAN : it->second;
     };
     const double floor = at("floor");
-    printf("\nMedians, ns per frame (ratios to the floor and to the plain frame):\n");
+    printf("\nSingle-frame diagnostics (one frame repeated, not what a host sees).\n");
+    printf("Medians, ns per frame (ratios to the floor and to the plain frame):\n");
     printf("  %-20s %10.0f\n", "floor", floor);
     const struct {
       const char *name;

@@ -3,8 +3,8 @@
 
 #include <string.h>
 
+#include "dsp/common.hpp"
 #include "dsp/simd.hpp"
-#include "plugin/instance.hpp"
 
 namespace {
 
@@ -22,15 +22,62 @@ inline float blur_mean(const float *mag, int k, int radius) {
   return static_cast<float>(sum / count);
 }
 
+// The blur of radius 1 to 16 (below). Each window is summed afresh, in
+// order: a running sum would round differently. Away from the edges sixteen
+// neighbouring bins are summed side by side, one per lane, each lane adding
+// the same terms in the same order, from a copy of the magnitudes in double
+// (converting is exact).
+QUORVANE_WIDE void blur_radius(float *mag, float *tmp, int radius) {
+  const int last = static_cast<int>(bins) - 1;
+  const double count = 2 * radius + 1;
+  double wide[bins];
+  unsigned j = 0;
+  for (; j + 4 <= bins; j += 4) {
+    store4d(wide + j, __builtin_convertvector(load4(mag + j), v4d));
+  }
+  for (; j < bins; ++j) {
+    wide[j] = mag[j];
+  }
+  int k = 0;
+  for (; k < radius; ++k) {
+    tmp[k] = blur_mean(mag, k, radius);
+  }
+  // Whole windows, k - radius >= 0 and k + 15 + radius <= last, so that
+  // sixteen sums (each a chain of dependent additions) overlap.
+  for (; k + 15 + radius <= last; k += 16) {
+    v4d a = {0.0, 0.0, 0.0, 0.0};
+    v4d b = a;
+    v4d c = a;
+    v4d d = a;
+    for (int l = k - radius; l <= k + radius; ++l) {
+      a += load4d(wide + l);
+      b += load4d(wide + l + 4);
+      c += load4d(wide + l + 8);
+      d += load4d(wide + l + 12);
+    }
+    store4(tmp + k, __builtin_convertvector(a / count, v4f));
+    store4(tmp + k + 4, __builtin_convertvector(b / count, v4f));
+    store4(tmp + k + 8, __builtin_convertvector(c / count, v4f));
+    store4(tmp + k + 12, __builtin_convertvector(d / count, v4f));
+  }
+  for (; k + 3 + radius <= last; k += 4) {
+    v4d a = {0.0, 0.0, 0.0, 0.0};
+    for (int l = k - radius; l <= k + radius; ++l) {
+      a += load4d(wide + l);
+    }
+    store4(tmp + k, __builtin_convertvector(a / count, v4f));
+  }
+  for (; k <= last; ++k) {
+    tmp[k] = blur_mean(mag, k, radius);
+  }
+  memcpy(mag, tmp, bins * sizeof(float));
+}
+
 // Smooths mag[0..512] in place through tmp. Off (mag untouched) when the
 // control is absent, negative or at most 1e-4; otherwise the radius runs from
 // 1 (a three-bin mean) to 16 (33 bins) at 1 and above. Bins past either edge
 // are left out of the mean rather than mirrored or zero-padded.
-//
-// Each window is summed afresh, in order: a running sum would round
-// differently. Away from the edges eight neighbouring bins are summed side by
-// side, one per lane, each lane adding the same terms in the same order.
-void blur_magnitudes(float *mag, float *tmp, const float *control) {
+inline void blur_magnitudes(float *mag, float *tmp, const float *control) {
   float v = 0.0f;
   if (!read_control(control, &v) || v < 0.0f) {
     return;
@@ -39,30 +86,7 @@ void blur_magnitudes(float *mag, float *tmp, const float *control) {
   if (!(v > 1e-4f)) {
     return;
   }
-  const int radius = static_cast<int>(15.0f * v) + 1;
-  const int last = static_cast<int>(bins) - 1;
-  const double count = 2 * radius + 1;
-  int k = 0;
-  for (; k < radius; ++k) {
-    tmp[k] = blur_mean(mag, k, radius);
-  }
-  // Whole windows, k - radius >= 0 and k + 7 + radius <= last: eight bins
-  // at a time, so that the eight sums (each a chain of dependent additions)
-  // overlap.
-  for (; k + 7 + radius <= last; k += 8) {
-    v4d lo = {0.0, 0.0, 0.0, 0.0};
-    v4d hi = {0.0, 0.0, 0.0, 0.0};
-    for (int l = k - radius; l <= k + radius; ++l) {
-      lo += __builtin_convertvector(load4(mag + l), v4d);
-      hi += __builtin_convertvector(load4(mag + l + 4), v4d);
-    }
-    store4(tmp + k, __builtin_convertvector(lo / count, v4f));
-    store4(tmp + k + 4, __builtin_convertvector(hi / count, v4f));
-  }
-  for (; k <= last; ++k) {
-    tmp[k] = blur_mean(mag, k, radius);
-  }
-  memcpy(mag, tmp, bins * sizeof(float));
+  blur_radius(mag, tmp, static_cast<int>(15.0f * v) + 1);
 }
 
 } // namespace

@@ -5,7 +5,9 @@
 #include <math.h>
 #include <string.h>
 
+#include "dsp/accumulate.hpp"
 #include "dsp/blur.hpp"
+#include "dsp/common.hpp"
 #include "dsp/fft.hpp"
 #include "dsp/freeze.hpp"
 #include "dsp/shift_gate.hpp"
@@ -121,30 +123,49 @@ QUORVANE_WIDE void synthesise(const float *spec_re, const float *spec_im, float 
   inverse_tail(re, im, inv, window, out);
 }
 
+// Magnitudes of bins 0..512 of re/im, each square root of re*re + im*im.
+QUORVANE_INLINE void magnitudes(const float *re, const float *im, float *mag) {
+  for (unsigned k = 0; k < bins - 1; k += 4) {
+    const v4f r = load4(re + k);
+    const v4f i = load4(im + k);
+    store4(mag + k, sqrt4(r * r + i * i));
+  }
+  mag[bins - 1] = sqrtf(re[bins - 1] * re[bins - 1] + im[bins - 1] * im[bins - 1]);
+}
+
+// Conjugate-symmetric completion of bins 0..512 to the whole 1024. Bins 0
+// and 512 keep any imaginary part they gained; only the real part of the
+// inverse reaches the output.
+QUORVANE_INLINE void complete_spectrum(float *re, float *im) {
+  unsigned k = 1;
+  for (; k + 3 < bins - 1; k += 4) {
+    const v4f r = load4(re + k);
+    const v4f i = load4(im + k);
+    store4(re + block_size - k - 3, __builtin_shufflevector(r, r, 3, 2, 1, 0));
+    store4(im + block_size - k - 3, -__builtin_shufflevector(i, i, 3, 2, 1, 0));
+  }
+  for (; k < bins - 1; ++k) {
+    re[block_size - k] = re[k];
+    im[block_size - k] = -im[k];
+  }
+}
+
 void frame(Instance *self) {
   Instance::Scratch &s = self->scratch;
   if (!s.ready) { // a record that inst() did not prepare
     prepare_tables(self);
   }
-  float *re = s.re;
-  float *im = s.im;
-  float *acc_re = s.acc_re;
-  float *acc_im = s.acc_im;
 
-  // Analysis, oldest sample first: pos is the oldest position in the ring.
-  analyse(self->in_ring, self->window, self->pos, acc_re, re, im, s.fwd);
+  // Analysis, oldest sample first (pos is the oldest position in the ring),
+  // through acc_re, into re/im.
+  analyse(self->in_ring, self->window, self->pos, s.acc_re, s.re, s.im, s.fwd);
 
-  update_freeze(self, re, im);
+  update_freeze(self, s.re, s.im);
 
   if (self->frozen) {
     memcpy(self->mag, self->frozen_mag, sizeof self->mag);
   } else {
-    for (unsigned k = 0; k < bins - 1; k += 4) {
-      const v4f r = load4(re + k);
-      const v4f i = load4(im + k);
-      store4(self->mag + k, sqrt4(r * r + i * i));
-    }
-    self->mag[bins - 1] = sqrtf(re[bins - 1] * re[bins - 1] + im[bins - 1] * im[bins - 1]);
+    magnitudes(s.re, s.im, self->mag);
   }
 
   blur_magnitudes(self->mag, self->blur_tmp, self->blur);
@@ -152,123 +173,15 @@ void frame(Instance *self) {
   const int offset = bin_offset(self->shift);
   const float gate = gate_level(self->mag, self->threshold);
 
-  // Each source bin carries its own phase to its target bin: the phase is not
-  // corrected for the new frequency, which is part of the shift's sound.
-  // Every target receives at most one source, so its value is (+0, +0) plus
-  // that source's (m cos, m sin). A zero magnitude makes both products zeros
-  // of some sign, and +0 plus a zero of either sign is +0: such a bin leaves
-  // its target at (+0, +0) whatever its phase, and needs neither atan2f nor
-  // sincosf. That needs a phase that is not NaN (zero times NaN is NaN),
-  // which a zero magnitude guarantees: a bin whose re or im is NaN has a NaN
-  // magnitude (live or captured alike), the blur's mean over it includes it,
-  // and the gate leaves a NaN alone.
-  const int first = offset < 0 ? -offset : 0;
-  const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
-  const float *mag = self->mag;
+  // The reshaped bins, straight into the rows that the inverse reads.
+  const float *frozen_phase = self->frozen ? self->frozen_phase : nullptr;
+  accumulate(s.re, s.im, self->mag, frozen_phase, offset, gate, s.rows, s.acc_re, s.acc_im);
 
-  // Gated magnitudes by source bin, and whether any is zero.
-  float *gated = s.gated;
-  bool any_zero = false;
-  {
-    const v4f g = splat4(gate);
-    const v4f zero = splat4(0.0f);
-    typedef int v4i __attribute__((vector_size(16)));
-    v4i zeros = {0, 0, 0, 0}; // lanes that met a zero: all bits set
-    unsigned k = 0;
-    for (; k + 4 <= bins; k += 4) {
-      const v4f m = load4(mag + k);
-      const v4f kept = m < g ? zero : m;
-      zeros |= kept == zero;
-      store4(gated + k, kept);
-    }
-    for (unsigned lane = 0; lane < 4; ++lane) {
-      any_zero = any_zero || zeros[lane] != 0;
-    }
-    for (; k < bins; ++k) {
-      gated[k] = mag[k] < gate ? 0.0f : mag[k];
-      any_zero = any_zero || gated[k] == 0.0f;
-    }
-  }
+  complete_spectrum(s.acc_re, s.acc_im);
 
-  // Sines and cosines by source bin; a bin without a phase keeps (+0, +0)
-  // there, and m * +0 is a zero that leaves its target at +0 as it must.
-  // The calls run back to back, each independent of the others, which lets
-  // the processor overlap them.
-  float *sn = s.sn;
-  float *cs = s.cs;
-  float *phase = s.phase;
-  if (!any_zero) {
-    // Every bin in range needs its phase (the usual live frame).
-    const float *phases = phase;
-    if (self->frozen) {
-      phases = self->frozen_phase;
-    } else {
-      for (int k = first; k <= last; ++k) {
-        phase[k] = atan2f(im[k], re[k]);
-      }
-    }
-    for (int k = first; k <= last; ++k) {
-      sincosf(phases[k], sn + k, cs + k);
-    }
-  } else {
-    // Only the listed bins, in increasing order.
-    uint16_t *list = s.list;
-    unsigned n = 0;
-    for (int k = first; k <= last; ++k) {
-      list[n] = static_cast<uint16_t>(k);
-      n += gated[k] != 0.0f; // NaN included
-    }
-    if (self->frozen) {
-      for (unsigned j = 0; j < n; ++j) {
-        phase[j] = self->frozen_phase[list[j]];
-      }
-    } else {
-      for (unsigned j = 0; j < n; ++j) {
-        phase[j] = atan2f(im[list[j]], re[list[j]]);
-      }
-    }
-    memset(sn, 0, sizeof s.sn);
-    memset(cs, 0, sizeof s.cs);
-    for (unsigned j = 0; j < n; ++j) {
-      sincosf(phase[j], sn + list[j], cs + list[j]);
-    }
-  }
-  // Each kept source k lands on k + offset: (+0, +0) + (m cos, m sin), four
-  // bins at a time; the targets no source reaches stay (+0, +0).
-  memset(acc_re, 0, bins * sizeof(float));
-  memset(acc_im, 0, bins * sizeof(float));
-  {
-    const v4f zero = splat4(0.0f);
-    int k = first;
-    for (; k + 3 <= last; k += 4) {
-      const v4f m = load4(gated + k);
-      store4(acc_re + k + offset, zero + m * load4(cs + k));
-      store4(acc_im + k + offset, zero + m * load4(sn + k));
-    }
-    for (; k <= last; ++k) {
-      acc_re[k + offset] = 0.0f + gated[k] * cs[k];
-      acc_im[k + offset] = 0.0f + gated[k] * sn[k];
-    }
-  }
-
-  // Conjugate-symmetric completion. Bins 0 and 512 keep any imaginary part
-  // they gained; only the real part of the inverse reaches the output.
-  unsigned k = 1;
-  for (; k + 3 < bins - 1; k += 4) {
-    const v4f r = load4(acc_re + k);
-    const v4f i = load4(acc_im + k);
-    store4(acc_re + block_size - k - 3, __builtin_shufflevector(r, r, 3, 2, 1, 0));
-    store4(acc_im + block_size - k - 3, -__builtin_shufflevector(i, i, 3, 2, 1, 0));
-  }
-  for (; k < bins - 1; ++k) {
-    acc_re[block_size - k] = acc_re[k];
-    acc_im[block_size - k] = -acc_im[k];
-  }
-
-  // Inverse transform, windowed and scaled, into acc_re.
-  float *out = acc_re;
-  synthesise(acc_re, acc_im, re, im, s.inv, self->window, out);
-  overlap_add(self->out_ring, out, self->pos);
+  // Inverse transform, windowed and scaled, into acc_re, and overlap-add.
+  synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, self->window, s.acc_re);
+  overlap_add(self->out_ring, s.acc_re, self->pos);
 }
 
 } // namespace

@@ -1,10 +1,11 @@
-// Bin shift and threshold gate: where magnitudes and phases become bins again.
+// Bin shift and threshold gate: the offset and the level that the
+// accumulation (dsp/accumulate.hpp) applies.
 #pragma once
 
 #include <math.h>
 
+#include "dsp/common.hpp"
 #include "dsp/simd.hpp"
-#include "plugin/instance.hpp"
 
 namespace {
 

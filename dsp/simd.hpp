@@ -37,6 +37,8 @@ namespace {
 typedef float v4f __attribute__((vector_size(16)));
 typedef float v8f __attribute__((vector_size(32)));
 typedef double v4d __attribute__((vector_size(32)));
+typedef int v4i __attribute__((vector_size(16))); // also comparison results
+typedef int v8i __attribute__((vector_size(32)));
 
 template <class V> QUORVANE_INLINE V vload(const float *p) {
   V v;
@@ -64,7 +66,16 @@ QUORVANE_INLINE v4f load4(const float *p) {
 
 QUORVANE_INLINE void store4(float *p, v4f v) { memcpy(p, &v, sizeof v); }
 
+QUORVANE_INLINE v4d load4d(const double *p) {
+  v4d v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+QUORVANE_INLINE void store4d(double *p, v4d v) { memcpy(p, &v, sizeof v); }
+
 QUORVANE_INLINE v4f splat4(float x) { return v4f{x, x, x, x}; }
+QUORVANE_INLINE v4i splat4i(int x) { return v4i{x, x, x, x}; }
 
 // Correctly rounded square roots, lane by lane, as sqrtf gives them.
 QUORVANE_INLINE v4f sqrt4(v4f x) {

@@ -1,17 +1,13 @@
 // The per-instance record: every bit of an instance's state, in one block.
 #pragma once
 
-#include <math.h>
 #include <stdint.h>
 
+#include "dsp/accumulate.hpp"
+#include "dsp/common.hpp"
 #include "dsp/fft.hpp"
 
 namespace {
-
-constexpr unsigned block_size = 1024; // samples per frame, and ring length
-constexpr unsigned ring_mask = block_size - 1;
-constexpr unsigned hop_size = 256; // samples between frames
-constexpr unsigned bins = 513;     // DC to Nyquist of a real 1024-point frame
 
 struct Instance {
   // Port buffers, owned by the host (port index in brackets).
@@ -48,13 +44,7 @@ struct Instance {
     alignas(16) float im[block_size];
     alignas(16) float acc_re[block_size]; // windowed input, then the
     alignas(16) float acc_im[block_size]; // reshaped spectrum, then output
-    // Gated magnitudes; the bins of the accumulation that need a phase, in
-    // increasing order, with their phases; sines and cosines by source bin.
-    float gated[bins];
-    uint16_t list[bins];
-    float phase[bins];
-    float sn[bins];
-    float cs[bins];
+    AccumulationRows rows;                // gated magnitudes, calling order, phases, sines, cosines
     Twiddles fwd;
     Twiddles inv;
     int32_t ready; // the twiddle tables are filled
@@ -64,23 +54,5 @@ struct Instance {
   // port and never touches it.
   float *latency;
 };
-
-// True for every value but NaN and the infinities. Written out rather than
-// isfinite() so that it holds whatever floating-point options a build uses.
-bool is_finite(float v) { return fabsf(v) <= 3.4028235e38f; }
-
-// A control is absent when unconnected or not finite; its reader then uses a
-// fallback. Returns whether it is present and, if so, stores its value.
-bool read_control(const float *port, float *value) {
-  if (!port) {
-    return false;
-  }
-  const float v = *port;
-  if (!is_finite(v)) {
-    return false;
-  }
-  *value = v;
-  return true;
-}
 
 } // namespace

@@ -1,23 +1,46 @@
 #!/usr/bin/env bash
-# Times quorvane: one frame against its floor and against the plain model
-# (Google Benchmark, ratios at the end), the whole plugin in lilv's lv2bench,
-# and, with --callgrind, instruction counts under valgrind.
-# Extra arguments go to the frame benchmark (e.g. --benchmark_filter=live).
+# Times quorvane as a host sees it: fresh streams (white noise, a music-like
+# signal, the demo phrase) through the built library against the floor of
+# their frames and the plain model (stream_bench, the headline figures); then
+# single-frame diagnostics (Google Benchmark) and lilv's lv2bench; with
+# --callgrind, instruction counts under valgrind.
+# Arguments --benchmark_* go to the single-frame diagnostics, the others to
+# stream_bench (--rounds N, --seconds S, --only TEXT, --baseline LIB).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "FAILED: scripts/bench.sh (see the output above)" >&2' ERR
 
 callgrind=0
-if [ "${1:-}" = "--callgrind" ]; then
-  callgrind=1
-  shift
-fi
+stream_args=() frame_args=()
+for a in "$@"; do
+  case "$a" in
+  --callgrind) callgrind=1 ;;
+  --benchmark_*) frame_args+=("$a") ;;
+  *) stream_args+=("$a") ;;
+  esac
+done
 
 scripts/deps.sh libbenchmark-dev valgrind
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j "$(nproc)" --target quorvane frame_bench >/dev/null
+cmake --build build -j "$(nproc)" --target quorvane stream_bench frame_bench >/dev/null
 
-build/bench/frame_bench "$@"
+# The phrase of scripts/demo.sh, as raw 32-bit floats (6 s; the benchmark
+# repeats it up to the stream length).
+phrase=build/bench/demo-phrase.f32
+notes=(A3 C4 E4 A4 G4 E4 D4 C4 E4 A4)
+tones=() delays=()
+for i in "${!notes[@]}"; do
+  tones+=(pluck "${notes[$i]}")
+  delays+=("$(awk -v i="$i" 'BEGIN { printf "%.1f", 0.3 + 0.4 * i }')")
+done
+sox -q -r 48000 -c $((${#notes[@]} + 2)) -n -t f32 "$phrase" \
+  synth 6 "${tones[@]}" sine A1 brownnoise \
+  delay "${delays[@]}" 0 0 \
+  remix - vol 0.4 fade 0.01 6 0.8 norm -3
+
+build/bench/stream_bench --demo "$phrase" ${stream_args[@]+"${stream_args[@]}"}
+echo
+build/bench/frame_bench ${frame_args[@]+"${frame_args[@]}"}
 
 uri=http://quorvane.audio/lv2/quorvane
 echo

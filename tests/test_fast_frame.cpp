@@ -171,3 +171,80 @@ TEST(FAST_FRAME, TransformMatchesTheModelOnSpecialValues) {
 }
 
 } // namespace
+
+// The accumulation visits the kept bins grouped by the ranges on which the
+// C library's atan2f and sincosf branch. Spectra whose bins sit on those
+// ranges' edges, or all in one range, or are NaN, zero or subnormal: the
+// calling order holds every kept bin once and only those, each group in one
+// run, and the stage gives the model's bins bit for bit.
+TEST(FAST_FRAME, GroupedCallsMatchTheModel) {
+  // A bin whose phase is exactly `target`: the first im up from re * tan.
+  auto on_phase = [](float re, float target) {
+    float im = re * std::tan(std::fabs(target)) * 0.9999f;
+    while (atan2f(im, re) < std::fabs(target))
+      im = std::nextafter(im, Inf);
+    return atan2f(im, re) == std::fabs(target) ? std::copysign(im, target) : NaN;
+  };
+  const float edge_ratios[] = {0x1p-12f, 0.4375f, 0.6875f, 0.93159646f, 1.0f,
+                               1.1875f,  2.4375f, 0x1p25f, 0x1p-29f};
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (int kind = 0; kind < 6; ++kind) {
+    float re[1024], im[1024], mag[513], phase[513];
+    for (int k = 0; k < 513; ++k) {
+      const float x = (k % 2 ? -1.0f : 1.0f) * (0.5f + 0.5f * std::fabs(u(rng)));
+      const float sy = k % 4 < 2 ? 1.0f : -1.0f;
+      switch (kind) {
+      case 0: re[k] = x, im[k] = sy * std::fabs(x) * edge_ratios[k % 9]; break; // |y/x| on a cut
+      case 1:
+        re[k] = std::fabs(x), im[k] = on_phase(re[k], k % 2 ? 0.75f : -0.75f);
+        ASSERT_FALSE(std::isnan(im[k]));
+        break;
+      case 2: re[k] = 0.3f, im[k] = 0.2f; break; // every bin in one group
+      case 3: // NaN, infinite, zero and subnormal parts among ordinary ones
+      {
+        const float odd[] = {NaN, Inf, -Inf, 0.0f, -0.0f, 1e-45f, -3e-39f, 1.0f};
+        re[k] = odd[rng() % 8], im[k] = rng() % 2 ? odd[rng() % 8] : u(rng);
+        break;
+      }
+      default: re[k] = u(rng), im[k] = u(rng); break; // ordinary, with a gate
+      }
+      mag[k] = std::sqrt(re[k] * re[k] + im[k] * im[k]);
+      phase[k] = atan2f(im[k], re[k]);
+    }
+    for (int offset : {0, 7, -128}) {
+      const float gate = kind >= 4 ? 0.5f : 0.0f;
+      AccumulationRows rows;
+      float acc_re[513], acc_im[513];
+      accumulate(re, im, mag, nullptr, offset, gate, rows, acc_re, acc_im);
+      ref::Cpx want[513];
+      ref::accumulate(want, mag, phase, offset, gate);
+      for (int t = 0; t < 513; ++t)
+        ASSERT_TRUE(same(acc_re[t], want[t].re) && same(acc_im[t], want[t].im))
+            << "kind " << kind << " offset " << offset << " bin " << t;
+
+      // The order itself: the kept bins in range, each once, groups unbroken.
+      uint16_t order[513];
+      const int first = offset < 0 ? -offset : 0, last = offset > 0 ? 512 - offset : 512;
+      const unsigned n = group_order(re, im, rows.gated, first, last, order);
+      std::vector<int> seen(513, 0);
+      std::vector<int> runs(call_groups, 0);
+      int kept = 0;
+      for (int k = first; k <= last; ++k)
+        kept += rows.gated[k] != 0.0f;
+      ASSERT_EQ(n, (unsigned)kept) << "kind " << kind;
+      auto group = [&](int k) {
+        return call_bucket(splat4(re[k]), splat4(im[k]), splat4i(-1), splat4(0.0f))[0] >>
+               sort_shift;
+      };
+      for (unsigned j = 0; j < n; ++j) {
+        const int k = order[j], g = group(k);
+        ASSERT_TRUE(k >= first && k <= last && rows.gated[k] != 0.0f && seen[k]++ == 0);
+        ASSERT_LT(g, (int)call_groups);
+        if (j == 0 || g != group(order[j - 1])) {
+          ASSERT_EQ(runs[g]++, 0) << "group " << g << " split, kind " << kind;
+        }
+      }
+    }
+  }
+}

@@ -12,6 +12,10 @@
 #include <random>
 #include <sstream>
 
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
 #include "host.hpp"
 #include "reference.hpp"
 #include "signals.hpp"
@@ -248,5 +252,57 @@ TEST_P(RandomStreams, MatchModelSampleForSample) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomStreams, ::testing::Values(1u, 2u, 3u, 4u));
+
+// A host may run its audio thread with subnormals flushed to zero (FTZ and
+// DAZ on x86-64, FZ on 64-bit Arm). The plugin then still equals the model
+// run in the same mode: on subnormal input, on input whose squares are
+// subnormal, and on a stream that keeps changing everything.
+class FlushToZero {
+public:
+  FlushToZero() {
+#if defined(__SSE__)
+    saved_ = _mm_getcsr();
+    _mm_setcsr(saved_ | 0x8040);
+#elif defined(__aarch64__)
+    saved_ = __builtin_aarch64_get_fpcr();
+    __builtin_aarch64_set_fpcr(saved_ | (1u << 24));
+#endif
+  }
+  ~FlushToZero() {
+#if defined(__SSE__)
+    _mm_setcsr(saved_);
+#elif defined(__aarch64__)
+    __builtin_aarch64_set_fpcr(saved_);
+#endif
+  }
+  FlushToZero(const FlushToZero &) = delete;
+  FlushToZero &operator=(const FlushToZero &) = delete;
+
+private:
+  unsigned saved_ = 0;
+};
+
+TEST(MatchesModel, UnderFlushToZero) {
+#if !defined(__SSE__) && !defined(__aarch64__)
+  GTEST_SKIP() << "no flush-to-zero mode known on this processor";
+#endif
+  const FlushToZero mode;
+  volatile float tiny = 1e-39f;
+  ASSERT_EQ(tiny * 1.0f, 0.0f) << "the mode did not take";
+  Chaos chaos(9);
+  Pair p;
+  p.set(THRESHOLD, 0.01f);
+  for (float level : {2e-39f, 1e-20f})
+    for (int b = 0; b < 8; ++b) {
+      const Buf in = sig::noise(1000, (unsigned)b, level);
+      ASSERT_TRUE(p.block(in.data(), 1000, Pair::SEPARATE)) << "level " << level;
+    }
+  while (p.taken < 100000) {
+    chaos.automate(p);
+    const uint32_t n = chaos.size();
+    const Buf in = chaos.input(n);
+    ASSERT_TRUE(p.block(in.data(), n, chaos.mode()));
+  }
+}
 
 } // namespace

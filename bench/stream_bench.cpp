@@ -1,0 +1,545 @@
+// What a host sees: streams of fresh audio, at least ten seconds each, through
+// the built library (loaded with dlopen, as a host loads it) in blocks of 256
+// samples, so that every hop ends in a frame that the processor has never
+// seen. Beside it, on the same stream and in the same round:
+// - the floor: the 513 atan2f, 513 sincosf and 513 sqrtf of each frame of
+//   that stream, on the spectra the plugin computes, in bin order;
+// - the plain transcription (tests/reference.hpp), the model that the plugin
+//   must match bit for bit, run the same way;
+// - optionally an earlier build of the library (--baseline LIB).
+// Within a round everything is fed the stream together, 64 hops at a time in
+// a shuffled order; each round gives its own ratios, and the table shows
+// their medians.
+// Round r uses instance records that start 16 (r mod 4) bytes past a 64-byte
+// boundary, since where calloc puts the record moves the results by a few
+// percent. All times are the thread's CPU time.
+//
+// Usage: stream_bench [--rounds N] [--seconds S] [--demo FILE] [--baseline LIB]
+//                     [--only TEXT]   (only the settings whose names contain TEXT)
+// FILE is raw 32-bit float mono at 48 kHz (scripts/bench.sh makes the demo
+// phrase with sox); it is repeated up to the stream length.
+
+#include <dlfcn.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <lv2/core/lv2.h>
+
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include "dsp/accumulate.hpp" // the calling order, for the grouped floor
+#pragma GCC diagnostic pop
+#include "floor.hpp"
+#include "reference.hpp"
+
+namespace {
+
+constexpr double rate = 48000.0;
+constexpr unsigned warm_hops = 4; // the ring is full after these
+constexpr size_t stretch = 64;    // hops run in one go
+
+double cpu_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+// ---- the streams ----
+
+std::vector<float> white_noise(size_t n) {
+  std::mt19937 rng(1);
+  std::uniform_real_distribution<float> u(-0.5f, 0.5f);
+  std::vector<float> x(n);
+  for (float &v : x) {
+    v = u(rng);
+  }
+  return x;
+}
+
+// Plucked notes of an A-minor scale over three octaves, a new one every
+// 0.15 to 0.45 s, each with eight slightly stretched partials that decay
+// faster the higher they are; under them a low A with a slow vibrato and a
+// noise bed 50 dB down. Peak about 0.5.
+std::vector<float> music_like(size_t n) {
+  std::mt19937 rng(2);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  const int scale[] = {0, 2, 3, 5, 7, 8, 10};
+  std::vector<double> y(n, 0.0);
+  size_t start = 0;
+  while (start < n) {
+    const int degree = static_cast<int>(rng() % 21);
+    const double f0 =
+        220.0 * pow(2.0, (12 * (degree / 7) + scale[degree % 7] - 12) / 12.0); // 110-880 Hz
+    const double amp = 0.1 + 0.1 * u(rng);
+    const size_t len = std::min(n - start, static_cast<size_t>(2.5 * rate));
+    for (int h = 1; h <= 8; ++h) {
+      const double f = f0 * h * sqrt(1.0 + 0.0004 * h * h);
+      if (f > 0.45 * rate) {
+        break;
+      }
+      const double a = amp / h;
+      const double decay = 1.5 + 1.2 * h;
+      const double phase = 6.283185307179586 * u(rng);
+      for (size_t i = 0; i < len; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        y[start + i] += a * exp(-decay * t) * sin(6.283185307179586 * f * t + phase);
+      }
+    }
+    start += static_cast<size_t>((0.15 + 0.3 * u(rng)) * rate);
+  }
+  std::normal_distribution<double> bed(0.0, 0.003);
+  for (size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / rate;
+    y[i] += 0.08 * sin(6.283185307179586 * 55.0 * t + 0.3 * sin(6.283185307179586 * 5.0 * t));
+    y[i] += bed(rng);
+  }
+  double peak = 0.0;
+  for (double v : y) {
+    peak = std::max(peak, fabs(v));
+  }
+  std::vector<float> x(n);
+  for (size_t i = 0; i < n; ++i) {
+    x[i] = static_cast<float>(0.5 * y[i] / peak);
+  }
+  return x;
+}
+
+std::vector<float> from_file(const char *path, size_t n) {
+  std::ifstream f(path, std::ios::binary);
+  std::vector<float> one;
+  float v;
+  while (f.read(reinterpret_cast<char *>(&v), sizeof v)) {
+    one.push_back(v);
+  }
+  std::vector<float> x;
+  while (!one.empty() && x.size() < n) {
+    x.insert(x.end(), one.begin(), one.end());
+  }
+  x.resize(one.empty() ? 0 : std::max(n, x.size()) / hop_size * hop_size);
+  return x;
+}
+
+// ---- the settings ----
+
+struct Setting {
+  const char *name;
+  float freeze, blur, shift, threshold;
+  bool quiet; // the stream scaled into the subnormal range
+  bool ftz;   // run with flush-to-zero and denormals-are-zero
+};
+
+const Setting settings[] = {
+    {"live, neutral", 0, 0, 0, 0, false, false},
+    {"live, busy", 0, 0.5f, 0.1f, 0.02f, false, false},
+    {"frozen, neutral", 1, 0, 0, 0, false, false},
+    {"frozen, busy", 1, 0.5f, 0.1f, 0.02f, false, false},
+    {"gated (threshold 0.5)", 0, 0, 0, 0.5f, false, false},
+    {"subnormal input", 0, 0, 0, 0, true, false},
+#if defined(__SSE__)
+    {"subnormal input, FTZ|DAZ", 0, 0, 0, 0, true, true},
+#endif
+};
+constexpr unsigned n_settings = sizeof settings / sizeof settings[0];
+
+class FlushToZero {
+public:
+  explicit FlushToZero(bool on) {
+#if defined(__SSE__)
+    saved_ = _mm_getcsr();
+    if (on) {
+      _mm_setcsr(saved_ | 0x8040); // FTZ and DAZ
+    }
+#else
+    (void)on;
+#endif
+  }
+  ~FlushToZero() {
+#if defined(__SSE__)
+    _mm_setcsr(saved_);
+#endif
+  }
+  FlushToZero(const FlushToZero &) = delete;
+  FlushToZero &operator=(const FlushToZero &) = delete;
+
+private:
+  unsigned saved_ = 0;
+};
+
+// ---- what is timed ----
+
+const LV2_Descriptor *load(const char *path) {
+  void *lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (!lib) {
+    fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
+    exit(1);
+  }
+  auto entry = reinterpret_cast<const LV2_Descriptor *(*)(uint32_t)>(dlsym(lib, "lv2_descriptor"));
+  if (!entry) {
+    fprintf(stderr, "%s: no lv2_descriptor\n", path);
+    exit(1);
+  }
+  return entry(0);
+}
+
+// Something timed on a stream, a stretch of hops at a time.
+struct Runner {
+  virtual ~Runner() = default;
+  virtual void hops(size_t from, size_t to) = 0;
+  double ns = 0; // CPU time so far
+};
+
+// One instance fed the stream x in blocks of 256 samples, as a host feeds
+// it. The warm-up hops run at construction, untimed; then the freeze switch
+// goes on for a frozen setting, so that it holds a full frame. The instance
+// kept is one whose record starts `offset` bytes past a 64-byte boundary
+// (instances are made, and held, until one does, with a small allocation
+// between tries).
+template <class Api> class Hosted : public Runner {
+public:
+  Hosted(Api api, const std::vector<float> &x, const Setting &s, unsigned offset)
+      : api_(api), x_(x), ftz_(s.ftz) {
+    ports_.blur = s.blur;
+    ports_.shift = s.shift;
+    ports_.threshold = s.threshold;
+    std::vector<typename Api::Handle> misfits;
+    std::vector<void *> gaps;
+    h_ = api_.make();
+    for (int tries = 0; tries < 64 && reinterpret_cast<uintptr_t>(h_) % 64 != offset; ++tries) {
+      misfits.push_back(h_);
+      gaps.push_back(malloc(1100));
+      h_ = api_.make();
+    }
+    for (auto m : misfits) {
+      api_.drop(m);
+    }
+    for (void *g : gaps) {
+      free(g);
+    }
+    float *ctl[7] = {nullptr,      ports_.out,    &ports_.freeze,   &ports_.mix,
+                     &ports_.blur, &ports_.shift, &ports_.threshold};
+    for (uint32_t port = 1; port < 7; ++port) {
+      api_.connect(h_, port, ctl[port]);
+    }
+    hops(0, warm_hops);
+    ports_.freeze = s.freeze;
+  }
+  ~Hosted() override { api_.drop(h_); }
+  Hosted(const Hosted &) = delete;
+  Hosted &operator=(const Hosted &) = delete;
+
+  void hops(size_t from, size_t to) override {
+    FlushToZero mode(ftz_);
+    for (size_t h = from; h < to; ++h) {
+      api_.connect(h_, 0, const_cast<float *>(x_.data() + h * hop_size));
+      api_.run(h_, hop_size);
+    }
+  }
+  uintptr_t where() const { return reinterpret_cast<uintptr_t>(h_); }
+
+private:
+  struct Ports {
+    float out[hop_size] = {};
+    float freeze = 0, mix = 1, blur = 0, shift = 0, threshold = 0;
+  };
+  Api api_;
+  const std::vector<float> &x_;
+  bool ftz_;
+  Ports ports_;
+  typename Api::Handle h_;
+};
+
+struct Library {
+  typedef LV2_Handle Handle;
+  const LV2_Descriptor *d;
+  Handle make() const { return d->instantiate(d, rate, "", nullptr); }
+  void connect(Handle h, uint32_t port, float *data) const { d->connect_port(h, port, data); }
+  void run(Handle h, uint32_t n) const { d->run(h, n); }
+  void drop(Handle h) const { d->cleanup(h); }
+};
+
+struct Model {
+  typedef ref::Plugin *Handle;
+  static Handle make() { return new ref::Plugin; }
+  static void connect(Handle h, uint32_t port, float *data) { h->connect(port, data); }
+  static void run(Handle h, uint32_t n) { h->run(n); }
+  static void drop(Handle h) { delete h; }
+};
+
+// The operands of the floor's calls for every frame of the stream that the
+// passes time: the windowed latest 1024 samples after each hop, transformed.
+struct Spectra {
+  std::vector<float> re, im, power;
+  size_t frames = 0;
+};
+
+Spectra spectra_of(const std::vector<float> &x) {
+  Spectra sp;
+  const size_t hops = x.size() / hop_size;
+  sp.frames = hops - warm_hops;
+  sp.re.resize(sp.frames * bins);
+  sp.im.resize(sp.frames * bins);
+  sp.power.resize(sp.frames * bins);
+  std::vector<ref::Cpx> spec(block_size);
+  for (size_t f = 0; f < sp.frames; ++f) {
+    const long end = static_cast<long>((warm_hops + f + 1) * hop_size);
+    for (unsigned i = 0; i < block_size; ++i) {
+      const long at = end - static_cast<long>(block_size) + static_cast<long>(i);
+      spec[i] = {at < 0 ? 0.0f : x[static_cast<size_t>(at)] * ref::hann(static_cast<int>(i)), 0.0f};
+    }
+    ref::fft(spec.data(), 0);
+    floor_operands(spec.data(), &sp.re[f * bins], &sp.im[f * bins], &sp.power[f * bins]);
+  }
+  return sp;
+}
+
+// The same calls in the plugin's calling order, its sorting included.
+__attribute__((noinline)) void grouped_calls(const float *re, const float *im, const float *power,
+                                             float *phase, float (*out)[bins]) {
+  uint16_t order[bins];
+  const unsigned n = group_order(re, im, power, 0, bins - 1, order);
+  for (unsigned j = 0; j < n; ++j) {
+    phase[order[j]] = atan2f(im[order[j]], re[order[j]]);
+  }
+  for (unsigned j = 0; j < n; ++j) {
+    sincosf(phase[order[j]], &out[0][order[j]], &out[1][order[j]]);
+  }
+  for (unsigned k = 0; k < bins; ++k) {
+    out[2][k] = sqrtf(power[k]);
+  }
+}
+
+// The floor's calls on the frames that end the given hops: in bin order, as
+// a plain loop makes them, or (a diagnostic) in the plugin's calling order.
+class Floor : public Runner {
+public:
+  Floor(const Spectra &sp, bool grouped) : sp_(sp), grouped_(grouped) {}
+  void hops(size_t from, size_t to) override {
+    for (size_t f = from - warm_hops; f < to - warm_hops; ++f) {
+      const size_t at = f * bins;
+      (grouped_ ? grouped_calls : floor_calls)(&sp_.re[at], &sp_.im[at], &sp_.power[at], phase_,
+                                               out_);
+    }
+  }
+
+private:
+  const Spectra &sp_;
+  bool grouped_;
+  float phase_[bins] = {};
+  float out_[3][bins] = {};
+};
+
+// ---- rounds and report ----
+
+double median(std::vector<double> v) {
+  if (v.empty()) {
+    return NAN;
+  }
+  std::sort(v.begin(), v.end());
+  const size_t m = v.size() / 2;
+  return v.size() % 2 ? v[m] : 0.5 * (v[m - 1] + v[m]);
+}
+
+const char *c_library() {
+#if defined(__GLIBC__)
+  static const std::string name = std::string("glibc ") + gnu_get_libc_version();
+  return name.c_str();
+#else
+  return "not glibc";
+#endif
+}
+
+std::string processor() {
+  std::ifstream f("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.rfind("model name", 0) == 0 || line.rfind("Model name", 0) == 0) {
+      return line.substr(line.find(':') + 2);
+    }
+  }
+  return "unknown";
+}
+
+struct Timed {
+  std::vector<double> plugin, plain, base;
+};
+
+struct StreamRun {
+  std::string name;
+  std::vector<float> x, quiet;
+  Spectra spectra;
+  std::vector<double> floor, grouped;
+  Timed t[n_settings];
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+  int rounds = 11;
+  double seconds = 10.0;
+  const char *demo = nullptr;
+  const char *baseline = nullptr;
+  std::string only;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--rounds" && i + 1 < argc) {
+      rounds = atoi(argv[++i]);
+    } else if (a == "--seconds" && i + 1 < argc) {
+      seconds = atof(argv[++i]);
+    } else if (a == "--demo" && i + 1 < argc) {
+      demo = argv[++i];
+    } else if (a == "--baseline" && i + 1 < argc) {
+      baseline = argv[++i];
+    } else if (a == "--only" && i + 1 < argc) {
+      only = argv[++i];
+    } else {
+      fprintf(stderr,
+              "usage: %s [--rounds N] [--seconds S] [--demo FILE] [--baseline LIB] "
+              "[--only TEXT]\n",
+              argv[0]);
+      return 2;
+    }
+  }
+  rounds = std::max(rounds, 1);
+  const size_t n = static_cast<size_t>(seconds * rate) / hop_size * hop_size;
+  const LV2_Descriptor *lib = load(QUORVANE_LIBRARY);
+  const LV2_Descriptor *base = baseline ? load(baseline) : nullptr;
+
+  std::vector<StreamRun> streams(2);
+  streams[0].name = "white noise";
+  streams[0].x = white_noise(n);
+  streams[1].name = "music-like (plucked notes, drone, noise bed)";
+  streams[1].x = music_like(n);
+  if (demo) {
+    StreamRun d;
+    d.name = std::string("demo phrase (") + demo + ", repeated)";
+    d.x = from_file(demo, n);
+    if (d.x.size() < 4 * block_size) {
+      fprintf(stderr, "cannot read %s\n", demo);
+      return 1;
+    }
+    streams.push_back(std::move(d));
+  }
+  for (StreamRun &s : streams) {
+    s.spectra = spectra_of(s.x);
+    s.quiet = s.x;
+    for (float &v : s.quiet) {
+      v *= 2e-38f; // peak 1e-38, below the smallest normal float
+    }
+  }
+
+  // A round runs each stream once through everything at once: a fresh
+  // floor, plugin, model (and baseline) per setting, all fed the stream a
+  // stretch of hops at a time, in an order shuffled anew for every stretch,
+  // so that a busy spell of a shared machine falls on all of them alike.
+  // Subnormal input only on the noise stream: it costs the same whatever the
+  // signal.
+  std::vector<unsigned> offsets; // of the plugin's records, mod 64
+  for (int r = 0; r < rounds; ++r) {
+    std::mt19937 rng(static_cast<unsigned>(r) + 1);
+    const unsigned offset = 16 * static_cast<unsigned>(r % 4);
+    for (unsigned si = 0; si < streams.size(); ++si) {
+      StreamRun &s = streams[si];
+      std::vector<std::unique_ptr<Runner>> run;
+      std::vector<std::vector<double> *> results; // where each one's time goes
+      run.push_back(std::make_unique<Floor>(s.spectra, false));
+      results.push_back(&s.floor);
+      run.push_back(std::make_unique<Floor>(s.spectra, true));
+      results.push_back(&s.grouped);
+      for (unsigned k = 0; k < n_settings; ++k) {
+        const Setting &set = settings[k];
+        if ((set.quiet && si != 0) || std::string(set.name).find(only) == std::string::npos) {
+          continue;
+        }
+        const std::vector<float> &x = set.quiet ? s.quiet : s.x;
+        auto plugin = std::make_unique<Hosted<Library>>(Library{lib}, x, set, offset);
+        offsets.push_back(static_cast<unsigned>(plugin->where() % 64));
+        run.push_back(std::move(plugin));
+        results.push_back(&s.t[k].plugin);
+        run.push_back(std::make_unique<Hosted<Model>>(Model{}, x, set, offset));
+        results.push_back(&s.t[k].plain);
+        if (base) {
+          run.push_back(std::make_unique<Hosted<Library>>(Library{base}, x, set, offset));
+          results.push_back(&s.t[k].base);
+        }
+      }
+      std::vector<size_t> turn(run.size());
+      for (size_t i = 0; i < turn.size(); ++i) {
+        turn[i] = i;
+      }
+      const size_t hops = s.x.size() / hop_size;
+      for (size_t from = warm_hops; from < hops; from += stretch) {
+        const size_t to = std::min(hops, from + stretch);
+        std::shuffle(turn.begin(), turn.end(), rng);
+        for (size_t i : turn) {
+          const double t = cpu_ns();
+          run[i]->hops(from, to);
+          run[i]->ns += cpu_ns() - t;
+        }
+      }
+      for (size_t i = 0; i < run.size(); ++i) {
+        results[i]->push_back(run[i]->ns / static_cast<double>(hops - warm_hops));
+      }
+    }
+  }
+
+  std::sort(offsets.begin(), offsets.end());
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  printf("Processor: %s (%u cores online); C library: %s\n", processor().c_str(),
+         static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)), c_library());
+  printf("Streams of %.1f s at 48 kHz in blocks of 256 samples through %s\n",
+         static_cast<double>(n) / rate, QUORVANE_LIBRARY);
+  printf("%d interleaved rounds; medians of the per-round ratios; CPU time.\n", rounds);
+  printf("Record offsets mod 64 covered by the rounds:");
+  for (unsigned o : offsets) {
+    printf(" %u", o);
+  }
+  printf("\n");
+  for (const StreamRun &s : streams) {
+    const double fl = median(s.floor);
+    printf("\n%s: floor %.2f us per frame in bin order (%.2f us in the plugin's calling order, "
+           "sorting included)\n",
+           s.name.c_str(), fl / 1e3, median(s.grouped) / 1e3);
+    printf("  %-26s %9s %8s %8s %9s%s\n", "per hop (256 samples + frame)", "us", "x floor",
+           "x plain", "plain us", base ? "  x baseline" : "");
+    for (unsigned k = 0; k < n_settings; ++k) {
+      const Timed &t = s.t[k];
+      if (t.plugin.empty()) {
+        continue;
+      }
+      std::vector<double> to_floor, to_plain, to_base;
+      for (size_t r = 0; r < t.plugin.size(); ++r) {
+        to_floor.push_back(t.plugin[r] / s.floor[r]);
+        to_plain.push_back(t.plugin[r] / t.plain[r]);
+        if (base) {
+          to_base.push_back(t.plugin[r] / t.base[r]);
+        }
+      }
+      printf("  %-26s %9.2f %8.3f %8.3f %9.2f", settings[k].name, median(t.plugin) / 1e3,
+             median(to_floor), median(to_plain), median(t.plain) / 1e3);
+      if (base) {
+        printf("  %6.3f (%.2f us)", median(to_base), median(t.base) / 1e3);
+      }
+      printf("\n");
+    }
+  }
+  return 0;
+}

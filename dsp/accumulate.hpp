@@ -1,0 +1,245 @@
+// Accumulation: the gate, the shift, and each kept source bin turned back
+// into a complex value, at its magnitude and phase, on its target bin.
+#pragma once
+
+#include <math.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "dsp/common.hpp"
+#include "dsp/simd.hpp"
+
+namespace {
+
+// Working rows of the accumulation.
+struct AccumulationRows {
+  float gated[bins];    // magnitudes after the gate, by source bin
+  uint16_t order[bins]; // bins that need a phase, in the order of their calls
+  float phase[bins];    // by source bin, like the rest
+  float sn[bins];
+  float cs[bins];
+};
+
+// The order of the calls. atan2f and sincosf (glibc's generic single-precision
+// code) branch on ranges of their arguments. In bin order those ranges come
+// at random and most of the branches are mispredicted; visiting the bins
+// grouped by range makes them predictable. Every call still gets the same
+// argument and its result goes to the same place, so the order changes no
+// result, only the time.
+//
+// atan2f branches on the signs of x and y, and its arctangent on |y/x|
+// against 7/16, 11/16, 19/16 and 39/16, below 2^-29 and from 2^25 on (and on
+// zeros, infinities, NaN). sincosf of the phase takes a direct path below
+// 0.75 (and below 2^-12), and otherwise branches on the parity of the
+// quadrant, which changes at |phase| = pi/4 and 3 pi/4, that is at |y/x| = 1.
+// So |y/x| is also cut at tan(0.75) and at 1, and one grouping serves both
+// functions: seven ranges of |y/x| and one of the rare values, for each of
+// the four pairs of signs. The groups are visited so that the next one
+// differs from the last in one sign or one range step: the sign pairs in
+// Gray order (x+ y+, x+ y-, x- y-, x- y+), the ranges up, then down.
+constexpr unsigned call_groups = 32;
+constexpr unsigned skip_group = call_groups; // bins that need no call
+
+// With fewer kept bins than this, sorting costs more than it saves.
+constexpr unsigned ordered_min = 64;
+
+// Cuts of |y/x|: the rare values below and above, and the ranges between.
+constexpr float cut_tiny = 0x1p-12f;
+constexpr float cut_huge = 0x1p25f;
+constexpr float cuts[6] = {0.4375f, 0.6875f, 0.93159646f /* tan(0.75) */, 1.0f, 1.1875f, 2.4375f};
+
+// Counter sets of the counting sort below.
+constexpr unsigned sort_shift = 2;
+constexpr unsigned sort_sets = 1u << sort_shift;
+
+// Lane by lane, `a` where the mask m is set (all bits), else `b`.
+template <class F, class I> QUORVANE_INLINE F pick(I m, F a, F b) {
+  return reinterpret_cast<F>((m & reinterpret_cast<I>(a)) | (~m & reinterpret_cast<I>(b)));
+}
+
+// Buckets of a vector of bins, branch-free: group * sort_sets + set for the
+// kept lanes (all bits set in `kept`), skip_group * sort_sets + set for the
+// others. Worked out in floats (small integers, exact), which the AVX build
+// does eight lanes at a time.
+template <class F, class I> QUORVANE_INLINE I call_bucket(F re, F im, I kept, F set) {
+  constexpr unsigned lanes = sizeof(F) / sizeof(float);
+  const F zero = vsplat<F>(0.0f);
+  const F one = vsplat<F>(1.0f);
+  static_assert(sizeof(I) == sizeof(F) && lanes >= 4);
+  const I no_sign = ~reinterpret_cast<I>(vsplat<F>(-0.0f));
+  // |y| / |x| rounds as fabsf(y / x) does; 0/0 and inf/inf give a NaN,
+  // which compares false and lands among the rare values.
+  const F q = reinterpret_cast<F>(reinterpret_cast<I>(im) & no_sign) /
+              reinterpret_cast<F>(reinterpret_cast<I>(re) & no_sign);
+  F range = zero;
+  for (float c : cuts) {
+    range += pick(q >= vsplat<F>(c), one, zero);
+  }
+  const I rare = ~(q >= vsplat<F>(cut_tiny)) | (q >= vsplat<F>(cut_huge));
+  range = pick(rare, vsplat<F>(7.0f), range);
+  // Outside the rare values x and y are neither zero nor NaN, so their
+  // signs are what x < 0 and y < 0 say. The sign pairs in Gray order, the
+  // ranges downwards in the odd positions.
+  const I neg_x = re < zero;
+  const I odd = neg_x ^ (im < zero);
+  const F pair = pick(neg_x, vsplat<F>(2.0f), zero) + pick(odd, one, zero);
+  range = pick(odd, vsplat<F>(7.0f) - range, range);
+  const F group = pick(kept, pair * vsplat<F>(8.0f) + range, vsplat<F>(skip_group));
+  return __builtin_convertvector(group * vsplat<F>(sort_sets) + set, I);
+}
+
+// The kept bins among first..last (gated[k] != 0, NaN included) into order,
+// grouped; returns how many. A counting sort whose counters come in four
+// interleaved sets (bin k counts in set k % 4), so that consecutive
+// increments never wait on the same counter; within a group the sets come
+// in turn, each in increasing bin order. (Built for AVX too, which
+// classifies eight bins at a time.)
+QUORVANE_WIDE unsigned group_order(const float *re, const float *im, const float *gated, int first,
+                                   int last, uint16_t *order) {
+  constexpr unsigned buckets = (call_groups + 1) * sort_sets;
+  constexpr unsigned skipped = skip_group * sort_sets; // the first skipped bucket
+  v8f sets; // the set of each lane's bin, the first bin a multiple of 8
+  for (unsigned lane = 0; lane < 8; ++lane) {
+    sets[lane] = static_cast<float>(lane % sort_sets);
+  }
+  int32_t bucket[bins];
+  unsigned k = 0;
+  for (; k + 8 <= bins; k += 8) {
+    const v8i kept = vload<v8f>(gated + k) != vsplat<v8f>(0.0f);
+    const v8i b = call_bucket(vload<v8f>(re + k), vload<v8f>(im + k), kept, sets);
+    memcpy(bucket + k, &b, sizeof b);
+  }
+  for (; k < bins; ++k) {
+    const v4i kept = splat4i(gated[k] != 0.0f ? -1 : 0);
+    const v4f set = splat4(static_cast<float>(k % sort_sets));
+    bucket[k] = call_bucket(splat4(re[k]), splat4(im[k]), kept, set)[0];
+  }
+
+  const auto from = static_cast<unsigned>(first);
+  const auto to = static_cast<unsigned>(last);
+  uint16_t count[buckets] = {};
+  for (unsigned b = from; b <= to; ++b) {
+    ++count[bucket[b]];
+  }
+  // Where each bucket starts; the skipped bins go last, past the ones
+  // counted in the result.
+  uint16_t next[buckets];
+  unsigned n = 0;
+  for (unsigned i = 0; i < buckets; ++i) {
+    next[i] = static_cast<uint16_t>(n);
+    n += count[i];
+  }
+  const unsigned kept = next[skipped];
+  for (unsigned b = from; b <= to; ++b) {
+    order[next[bucket[b]]++] = static_cast<uint16_t>(b);
+  }
+  return kept;
+}
+
+// gated[k] = 0 where mag[k] is below the gate level, mag[k] elsewhere (a NaN
+// stays). Returns how many of the 513 are 0.
+QUORVANE_INLINE unsigned gate_magnitudes(const float *mag, float gate, float *gated) {
+  const v4f g = splat4(gate);
+  const v4f zero = splat4(0.0f);
+  v4i zeros = splat4i(0); // counts down, per lane
+  unsigned k = 0;
+  for (; k + 4 <= bins; k += 4) {
+    const v4f m = load4(mag + k);
+    const v4f kept = m < g ? zero : m;
+    zeros += kept == zero;
+    store4(gated + k, kept);
+  }
+  unsigned n = static_cast<unsigned>(-(zeros[0] + zeros[1] + zeros[2] + zeros[3]));
+  for (; k < bins; ++k) {
+    gated[k] = mag[k] < gate ? 0.0f : mag[k];
+    n += gated[k] == 0.0f;
+  }
+  return n;
+}
+
+// The reshaped bins 0..512 into acc_re/acc_im, from the magnitudes `mag` and
+// the spectrum re/im of a live frame, or the captured phases of a frozen one
+// (frozen_phase not null). Bins below the gate level are silenced, source
+// bin k lands on k + offset, and those pushed past either end are dropped.
+//
+// Every target receives at most one source, so its value is (+0, +0) plus
+// that source's (m cos, m sin). A zero magnitude makes both products zeros
+// of some sign, and +0 plus a zero of either sign is +0: such a bin leaves
+// its target at (+0, +0) whatever its phase, and needs neither atan2f nor
+// sincosf. That needs a phase that is not NaN (zero times NaN is NaN), which
+// a zero magnitude guarantees: a bin whose re or im is NaN has a NaN
+// magnitude (live or captured alike), the blur's mean over it includes it,
+// and the gate leaves a NaN alone. The phase is not corrected for the new
+// frequency, which is part of the shift's sound.
+void accumulate(const float *re, const float *im, const float *mag, const float *frozen_phase,
+                int offset, float gate, AccumulationRows &rows, float *acc_re, float *acc_im) {
+  const int first = offset < 0 ? -offset : 0;
+  const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
+  float *gated = rows.gated;
+  float *phase = rows.phase;
+  float *sn = rows.sn;
+  float *cs = rows.cs;
+  uint16_t *order = rows.order;
+  const unsigned zeros = gate_magnitudes(mag, gate, gated);
+
+  // Sines and cosines by source bin. A bin without a phase keeps (+0, +0)
+  // there, and m * +0 is a zero that leaves its target at +0 as it must. The
+  // calls run back to back, each independent of the others, which lets the
+  // processor overlap them. A frozen frame's sincosf sees the same phases
+  // every frame and gains nothing from grouping; neither do a few bins.
+  if (zeros != 0) {
+    memset(sn, 0, sizeof rows.sn);
+    memset(cs, 0, sizeof rows.cs);
+  }
+  unsigned n = 0;
+  bool listed = true;
+  if (!frozen_phase && bins - zeros >= ordered_min) {
+    n = group_order(re, im, gated, first, last, order);
+  } else if (zeros != 0) {
+    for (int k = first; k <= last; ++k) { // increasing order, branch-free
+      order[n] = static_cast<uint16_t>(k);
+      n += gated[k] != 0.0f; // NaN included
+    }
+  } else {
+    listed = false; // every bin in range, in increasing order
+  }
+  const float *phases = frozen_phase ? frozen_phase : phase;
+  if (listed) {
+    if (!frozen_phase) {
+      for (unsigned j = 0; j < n; ++j) {
+        phase[order[j]] = atan2f(im[order[j]], re[order[j]]);
+      }
+    }
+    for (unsigned j = 0; j < n; ++j) {
+      const unsigned k = order[j];
+      sincosf(phases[k], sn + k, cs + k);
+    }
+  } else {
+    if (!frozen_phase) {
+      for (int k = first; k <= last; ++k) {
+        phase[k] = atan2f(im[k], re[k]);
+      }
+    }
+    for (int k = first; k <= last; ++k) {
+      sincosf(phases[k], sn + k, cs + k);
+    }
+  }
+
+  // Each kept source k lands on k + offset: (+0, +0) + (m cos, m sin), four
+  // bins at a time; the targets no source reaches stay (+0, +0).
+  memset(acc_re, 0, bins * sizeof(float));
+  memset(acc_im, 0, bins * sizeof(float));
+  const v4f zero = splat4(0.0f);
+  int k = first;
+  for (; k + 3 <= last; k += 4) {
+    const v4f m = load4(gated + k);
+    store4(acc_re + k + offset, zero + m * load4(cs + k));
+    store4(acc_im + k + offset, zero + m * load4(sn + k));
+  }
+  for (; k <= last; ++k) {
+    acc_re[k + offset] = 0.0f + gated[k] * cs[k];
+    acc_im[k + offset] = 0.0f + gated[k] * sn[k];
+  }
+}
+
+} // namespace
