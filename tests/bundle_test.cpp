@@ -28,7 +28,7 @@ class HostView : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     // As a host finds it: everything on the search path, which here is the
-    // build tree and the LV2 specification's bundles (for the plugin
+    // build tree and LV2's schema bundles (for the plugin
     // classes), not whatever else is installed beside them.
     const std::string bundle = QUORVANE_BUNDLE_DIR;
     const std::string path =

@@ -38,7 +38,7 @@ find_program(SORD_VALIDATE sord_validate REQUIRED)
 add_test(NAME bundle_validates
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/validate-bundle.sh ${QUORVANE_BUNDLE_DIR})
 # Users have other plugins installed, some with Turtle that does not validate:
-# ours must validate all the same. An LV2 directory with the specification's
+# ours must validate all the same. An LV2 directory with LV2's schema
 # bundles and a broken one beside them.
 set(lv2_broken ${CMAKE_CURRENT_BINARY_DIR}/lv2-with-broken-bundle)
 file(MAKE_DIRECTORY ${lv2_broken}/broken.lv2)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Validates a bundle's Turtle against the LV2 specification's own bundles
+# Validates a bundle's Turtle against the LV2's own schema bundles
 # (the schemas that lv2-dev installs), as lv2_validate does: sord_validate
 # reads the bundle together with them, and any error or warning fails.
-# Only the specification's bundles are read, by name: other packages' plugins
+# Only LV2's schema bundles are read, by name: other packages' plugins
 # in the same directory are none of this bundle's business, and one whose
 # Turtle does not validate must not fail ours.
 set -euo pipefail
