@@ -27,16 +27,7 @@ cmake --build build -j "$(nproc)" --target quorvane stream_bench frame_bench >/d
 # The phrase of scripts/demo.sh, as raw 32-bit floats (6 s; the benchmark
 # repeats it up to the stream length).
 phrase=build/bench/demo-phrase.f32
-notes=(A3 C4 E4 A4 G4 E4 D4 C4 E4 A4)
-tones=() delays=()
-for i in "${!notes[@]}"; do
-  tones+=(pluck "${notes[$i]}")
-  delays+=("$(awk -v i="$i" 'BEGIN { printf "%.1f", 0.3 + 0.4 * i }')")
-done
-sox -q -r 48000 -c $((${#notes[@]} + 2)) -n -t f32 "$phrase" \
-  synth 6 "${tones[@]}" sine A1 brownnoise \
-  delay "${delays[@]}" 0 0 \
-  remix - vol 0.4 fade 0.01 6 0.8 norm -3
+scripts/phrase.sh "$phrase" -t f32
 
 build/bench/stream_bench --demo "$phrase" ${stream_args[@]+"${stream_args[@]}"}
 echo

@@ -16,18 +16,8 @@ mkdir -p "$out"
 render=build/render/quorvane-render
 export LV2_PATH=$PWD/build/lv2
 
-# An A-minor phrase of plucked notes, one every 0.4 s, over a low A and a
-# soft noise bed (the noise is what the gate takes away). 6 s, 48 kHz.
-notes=(A3 C4 E4 A4 G4 E4 D4 C4 E4 A4)
-tones=() delays=()
-for i in "${!notes[@]}"; do
-  tones+=(pluck "${notes[$i]}")
-  delays+=("$(awk -v i="$i" 'BEGIN { printf "%.1f", 0.3 + 0.4 * i }')")
-done
-sox -q -r 48000 -c $((${#notes[@]} + 2)) -n -b 24 "$out/dry.wav" \
-  synth 6 "${tones[@]}" sine A1 brownnoise \
-  delay "${delays[@]}" 0 0 \
-  remix - vol 0.4 fade 0.01 6 0.8 norm -3
+# The source: a phrase of plucked notes over a low A and a noise bed.
+scripts/phrase.sh "$out/dry.wav" -b 24
 
 # 0 to 8 kHz, where the phrase lives. -V1: sox only warns that libsndfile's
 # float WAV header is the short form, which it reads correctly.
