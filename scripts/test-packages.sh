@@ -3,8 +3,8 @@
 # native and Arm runs, whose build/ and build-arm/ it renders against):
 #
 # amd64: scripts/package.sh builds everything into dist/; the amd64 packages
-#   are installed with apt on this machine, lv2ls must list the plugin and
-#   lv2apply render through it exactly what build/'s library renders, and
+#   are installed with apt on this machine, lv2ls must list both plugins and
+#   lv2apply render through each exactly what build/'s library renders, and
 #   the suite's host tests must still see the build, not the installed copy;
 #   purging them must leave none of their files behind. (They are purged
 #   whatever happens.)
@@ -57,11 +57,13 @@ trap 'purge; echo "FAILED: scripts/test-packages.sh (see the output above)" >&2'
 "${apt[@]}" install "${debs[@]}"
 files=$(dpkg-query -L quorvane-lv2 quorvane-render)
 # Only what the packages installed: /usr/lib/lv2 and nothing else.
-LV2_PATH=/usr/lib/lv2 lv2ls | grep -qxF "$uri" || { echo "error: lv2ls does not list $uri" >&2; false; }
-LV2_PATH=/usr/lib/lv2 lv2apply -i "$work/in.au" -o "$work/installed.au" "${controls[@]}" "$uri"
-LV2_PATH=$PWD/build/lv2 lv2apply -i "$work/in.au" -o "$work/tested.au" "${controls[@]}" "$uri"
-not_silent "$work/installed.au"
-cmp "$work/installed.au" "$work/tested.au"
+for u in "$uri" "$uri-aligned"; do
+  LV2_PATH=/usr/lib/lv2 lv2ls | grep -qxF "$u" || { echo "error: lv2ls does not list $u" >&2; false; }
+  LV2_PATH=/usr/lib/lv2 lv2apply -i "$work/in.au" -o "$work/installed.au" "${controls[@]}" "$u"
+  LV2_PATH=$PWD/build/lv2 lv2apply -i "$work/in.au" -o "$work/tested.au" "${controls[@]}" "$u"
+  not_silent "$work/installed.au"
+  cmp "$work/installed.au" "$work/tested.au"
+done
 /usr/bin/quorvane-render --help >/dev/null
 # The suite's host tests must still test the build, not the installed copy.
 ctest --test-dir build --output-on-failure -R '^(Bundle|HostView)[.]|^bundle_validates$'
@@ -108,7 +110,7 @@ cp -r build-arm/lv2 "$work/tested-lv2"
 "${sudo[@]}" mmdebstrap --mode=root --variant=apt --arch=arm64 --include=lilv-utils \
   --customize-hook="copy-in $work/$deb $work/in.au $work/tested-lv2 /tmp" \
   --customize-hook="chroot \"\$1\" apt-get install -y -q /tmp/$deb" \
-  --customize-hook="chroot \"\$1\" sh -c 'uname -m; lv2ls | grep -qxF $uri'" \
+  --customize-hook="chroot \"\$1\" sh -c 'uname -m; lv2ls | grep -qxF $uri && lv2ls | grep -qxF $uri-aligned'" \
   --customize-hook="chroot \"\$1\" lv2apply -i /tmp/in.au -o /tmp/installed.au ${controls[*]} $uri" \
   --customize-hook="chroot \"\$1\" env LV2_PATH=/tmp/tested-lv2 lv2apply -i /tmp/in.au -o /tmp/tested.au ${controls[*]} $uri" \
   --customize-hook="copy-out /tmp/installed.au /tmp/tested.au $work" \
