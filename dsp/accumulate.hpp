@@ -226,9 +226,14 @@ void accumulate(const float *re, const float *im, const float *mag, const float 
   }
 
   // Each kept source k lands on k + offset: (+0, +0) + (m cos, m sin), four
-  // bins at a time; the targets no source reaches stay (+0, +0).
-  memset(acc_re, 0, bins * sizeof(float));
-  memset(acc_im, 0, bins * sizeof(float));
+  // bins at a time; the targets no source reaches, below first + offset or
+  // above last + offset, stay (+0, +0).
+  const auto below = static_cast<unsigned>(first + offset);
+  const auto above = static_cast<unsigned>(last + offset) + 1;
+  memset(acc_re, 0, below * sizeof(float));
+  memset(acc_im, 0, below * sizeof(float));
+  memset(acc_re + above, 0, (bins - above) * sizeof(float));
+  memset(acc_im + above, 0, (bins - above) * sizeof(float));
   const v4f zero = splat4(0.0f);
   int k = first;
   for (; k + 3 <= last; k += 4) {

@@ -100,6 +100,9 @@ QUORVANE_INLINE void head_store(float *re, float *im, unsigned base, v4f a_re, v
 QUORVANE_INLINE v4f low4(const v4f &v) { return v; }
 QUORVANE_INLINE v4f low4(const v8f &v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3); }
 QUORVANE_INLINE v4f high4(const v8f &v) { return __builtin_shufflevector(v, v, 4, 5, 6, 7); }
+QUORVANE_INLINE v8f reversed(const v8f &v) {
+  return __builtin_shufflevector(v, v, 7, 6, 5, 4, 3, 2, 1, 0);
+}
 
 // Bit reversal and the stages of length 2 and 4, out of place into re/im.
 // Output positions 4g..4g+3 take the inputs at r, r + 512, r + 256, r + 768

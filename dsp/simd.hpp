@@ -27,6 +27,11 @@
 // machines).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(QUORVANE_NO_WIDE)
 #define QUORVANE_WIDE __attribute__((target_clones("avx", "default")))
+// A function for AVX processors only, where target_clones cannot help (an
+// intrinsic that the baseline target lacks); the caller checks
+// __builtin_cpu_supports("avx").
+#define QUORVANE_AVX_ONLY __attribute__((target("avx")))
+#include <immintrin.h>
 #else
 #define QUORVANE_WIDE
 #endif
