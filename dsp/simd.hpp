@@ -105,4 +105,17 @@ QUORVANE_INLINE void transpose4(v4f &a, v4f &b, v4f &c, v4f &d) {
   d = __builtin_shufflevector(ab_hi, cd_hi, 2, 3, 6, 7);
 }
 
+// The same for the lower and the upper four lanes of eight-lane vectors at
+// once: two transposes for the shuffles of one (AVX shuffles within halves).
+QUORVANE_INLINE void transpose4(v8f &a, v8f &b, v8f &c, v8f &d) {
+  const v8f ab_lo = __builtin_shufflevector(a, b, 0, 8, 1, 9, 4, 12, 5, 13);
+  const v8f ab_hi = __builtin_shufflevector(a, b, 2, 10, 3, 11, 6, 14, 7, 15);
+  const v8f cd_lo = __builtin_shufflevector(c, d, 0, 8, 1, 9, 4, 12, 5, 13);
+  const v8f cd_hi = __builtin_shufflevector(c, d, 2, 10, 3, 11, 6, 14, 7, 15);
+  a = __builtin_shufflevector(ab_lo, cd_lo, 0, 1, 8, 9, 4, 5, 12, 13);
+  b = __builtin_shufflevector(ab_lo, cd_lo, 2, 3, 10, 11, 6, 7, 14, 15);
+  c = __builtin_shufflevector(ab_hi, cd_hi, 0, 1, 8, 9, 4, 5, 12, 13);
+  d = __builtin_shufflevector(ab_hi, cd_hi, 2, 3, 10, 11, 6, 7, 14, 15);
+}
+
 } // namespace
