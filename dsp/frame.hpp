@@ -28,9 +28,10 @@ void prepare_tables(Instance *self) {
   self->scratch.ready = 1;
 }
 
-// dst[i] = ring[(pos + i) & 1023] * window[i]. The sample loop only ever
-// calls the frame with pos a multiple of the hop, so the ring splits into
-// two runs of whole vectors; any other pos takes the scalar way.
+// dst[i] = ring[(pos + i) & 1023] * window[i], for the positions that
+// analyse() cannot window as it reads (the sample loop never gives them):
+// with pos a multiple of four the ring still splits into two runs of whole
+// vectors; any other pos takes the scalar way.
 QUORVANE_INLINE void window_input(float *dst, const float *ring, const float *window,
                                   unsigned pos) {
   if (pos % 4 == 0) {
@@ -96,17 +97,29 @@ QUORVANE_INLINE void inverse_tail(const float *re, const float *im, const Twiddl
   }
 }
 
-// Windowed block (through the scratch row tmp) and its forward transform
-// into re/im. The block is real: its imaginary parts are +0.
+// Windowed block and its forward transform into re/im. The block is real:
+// its imaginary parts are +0. The sample loop only ever calls the frame with
+// pos a multiple of the hop, so a run of eight samples from the ring never
+// wraps and the transform windows them as it reads them; any other pos
+// windows the block into the scratch row tmp first.
 QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos, float *tmp,
                            float *re, float *im, const Twiddles &fwd) {
-  window_input(tmp, ring, window, pos);
-  fft_head<v8f>(
-      [tmp](unsigned n, v8f &r, v8f &i) {
-        r = vload<v8f>(tmp + n);
-        i = v8f{};
-      },
-      re, im, fwd);
+  if (pos % 8 == 0) {
+    fft_head<v8f>(
+        [ring, window, pos](unsigned n, v8f &r, v8f &i) {
+          r = vload<v8f>(ring + ((pos + n) & ring_mask)) * vload<v8f>(window + n);
+          i = v8f{};
+        },
+        re, im, fwd);
+  } else {
+    window_input(tmp, ring, window, pos);
+    fft_head<v8f>(
+        [tmp](unsigned n, v8f &r, v8f &i) {
+          r = vload<v8f>(tmp + n);
+          i = v8f{};
+        },
+        re, im, fwd);
+  }
   fft_body(re, im, fwd, true);
 }
 
@@ -184,7 +197,7 @@ void frame(Instance *self) {
   }
 
   // Analysis, oldest sample first (pos is the oldest position in the ring),
-  // through acc_re, into re/im.
+  // into re/im (through acc_re when pos is not a multiple of eight).
   analyse(self->in_ring, self->window, self->pos, s.acc_re, s.re, s.im, s.fwd);
 
   update_freeze(self, s.re, s.im);
