@@ -49,19 +49,17 @@ constexpr float cut_huge = 0x1p25f;
 constexpr float cuts[6] = {0.4375f, 0.6875f, 0.93159646f /* tan(0.75) */, 1.0f, 1.1875f, 2.4375f};
 
 // Counter sets of the counting sort below.
-constexpr unsigned sort_shift = 2;
-constexpr unsigned sort_sets = 1u << sort_shift;
+constexpr unsigned sort_sets = 4;
 
 // Lane by lane, `a` where the mask m is set (all bits), else `b`.
 template <class F, class I> QUORVANE_INLINE F pick(I m, F a, F b) {
   return reinterpret_cast<F>((m & reinterpret_cast<I>(a)) | (~m & reinterpret_cast<I>(b)));
 }
 
-// Buckets of a vector of bins, branch-free: group * sort_sets + set for the
-// kept lanes (all bits set in `kept`), skip_group * sort_sets + set for the
-// others. Worked out in floats (small integers, exact), which the AVX build
-// does eight lanes at a time.
-template <class F, class I> QUORVANE_INLINE I call_bucket(F re, F im, I kept, F set) {
+// Call groups of a vector of bins, branch-free: the group for the kept lanes
+// (all bits set in `kept`), skip_group for the others. Worked out in floats
+// (small integers, exact), which the AVX build does eight lanes at a time.
+template <class F, class I> QUORVANE_INLINE I call_group(F re, F im, I kept) {
   constexpr unsigned lanes = sizeof(F) / sizeof(float);
   const F zero = vsplat<F>(0.0f);
   const F one = vsplat<F>(1.0f);
@@ -85,53 +83,66 @@ template <class F, class I> QUORVANE_INLINE I call_bucket(F re, F im, I kept, F 
   const F pair = pick(neg_x, vsplat<F>(2.0f), zero) + pick(odd, one, zero);
   range = pick(odd, vsplat<F>(7.0f) - range, range);
   const F group = pick(kept, pair * vsplat<F>(8.0f) + range, vsplat<F>(skip_group));
-  return __builtin_convertvector(group * vsplat<F>(sort_sets) + set, I);
+  return __builtin_convertvector(group, I);
 }
 
 // The kept bins among first..last (gated[k] != 0, NaN included) into order,
 // grouped; returns how many. A counting sort whose counters come in four
-// interleaved sets (bin k counts in set k % 4), so that consecutive
-// increments never wait on the same counter; within a group the sets come
-// in turn, each in increasing bin order. (Built for AVX too, which
-// classifies eight bins at a time.)
+// sets (bin k counts in set k % 4), so that consecutive increments never
+// wait on the same counter; within a group the sets come in turn, each in
+// increasing bin order. The bins outside first..last are classified as
+// skipped, so that every loop runs over all the bins, four at a time, one
+// statement per set. The skipped bins land in order past the kept ones.
+// (Built for AVX too, which classifies eight bins at a time.)
 QUORVANE_WIDE unsigned group_order(const float *re, const float *im, const float *gated, int first,
                                    int last, uint16_t *order) {
-  constexpr unsigned buckets = (call_groups + 1) * sort_sets;
-  constexpr unsigned skipped = skip_group * sort_sets; // the first skipped bucket
-  v8f sets; // the set of each lane's bin, the first bin a multiple of 8
+  constexpr unsigned groups = call_groups + 1; // the skipped ones last
+  v8f lanes;
   for (unsigned lane = 0; lane < 8; ++lane) {
-    sets[lane] = static_cast<float>(lane % sort_sets);
+    lanes[lane] = static_cast<float>(lane);
   }
-  int32_t bucket[bins];
+  const v8f from = vsplat<v8f>(static_cast<float>(first));
+  const v8f to = vsplat<v8f>(static_cast<float>(last));
+  int32_t group[bins];
   unsigned k = 0;
   for (; k + 8 <= bins; k += 8) {
-    const v8i kept = vload<v8f>(gated + k) != vsplat<v8f>(0.0f);
-    const v8i b = call_bucket(vload<v8f>(re + k), vload<v8f>(im + k), kept, sets);
-    memcpy(bucket + k, &b, sizeof b);
+    const v8f bin = lanes + vsplat<v8f>(static_cast<float>(k));
+    const v8i kept = (vload<v8f>(gated + k) != vsplat<v8f>(0.0f)) & (bin >= from) & (bin <= to);
+    const v8i g = call_group(vload<v8f>(re + k), vload<v8f>(im + k), kept);
+    memcpy(group + k, &g, sizeof g);
   }
   for (; k < bins; ++k) {
-    const v4i kept = splat4i(gated[k] != 0.0f ? -1 : 0);
-    const v4f set = splat4(static_cast<float>(k % sort_sets));
-    bucket[k] = call_bucket(splat4(re[k]), splat4(im[k]), kept, set)[0];
+    const bool kept =
+        gated[k] != 0.0f && static_cast<int>(k) >= first && static_cast<int>(k) <= last;
+    group[k] = call_group(splat4(re[k]), splat4(im[k]), splat4i(kept ? -1 : 0))[0];
   }
 
-  const auto from = static_cast<unsigned>(first);
-  const auto to = static_cast<unsigned>(last);
-  uint16_t count[buckets] = {};
-  for (unsigned b = from; b <= to; ++b) {
-    ++count[bucket[b]];
+  uint16_t count[sort_sets][groups] = {};
+  for (k = 0; k + sort_sets <= bins; k += sort_sets) {
+    for (unsigned set = 0; set < sort_sets; ++set) {
+      ++count[set][group[k + set]];
+    }
   }
-  // Where each bucket starts; the skipped bins go last, past the ones
-  // counted in the result.
-  uint16_t next[buckets];
+  for (; k < bins; ++k) {
+    ++count[k % sort_sets][group[k]];
+  }
+  // Where each group's run of each set starts.
+  uint16_t next[sort_sets][groups];
   unsigned n = 0;
-  for (unsigned i = 0; i < buckets; ++i) {
-    next[i] = static_cast<uint16_t>(n);
-    n += count[i];
+  for (unsigned g = 0; g < groups; ++g) {
+    for (unsigned set = 0; set < sort_sets; ++set) {
+      next[set][g] = static_cast<uint16_t>(n);
+      n += count[set][g];
+    }
   }
-  const unsigned kept = next[skipped];
-  for (unsigned b = from; b <= to; ++b) {
-    order[next[bucket[b]]++] = static_cast<uint16_t>(b);
+  const unsigned kept = next[0][skip_group];
+  for (k = 0; k + sort_sets <= bins; k += sort_sets) {
+    for (unsigned set = 0; set < sort_sets; ++set) {
+      order[next[set][group[k + set]]++] = static_cast<uint16_t>(k + set);
+    }
+  }
+  for (; k < bins; ++k) {
+    order[next[k % sort_sets][group[k]]++] = static_cast<uint16_t>(k);
   }
   return kept;
 }
@@ -226,9 +237,14 @@ void accumulate(const float *re, const float *im, const float *mag, const float 
   }
 
   // Each kept source k lands on k + offset: (+0, +0) + (m cos, m sin), four
-  // bins at a time; the targets no source reaches stay (+0, +0).
-  memset(acc_re, 0, bins * sizeof(float));
-  memset(acc_im, 0, bins * sizeof(float));
+  // bins at a time; the targets no source reaches, below first + offset or
+  // above last + offset, stay (+0, +0).
+  const auto below = static_cast<unsigned>(first + offset);
+  const auto above = static_cast<unsigned>(last + offset) + 1;
+  memset(acc_re, 0, below * sizeof(float));
+  memset(acc_im, 0, below * sizeof(float));
+  memset(acc_re + above, 0, (bins - above) * sizeof(float));
+  memset(acc_im + above, 0, (bins - above) * sizeof(float));
   const v4f zero = splat4(0.0f);
   int k = first;
   for (; k + 3 <= last; k += 4) {

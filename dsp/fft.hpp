@@ -97,9 +97,27 @@ QUORVANE_INLINE void head_store(float *re, float *im, unsigned base, v4f a_re, v
   store4(im + base + 768, d_im);
 }
 
-QUORVANE_INLINE v4f low4(const v4f &v) { return v; }
 QUORVANE_INLINE v4f low4(const v8f &v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3); }
 QUORVANE_INLINE v4f high4(const v8f &v) { return __builtin_shufflevector(v, v, 4, 5, 6, 7); }
+QUORVANE_INLINE v8f reversed(const v8f &v) {
+  return __builtin_shufflevector(v, v, 7, 6, 5, 4, 3, 2, 1, 0);
+}
+
+// Eight lanes: the lower four go to `base` as above, the upper four to
+// `upper`, both halves transposed together.
+QUORVANE_INLINE void head_store(float *re, float *im, unsigned base, unsigned upper, v8f a_re,
+                                v8f a_im, v8f b_re, v8f b_im, v8f c_re, v8f c_im, v8f d_re,
+                                v8f d_im) {
+  transpose4(a_re, b_re, c_re, d_re);
+  transpose4(a_im, b_im, c_im, d_im);
+  const v8f *rows[8] = {&a_re, &a_im, &b_re, &b_im, &c_re, &c_im, &d_re, &d_im};
+  const unsigned offsets[4] = {0, 512, 256, 768};
+  for (unsigned row = 0; row < 8; ++row) {
+    float *to = (row % 2 ? im : re) + offsets[row / 2];
+    store4(to + base, low4(*rows[row]));
+    store4(to + upper, high4(*rows[row]));
+  }
+}
 
 // Bit reversal and the stages of length 2 and 4, out of place into re/im.
 // Output positions 4g..4g+3 take the inputs at r, r + 512, r + 256, r + 768
@@ -127,11 +145,11 @@ QUORVANE_INLINE void fft_head(const Load &load, float *re, float *im, const Twid
     butterfly(c_re, c_im, d_re, d_im, one_re, one_im);
     butterfly(a_re, a_im, c_re, c_im, w0_re, w0_im);
     butterfly(b_re, b_im, d_re, d_im, w1_re, w1_im);
-    head_store(re, im, 4u * rev6.v[r / 4], low4(a_re), low4(a_im), low4(b_re), low4(b_im),
-               low4(c_re), low4(c_im), low4(d_re), low4(d_im));
     if constexpr (lanes == 8) {
-      head_store(re, im, 4u * rev6.v[r / 4 + 1], high4(a_re), high4(a_im), high4(b_re), high4(b_im),
-                 high4(c_re), high4(c_im), high4(d_re), high4(d_im));
+      head_store(re, im, 4u * rev6.v[r / 4], 4u * rev6.v[r / 4 + 1], a_re, a_im, b_re, b_im, c_re,
+                 c_im, d_re, d_im);
+    } else {
+      head_store(re, im, 4u * rev6.v[r / 4], a_re, a_im, b_re, b_im, c_re, c_im, d_re, d_im);
     }
   }
 }

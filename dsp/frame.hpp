@@ -28,9 +28,10 @@ void prepare_tables(Instance *self) {
   self->scratch.ready = 1;
 }
 
-// dst[i] = ring[(pos + i) & 1023] * window[i]. The sample loop only ever
-// calls the frame with pos a multiple of the hop, so the ring splits into
-// two runs of whole vectors; any other pos takes the scalar way.
+// dst[i] = ring[(pos + i) & 1023] * window[i], for the positions that
+// analyse() cannot window as it reads (the sample loop never gives them):
+// with pos a multiple of four the ring still splits into two runs of whole
+// vectors; any other pos takes the scalar way.
 QUORVANE_INLINE void window_input(float *dst, const float *ring, const float *window,
                                   unsigned pos) {
   if (pos % 4 == 0) {
@@ -60,17 +61,19 @@ QUORVANE_INLINE void overlap_add(float *ring, const float *src, unsigned pos) {
 
 // The inverse's last two stages in one pass, the last one for real parts
 // only, then the scaling, the synthesis window and the overlap-add gain, each
-// multiplication in that order: out[i] is what frame() adds to the ring.
+// multiplication in that order: emit(i, v) receives out[i..i+7], what frame()
+// adds to the ring.
+template <class Emit>
 QUORVANE_INLINE void inverse_tail(const float *re, const float *im, const Twiddles &inv,
-                                  const float *window, float *out) {
+                                  const float *window, const Emit &emit) {
   typedef v8f V;
   constexpr unsigned lanes = sizeof(V) / sizeof(float);
   const float *w1_re = inv.re + 255;
   const float *w1_im = inv.im + 255;
   const float *w2_re = inv.re + 511;
   const float *w2_im = inv.im + 511;
-  auto finish = [out, window](unsigned i, const V &x) {
-    vstore(out + i, ((x * inverse_scale) * vload<V>(window + i)) * overlap_gain);
+  auto finish = [&emit, window](unsigned i, const V &x) {
+    emit(i, ((x * inverse_scale) * vload<V>(window + i)) * overlap_gain);
   };
   for (unsigned k = 0; k < 256; k += lanes) {
     V a_re = vload<V>(re + k);
@@ -94,60 +97,97 @@ QUORVANE_INLINE void inverse_tail(const float *re, const float *im, const Twiddl
   }
 }
 
-// Windowed block (through the scratch row tmp) and its forward transform
-// into re/im. The block is real: its imaginary parts are +0.
+// Windowed block and its forward transform into re/im. The block is real:
+// its imaginary parts are +0. The sample loop only ever calls the frame with
+// pos a multiple of the hop, so a run of eight samples from the ring never
+// wraps and the transform windows them as it reads them; any other pos
+// windows the block into the scratch row tmp first.
 QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos, float *tmp,
                            float *re, float *im, const Twiddles &fwd) {
-  window_input(tmp, ring, window, pos);
-  fft_head<v8f>(
-      [tmp](unsigned n, v8f &r, v8f &i) {
-        r = vload<v8f>(tmp + n);
-        i = v8f{};
-      },
-      re, im, fwd);
+  if (pos % 8 == 0) {
+    fft_head<v8f>(
+        [ring, window, pos](unsigned n, v8f &r, v8f &i) {
+          r = vload<v8f>(ring + ((pos + n) & ring_mask)) * vload<v8f>(window + n);
+          i = v8f{};
+        },
+        re, im, fwd);
+  } else {
+    window_input(tmp, ring, window, pos);
+    fft_head<v8f>(
+        [tmp](unsigned n, v8f &r, v8f &i) {
+          r = vload<v8f>(tmp + n);
+          i = v8f{};
+        },
+        re, im, fwd);
+  }
   fft_body(re, im, fwd, true);
 }
 
-// Inverse transform of the completed spectrum in spec_re/spec_im, through
-// re/im, windowed and scaled for the overlap-add into out (which may be
-// spec_re: the head reads all of it before anything is written there).
-QUORVANE_WIDE void synthesise(const float *spec_re, const float *spec_im, float *re, float *im,
-                              const Twiddles &inv, const float *window, float *out) {
+// Inverse transform of the spectrum whose bins 0..512 are in spec_re/spec_im,
+// completed on the way in: point n above 512 is the conjugate of bin
+// 1024 - n (bins 0 and 512 keep any imaginary part they gained; only the
+// real part of the inverse reaches the output). Through re/im, windowed and
+// scaled, overlap-added into the ring at pos. With pos a multiple of eight
+// (always, from the sample loop) each run of eight outputs is added to the
+// ring where it lands; otherwise they go through spec_re (the head reads all
+// of it before the tail writes there).
+QUORVANE_WIDE void synthesise(float *spec_re, const float *spec_im, float *re, float *im,
+                              const Twiddles &inv, const float *window, float *ring, unsigned pos) {
   fft_head<v8f>(
       [spec_re, spec_im](unsigned n, v8f &r, v8f &i) {
-        r = vload<v8f>(spec_re + n);
-        i = vload<v8f>(spec_im + n);
+        if (n < 512) {
+          r = vload<v8f>(spec_re + n);
+          i = vload<v8f>(spec_im + n);
+          return;
+        }
+        // Lane l is bin 1024 - n - l: eight bins read from below, reversed.
+        const unsigned from = block_size - 7 - n;
+        r = reversed(vload<v8f>(spec_re + from));
+        i = -reversed(vload<v8f>(spec_im + from));
+        if (n == 512) { // lane 0 is bin 512 itself
+          i[0] = spec_im[512];
+        }
       },
       re, im, inv);
   fft_body(re, im, inv, false);
-  inverse_tail(re, im, inv, window, out);
+  if (pos % 8 == 0) {
+    inverse_tail(re, im, inv, window, [ring, pos](unsigned i, const v8f &v) {
+      float *r = ring + ((pos + i) & ring_mask);
+      vstore(r, vload<v8f>(r) + v);
+    });
+  } else {
+    inverse_tail(re, im, inv, window,
+                 [spec_re](unsigned i, const v8f &v) { vstore(spec_re + i, v); });
+    overlap_add(ring, spec_re, pos);
+  }
 }
 
 // Magnitudes of bins 0..512 of re/im, each square root of re*re + im*im.
+#if defined(QUORVANE_AVX_ONLY)
+QUORVANE_AVX_ONLY void magnitudes_avx(const float *re, const float *im, float *mag) {
+  for (unsigned k = 0; k < bins - 1; k += 8) {
+    const __m256 r = _mm256_loadu_ps(re + k);
+    const __m256 i = _mm256_loadu_ps(im + k);
+    _mm256_storeu_ps(mag + k,
+                     _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(r, r), _mm256_mul_ps(i, i))));
+  }
+  mag[bins - 1] = sqrtf(re[bins - 1] * re[bins - 1] + im[bins - 1] * im[bins - 1]);
+}
+#endif
+
 QUORVANE_INLINE void magnitudes(const float *re, const float *im, float *mag) {
+#if defined(QUORVANE_AVX_ONLY)
+  if (__builtin_cpu_supports("avx")) { // the same roundings, eight at a time
+    magnitudes_avx(re, im, mag);
+    return;
+  }
+#endif
   for (unsigned k = 0; k < bins - 1; k += 4) {
     const v4f r = load4(re + k);
     const v4f i = load4(im + k);
     store4(mag + k, sqrt4(r * r + i * i));
   }
   mag[bins - 1] = sqrtf(re[bins - 1] * re[bins - 1] + im[bins - 1] * im[bins - 1]);
-}
-
-// Conjugate-symmetric completion of bins 0..512 to the whole 1024. Bins 0
-// and 512 keep any imaginary part they gained; only the real part of the
-// inverse reaches the output.
-QUORVANE_INLINE void complete_spectrum(float *re, float *im) {
-  unsigned k = 1;
-  for (; k + 3 < bins - 1; k += 4) {
-    const v4f r = load4(re + k);
-    const v4f i = load4(im + k);
-    store4(re + block_size - k - 3, __builtin_shufflevector(r, r, 3, 2, 1, 0));
-    store4(im + block_size - k - 3, -__builtin_shufflevector(i, i, 3, 2, 1, 0));
-  }
-  for (; k < bins - 1; ++k) {
-    re[block_size - k] = re[k];
-    im[block_size - k] = -im[k];
-  }
 }
 
 void frame(Instance *self) {
@@ -157,7 +197,7 @@ void frame(Instance *self) {
   }
 
   // Analysis, oldest sample first (pos is the oldest position in the ring),
-  // through acc_re, into re/im.
+  // into re/im (through acc_re when pos is not a multiple of eight).
   analyse(self->in_ring, self->window, self->pos, s.acc_re, s.re, s.im, s.fwd);
 
   update_freeze(self, s.re, s.im);
@@ -177,11 +217,9 @@ void frame(Instance *self) {
   const float *frozen_phase = self->frozen ? self->frozen_phase : nullptr;
   accumulate(s.re, s.im, self->mag, frozen_phase, offset, gate, s.rows, s.acc_re, s.acc_im);
 
-  complete_spectrum(s.acc_re, s.acc_im);
-
-  // Inverse transform, windowed and scaled, into acc_re, and overlap-add.
-  synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, self->window, s.acc_re);
-  overlap_add(self->out_ring, s.acc_re, self->pos);
+  // Inverse transform of bins 0..512 and their mirror images, windowed and
+  // scaled, overlap-added into the ring.
+  synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, self->window, self->out_ring, self->pos);
 }
 
 } // namespace

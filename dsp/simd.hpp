@@ -27,6 +27,11 @@
 // machines).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(QUORVANE_NO_WIDE)
 #define QUORVANE_WIDE __attribute__((target_clones("avx", "default")))
+// A function for AVX processors only, where target_clones cannot help (an
+// intrinsic that the baseline target lacks); the caller checks
+// __builtin_cpu_supports("avx").
+#define QUORVANE_AVX_ONLY __attribute__((target("avx")))
+#include <immintrin.h>
 #else
 #define QUORVANE_WIDE
 #endif
@@ -98,6 +103,19 @@ QUORVANE_INLINE void transpose4(v4f &a, v4f &b, v4f &c, v4f &d) {
   b = __builtin_shufflevector(ab_lo, cd_lo, 2, 3, 6, 7);
   c = __builtin_shufflevector(ab_hi, cd_hi, 0, 1, 4, 5);
   d = __builtin_shufflevector(ab_hi, cd_hi, 2, 3, 6, 7);
+}
+
+// The same for the lower and the upper four lanes of eight-lane vectors at
+// once: two transposes for the shuffles of one (AVX shuffles within halves).
+QUORVANE_INLINE void transpose4(v8f &a, v8f &b, v8f &c, v8f &d) {
+  const v8f ab_lo = __builtin_shufflevector(a, b, 0, 8, 1, 9, 4, 12, 5, 13);
+  const v8f ab_hi = __builtin_shufflevector(a, b, 2, 10, 3, 11, 6, 14, 7, 15);
+  const v8f cd_lo = __builtin_shufflevector(c, d, 0, 8, 1, 9, 4, 12, 5, 13);
+  const v8f cd_hi = __builtin_shufflevector(c, d, 2, 10, 3, 11, 6, 14, 7, 15);
+  a = __builtin_shufflevector(ab_lo, cd_lo, 0, 1, 8, 9, 4, 5, 12, 13);
+  b = __builtin_shufflevector(ab_lo, cd_lo, 2, 3, 10, 11, 6, 7, 14, 15);
+  c = __builtin_shufflevector(ab_hi, cd_hi, 0, 1, 8, 9, 4, 5, 12, 13);
+  d = __builtin_shufflevector(ab_hi, cd_hi, 2, 3, 10, 11, 6, 7, 14, 15);
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include <lv2/core/lv2.h>
 
 #include "dsp/frame.hpp"
+#include "dsp/simd.hpp"
 #include "plugin/instance.hpp"
 
 namespace {
@@ -77,6 +78,14 @@ void conn_aligned(LV2_Handle handle, uint32_t port, void *data) {
   }
 }
 
+// v where it is finite, +0 where it is NaN or infinite, lane by lane: what
+// the scalar loop below makes of each sample.
+inline v4f finite_or_zero(v4f v) {
+  const v4f magnitude = reinterpret_cast<v4f>(reinterpret_cast<v4i>(v) & splat4i(0x7fffffff));
+  const v4i finite = magnitude <= splat4(3.4028235e38f); // as is_finite()
+  return reinterpret_cast<v4f>(reinterpret_cast<v4i>(v) & finite);
+}
+
 // Samples first + 0 .. first + count - 1 of a call, none of which completes a
 // hop, so pos runs through count consecutive ring slots without wrapping.
 // `in` and `out` may be the same buffer: each index is read before it is
@@ -89,7 +98,27 @@ inline void run_span(Instance *self, uint32_t first, uint32_t count, float a, fl
   float *out = self->out;
   float *in_ring = self->in_ring + self->pos;
   float *out_ring = self->out_ring + self->pos;
-  for (uint32_t i = 0; i < count; ++i) {
+  uint32_t i = 0;
+  // Four samples at a time, each lane doing what the scalar loop does with
+  // its sample. That holds when the buffers are the same or at least four
+  // samples apart: no vector then reads a sample that the same vector's
+  // store would have changed first.
+  const auto in_at = reinterpret_cast<uintptr_t>(in);
+  const auto out_at = reinterpret_cast<uintptr_t>(out);
+  const uintptr_t apart = in_at > out_at ? in_at - out_at : out_at - in_at;
+  if (in && out && (apart == 0 || apart >= sizeof(v4f))) {
+    const v4f wet_gain = splat4(a);
+    const v4f dry_gains = splat4(dry_gain);
+    for (; i + 4 <= count; i += 4) {
+      const v4f x = finite_or_zero(load4(in + first + i));
+      const v4f wet = finite_or_zero(load4(out_ring + i));
+      store4(out_ring + i, splat4(0.0f));
+      const v4f dry = delay_dry ? load4(in_ring + i) : x;
+      store4(in_ring + i, x);
+      store4(out + first + i, dry_gains * dry + wet * wet_gain);
+    }
+  }
+  for (; i < count; ++i) {
     float x = in ? in[first + i] : 0.0f;
     if (!is_finite(x)) { // NaN and infinities become silence
       x = 0.0f;

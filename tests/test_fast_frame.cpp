@@ -233,10 +233,7 @@ TEST(FAST_FRAME, GroupedCallsMatchTheModel) {
       for (int k = first; k <= last; ++k)
         kept += rows.gated[k] != 0.0f;
       ASSERT_EQ(n, (unsigned)kept) << "kind " << kind;
-      auto group = [&](int k) {
-        return call_bucket(splat4(re[k]), splat4(im[k]), splat4i(-1), splat4(0.0f))[0] >>
-               sort_shift;
-      };
+      auto group = [&](int k) { return call_group(splat4(re[k]), splat4(im[k]), splat4i(-1))[0]; };
       for (unsigned j = 0; j < n; ++j) {
         const int k = order[j], g = group(k);
         ASSERT_TRUE(k >= first && k <= last && rows.gated[k] != 0.0f && seen[k]++ == 0);
