@@ -31,11 +31,26 @@ protected:
     setenv("LV2_PATH", path.c_str(), 1);
     world = lilv_world_new();
     lilv_world_load_all(world);
-    LilvNode *uri = lilv_new_uri(world, descriptor()->URI);
-    plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
-    lilv_node_free(uri);
+    plugin = find(descriptor(FIRST)->URI);
   }
   static void TearDownTestSuite() { lilv_world_free(world); }
+
+  static const LilvPlugin *find(const char *uri) {
+    LilvNode *node = lilv_new_uri(world, uri);
+    const LilvPlugin *p = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), node);
+    lilv_node_free(node);
+    return p;
+  }
+
+  // Listed under its name as a spectral effect, and valid as lilv sees it.
+  void expect_spectral_plugin(const LilvPlugin *p, const char *name) {
+    EXPECT_TRUE(lilv_plugin_verify(p));
+    LilvNode *n = lilv_plugin_get_name(p);
+    EXPECT_STREQ(lilv_node_as_string(n), name);
+    lilv_node_free(n);
+    EXPECT_TRUE(has(lilv_plugin_get_uri(p), "http://www.w3.org/1999/02/22-rdf-syntax-ns#type",
+                    LV2_CORE__SpectralPlugin));
+  }
 
   void SetUp() override {
     ASSERT_NE(plugin, nullptr) << "no plugin " << descriptor()->URI << " under "
@@ -62,12 +77,7 @@ LilvWorld *Bundle::world = nullptr;
 const LilvPlugin *Bundle::plugin = nullptr;
 
 TEST_F(Bundle, DescribesThePluginAndPointsAtTheBuiltLibrary) {
-  EXPECT_TRUE(lilv_plugin_verify(plugin));
-  LilvNode *name = lilv_plugin_get_name(plugin);
-  EXPECT_STREQ(lilv_node_as_string(name), "Quorvane");
-  lilv_node_free(name);
-  EXPECT_TRUE(has(lilv_plugin_get_uri(plugin), "http://www.w3.org/1999/02/22-rdf-syntax-ns#type",
-                  LV2_CORE__SpectralPlugin));
+  expect_spectral_plugin(plugin, "Quorvane");
   EXPECT_FALSE(lilv_plugin_has_latency(plugin)) << "the wet delay is not reported, by design";
 
   LilvNodes *optional = lilv_plugin_get_optional_features(plugin);
@@ -184,16 +194,9 @@ TEST_F(Bundle, InstanceThroughLilvSoundsLikeDirectCalls) {
 // The aligned plugin: the same seven ports as the first, then a latency
 // output that hosts find through lilv and that an instance fills in.
 TEST_F(Bundle, AlignedPluginHasTheSamePortsPlusALatencyOutput) {
-  LilvNode *uri = lilv_new_uri(world, descriptor(ALIGNED)->URI);
-  const LilvPlugin *aligned = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
-  lilv_node_free(uri);
+  const LilvPlugin *aligned = find(descriptor(ALIGNED)->URI);
   ASSERT_NE(aligned, nullptr);
-  EXPECT_TRUE(lilv_plugin_verify(aligned));
-  LilvNode *name = lilv_plugin_get_name(aligned);
-  EXPECT_STREQ(lilv_node_as_string(name), "quorvane aligned");
-  lilv_node_free(name);
-  EXPECT_TRUE(has(lilv_plugin_get_uri(aligned), "http://www.w3.org/1999/02/22-rdf-syntax-ns#type",
-                  LV2_CORE__SpectralPlugin));
+  expect_spectral_plugin(aligned, "quorvane aligned");
   EXPECT_TRUE(
       lilv_node_equals(lilv_plugin_get_library_uri(aligned), lilv_plugin_get_library_uri(plugin)));
 
