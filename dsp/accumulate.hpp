@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "dsp/coherence.hpp"
 #include "dsp/common.hpp"
 #include "dsp/simd.hpp"
 
@@ -181,9 +182,12 @@ QUORVANE_INLINE unsigned gate_magnitudes(const float *mag, float gate, float *ga
 // a zero magnitude guarantees: a bin whose re or im is NaN has a NaN
 // magnitude (live or captured alike), the blur's mean over it includes it,
 // and the gate leaves a NaN alone. The phase is not corrected for the new
-// frequency, which is part of the shift's sound.
+// frequency, which is part of the shift's sound; the coherent plugins pass
+// the quarter turns that correct it (turn_pattern(), dsp/coherence.hpp), and
+// each source bin's (cos, sin) is turned by them before it is scaled.
 void accumulate(const float *re, const float *im, const float *mag, const float *frozen_phase,
-                int offset, float gate, AccumulationRows &rows, float *acc_re, float *acc_im) {
+                int offset, float gate, AccumulationRows &rows, float *acc_re, float *acc_im,
+                uint32_t turns = 0) {
   const int first = offset < 0 ? -offset : 0;
   const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
   float *gated = rows.gated;
@@ -234,6 +238,10 @@ void accumulate(const float *re, const float *im, const float *mag, const float 
     for (int k = first; k <= last; ++k) {
       sincosf(phases[k], sn + k, cs + k);
     }
+  }
+
+  if (turns != 0) {
+    turn_rows(cs, sn, turns);
   }
 
   // Each kept source k lands on k + offset: (+0, +0) + (m cos, m sin), four

@@ -73,13 +73,13 @@ QUORVANE_WIDE void blur_radius(float *mag, float *tmp, int radius) {
   memcpy(mag, tmp, bins * sizeof(float));
 }
 
-// Smooths mag[0..512] in place through tmp. Off (mag untouched) when the
-// control is absent, negative or at most 1e-4; otherwise the radius runs from
-// 1 (a three-bin mean) to 16 (33 bins) at 1 and above. Bins past either edge
-// are left out of the mean rather than mirrored or zero-padded.
-inline void blur_magnitudes(float *mag, float *tmp, const float *control) {
-  float v = 0.0f;
-  if (!read_control(control, &v) || v < 0.0f) {
+// Smooths mag[0..512] in place through tmp by the blur amount v (0 where the
+// control is absent). Off (mag untouched) for v negative or at most 1e-4;
+// otherwise the radius runs from 1 (a three-bin mean) to 16 (33 bins) at 1
+// and above. Bins past either edge are left out of the mean rather than
+// mirrored or zero-padded.
+inline void blur_magnitudes(float *mag, float *tmp, float v) {
+  if (v < 0.0f) {
     return;
   }
   v = v < 1.0f ? v : 1.0f;

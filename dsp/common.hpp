@@ -29,4 +29,12 @@ inline bool read_control(const float *port, float *value) {
   return true;
 }
 
+// The control's value, or `fallback` where it is absent: what a stage is
+// handed, so that no stage needs to know about ports.
+inline float control_or(const float *port, float fallback) {
+  float v = fallback;
+  read_control(port, &v);
+  return v;
+}
+
 } // namespace

@@ -7,6 +7,7 @@
 
 #include "dsp/accumulate.hpp"
 #include "dsp/blur.hpp"
+#include "dsp/coherence.hpp"
 #include "dsp/common.hpp"
 #include "dsp/fft.hpp"
 #include "dsp/freeze.hpp"
@@ -190,7 +191,10 @@ QUORVANE_INLINE void magnitudes(const float *re, const float *im, float *mag) {
   mag[bins - 1] = sqrtf(re[bins - 1] * re[bins - 1] + im[bins - 1] * im[bins - 1]);
 }
 
-void frame(Instance *self) {
+// One hop. The coherent plugins differ only in the phases: a held sound's
+// advance with its own measured drift, and a shifted spectrum is turned by
+// the quarter turns its move needs (dsp/coherence.hpp).
+template <bool coherent = false> void frame(Instance *self) {
   Instance::Scratch &s = self->scratch;
   if (!s.ready) { // a record that inst() did not prepare
     prepare_tables(self);
@@ -200,7 +204,28 @@ void frame(Instance *self) {
   // into re/im (through acc_re when pos is not a multiple of eight).
   analyse(self->in_ring, self->window, self->pos, s.acc_re, s.re, s.im, s.fwd);
 
-  update_freeze(self, s.re, s.im);
+  // The controls, read once each by the one rule; the stages get values.
+  const float freeze = control_or(self->freeze, 0.0f);
+  const float blur = control_or(self->blur, 0.0f);
+  const float shift = control_or(self->shift, 0.0f);
+  const float threshold = control_or(self->threshold, 0.0f);
+
+  const FreezeDecision held = decide_freeze(freeze, self->prev_freeze, self->frozen);
+  if (held.capture) {
+    capture_spectrum(s.re, s.im, self->frozen_mag, self->frozen_phase);
+  }
+  self->frozen = held.frozen;
+  self->prev_freeze = freeze;
+
+  const int offset = bin_offset(shift);
+  const float *phases = self->frozen ? self->frozen_phase : nullptr; // null: live
+  uint32_t turns = 0;
+  if constexpr (coherent) {
+    if (self->frozen) {
+      phases = hold_phases(self->coherence, held.capture, s.re, s.im, self->frozen_phase);
+    }
+    turns = turn_pattern(self->coherence, offset, self->frozen != 0);
+  }
 
   if (self->frozen) {
     memcpy(self->mag, self->frozen_mag, sizeof self->mag);
@@ -208,14 +233,12 @@ void frame(Instance *self) {
     magnitudes(s.re, s.im, self->mag);
   }
 
-  blur_magnitudes(self->mag, self->blur_tmp, self->blur);
+  blur_magnitudes(self->mag, self->blur_tmp, blur);
 
-  const int offset = bin_offset(self->shift);
-  const float gate = gate_level(self->mag, self->threshold);
+  const float gate = gate_level(self->mag, threshold);
 
   // The reshaped bins, straight into the rows that the inverse reads.
-  const float *frozen_phase = self->frozen ? self->frozen_phase : nullptr;
-  accumulate(s.re, s.im, self->mag, frozen_phase, offset, gate, s.rows, s.acc_re, s.acc_im);
+  accumulate(s.re, s.im, self->mag, phases, offset, gate, s.rows, s.acc_re, s.acc_im, turns);
 
   // Inverse transform of bins 0..512 and their mirror images, windowed and
   // scaled, overlap-added into the ring.

@@ -3,31 +3,37 @@
 #pragma once
 
 #include <math.h>
+#include <stdint.h>
 
-#include "plugin/instance.hpp"
+#include "dsp/common.hpp"
 
 namespace {
 
-// Runs right after the forward transform of the live block, whose bins
-// 0..512 are in re/im. Captures on the frame where the switch is first seen
-// on (the first frame of an instance included) and leaves the frozen state
-// as soon as it is off. An absent switch reads as 0, so NaN unfreezes and
-// re-arms the capture.
-void update_freeze(Instance *self, const float *re, const float *im) {
-  float b = 0.0f;
-  read_control(self->freeze, &b);
-  if (b >= 0.5f) {
-    if (self->prev_freeze < 0.5f) {
-      for (unsigned k = 0; k < bins; ++k) {
-        self->frozen_mag[k] = sqrtf(re[k] * re[k] + im[k] * im[k]);
-        self->frozen_phase[k] = atan2f(im[k], re[k]);
-      }
-      self->frozen = 1;
-    }
-  } else {
-    self->frozen = 0;
+struct FreezeDecision {
+  bool capture;   // this frame's spectrum is the one to hold
+  int32_t frozen; // 1 while the captured spectrum is replayed
+};
+
+// From the switch's value b this frame (0 where absent, so NaN unfreezes and
+// re-arms the capture) and the value the previous frame saw: captures on the
+// frame where the switch is first seen on, the first frame of an instance
+// included, and leaves the frozen state as soon as it is off.
+inline FreezeDecision decide_freeze(float b, float prev_freeze, int32_t frozen) {
+  if (!(b >= 0.5f)) {
+    return {false, 0};
   }
-  self->prev_freeze = b;
+  if (prev_freeze < 0.5f) {
+    return {true, 1};
+  }
+  return {false, frozen};
+}
+
+// Magnitudes and phases of the live bins 0..512 in re/im.
+inline void capture_spectrum(const float *re, const float *im, float *mag, float *phase) {
+  for (unsigned k = 0; k < bins; ++k) {
+    mag[k] = sqrtf(re[k] * re[k] + im[k] * im[k]);
+    phase[k] = atan2f(im[k], re[k]);
+  }
 }
 
 } // namespace

@@ -9,12 +9,9 @@
 
 namespace {
 
-// Whole-bin offset, -128 to +128, rounded with ties to even by lrintf.
-int bin_offset(const float *control) {
-  float v = 0.0f;
-  if (!read_control(control, &v)) {
-    return 0;
-  }
+// Whole-bin offset, -128 to +128, from the shift control v (0 where absent),
+// rounded with ties to even by lrintf.
+inline int bin_offset(float v) {
   const float g = v < -1.0f ? -128.0f : 128.0f * (v < 1.0f ? v : 1.0f);
   return static_cast<int>(lrintf(g));
 }
@@ -22,12 +19,9 @@ int bin_offset(const float *control) {
 // Gate level: the threshold fraction of the frame's strongest magnitude,
 // taken after the blur and before the shift, so that a bin the shift drops
 // still sets the level. The peak never drops below 1e-20, so silence stays
-// silent at any threshold.
-float gate_level(const float *mag, const float *control) {
-  float fraction = 0.0f;
-  if (read_control(control, &fraction)) {
-    fraction = fraction < 0.0f ? 0.0f : fraction < 1.0f ? fraction : 1.0f;
-  }
+// silent at any threshold. The threshold is 0 where the control is absent.
+inline float gate_level(const float *mag, float threshold) {
+  const float fraction = threshold < 0.0f ? 0.0f : threshold < 1.0f ? threshold : 1.0f;
   // The largest magnitude that is not NaN, or 1e-20 if none is larger: the
   // same value whatever the order of the comparisons, so four lanes each
   // keep their own peak and the four are compared at the end.

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "dsp/accumulate.hpp"
+#include "dsp/coherence.hpp"
 #include "dsp/common.hpp"
 #include "dsp/fft.hpp"
 
@@ -53,6 +54,9 @@ struct Instance {
   // The aligned plugin's latency output [7]; the first plugin has no such
   // port and never touches it.
   float *latency;
+
+  // The coherent plugins' phase state; the others never touch it.
+  Coherence coherence;
 };
 
 } // namespace

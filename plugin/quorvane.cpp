@@ -5,11 +5,14 @@
 // overlap-added into a ring that the sample loop reads 1024 samples later.
 // Everything the instance needs lives in one zero-filled allocation.
 //
-// The library holds two plugins that share all of this. The first mixes the
-// wet signal with the dry input of the same moment, so the two are 1024
-// samples apart; hosts are not told of the delay, which is part of its sound.
-// The aligned one delays the dry signal by the same 1024 samples and reports
-// that latency, so a DAW can line the track up and partial mixes don't comb.
+// The library holds four plugins that share all of this, two choices apart.
+// The first mixes the wet signal with the dry input of the same moment, so the
+// two are 1024 samples apart; hosts are not told of the delay, which is part
+// of its sound. The aligned ones delay the dry signal by the same 1024
+// samples and report that latency, so a DAW can line the track up and
+// partial mixes don't comb. The coherent ones correct the phases, so that a
+// held sound keeps its pitch and a shifted one its level; with freeze off and
+// shift 0 they are the first two, bit for bit.
 
 #include <stdint.h>
 #include <stdlib.h>
@@ -24,6 +27,8 @@ namespace {
 
 constexpr const char *plugin_uri = "http://quorvane.audio/lv2/quorvane";
 constexpr const char *aligned_uri = "http://quorvane.audio/lv2/quorvane-aligned";
+constexpr const char *coherent_uri = "http://quorvane.audio/lv2/quorvane-coherent";
+constexpr const char *coherent_aligned_uri = "http://quorvane.audio/lv2/quorvane-coherent-aligned";
 
 enum Port : uint32_t {
   IN = 0,
@@ -33,7 +38,14 @@ enum Port : uint32_t {
   BLUR = 4,
   SHIFT = 5,
   THRESHOLD = 6,
-  LATENCY = 7, // the aligned plugin only
+  LATENCY = 7, // the aligned plugins only
+};
+
+// The two choices a plugin of this library makes.
+enum Variant : unsigned {
+  PLAIN = 0,
+  DELAY_DRY = 1, // dry signal delayed to meet the wet one; latency reported
+  COHERENT = 2,  // phases corrected for the hold and the shift
 };
 
 // The plugin works in samples and bins, so the sample rate, the bundle path
@@ -138,12 +150,18 @@ inline void run_span(Instance *self, uint32_t first, uint32_t count, float a, fl
   }
 }
 
-template <bool delay_dry> void process(Instance *self, uint32_t sample_count) {
-  // Mix is read once per call; an absent one means fully wet.
-  float a = 1.0f;
-  if (read_control(self->mix, &a)) {
-    a = a < 0.0f ? 0.0f : a > 1.0f ? 1.0f : a;
+template <unsigned variant> void process(Instance *self, uint32_t sample_count) {
+  constexpr bool delay_dry = (variant & DELAY_DRY) != 0;
+  if constexpr (delay_dry) {
+    // The wet signal lags by one block; that is the whole latency, and it
+    // never changes, so it is reported on every call.
+    if (self->latency) {
+      *self->latency = static_cast<float>(block_size);
+    }
   }
+  // Mix is read once per call; an absent one means fully wet.
+  float a = control_or(self->mix, 1.0f);
+  a = a < 0.0f ? 0.0f : a > 1.0f ? 1.0f : a;
   const float dry_gain = 1.0f - a;
 
   // Stretches of samples up to the next frame. pos and hop advance together
@@ -162,32 +180,34 @@ template <bool delay_dry> void process(Instance *self, uint32_t sample_count) {
     self->hop += count;
     if (self->hop >= hop_size) {
       self->hop = 0;
-      frame(self);
+      frame<(variant & COHERENT) != 0>(self);
     }
   }
 }
 
 void run(LV2_Handle handle, uint32_t sample_count) {
-  process<false>(static_cast<Instance *>(handle), sample_count);
+  process<PLAIN>(static_cast<Instance *>(handle), sample_count);
 }
 
-// The wet signal lags by one block; that is the whole latency, and it never
-// changes, so it is reported on every call.
-void run_aligned(LV2_Handle handle, uint32_t sample_count) {
-  auto *self = static_cast<Instance *>(handle);
-  if (self->latency) {
-    *self->latency = static_cast<float>(block_size);
-  }
-  process<true>(self, sample_count);
+template <unsigned variant> void run_variant(LV2_Handle handle, uint32_t sample_count) {
+  process<variant>(static_cast<Instance *>(handle), sample_count);
 }
 
-const LV2_Descriptor desc = {
-    plugin_uri, inst, conn, nullptr, run, nullptr, clean, nullptr,
-};
+template <unsigned variant> constexpr LV2_Descriptor describe(const char *uri) {
+  return {uri,
+          inst,
+          (variant & DELAY_DRY) ? conn_aligned : conn,
+          nullptr,
+          variant == PLAIN ? run : run_variant<variant>,
+          nullptr,
+          clean,
+          nullptr};
+}
 
-const LV2_Descriptor desc_aligned = {
-    aligned_uri, inst, conn_aligned, nullptr, run_aligned, nullptr, clean, nullptr,
-};
+const LV2_Descriptor desc = describe<PLAIN>(plugin_uri);
+const LV2_Descriptor desc_aligned = describe<DELAY_DRY>(aligned_uri);
+const LV2_Descriptor desc_coherent = describe<COHERENT>(coherent_uri);
+const LV2_Descriptor desc_coherent_aligned = describe<COHERENT | DELAY_DRY>(coherent_aligned_uri);
 
 } // namespace
 
@@ -195,6 +215,8 @@ LV2_SYMBOL_EXPORT const LV2_Descriptor *lv2_descriptor(uint32_t index) {
   switch (index) {
   case 0: return &desc;
   case 1: return &desc_aligned;
+  case 2: return &desc_coherent;
+  case 3: return &desc_coherent_aligned;
   default: return nullptr;
   }
 }

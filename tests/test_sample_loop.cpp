@@ -23,9 +23,11 @@ using Plug = Rig<Instance>;
 const Controls busy = {
     {FREEZE, 0.0f}, {MIX, 0.7f}, {BLUR, 0.3f}, {SHIFT, 0.1f}, {THRESHOLD, 0.02f}};
 
-TEST(Descriptor, IndexZeroIsThePluginAndOneTheAlignedOne) {
+TEST(Descriptor, IndexZeroIsThePluginThenTheAlignedAndCoherentOnes) {
   const std::pair<uint32_t, const char *> plugins[] = {{0, "/lv2/quorvane"},
-                                                       {1, "/lv2/quorvane-aligned"}};
+                                                       {1, "/lv2/quorvane-aligned"},
+                                                       {2, "/lv2/quorvane-coherent"},
+                                                       {3, "/lv2/quorvane-coherent-aligned"}};
   for (auto [index, path] : plugins) {
     const LV2_Descriptor *d = entry_point()(index);
     ASSERT_NE(d, nullptr);
@@ -40,7 +42,7 @@ TEST(Descriptor, IndexZeroIsThePluginAndOneTheAlignedOne) {
     EXPECT_EQ(d->deactivate, nullptr);
     EXPECT_EQ(d->extension_data, nullptr);
   }
-  for (uint32_t i : {2u, 7u, 0xffffffffu})
+  for (uint32_t i : {4u, 7u, 0xffffffffu})
     EXPECT_EQ(entry_point()(i), nullptr) << i;
 }
 
