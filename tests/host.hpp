@@ -21,7 +21,7 @@ enum Port : uint32_t { IN = 0, OUT, FREEZE, MIX, BLUR, SHIFT, THRESHOLD, LATENCY
 
 // The library's plugins: the first, and the aligned one (delayed dry signal,
 // reported latency).
-enum Which : uint32_t { FIRST = 0, ALIGNED = 1 };
+enum Which : uint32_t { FIRST = 0, ALIGNED = 1, COHERENT = 2, COHERENT_ALIGNED = 3 };
 
 inline LV2_Descriptor_Function entry_point() {
   static void *lib = dlopen(QUORVANE_LIB, RTLD_NOW | RTLD_LOCAL);

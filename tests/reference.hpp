@@ -133,9 +133,10 @@ inline float peak_of(const float mag[BINS]) {
 
 // Rebuilds the bins from magnitude and phase: bins under the gate level are
 // silenced, every bin moves by `offset`, and those pushed past either end are
-// dropped.
+// dropped. The coherent plugins give each source bin a number of quarter
+// turns (`turns`), applied to its (cos, sin) before the magnitude.
 inline void accumulate(Cpx acc[BINS], const float mag[BINS], const float phase[BINS], int offset,
-                       float gate) {
+                       float gate, const int *turns = nullptr) {
   for (int t = 0; t < BINS; ++t)
     acc[t] = Cpx{0.0f, 0.0f};
   for (int k = 0; k < BINS; ++k) {
@@ -147,16 +148,35 @@ inline void accumulate(Cpx acc[BINS], const float mag[BINS], const float phase[B
       continue;
     float sn, cs;
     sincosf(phase[k], &sn, &cs);
+    for (int r = turns ? turns[k] : 0; r > 0; --r) { // times i, r times
+      const float c = cs;
+      cs = -sn;
+      sn = c;
+    }
     acc[t].re += m * cs;
     acc[t].im += m * sn;
   }
 }
 
+// Phase arithmetic of the coherent plugins.
+constexpr float PI = 3.1415927f;
+inline float wrap(float x) {
+  if (x > PI)
+    return x - 6.2831855f;
+  if (x < -PI)
+    return x + 6.2831855f;
+  return x;
+}
+
 // One instance, driven like the plugin: connect ports, then run blocks. The
 // aligned variant mixes the wet signal with the dry input of 1024 samples
-// earlier and reports that latency on port 7.
+// earlier and reports that latency on port 7. The coherent variant advances
+// a held spectrum's phases by the drift each bin showed over the hop after
+// the capture, and turns the bins of a frame by a quarter turn per bin of
+// shift per hop.
 struct Plugin {
   bool aligned = false;
+  bool coherent = false;
   float *latency = nullptr;
   float *in = nullptr;
   float *out = nullptr;
@@ -177,7 +197,15 @@ struct Plugin {
   float prev_freeze = 0.0f;
   int frozen = 0;
 
-  explicit Plugin(bool is_aligned = false) : aligned(is_aligned) {
+  // Coherent variant only.
+  float held_phase[BINS] = {}; // the centres' quarter turns left out
+  float drift[BINS] = {};      // per hop, beyond the centre's advance
+  int held = 0;                // frames since the capture
+  bool measured = false;
+  int shift_turns = 0; // since the offset was last 0
+
+  explicit Plugin(bool is_aligned = false, bool is_coherent = false)
+      : aligned(is_aligned), coherent(is_coherent) {
     for (int i = 0; i < N; ++i)
       window[i] = hann(i);
   }
@@ -218,10 +246,13 @@ struct Plugin {
   }
 
   // Captures on the frame where the switch goes on; holds while it stays on.
-  void decide_freeze() {
+  // Returns whether this frame captured.
+  bool decide_freeze() {
     const float b = present(freeze) ? *freeze : 0.0f;
+    bool captured = false;
     if (b >= 0.5f) {
       if (prev_freeze < 0.5f) {
+        captured = true;
         for (int k = 0; k < BINS; ++k) {
           frozen_mag[k] = sqrtf(spec[k].re * spec[k].re + spec[k].im * spec[k].im);
           frozen_phase[k] = atan2f(spec[k].im, spec[k].re);
@@ -232,6 +263,34 @@ struct Plugin {
       frozen = 0;
     }
     prev_freeze = b;
+    return captured;
+  }
+
+  // The held phases of this frame, in phase[]; the bins' quarter turns in
+  // turns[]: the centre of bin k turns k quarter turns per hop.
+  void hold(bool captured, float phase[BINS], int turns[BINS]) {
+    if (captured) {
+      std::memcpy(held_phase, frozen_phase, sizeof held_phase);
+      held = 0;
+      measured = false;
+    } else {
+      if (!measured) {
+        const float quarter[4] = {0.0f, 1.5707964f, 3.1415927f, 4.712389f};
+        for (int k = 0; k < BINS; ++k) {
+          const float live = atan2f(spec[k].im, spec[k].re);
+          const float d = wrap(wrap(live - frozen_phase[k]) - quarter[k % 4]);
+          drift[k] = std::isfinite(d) ? d : 0.0f;
+        }
+        measured = true;
+      }
+      for (int k = 0; k < BINS; ++k)
+        held_phase[k] = wrap(held_phase[k] + drift[k]);
+      ++held;
+    }
+    for (int k = 0; k < BINS; ++k) {
+      phase[k] = held_phase[k];
+      turns[k] = (int)(((long long)k * held) % 4);
+    }
   }
 
   void frame() {
@@ -239,7 +298,7 @@ struct Plugin {
       spec[i] = Cpx{in_ring[(pos + i) & (N - 1)] * window[i], 0.0f};
     fft(spec, 0);
 
-    decide_freeze();
+    const bool captured = decide_freeze();
 
     float mag[BINS], phase[BINS];
     for (int k = 0; k < BINS; ++k) {
@@ -257,8 +316,17 @@ struct Plugin {
     const int offset = bin_offset(shift);
     const float gate = peak_of(mag) * gate_fraction(threshold);
 
+    int turns[BINS] = {};
+    if (coherent) {
+      if (frozen)
+        hold(captured, phase, turns);
+      shift_turns = offset == 0 ? 0 : ((shift_turns + offset) % 4 + 4) % 4;
+      for (int k = 0; k < BINS; ++k)
+        turns[k] = (turns[k] + shift_turns) % 4;
+    }
+
     Cpx acc[BINS];
-    accumulate(acc, mag, phase, offset, gate);
+    accumulate(acc, mag, phase, offset, gate, coherent ? turns : nullptr);
     for (int k = 0; k < BINS; ++k)
       spec[k] = acc[k];
     for (int k = 1; k < BINS - 1; ++k)

@@ -33,7 +33,9 @@ struct Pair {
   uint64_t taken = 0; // samples run so far
 
   explicit Pair(Which which = FIRST)
-      : plug(which), model(std::make_unique<Rig<ref::Plugin>>(which == ALIGNED)) {}
+      : plug(which),
+        model(std::make_unique<Rig<ref::Plugin>>(which == ALIGNED || which == COHERENT_ALIGNED,
+                                                 which == COHERENT || which == COHERENT_ALIGNED)) {}
 
   void set(uint32_t port, float v) {
     plug.set(port, v);
@@ -239,9 +241,15 @@ class RandomStreams : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(RandomStreams, MatchModelSampleForSample) {
   Chaos chaos(GetParam());
-  Pair pairs[2] = {Pair(FIRST), Pair(ALIGNED)};
-  while (pairs[0].taken < 250000 || pairs[1].taken < 250000) {
-    const int which = chaos.pick(2);
+  Pair pairs[4] = {Pair(FIRST), Pair(ALIGNED), Pair(COHERENT), Pair(COHERENT_ALIGNED)};
+  auto short_of = [&pairs] {
+    for (const Pair &p : pairs)
+      if (p.taken < 250000)
+        return true;
+    return false;
+  };
+  while (short_of()) {
+    const int which = chaos.pick(4);
     Pair &p = pairs[which];
     chaos.automate(p);
     const uint32_t n = chaos.size();
