@@ -6,7 +6,7 @@
 #include <math.h>
 
 #include "dsp/common.hpp"
-#include "reference.hpp"
+#include "tests/reference.hpp"
 
 namespace {
 

@@ -17,7 +17,6 @@
 // the built library (256 samples and the frame they complete), loaded with
 // dlopen as a host does, against the model's sample loop.
 
-#include <dlfcn.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,7 +34,8 @@
 
 #include "dsp/frame.hpp"
 #include "floor.hpp"
-#include "reference.hpp"
+#include "tests/host.hpp"
+#include "tests/reference.hpp"
 
 namespace {
 
@@ -141,57 +141,26 @@ void transform(benchmark::State &state, float level) {
   free(self);
 }
 
-// The built plugin, through its descriptor.
-const LV2_Descriptor *library() {
-  static const LV2_Descriptor *desc = [] {
-    void *lib = dlopen(QUORVANE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (!lib) {
-      fprintf(stderr, "cannot load %s: %s\n", QUORVANE_LIBRARY, dlerror());
-      exit(1);
-    }
-    auto entry =
-        reinterpret_cast<const LV2_Descriptor *(*)(uint32_t)>(dlsym(lib, "lv2_descriptor"));
-    return entry(0);
-  }();
-  return desc;
-}
-
-// 256 samples, one frame: a hop of the whole plugin, fully wet.
+// 256 samples, one frame: a hop of the whole plugin (or the model), fully
+// wet, through its descriptor.
 void hop_through(benchmark::State &state, bool use_plain, Controls c) {
   std::vector<float> in = input_block(1.0f);
   std::vector<float> out(block_size);
   float mix = 1.0f;
-  if (use_plain) {
-    auto model = std::make_unique<ref::Plugin>();
-    float *ports[7] = {in.data(), out.data(), &c.freeze, &mix, &c.blur, &c.shift, &c.threshold};
-    for (uint32_t p = 0; p < 7; ++p) {
-      model->connect(p, ports[p]);
-    }
-    unsigned offset = 0;
-    for (auto _ : state) {
-      (void)_;
-      model->in = in.data() + offset; // rotate so the input keeps changing
-      model->run(hop_size);
-      offset = (offset + hop_size) % (block_size - hop_size);
-      benchmark::ClobberMemory();
-    }
-    return;
-  }
-  const LV2_Descriptor *desc = library();
-  LV2_Handle handle = desc->instantiate(desc, 48000.0, "", nullptr);
-  float *ports[7] = {in.data(), out.data(), &c.freeze, &mix, &c.blur, &c.shift, &c.threshold};
-  for (uint32_t p = 0; p < 7; ++p) {
-    desc->connect_port(handle, p, ports[p]);
+  host::Instance inst(use_plain ? *host::model() : *host::descriptor());
+  float *ports[port_count] = {in.data(), out.data(), &c.freeze,   &mix,
+                              &c.blur,   &c.shift,   &c.threshold};
+  for (uint32_t p = 0; p < port_count; ++p) {
+    inst.connect(p, ports[p]);
   }
   unsigned offset = 0;
   for (auto _ : state) {
     (void)_;
-    desc->connect_port(handle, 0, in.data() + offset);
-    desc->run(handle, hop_size);
+    inst.connect(IN, in.data() + offset); // rotate so the input keeps changing
+    inst.run(hop_size);
     offset = (offset + hop_size) % (block_size - hop_size);
     benchmark::ClobberMemory();
   }
-  desc->cleanup(handle);
 }
 
 constexpr float quiet = 1e-38f; // the block's peak is about 1e-38: subnormals

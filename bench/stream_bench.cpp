@@ -19,7 +19,6 @@
 // FILE is raw 32-bit float mono at 48 kHz (scripts/bench.sh makes the demo
 // phrase with sox); it is repeated up to the stream length.
 
-#include <dlfcn.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,6 +30,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -49,7 +49,8 @@
 #include "dsp/accumulate.hpp" // the calling order, for the grouped floor
 #pragma GCC diagnostic pop
 #include "floor.hpp"
-#include "reference.hpp"
+#include "tests/host.hpp"
+#include "tests/reference.hpp"
 
 namespace {
 
@@ -186,20 +187,6 @@ private:
 
 // ---- what is timed ----
 
-const LV2_Descriptor *load(const char *path) {
-  void *lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (!lib) {
-    fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
-    exit(1);
-  }
-  auto entry = reinterpret_cast<const LV2_Descriptor *(*)(uint32_t)>(dlsym(lib, "lv2_descriptor"));
-  if (!entry) {
-    fprintf(stderr, "%s: no lv2_descriptor\n", path);
-    exit(1);
-  }
-  return entry(0);
-}
-
 // Something timed on a stream, a stretch of hops at a time.
 struct Runner {
   virtual ~Runner() = default;
@@ -207,81 +194,57 @@ struct Runner {
   double ns = 0; // CPU time so far
 };
 
-// One instance fed the stream x in blocks of 256 samples, as a host feeds
-// it. The warm-up hops run at construction, untimed; then the freeze switch
-// goes on for a frozen setting, so that it holds a full frame. The instance
-// kept is one whose record starts `offset` bytes past a 64-byte boundary
-// (instances are made, and held, until one does, with a small allocation
-// between tries).
-template <class Api> class Hosted : public Runner {
+// One instance (of the plugin or the model, through its descriptor) fed the
+// stream x in blocks of 256 samples, as a host feeds it. The warm-up hops run at construction,
+// untimed; then the freeze switch goes on for a frozen setting, so that it holds a full frame. The
+// instance kept is one whose record starts `offset` bytes past a 64-byte boundary (instances are
+// made, and held, until one does, with a small allocation between tries).
+class Hosted : public Runner {
 public:
-  Hosted(Api api, const std::vector<float> &x, const Setting &s, unsigned offset)
-      : api_(api), x_(x), ftz_(s.ftz) {
+  Hosted(const LV2_Descriptor &d, const std::vector<float> &x, const Setting &s, unsigned offset)
+      : x_(x), ftz_(s.ftz) {
     ports_.blur = s.blur;
     ports_.shift = s.shift;
     ports_.threshold = s.threshold;
-    std::vector<typename Api::Handle> misfits;
+    std::vector<host::Instance> misfits;
     std::vector<void *> gaps;
-    h_ = api_.make();
-    for (int tries = 0; tries < 64 && reinterpret_cast<uintptr_t>(h_) % 64 != offset; ++tries) {
-      misfits.push_back(h_);
+    inst_.emplace(d);
+    for (int tries = 0; tries < 64 && where() % 64 != offset; ++tries) {
+      misfits.push_back(std::move(*inst_));
       gaps.push_back(malloc(1100));
-      h_ = api_.make();
+      inst_.emplace(d);
     }
-    for (auto m : misfits) {
-      api_.drop(m);
-    }
+    misfits.clear();
     for (void *g : gaps) {
       free(g);
     }
     float *ctl[7] = {nullptr,      ports_.out,    &ports_.freeze,   &ports_.mix,
                      &ports_.blur, &ports_.shift, &ports_.threshold};
-    for (uint32_t port = 1; port < 7; ++port) {
-      api_.connect(h_, port, ctl[port]);
+    for (uint32_t port = OUT; port < port_count; ++port) {
+      inst_->connect(port, ctl[port]);
     }
     hops(0, warm_hops);
     ports_.freeze = s.freeze;
   }
-  ~Hosted() override { api_.drop(h_); }
-  Hosted(const Hosted &) = delete;
-  Hosted &operator=(const Hosted &) = delete;
 
   void hops(size_t from, size_t to) override {
     FlushToZero mode(ftz_);
     for (size_t h = from; h < to; ++h) {
-      api_.connect(h_, 0, const_cast<float *>(x_.data() + h * hop_size));
-      api_.run(h_, hop_size);
+      inst_->connect(IN, const_cast<float *>(x_.data() + h * hop_size));
+      inst_->run(hop_size);
     }
   }
-  uintptr_t where() const { return reinterpret_cast<uintptr_t>(h_); }
+  uintptr_t where() const { return reinterpret_cast<uintptr_t>(inst_->handle()); }
 
 private:
   struct Ports {
     float out[hop_size] = {};
     float freeze = 0, mix = 1, blur = 0, shift = 0, threshold = 0;
   };
-  Api api_;
   const std::vector<float> &x_;
   bool ftz_;
   Ports ports_;
-  typename Api::Handle h_;
-};
-
-struct Library {
-  typedef LV2_Handle Handle;
-  const LV2_Descriptor *d;
-  Handle make() const { return d->instantiate(d, rate, "", nullptr); }
-  void connect(Handle h, uint32_t port, float *data) const { d->connect_port(h, port, data); }
-  void run(Handle h, uint32_t n) const { d->run(h, n); }
-  void drop(Handle h) const { d->cleanup(h); }
-};
-
-struct Model {
-  typedef ref::Plugin *Handle;
-  static Handle make() { return new ref::Plugin; }
-  static void connect(Handle h, uint32_t port, float *data) { h->connect(port, data); }
-  static void run(Handle h, uint32_t n) { h->run(n); }
-  static void drop(Handle h) { delete h; }
+  std::optional<host::Instance> inst_;
 };
 
 // The operands of the floor's calls for every frame of the stream that the
@@ -420,8 +383,8 @@ int main(int argc, char **argv) {
   }
   rounds = std::max(rounds, 1);
   const size_t n = static_cast<size_t>(seconds * rate) / hop_size * hop_size;
-  const LV2_Descriptor *lib = load(QUORVANE_LIBRARY);
-  const LV2_Descriptor *base = baseline ? load(baseline) : nullptr;
+  const LV2_Descriptor *lib = host::descriptor(host::FIRST);
+  const LV2_Descriptor *base = baseline ? host::open_library(baseline)(host::FIRST) : nullptr;
 
   std::vector<StreamRun> streams(2);
   streams[0].name = "white noise";
@@ -470,14 +433,14 @@ int main(int argc, char **argv) {
           continue;
         }
         const std::vector<float> &x = set.quiet ? s.quiet : s.x;
-        auto plugin = std::make_unique<Hosted<Library>>(Library{lib}, x, set, offset);
+        auto plugin = std::make_unique<Hosted>(*lib, x, set, offset);
         offsets.push_back(static_cast<unsigned>(plugin->where() % 64));
         run.push_back(std::move(plugin));
         results.push_back(&s.t[k].plugin);
-        run.push_back(std::make_unique<Hosted<Model>>(Model{}, x, set, offset));
+        run.push_back(std::make_unique<Hosted>(*host::model(host::FIRST), x, set, offset));
         results.push_back(&s.t[k].plain);
         if (base) {
-          run.push_back(std::make_unique<Hosted<Library>>(Library{base}, x, set, offset));
+          run.push_back(std::make_unique<Hosted>(*base, x, set, offset));
           results.push_back(&s.t[k].base);
         }
       }
@@ -506,7 +469,7 @@ int main(int argc, char **argv) {
   printf("Processor: %s (%u cores online); C library: %s\n", processor().c_str(),
          static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)), c_library());
   printf("Streams of %.1f s at 48 kHz in blocks of 256 samples through %s\n",
-         static_cast<double>(n) / rate, QUORVANE_LIBRARY);
+         static_cast<double>(n) / rate, QUORVANE_LIB);
   printf("%d interleaved rounds; medians of the per-round ratios; CPU time.\n", rounds);
   printf("Record offsets mod 64 covered by the rounds:");
   for (unsigned o : offsets) {

@@ -22,6 +22,7 @@
 #include "dsp/frame.hpp"
 #include "dsp/simd.hpp"
 #include "plugin/instance.hpp"
+#include "plugin/ports.hpp"
 
 namespace {
 
@@ -29,17 +30,6 @@ constexpr const char *plugin_uri = "http://quorvane.audio/lv2/quorvane";
 constexpr const char *aligned_uri = "http://quorvane.audio/lv2/quorvane-aligned";
 constexpr const char *coherent_uri = "http://quorvane.audio/lv2/quorvane-coherent";
 constexpr const char *coherent_aligned_uri = "http://quorvane.audio/lv2/quorvane-coherent-aligned";
-
-enum Port : uint32_t {
-  IN = 0,
-  OUT = 1,
-  FREEZE = 2,
-  MIX = 3,
-  BLUR = 4,
-  SHIFT = 5,
-  THRESHOLD = 6,
-  LATENCY = 7, // the aligned plugins only
-};
 
 // The two choices a plugin of this library makes.
 enum Variant : unsigned {

@@ -1,54 +1,102 @@
-// A minimal LV2 host for the tests: loads the built library the way a host
-// does (dlopen, then lv2_descriptor) and drives instances through the
-// descriptor's callbacks. Rig<> wraps either a hosted instance or the
-// reference model behind the same calls, so one driver can feed both.
+// The test rig: a minimal LV2 host over the built library (dlopen, then
+// lv2_descriptor, as hosts do) and over the model, which sits behind a
+// descriptor of its own, so that the tests, the fuzz host and the benchmarks
+// drive the plugin and the model through the same calls. No gtest here: the
+// real-time tests, the fuzz host and the benchmarks include it too.
 #pragma once
 
 #include <dlfcn.h>
 #include <lv2/core/lv2.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "plugin/ports.hpp"
+#include "tests/reference.hpp"
+
 namespace host {
 
-enum Port : uint32_t { IN = 0, OUT, FREEZE, MIX, BLUR, SHIFT, THRESHOLD, LATENCY };
+using enum ::Port;
 
-// The library's plugins: the first, and the aligned one (delayed dry signal,
-// reported latency).
+// The library's plugins by lv2_descriptor index: the first, the aligned one
+// (dry signal delayed, latency reported), and the coherent pair. The index's
+// two bits are the two choices, which is how the model is told which to be.
 enum Which : uint32_t { FIRST = 0, ALIGNED = 1, COHERENT = 2, COHERENT_ALIGNED = 3 };
+constexpr uint32_t plugin_count = 4;
 
-inline LV2_Descriptor_Function entry_point() {
-  static void *lib = dlopen(QUORVANE_LIB, RTLD_NOW | RTLD_LOCAL);
-  if (!lib)
-    throw std::runtime_error(std::string("dlopen: ") + dlerror());
-  auto fn = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib, "lv2_descriptor"));
-  if (!fn)
-    throw std::runtime_error("lv2_descriptor not exported");
-  return fn;
+// lv2_descriptor of the library at `path`. Nothing here means anything
+// without it, so failing ends the program.
+inline LV2_Descriptor_Function open_library(const char *path) {
+  void *lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  auto entry =
+      lib ? reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib, "lv2_descriptor")) : nullptr;
+  if (!entry) {
+    fprintf(stderr, "cannot load %s: %s\n", path, lib ? "no lv2_descriptor" : dlerror());
+    exit(2);
+  }
+  return entry;
 }
 
-inline const LV2_Descriptor *descriptor(uint32_t index = FIRST) { return entry_point()(index); }
+#ifdef QUORVANE_LIB
+// Plugin `index` of the built library, whose path is QUORVANE_LIB.
+inline const LV2_Descriptor *descriptor(uint32_t index = FIRST) {
+  static const LV2_Descriptor_Function entry = open_library(QUORVANE_LIB);
+  return entry(index);
+}
+#endif
 
-// One plugin instance created and destroyed through the descriptor.
+// The model of plugin `index` (null past the last), behind a descriptor.
+inline const LV2_Descriptor *model(uint32_t index = FIRST) {
+  static const std::array<LV2_Descriptor, plugin_count> table = [] {
+    auto inst = [](const LV2_Descriptor *d, double, const char *,
+                   const LV2_Feature *const *) -> LV2_Handle {
+      const auto which = static_cast<uint32_t>(d - model(FIRST));
+      return new ref::Plugin((which & ALIGNED) != 0, (which & COHERENT) != 0);
+    };
+    auto conn = [](LV2_Handle h, uint32_t port, void *data) {
+      static_cast<ref::Plugin *>(h)->connect(port, static_cast<float *>(data));
+    };
+    auto run = [](LV2_Handle h, uint32_t n) { static_cast<ref::Plugin *>(h)->run(n); };
+    auto clean = [](LV2_Handle h) { delete static_cast<ref::Plugin *>(h); };
+    const LV2_Descriptor d = {
+        "urn:quorvane:model", inst, conn, nullptr, run, nullptr, clean, nullptr};
+    return std::to_array({d, d, d, d});
+  }();
+  return index < plugin_count ? &table[index] : nullptr;
+}
+
+// One instance made and destroyed through a descriptor, as a host does.
 class Instance {
 public:
-  explicit Instance(uint32_t index = FIRST) : d_(descriptor(index)) {
-    if (!d_)
-      throw std::runtime_error("no descriptor " + std::to_string(index));
+  explicit Instance(const LV2_Descriptor &d) : d_(&d) {
     static const LV2_Feature *const no_features[] = {nullptr};
-    h_ = d_->instantiate(d_, 48000.0, QUORVANE_BUNDLE_DIR, no_features);
-    if (!h_)
-      throw std::runtime_error("instantiate failed");
+    h_ = d.instantiate(&d, 48000.0, "", no_features);
+    if (!h_) {
+      fprintf(stderr, "%s: instantiate failed\n", d.URI);
+      exit(2);
+    }
   }
-  ~Instance() { d_->cleanup(h_); }
+#ifdef QUORVANE_LIB
+  explicit Instance(uint32_t index = FIRST) : Instance(*descriptor(index)) {}
+#endif
+  ~Instance() {
+    if (h_) {
+      d_->cleanup(h_);
+    }
+  }
+  Instance(Instance &&o) noexcept : d_(o.d_), h_(std::exchange(o.h_, nullptr)) {}
   Instance(const Instance &) = delete;
   Instance &operator=(const Instance &) = delete;
+  Instance &operator=(Instance &&) = delete;
 
   void connect(uint32_t port, float *data) { d_->connect_port(h_, port, data); }
   void run(uint32_t n) { d_->run(h_, n); }
@@ -59,13 +107,14 @@ private:
   LV2_Handle h_;
 };
 
-// An instance (hosted plugin or reference model) with control values held
-// the way a host holds them. Controls start unconnected.
-template <class P> struct Rig {
+// An instance (of the plugin, the model, or anything with connect and run)
+// with control values held the way a host holds them. Controls start
+// unconnected.
+template <class P = Instance> struct Rig {
   P p;
-  float ctl[7] = {};
+  float ctl[port_count] = {};
 
-  template <class... Args> explicit Rig(Args... args) : p(args...) {
+  template <class... Args> explicit Rig(Args &&...args) : p(std::forward<Args>(args)...) {
     for (uint32_t port = FREEZE; port <= THRESHOLD; ++port)
       p.connect(port, nullptr);
   }
@@ -102,13 +151,81 @@ template <class P> struct Rig {
 
 using Controls = std::vector<std::pair<uint32_t, float>>;
 
-// The whole signal through a fresh hosted instance with fixed controls.
+#ifdef QUORVANE_LIB
+// The whole signal through a fresh instance of the built plugin `which`
+// with fixed controls.
 inline std::vector<float> render(const std::vector<float> &in, const Controls &controls,
-                                 uint32_t size = 1000) {
-  Rig<Instance> r;
+                                 uint32_t size = 1000, uint32_t which = FIRST) {
+  Rig<> r(which);
   for (auto [port, v] : controls)
     r.set(port, v);
   return r.render(in, size);
 }
+
+// A plugin of the built library and its model side by side: the same calls
+// to both, each with buffers of its own. The plugin must write exactly the
+// model's samples, all finite whatever the input, nothing past the block and
+// nothing into a separate input.
+struct Twin {
+  Rig<> plug, model;
+  bool plugged[port_count] = {};
+  uint64_t taken = 0; // samples run so far
+
+  explicit Twin(uint32_t which = FIRST) : plug(which), model(*host::model(which)) {}
+
+  void set(uint32_t port, float v) {
+    plug.set(port, v);
+    model.set(port, v);
+    plugged[port] = true;
+  }
+  void unplug(uint32_t port) {
+    plug.unplug(port);
+    model.unplug(port);
+    plugged[port] = false;
+  }
+  std::string controls() const {
+    std::ostringstream s;
+    const char *name[] = {"", "", "freeze", "mix", "blur", "shift", "threshold"};
+    for (uint32_t p = FREEZE; p <= THRESHOLD; ++p) {
+      s << name[p] << '=';
+      if (plugged[p])
+        s << plug.ctl[p] << ' ';
+      else
+        s << "(none) ";
+    }
+    return s.str();
+  }
+
+  enum Mode { SEPARATE, IN_PLACE, NO_INPUT, NO_OUTPUT };
+
+  // Runs one block on both. Empty when they agree, else the difference.
+  std::string block(const float *in, uint32_t n, Mode mode = SEPARATE) {
+    constexpr float guard = -12345.0f;
+    std::vector<float> in_p(in, in + n), out_p(n + 8, guard), out_m(n, 0.0f);
+    const bool in_place = mode == IN_PLACE;
+    plug.block(mode == NO_INPUT ? nullptr : in_p.data(), mode == NO_OUTPUT ? nullptr : out_p.data(),
+               n, in_place);
+    model.block(mode == NO_INPUT ? nullptr : in, mode == NO_OUTPUT ? nullptr : out_m.data(), n,
+                in_place);
+    const uint64_t start = taken;
+    taken += n;
+    std::ostringstream s;
+    for (uint32_t i = n; i < n + 8; ++i)
+      if (out_p[i] != guard)
+        return "wrote past the block of " + std::to_string(n);
+    if (!in_place && n != 0 && std::memcmp(in_p.data(), in, n * sizeof(float)) != 0)
+      return "wrote into the input buffer";
+    for (uint32_t i = 0; mode != NO_OUTPUT && i < n; ++i)
+      if (std::memcmp(&out_p[i], &out_m[i], sizeof(float)) != 0 ||
+          !(std::fabs(out_p[i]) <= 3.4028235e38f)) {
+        s << "sample " << start + i << " (index " << i << " of a block of " << n << ", mode "
+          << mode << "): plugin " << out_p[i] << " model " << out_m[i] << " input " << in[i] << "; "
+          << controls();
+        return s.str();
+      }
+    return "";
+  }
+};
+#endif
 
 } // namespace host

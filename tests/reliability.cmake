@@ -3,31 +3,17 @@
 # configure the same tests with QUORVANE_SANITIZE set.
 set(QUORVANE_SANITIZE "" CACHE STRING "Sanitizer build: empty, 'address' (ASan+UBSan), 'thread' or 'fuzz' (clang)")
 
-# Test executables see the library the way a host does: by its path.
-function(quorvane_rt_test name)
-  add_executable(${name} ${name}.cpp)
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${LV2_INCLUDE_DIRS})
-  target_compile_definitions(${name} PRIVATE QUORVANE_LIBRARY="$<TARGET_FILE:quorvane>")
-  # Everything bound at load time: no lazy symbol resolution (which the
-  # seccomp test would otherwise meet in the middle of a confined run).
-  target_link_options(${name} PRIVATE -Wl,-z,now)
-  target_link_libraries(${name} PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS} m)
-  add_dependencies(${name} quorvane)
-  add_test(NAME ${name} COMMAND ${name})
-endfunction()
-
-quorvane_rt_test(test_huge_input)
-quorvane_rt_test(test_rt_threads)
-set_tests_properties(test_rt_threads PROPERTIES LABELS "threads")
+quorvane_test(test_huge_input)
+quorvane_test(test_rt_threads LABELS threads)
 # Under an emulator (the Arm build runs its tests in qemu-user) the proof
 # means nothing, since the emulator makes system calls of its own; qemu also
 # refuses to enter seccomp.
 if(NOT QUORVANE_SANITIZE STREQUAL "thread" AND NOT CMAKE_CROSSCOMPILING)
-  quorvane_rt_test(test_rt_seccomp)
+  quorvane_test(test_rt_seccomp)
 endif()
 if(NOT QUORVANE_SANITIZE)
   # Replaces the allocator, so it cannot coexist with a sanitizer's.
-  quorvane_rt_test(test_rt_alloc)
+  quorvane_test(test_rt_alloc)
 endif()
 
 if(NOT QUORVANE_SANITIZE AND NOT CMAKE_CROSSCOMPILING) # valgrind is the build machine's

@@ -4,7 +4,6 @@
 // line that cannot be carried out must fail clearly and leave no output.
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <math.h>
 #include <stdlib.h>
@@ -26,6 +25,8 @@
 #include <lv2/core/lv2.h>
 #include <sndfile.h>
 
+#include "tests/host.hpp"
+
 namespace {
 
 const char *const bundle_dir = QUORVANE_BUNDLE_DIR;
@@ -39,14 +40,7 @@ struct Change {
 // The plugin driven one sample per call, each change applied just before
 // its sample: the plainest possible host.
 std::vector<float> direct(const std::vector<float> &in, const std::vector<Change> &changes) {
-  const std::string lib = std::string(bundle_dir) + "/quorvane.so";
-  void *so = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
-  EXPECT_NE(so, nullptr) << dlerror();
-  if (!so) {
-    return {};
-  }
-  auto entry = reinterpret_cast<const LV2_Descriptor *(*)(uint32_t)>(dlsym(so, "lv2_descriptor"));
-  const LV2_Descriptor *d = entry(0);
+  const LV2_Descriptor *d = host::descriptor(0);
   LV2_Handle h = d->instantiate(d, 8000.0, bundle_dir, nullptr);
   float controls[7] = {0, 0, 0, 1, 0, 0, 0}; // the declared defaults
   float x = 0.0f, y = 0.0f;
@@ -67,7 +61,6 @@ std::vector<float> direct(const std::vector<float> &in, const std::vector<Change
     out[i] = y;
   }
   d->cleanup(h);
-  dlclose(so);
   return out;
 }
 

@@ -1,8 +1,8 @@
-// The built library, opened the way a host opens it, and deterministic
-// automated streams that move every control: shared by the real-time tests.
+// Deterministic automated streams that move every control, played through
+// instances of the built library: shared by the real-time tests, which run
+// each of the library's plugins.
 #pragma once
 
-#include <dlfcn.h>
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -11,30 +11,9 @@
 
 #include <lv2/core/lv2.h>
 
+#include "tests/host.hpp"
+
 namespace rt {
-
-constexpr uint32_t port_count = 7;
-
-// The library's plugins (the first and the aligned one): every test here
-// runs each of them.
-constexpr uint32_t plugin_count = 2;
-
-// dlopen()s the built module and returns one of its descriptors; exits on
-// failure, since every test here is meaningless without it.
-inline const LV2_Descriptor *load_plugin(uint32_t index = 0) {
-  void *lib = dlopen(QUORVANE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  if (!lib) {
-    fprintf(stderr, "dlopen %s: %s\n", QUORVANE_LIBRARY, dlerror());
-    exit(2);
-  }
-  auto entry = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib, "lv2_descriptor"));
-  const LV2_Descriptor *d = entry ? entry(index) : nullptr;
-  if (!d) {
-    fprintf(stderr, "%s: no descriptor %u\n", QUORVANE_LIBRARY, index);
-    exit(2);
-  }
-  return d;
-}
 
 // A small deterministic generator (xorshift), so that every run of a stream
 // is the same stream, whatever thread or process plays it.

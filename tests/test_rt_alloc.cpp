@@ -101,8 +101,8 @@ template <class F> Counted count(F &&f) {
 // Exactly one allocation per instance and one release at cleanup. This also
 // proves that the counters see the library's calls at all.
 TEST(RealTimeAlloc, OneAllocationPerInstance) {
-  for (int i = 0; i < 4; ++i) {
-    const LV2_Descriptor *d = rt::load_plugin(i % rt::plugin_count);
+  for (uint32_t i = 0; i < host::plugin_count; ++i) {
+    const LV2_Descriptor *d = host::descriptor(i);
     LV2_Handle h = nullptr;
     Counted c = count([&] { h = d->instantiate(d, 48000.0, "/nowhere", nullptr); });
     ASSERT_NE(h, nullptr);
@@ -115,21 +115,21 @@ TEST(RealTimeAlloc, OneAllocationPerInstance) {
 }
 
 // Long streams with every control moving, huge and non-finite samples, block
-// sizes from 0 to 4096, ports reconnected, in place and not, several
-// instances of both plugins interleaved: run() never touches the allocator.
+// sizes from 0 to 4096, ports reconnected, in place and not, an instance of
+// each plugin, interleaved: run() never touches the allocator.
 TEST(RealTimeAlloc, RunNeverAllocates) {
-  constexpr int n = 4;
+  constexpr int n = host::plugin_count;
   const LV2_Descriptor *plugin[n];
   float latency[n];
   const uint32_t length = 48000 * 6;
   LV2_Handle h[n];
-  float controls[n][rt::port_count];
+  float controls[n][port_count];
   float *in[n];
   float *out[n];
   float *result[n];
   std::unique_ptr<rt::Stream> streams[n];
   for (int i = 0; i < n; ++i) {
-    const LV2_Descriptor *d = plugin[i] = rt::load_plugin(i % rt::plugin_count);
+    const LV2_Descriptor *d = plugin[i] = host::descriptor(i % host::plugin_count);
     h[i] = d->instantiate(d, 48000.0, "/nowhere", nullptr);
     ASSERT_NE(h[i], nullptr);
     in[i] = static_cast<float *>(calloc(4096, sizeof(float)));
@@ -138,15 +138,15 @@ TEST(RealTimeAlloc, RunNeverAllocates) {
     streams[i] = std::make_unique<rt::Stream>(100 + i, length, i >= 2);
     d->connect_port(h[i], 0, in[i]);
     d->connect_port(h[i], 1, out[i]);
-    d->connect_port(h[i], 7, &latency[i]); // the aligned plugin's latency
+    d->connect_port(h[i], LATENCY, &latency[i]); // the aligned plugins'
   }
   const Counted c = count([&] {
     for (int i = 0; i < n; ++i) {
       rt::play(plugin[i], h[i], *streams[i], controls[i], in[i], out[i], result[i]);
     }
     // Instances with nothing connected run too.
-    for (int i = 0; i < 2; ++i) {
-      for (uint32_t p = 0; p <= rt::port_count; ++p) {
+    for (int i = 0; i < n; ++i) {
+      for (uint32_t p = 0; p <= LATENCY; ++p) {
         plugin[i]->connect_port(h[i], p, nullptr);
       }
       for (int k = 0; k < 25; ++k) {

@@ -34,7 +34,7 @@ uint64_t digest(const float *x, uint32_t n, uint64_t h = 1469598103934665603ull)
 struct Rig {
   const LV2_Descriptor *d;
   LV2_Handle h[instances];
-  float controls[instances][rt::port_count];
+  float controls[instances][port_count];
   float *in[instances];
   float *out[instances];
   float *result;
@@ -47,7 +47,7 @@ struct Rig {
       out[i] = i == 1 ? in[i] : static_cast<float *>(calloc(4096, sizeof(float)));
       d->connect_port(h[i], 0, in[i]);
       d->connect_port(h[i], 1, out[i]);
-      d->connect_port(h[i], 7, controls[i]); // the aligned plugin's latency; else ignored
+      d->connect_port(h[i], LATENCY, controls[i]); // the aligned plugins'; else ignored
     }
   }
   ~Rig() {
@@ -78,7 +78,7 @@ struct Rig {
 class RealTimeSeccomp : public ::testing::TestWithParam<uint32_t> {};
 
 TEST_P(RealTimeSeccomp, RunMakesNoSystemCall) {
-  const LV2_Descriptor *d = rt::load_plugin(GetParam());
+  const LV2_Descriptor *d = host::descriptor(GetParam());
   std::unique_ptr<rt::Stream> owned[instances];
   rt::Stream *streams[instances];
   for (int i = 0; i < instances; ++i) {
@@ -133,6 +133,6 @@ TEST_P(RealTimeSeccomp, RunMakesNoSystemCall) {
   EXPECT_EQ(report.digest, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Plugins, RealTimeSeccomp, ::testing::Range(0u, rt::plugin_count));
+INSTANTIATE_TEST_SUITE_P(Plugins, RealTimeSeccomp, ::testing::Range(0u, host::plugin_count));
 
 } // namespace

@@ -22,7 +22,7 @@ void life(const LV2_Descriptor *d, const rt::Stream *s, bool in_place, float *re
     return;
   }
   std::vector<float> in(4096), out(4096);
-  float controls[rt::port_count] = {};
+  float controls[port_count] = {};
   d->connect_port(h, 0, in.data());
   d->connect_port(h, 1, in_place ? in.data() : out.data());
   rt::play(d, h, *s, controls, in.data(), in_place ? in.data() : out.data(), result);
@@ -30,8 +30,8 @@ void life(const LV2_Descriptor *d, const rt::Stream *s, bool in_place, float *re
 }
 
 TEST(RealTimeThreads, ConcurrentInstancesMatchSequential) {
-  const int total = 12; // one thread per instance, all alive at once, half of them aligned
-  auto d = [](int i) { return rt::load_plugin(i % rt::plugin_count); };
+  const int total = 12; // one thread per instance, all alive at once, three of each plugin
+  auto d = [](int i) { return host::descriptor(i % host::plugin_count); };
   std::vector<std::unique_ptr<rt::Stream>> streams;
   streams.reserve(total);
   for (int i = 0; i < total; ++i) {

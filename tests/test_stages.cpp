@@ -199,6 +199,8 @@ TEST(Gate, ThresholdClassesAndSilence) {
   const Buf full = render(in, {{THRESHOLD, 1.0f}});
   EXPECT_FALSE(sig::same(full, neutral));
   EXPECT_GT(sig::rms(full, 2048, 6000), 1e-3); // the peak bin itself passes
+  // So does the Nyquist bin when it is the peak (the gate's last, odd bin).
+  EXPECT_GT(sig::rms(render(sig::tone(6000, 512.0), {{THRESHOLD, 1.0f}}), 2048, 6000), 0.1);
   for (float v : {2.0f, FLT_MAX})
     EXPECT_TRUE(sig::same(render(in, {{THRESHOLD, v}}), full)) << v;
 

@@ -33,10 +33,12 @@ seeds = {
     "in-place-huge": inst(0) + audio(0, 0, 0) + audio(0, 1, 0) + ctl(0, 2, 0) + setf(cell(0), 1.0)
     + tone(0, MAX, 3) + run(0, 8192) * 2 + tone(0, MAX, 3) + huge(0, [5, 700, 0x8000 | 900]) + run(0, 8192)
     + tone(0, 1.0, 40) + run(0, 8192) * 2,
-    "several-aliased": inst(0) + inst(1) + inst(2) + audio(0, 0, 0) + audio(1, 0, 0) + audio(2, 0, 0)
-    + audio(0, 1, 1) + audio(1, 1, 2) + audio(2, 1, 0) + audio(1, 4, 0) + audio(2, 3, 1)
-    + wide(0, 7, 5) + wide(1, 0xFFFFFFFF, 1) + ctl(0, 5, 0) + setbits(cell(0), 0x7FC00000)
-    + tone(0, 0.9, 11) + run(0, 0) + run(1, 1) + run(2, 7) + run(0, 8192) + run(1, 8192) + run(2, 8192)
+    "several-aliased": inst(0) + inst(1) + inst(2) + inst(3) + audio(0, 0, 0) + audio(1, 0, 0)
+    + audio(2, 0, 0) + audio(3, 0, 3) + audio(0, 1, 1) + audio(1, 1, 2) + audio(2, 1, 0) + audio(3, 1, 3)
+    + audio(1, 4, 0) + audio(2, 3, 1) + wide(0, 7, 5) + wide(1, 0xFFFFFFFF, 1) + wide(3, 8, 6)
+    + ctl(0, 5, 0) + ctl(3, 2, 1) + ctl(3, 5, 2) + setbits(cell(0), 0x7FC00000) + setf(cell(1), 1.0)
+    + setf(cell(2), 0.05) + tone(0, 0.9, 11) + tone(3, 0.5, 5) + run(0, 0) + run(1, 1) + run(2, 7)
+    + run(3, 4096) + run(0, 8192) + run(1, 8192) + run(2, 8192) + setf(cell(1), 0.0) + run(3, 8192)
     + clean(1) + inst(1) + run(1, 300),
     "unconnected": inst(0) + run(0, 8192) + audio(0, 1, 2) + run(0, 5000) + audio(0, 0, 2) + tone(2, 0.3, 2)
     + run(0, 8192) + audio(0, 1, -1) + run(0, 1024) + audio(0, 1, 3) + run(0, 2048) + clean(0) + inst(0) + run(0, 10),
