@@ -93,25 +93,48 @@ struct Stream {
   Stream &operator=(const Stream &) = delete;
 };
 
-// Plays a stream through an instance that is already connected to `controls`
-// (7 floats) and to `in`/`out` buffers of at least 4096 samples: the only
-// calls made are the host's writes of control values, memcpy of input and
-// run(). Output lands in `result` (length samples). No allocation, no I/O.
-inline void play(const LV2_Descriptor *d, LV2_Handle h, const Stream &s, float *controls,
-                 float *in_buf, float *out_buf, float *result) {
-  uint32_t at = 0;
-  for (uint32_t k = 0; k < s.block_count; ++k) {
-    const Block &b = s.blocks[k];
-    for (uint32_t p = 2; p < port_count; ++p) {
-      controls[p] = b.controls[p];
-      d->connect_port(h, p, b.connect_controls ? &controls[p] : nullptr);
-    }
-    memcpy(in_buf, s.in + at, b.size * sizeof(float));
-    d->run(h, b.size);
-    memcpy(result + at, out_buf, b.size * sizeof(float));
-    at += b.size;
+// An instance of plugin `which` connected once to buffers of its own (4096
+// samples of input and of output, or one buffer for both in place) and to
+// control cells, the last of which receives the aligned plugins' latency.
+struct Player {
+  host::Instance inst;
+  float controls[LATENCY + 1] = {};
+  float *in = static_cast<float *>(calloc(4096, sizeof(float)));
+  float *out;
+
+  Player(uint32_t which, bool in_place)
+      : inst(which), out(in_place ? in : static_cast<float *>(calloc(4096, sizeof(float)))) {
+    inst.connect(IN, in);
+    inst.connect(OUT, out);
+    inst.connect(LATENCY, &controls[LATENCY]);
   }
-}
+  ~Player() {
+    if (out != in) {
+      free(out);
+    }
+    free(in);
+  }
+  Player(const Player &) = delete;
+  Player &operator=(const Player &) = delete;
+
+  // The only calls made are the host's writes of control values, memcpy of
+  // input and run(). Output lands in `result` (s.length samples). No
+  // allocation, no I/O.
+  void play(const Stream &s, float *result) {
+    uint32_t at = 0;
+    for (uint32_t k = 0; k < s.block_count; ++k) {
+      const Block &b = s.blocks[k];
+      for (uint32_t p = FREEZE; p < port_count; ++p) {
+        controls[p] = b.controls[p];
+        inst.connect(p, b.connect_controls ? &controls[p] : nullptr);
+      }
+      memcpy(in, s.in + at, b.size * sizeof(float));
+      inst.run(b.size);
+      memcpy(result + at, out, b.size * sizeof(float));
+      at += b.size;
+    }
+  }
+};
 
 inline bool all_finite(const float *x, uint32_t n) {
   for (uint32_t i = 0; i < n; ++i) {

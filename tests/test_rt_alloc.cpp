@@ -7,6 +7,7 @@
 #include <new>
 #include <stdint.h>
 #include <stdlib.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -118,52 +119,34 @@ TEST(RealTimeAlloc, OneAllocationPerInstance) {
 // sizes from 0 to 4096, ports reconnected, in place and not, an instance of
 // each plugin, interleaved: run() never touches the allocator.
 TEST(RealTimeAlloc, RunNeverAllocates) {
-  constexpr int n = host::plugin_count;
-  const LV2_Descriptor *plugin[n];
-  float latency[n];
+  constexpr uint32_t n = host::plugin_count;
   const uint32_t length = 48000 * 6;
-  LV2_Handle h[n];
-  float controls[n][port_count];
-  float *in[n];
-  float *out[n];
-  float *result[n];
+  std::unique_ptr<rt::Player> player[n];
   std::unique_ptr<rt::Stream> streams[n];
-  for (int i = 0; i < n; ++i) {
-    const LV2_Descriptor *d = plugin[i] = host::descriptor(i % host::plugin_count);
-    h[i] = d->instantiate(d, 48000.0, "/nowhere", nullptr);
-    ASSERT_NE(h[i], nullptr);
-    in[i] = static_cast<float *>(calloc(4096, sizeof(float)));
-    out[i] = i % 2 ? in[i] : static_cast<float *>(calloc(4096, sizeof(float))); // odd: in place
-    result[i] = static_cast<float *>(calloc(length, sizeof(float)));
+  std::vector<float> result[n];
+  for (uint32_t i = 0; i < n; ++i) {
+    player[i] = std::make_unique<rt::Player>(i, i % 2 != 0); // odd: in place
     streams[i] = std::make_unique<rt::Stream>(100 + i, length, i >= 2);
-    d->connect_port(h[i], 0, in[i]);
-    d->connect_port(h[i], 1, out[i]);
-    d->connect_port(h[i], LATENCY, &latency[i]); // the aligned plugins'
+    result[i].resize(length);
   }
   const Counted c = count([&] {
-    for (int i = 0; i < n; ++i) {
-      rt::play(plugin[i], h[i], *streams[i], controls[i], in[i], out[i], result[i]);
+    for (uint32_t i = 0; i < n; ++i) {
+      player[i]->play(*streams[i], result[i].data());
     }
     // Instances with nothing connected run too.
-    for (int i = 0; i < n; ++i) {
+    for (uint32_t i = 0; i < n; ++i) {
       for (uint32_t p = 0; p <= LATENCY; ++p) {
-        plugin[i]->connect_port(h[i], p, nullptr);
+        player[i]->inst.connect(p, nullptr);
       }
       for (int k = 0; k < 25; ++k) {
-        plugin[i]->run(h[i], 8192);
+        player[i]->inst.run(8192);
       }
     }
   });
   EXPECT_EQ(c.allocations, 0u);
   EXPECT_EQ(c.releases, 0u);
-  for (int i = 0; i < n; ++i) {
-    EXPECT_TRUE(rt::all_finite(result[i], length)) << "stream " << i;
-    plugin[i]->cleanup(h[i]);
-    if (out[i] != in[i]) {
-      free(out[i]);
-    }
-    free(in[i]);
-    free(result[i]);
+  for (uint32_t i = 0; i < n; ++i) {
+    EXPECT_TRUE(rt::all_finite(result[i].data(), length)) << "stream " << i;
   }
 }
 

@@ -31,43 +31,25 @@ uint64_t digest(const float *x, uint32_t n, uint64_t h = 1469598103934665603ull)
   return h;
 }
 
-struct Rig {
-  const LV2_Descriptor *d;
-  LV2_Handle h[instances];
-  float controls[instances][port_count];
-  float *in[instances];
-  float *out[instances];
-  float *result;
+// Instances of one plugin, the second in place, each with its stream.
+struct Players {
+  std::unique_ptr<rt::Player> p[instances];
+  float *result = static_cast<float *>(calloc(length, sizeof(float)));
 
-  explicit Rig(const LV2_Descriptor *desc) : d(desc) {
-    result = static_cast<float *>(calloc(length, sizeof(float)));
+  explicit Players(uint32_t which) {
     for (int i = 0; i < instances; ++i) {
-      h[i] = d->instantiate(d, 44100.0, "/nowhere", nullptr);
-      in[i] = static_cast<float *>(calloc(4096, sizeof(float)));
-      out[i] = i == 1 ? in[i] : static_cast<float *>(calloc(4096, sizeof(float)));
-      d->connect_port(h[i], 0, in[i]);
-      d->connect_port(h[i], 1, out[i]);
-      d->connect_port(h[i], LATENCY, controls[i]); // the aligned plugins'; else ignored
+      p[i] = std::make_unique<rt::Player>(which, i == 1);
     }
   }
-  ~Rig() {
-    for (int i = 0; i < instances; ++i) {
-      d->cleanup(h[i]);
-      if (out[i] != in[i]) {
-        free(out[i]);
-      }
-      free(in[i]);
-    }
-    free(result);
-  }
-  Rig(const Rig &) = delete;
-  Rig &operator=(const Rig &) = delete;
+  ~Players() { free(result); }
+  Players(const Players &) = delete;
+  Players &operator=(const Players &) = delete;
   // Everything here is computation on memory that exists already.
   uint64_t play(rt::Stream *const *streams, bool *finite) {
     uint64_t h_all = 1469598103934665603ull;
     *finite = true;
     for (int i = 0; i < instances; ++i) {
-      rt::play(d, h[i], *streams[i], controls[i], in[i], out[i], result);
+      p[i]->play(*streams[i], result);
       *finite = *finite && rt::all_finite(result, length);
       h_all = digest(result, length, h_all);
     }
@@ -78,7 +60,6 @@ struct Rig {
 class RealTimeSeccomp : public ::testing::TestWithParam<uint32_t> {};
 
 TEST_P(RealTimeSeccomp, RunMakesNoSystemCall) {
-  const LV2_Descriptor *d = host::descriptor(GetParam());
   std::unique_ptr<rt::Stream> owned[instances];
   rt::Stream *streams[instances];
   for (int i = 0; i < instances; ++i) {
@@ -92,7 +73,7 @@ TEST_P(RealTimeSeccomp, RunMakesNoSystemCall) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     close(fds[0]);
-    Rig rig(d); // instantiate and connect before confinement
+    Players players(GetParam()); // instantiate and connect before confinement
     if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_STRICT) != 0) {
       _exit(3);
     }
@@ -101,7 +82,7 @@ TEST_P(RealTimeSeccomp, RunMakesNoSystemCall) {
       uint64_t digest;
       uint8_t finite;
     } report{};
-    report.digest = rig.play(streams, &finite);
+    report.digest = players.play(streams, &finite);
     report.finite = finite ? 1 : 0;
     if (write(fds[1], &report, sizeof report) != static_cast<ssize_t>(sizeof report)) {
       syscall(SYS_exit, 4);
@@ -111,9 +92,9 @@ TEST_P(RealTimeSeccomp, RunMakesNoSystemCall) {
   close(fds[1]);
 
   // The same streams, unconfined, for comparison.
-  Rig rig(d);
+  Players players(GetParam());
   bool finite = false;
-  const uint64_t expected = rig.play(streams, &finite);
+  const uint64_t expected = players.play(streams, &finite);
   EXPECT_TRUE(finite);
 
   struct {

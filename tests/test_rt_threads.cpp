@@ -16,22 +16,13 @@ namespace {
 constexpr uint32_t length = 48000 * 2;
 
 // One instance playing one stream from creation to cleanup.
-void life(const LV2_Descriptor *d, const rt::Stream *s, bool in_place, float *result) {
-  LV2_Handle h = d->instantiate(d, 48000.0, "/nowhere", nullptr);
-  if (!h) {
-    return;
-  }
-  std::vector<float> in(4096), out(4096);
-  float controls[port_count] = {};
-  d->connect_port(h, 0, in.data());
-  d->connect_port(h, 1, in_place ? in.data() : out.data());
-  rt::play(d, h, *s, controls, in.data(), in_place ? in.data() : out.data(), result);
-  d->cleanup(h);
+void life(uint32_t which, const rt::Stream *s, bool in_place, float *result) {
+  rt::Player(which, in_place).play(*s, result);
 }
 
 TEST(RealTimeThreads, ConcurrentInstancesMatchSequential) {
   const int total = 12; // one thread per instance, all alive at once, three of each plugin
-  auto d = [](int i) { return host::descriptor(i % host::plugin_count); };
+  auto which = [](int i) { return static_cast<uint32_t>(i) % host::plugin_count; };
   std::vector<std::unique_ptr<rt::Stream>> streams;
   streams.reserve(total);
   for (int i = 0; i < total; ++i) {
@@ -40,13 +31,13 @@ TEST(RealTimeThreads, ConcurrentInstancesMatchSequential) {
   std::vector<std::vector<float>> alone(total, std::vector<float>(length));
   std::vector<std::vector<float>> together(total, std::vector<float>(length, -1.0f));
   for (int i = 0; i < total; ++i) {
-    life(d(i), streams[i].get(), i % 3 == 1, alone[i].data());
+    life(which(i), streams[i].get(), i % 3 == 1, alone[i].data());
   }
 
   std::vector<std::thread> pool;
   pool.reserve(total);
   for (int i = 0; i < total; ++i) {
-    pool.emplace_back(life, d(i), streams[i].get(), i % 3 == 1, together[i].data());
+    pool.emplace_back(life, which(i), streams[i].get(), i % 3 == 1, together[i].data());
   }
   for (auto &th : pool) {
     th.join();

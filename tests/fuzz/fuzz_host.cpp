@@ -71,6 +71,7 @@ struct World {
   int out_buffer[slots] = {-1, -1, -1, -1}; // target connected to port 1, or -1
   float *pool = static_cast<float *>(calloc(pool_len, sizeof(float))); // buffers, then cells
 
+  explicit World(const LV2_Descriptor *(*of)(uint32_t)) : plugin(of) {}
   ~World() {
     for (auto &s : slot) {
       s.reset(); // before the pool they may write to
