@@ -210,6 +210,7 @@ struct Twin {
     const uint64_t start = taken;
     taken += n;
     std::ostringstream s;
+    s.precision(9); // enough to tell any two floats apart
     for (uint32_t i = n; i < n + 8; ++i)
       if (out_p[i] != guard)
         return "wrote past the block of " + std::to_string(n);

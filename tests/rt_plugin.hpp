@@ -33,7 +33,7 @@ struct Rng {
 // One host's block: its size and the control values the host sets before it.
 struct Block {
   uint32_t size;
-  float controls[port_count]; // indices 2..6 used
+  float controls[port_count]; // FREEZE to THRESHOLD used
   bool connect_controls;      // false: the control ports are left null
 };
 
@@ -67,13 +67,13 @@ struct Stream {
       const uint32_t sizes[8] = {0, 1, 7, 64, 256, 300, 1024, 4096};
       b.size = sizes[pick] < samples - at ? sizes[pick] : samples - at;
       const float ph = static_cast<float>(at) / static_cast<float>(samples);
-      b.controls[2] = (block_count / 5) % 3 == 1 ? 1.0f : 0.3f * rng.unit(); // freeze
-      b.controls[3] = 1.4f * sinf(ph * 40.0f) + 0.2f;                        // mix, past 0 and 1
-      b.controls[4] = 1.2f * rng.unit() - 0.1f;                              // blur
-      b.controls[5] = 2.4f * sinf(ph * 23.0f);                               // shift, past +-1
-      b.controls[6] = rng.next() % 3 == 0 ? 0.0f : 1.1f * rng.unit();        // threshold
+      b.controls[FREEZE] = (block_count / 5) % 3 == 1 ? 1.0f : 0.3f * rng.unit();
+      b.controls[MIX] = 1.4f * sinf(ph * 40.0f) + 0.2f; // past 0 and 1
+      b.controls[BLUR] = 1.2f * rng.unit() - 0.1f;
+      b.controls[SHIFT] = 2.4f * sinf(ph * 23.0f); // past +-1
+      b.controls[THRESHOLD] = rng.next() % 3 == 0 ? 0.0f : 1.1f * rng.unit();
       if (rng.next() % 17 == 0) {
-        b.controls[2 + rng.next() % 5] = NAN;
+        b.controls[FREEZE + rng.next() % 5] = NAN;
       }
       b.connect_controls = rng.next() % 23 != 0;
       if (huge && rng.next() % 29 == 0) { // a whole block of huge samples

@@ -177,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       // block) or null; every other index any target at all.
       const uint8_t tb = in.u8();
       const int b =
-          port <= 1 ? tb % (buffer_count + 1) - 1 : tb % (buffer_count + cell_count + 1) - 1;
+          port <= OUT ? tb % (buffer_count + 1) - 1 : tb % (buffer_count + cell_count + 1) - 1;
       each(sides, [&](auto &w) { w.connect(s, port, b); });
       break;
     }
