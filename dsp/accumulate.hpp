@@ -183,11 +183,11 @@ QUORVANE_INLINE unsigned gate_magnitudes(const float *mag, float gate, float *ga
 // magnitude (live or captured alike), the blur's mean over it includes it,
 // and the gate leaves a NaN alone. The phase is not corrected for the new
 // frequency, which is part of the shift's sound; the coherent plugins pass
-// the quarter turns that correct it (turn_pattern(), dsp/coherence.hpp), and
+// the quarter turns that correct it (turn_bins(), dsp/coherence.hpp), and
 // each source bin's (cos, sin) is turned by them before it is scaled.
 void accumulate(const float *re, const float *im, const float *mag, const float *frozen_phase,
                 int offset, float gate, AccumulationRows &rows, float *acc_re, float *acc_im,
-                uint32_t turns = 0) {
+                const uint8_t *turns = nullptr) {
   const int first = offset < 0 ? -offset : 0;
   const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
   float *gated = rows.gated;
@@ -240,7 +240,7 @@ void accumulate(const float *re, const float *im, const float *mag, const float 
     }
   }
 
-  if (turns != 0) {
+  if (turns) {
     turn_rows(cs, sn, turns);
   }
 
