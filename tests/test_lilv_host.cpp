@@ -77,7 +77,7 @@ LilvWorld *Bundle::world = nullptr;
 const LilvPlugin *Bundle::plugin = nullptr;
 
 TEST_F(Bundle, DescribesThePluginAndPointsAtTheBuiltLibrary) {
-  expect_spectral_plugin(plugin, "Quorvane");
+  expect_spectral_plugin(plugin, "quorvane");
   EXPECT_FALSE(lilv_plugin_has_latency(plugin)) << "the wet delay is not reported, by design";
 
   LilvNodes *optional = lilv_plugin_get_optional_features(plugin);
@@ -153,6 +153,38 @@ TEST_F(Bundle, Ports) {
   EXPECT_EQ(lilv_node_as_int(lilv_nodes_get_first(steps)), 257);
   lilv_nodes_free(steps);
   lilv_node_free(steps_uri);
+}
+
+// The bundle's Turtle is generated from a list of plugins: the library and
+// the bundle must name the same plugins, and every preset must apply to each.
+TEST_F(Bundle, ListsEveryPluginOfTheLibraryWithEveryPreset) {
+  LilvNode *preset_class = lilv_new_uri(world, "http://lv2plug.in/ns/ext/presets#Preset");
+  LilvNodes *first_presets = lilv_plugin_get_related(plugin, preset_class);
+  EXPECT_GT(lilv_nodes_size(first_presets), 0u);
+  uint32_t count = 0;
+  for (; const LV2_Descriptor *d = descriptor(count); ++count) {
+    SCOPED_TRACE(d->URI);
+    const LilvPlugin *p = find(d->URI);
+    ASSERT_NE(p, nullptr) << "a plugin of the library is missing from bundle/plugins.cmake";
+    EXPECT_TRUE(
+        lilv_node_equals(lilv_plugin_get_library_uri(p), lilv_plugin_get_library_uri(plugin)));
+    LilvNodes *presets = lilv_plugin_get_related(p, preset_class);
+    EXPECT_EQ(lilv_nodes_size(presets), lilv_nodes_size(first_presets));
+    LILV_FOREACH(nodes, i, first_presets) {
+      EXPECT_TRUE(lilv_nodes_contains(presets, lilv_nodes_get(first_presets, i)));
+    }
+    lilv_nodes_free(presets);
+  }
+  EXPECT_GE(count, 2u);
+  uint32_t ours = 0;
+  const LilvPlugins *all = lilv_world_get_all_plugins(world);
+  LILV_FOREACH(plugins, i, all) {
+    const LilvNode *lib = lilv_plugin_get_library_uri(lilv_plugins_get(all, i));
+    ours += lib && lilv_node_equals(lib, lilv_plugin_get_library_uri(plugin));
+  }
+  EXPECT_EQ(ours, count) << "the bundle describes a plugin that the library does not have";
+  lilv_nodes_free(first_presets);
+  lilv_node_free(preset_class);
 }
 
 // An instance made by lilv, driven the same way through Rig<>.
