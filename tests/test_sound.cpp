@@ -174,6 +174,11 @@ TEST(Sound, AFrozenChordKeepsItsNotes) {
                     close, 20.0, rms_close)
                 .share,
             0.90);
+  const std::vector<double> triad = {440.0, 493.88, 554.37}; // A B C#, 1.2 bins apart
+  EXPECT_GE(compare("held A B C#", held_input(partials(triad, length, 0.2f)), true, 0.0f, triad,
+                    20.0, rms_close)
+                .share,
+            0.90);
   // The "Frozen pad" preset's blur: the chord stays where it was, off the
   // grid of the hop's harmonics.
   const Buf in = held_input(partials(wide, length, 0.2f));
