@@ -143,20 +143,28 @@ std::vector<float> from_file(const char *path, size_t n) {
 struct Setting {
   const char *name;
   float freeze, blur, shift, threshold;
-  bool quiet; // the stream scaled into the subnormal range
-  bool ftz;   // run with flush-to-zero and denormals-are-zero
+  bool quiet;       // the stream scaled into the subnormal range
+  bool ftz;         // run with flush-to-zero and denormals-are-zero
+  uint32_t plugin;  // descriptor index: 0 quorvane, 2 quorvane coherent
+  int against = -1; // a setting of the first plugin to hold this one against
 };
 
+// The coherent settings come last, each held against the first plugin's
+// live hop of the same settings (its cost targets are given in those terms).
 const Setting settings[] = {
-    {"live, neutral", 0, 0, 0, 0, false, false},
-    {"live, busy", 0, 0.5f, 0.1f, 0.02f, false, false},
-    {"frozen, neutral", 1, 0, 0, 0, false, false},
-    {"frozen, busy", 1, 0.5f, 0.1f, 0.02f, false, false},
-    {"gated (threshold 0.5)", 0, 0, 0, 0.5f, false, false},
-    {"subnormal input", 0, 0, 0, 0, true, false},
+    {"live, neutral", 0, 0, 0, 0, false, false, 0},
+    {"live, busy", 0, 0.5f, 0.1f, 0.02f, false, false, 0},
+    {"frozen, neutral", 1, 0, 0, 0, false, false, 0},
+    {"frozen, busy", 1, 0.5f, 0.1f, 0.02f, false, false, 0},
+    {"gated (threshold 0.5)", 0, 0, 0, 0.5f, false, false, 0},
+    {"subnormal input", 0, 0, 0, 0, true, false, 0},
 #if defined(__SSE__)
-    {"subnormal input, FTZ|DAZ", 0, 0, 0, 0, true, true},
+    {"subnormal input, FTZ|DAZ", 0, 0, 0, 0, true, true, 0},
 #endif
+    {"coherent live, neutral", 0, 0, 0, 0, false, false, 2, 0},
+    {"coherent live, busy", 0, 0.5f, 0.1f, 0.02f, false, false, 2, 1},
+    {"coherent frozen, neutral", 1, 0, 0, 0, false, false, 2, 0},
+    {"coherent frozen, busy", 1, 0.5f, 0.1f, 0.02f, false, false, 2, 1},
 };
 constexpr unsigned n_settings = sizeof settings / sizeof settings[0];
 
@@ -186,7 +194,7 @@ private:
 
 // ---- what is timed ----
 
-const LV2_Descriptor *load(const char *path) {
+const LV2_Descriptor *load(const char *path, uint32_t index = 0) {
   void *lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
     fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
@@ -197,7 +205,7 @@ const LV2_Descriptor *load(const char *path) {
     fprintf(stderr, "%s: no lv2_descriptor\n", path);
     exit(1);
   }
-  return entry(0);
+  return entry(index);
 }
 
 // Something timed on a stream, a stretch of hops at a time.
@@ -278,7 +286,8 @@ struct Library {
 
 struct Model {
   typedef ref::Plugin *Handle;
-  static Handle make() { return new ref::Plugin; }
+  bool coherent;
+  Handle make() const { return new ref::Plugin(false, coherent); }
   static void connect(Handle h, uint32_t port, float *data) { h->connect(port, data); }
   static void run(Handle h, uint32_t n) { h->run(n); }
   static void drop(Handle h) { delete h; }
@@ -420,8 +429,10 @@ int main(int argc, char **argv) {
   }
   rounds = std::max(rounds, 1);
   const size_t n = static_cast<size_t>(seconds * rate) / hop_size * hop_size;
-  const LV2_Descriptor *lib = load(QUORVANE_LIBRARY);
-  const LV2_Descriptor *base = baseline ? load(baseline) : nullptr;
+  const LV2_Descriptor *libs[] = {load(QUORVANE_LIBRARY, 0), nullptr, load(QUORVANE_LIBRARY, 2)};
+  const LV2_Descriptor *bases[] = {baseline ? load(baseline, 0) : nullptr, nullptr,
+                                   baseline ? load(baseline, 2) : nullptr};
+  const LV2_Descriptor *base = bases[0];
 
   std::vector<StreamRun> streams(2);
   streams[0].name = "white noise";
@@ -470,14 +481,15 @@ int main(int argc, char **argv) {
           continue;
         }
         const std::vector<float> &x = set.quiet ? s.quiet : s.x;
-        auto plugin = std::make_unique<Hosted<Library>>(Library{lib}, x, set, offset);
+        auto plugin = std::make_unique<Hosted<Library>>(Library{libs[set.plugin]}, x, set, offset);
         offsets.push_back(static_cast<unsigned>(plugin->where() % 64));
         run.push_back(std::move(plugin));
         results.push_back(&s.t[k].plugin);
-        run.push_back(std::make_unique<Hosted<Model>>(Model{}, x, set, offset));
+        run.push_back(std::make_unique<Hosted<Model>>(Model{set.plugin == 2}, x, set, offset));
         results.push_back(&s.t[k].plain);
-        if (base) {
-          run.push_back(std::make_unique<Hosted<Library>>(Library{base}, x, set, offset));
+        if (bases[set.plugin]) {
+          run.push_back(
+              std::make_unique<Hosted<Library>>(Library{bases[set.plugin]}, x, set, offset));
           results.push_back(&s.t[k].base);
         }
       }
@@ -529,14 +541,22 @@ int main(int argc, char **argv) {
       for (size_t r = 0; r < t.plugin.size(); ++r) {
         to_floor.push_back(t.plugin[r] / s.floor[r]);
         to_plain.push_back(t.plugin[r] / t.plain[r]);
-        if (base) {
+        if (!t.base.empty()) {
           to_base.push_back(t.plugin[r] / t.base[r]);
         }
       }
       printf("  %-26s %9.2f %8.3f %8.3f %9.2f", settings[k].name, median(t.plugin) / 1e3,
              median(to_floor), median(to_plain), median(t.plain) / 1e3);
-      if (base) {
+      if (base && !t.base.empty()) {
         printf("  %6.3f (%.2f us)", median(to_base), median(t.base) / 1e3);
+      }
+      const int against = settings[k].against;
+      if (against >= 0 && !s.t[against].plugin.empty()) {
+        std::vector<double> ratio;
+        for (size_t r = 0; r < t.plugin.size(); ++r) {
+          ratio.push_back(t.plugin[r] / s.t[against].plugin[r]);
+        }
+        printf("  %.3f x quorvane %s", median(ratio), settings[against].name);
       }
       printf("\n");
     }

@@ -23,6 +23,7 @@ struct Coherence {
   float offset[bins];   // each held bin's captured phase against its peak's
   float phase[bins];    // this frame's held phases
   uint16_t peak[bins];  // the peak whose partial each held bin belongs to
+  uint8_t centre[bins]; // quarter turns of its peak's centre per hop (peak & 3)
   uint8_t turn[bins];   // this frame's quarter turns, by source bin
   uint32_t held;        // frames since the capture, mod 4
   int32_t measured;     // the drift of this hold is known
@@ -47,16 +48,18 @@ inline void measure_drift(const float *re, const float *im, const float *capture
   }
 }
 
+// wrap_phase() lane by lane.
+inline v4f wrap4(v4f x) {
+  const v4f turn = splat4(two_pi);
+  return x > splat4(pi) ? x - turn : x < splat4(-pi) ? x + turn : x;
+}
+
 // phase[k] = wrap(phase[k] + drift[k]): kept within -pi..pi, so that a hold
 // of an hour rounds as finely as its first second.
 inline void advance_phases(float *phase, const float *drift) {
-  const v4f hi = splat4(pi);
-  const v4f lo = splat4(-pi);
-  const v4f turn = splat4(two_pi);
   unsigned k = 0;
   for (; k + 4 <= bins; k += 4) {
-    const v4f x = load4(phase + k) + load4(drift + k);
-    store4(phase + k, x > hi ? x - turn : x < lo ? x + turn : x);
+    store4(phase + k, wrap4(load4(phase + k) + load4(drift + k)));
   }
   for (; k < bins; ++k) {
     phase[k] = wrap_phase(phase[k] + drift[k]);
@@ -97,6 +100,7 @@ inline void hold_phases(Coherence &c, bool capture, const float *re, const float
     memcpy(c.phase, captured, sizeof c.phase);
     for (unsigned k = 0; k < bins; ++k) {
       c.peak[k] = static_cast<uint16_t>(k);
+      c.centre[k] = static_cast<uint8_t>(k & 3);
     }
     c.held = 0;
     c.measured = 0;
@@ -107,12 +111,21 @@ inline void hold_phases(Coherence &c, bool capture, const float *re, const float
     find_peaks(captured_mag, c.peak);
     for (unsigned k = 0; k < bins; ++k) {
       c.offset[k] = wrap_phase(captured[k] - captured[c.peak[k]]);
+      c.centre[k] = static_cast<uint8_t>(c.peak[k] & 3);
     }
     c.measured = 1;
   }
   advance_phases(c.base, c.drift);
-  for (unsigned k = 0; k < bins; ++k) {
-    c.phase[k] = wrap_phase(c.base[c.peak[k]] + c.offset[k]);
+  const uint16_t *peak = c.peak;
+  unsigned k = 0;
+  for (; k + 4 <= bins; k += 4) {
+    const v4f x =
+        v4f{c.base[peak[k]], c.base[peak[k + 1]], c.base[peak[k + 2]], c.base[peak[k + 3]]} +
+        load4(c.offset + k);
+    store4(c.phase + k, wrap4(x));
+  }
+  for (; k < bins; ++k) {
+    c.phase[k] = wrap_phase(c.base[peak[k]] + c.offset[k]);
   }
   c.held = (c.held + 1) & 3;
 }
@@ -126,8 +139,10 @@ inline bool turn_bins(Coherence &c, int offset, bool frozen) {
     memset(c.turn, static_cast<int>(c.shift_turns), sizeof c.turn);
     return c.shift_turns != 0;
   }
+  const auto held = static_cast<uint8_t>(c.held);
+  const auto shift = static_cast<uint8_t>(c.shift_turns);
   for (unsigned k = 0; k < bins; ++k) {
-    c.turn[k] = static_cast<uint8_t>(((c.peak[k] & 3u) * c.held + c.shift_turns) & 3);
+    c.turn[k] = static_cast<uint8_t>((c.centre[k] * held + shift) & 3);
   }
   return true;
 }
