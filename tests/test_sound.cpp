@@ -241,3 +241,34 @@ TEST(Sound, FrozenNoiseIsASteadyWashOffTheHopGrid) {
 }
 
 } // namespace
+
+namespace {
+
+// An hour of a held sine, for docs/sound.md (run with
+// --gtest_also_run_disabled_tests): the last span against the first.
+TEST(Sound, DISABLED_AHoldOfAnHourSoundsAsItsFirstSeconds) {
+  Rig<Instance> r(COHERENT);
+  r.set(MIX, 1.0f);
+  const Buf in = partials({440.0}, 2 * freeze_at, 0.5f);
+  Buf out(span), block(256), silence(256, 0.0f);
+  for (size_t i = 0; i < in.size(); i += 256) {
+    r.set(FREEZE, i >= freeze_at ? 1.0f : 0.0f);
+    r.block(in.data() + i, block.data(), 256);
+  }
+  const size_t hour = (size_t)(3600 * rate) / 256 * 256;
+  for (size_t t = 0; t < hour; t += 256) {
+    r.block(silence.data(), block.data(), 256);
+    if (t < span || t >= hour - span)
+      std::copy(block.begin(), block.end(), out.begin() + (long)(t % span));
+    if (t + 256 == span || t + 256 == hour) {
+      Buf whole(out);
+      whole.resize(span + 1024);
+      const std::vector<double> p = power(whole, 0);
+      printf("| held 440 Hz, %s | %.4f within 10 Hz | %+.3f dB |\n",
+             t < span ? "first 10.9 s" : "last 10.9 s of an hour", share_near(p, {440.0}, 10.0),
+             db(sig::rms(out, 0, span) / (0.5 / std::sqrt(2.0))));
+    }
+  }
+}
+
+} // namespace
