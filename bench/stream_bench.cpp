@@ -144,20 +144,28 @@ std::vector<float> from_file(const char *path, size_t n) {
 struct Setting {
   const char *name;
   float freeze, blur, shift, threshold;
-  bool quiet; // the stream scaled into the subnormal range
-  bool ftz;   // run with flush-to-zero and denormals-are-zero
+  bool quiet;       // the stream scaled into the subnormal range
+  bool ftz;         // run with flush-to-zero and denormals-are-zero
+  uint32_t plugin;  // descriptor index: 0 quorvane, 2 quorvane coherent
+  int against = -1; // a setting of the first plugin to hold this one against
 };
 
+// The coherent settings come last, each held against the first plugin's
+// live hop of the same settings (its cost targets are given in those terms).
 const Setting settings[] = {
-    {"live, neutral", 0, 0, 0, 0, false, false},
-    {"live, busy", 0, 0.5f, 0.1f, 0.02f, false, false},
-    {"frozen, neutral", 1, 0, 0, 0, false, false},
-    {"frozen, busy", 1, 0.5f, 0.1f, 0.02f, false, false},
-    {"gated (threshold 0.5)", 0, 0, 0, 0.5f, false, false},
-    {"subnormal input", 0, 0, 0, 0, true, false},
+    {"live, neutral", 0, 0, 0, 0, false, false, 0},
+    {"live, busy", 0, 0.5f, 0.1f, 0.02f, false, false, 0},
+    {"frozen, neutral", 1, 0, 0, 0, false, false, 0},
+    {"frozen, busy", 1, 0.5f, 0.1f, 0.02f, false, false, 0},
+    {"gated (threshold 0.5)", 0, 0, 0, 0.5f, false, false, 0},
+    {"subnormal input", 0, 0, 0, 0, true, false, 0},
 #if defined(__SSE__)
-    {"subnormal input, FTZ|DAZ", 0, 0, 0, 0, true, true},
+    {"subnormal input, FTZ|DAZ", 0, 0, 0, 0, true, true, 0},
 #endif
+    {"coherent live, neutral", 0, 0, 0, 0, false, false, 2, 0},
+    {"coherent live, busy", 0, 0.5f, 0.1f, 0.02f, false, false, 2, 1},
+    {"coherent frozen, neutral", 1, 0, 0, 0, false, false, 2, 0},
+    {"coherent frozen, busy", 1, 0.5f, 0.1f, 0.02f, false, false, 2, 1},
 };
 constexpr unsigned n_settings = sizeof settings / sizeof settings[0];
 
@@ -383,8 +391,7 @@ int main(int argc, char **argv) {
   }
   rounds = std::max(rounds, 1);
   const size_t n = static_cast<size_t>(seconds * rate) / hop_size * hop_size;
-  const LV2_Descriptor *lib = host::descriptor(host::FIRST);
-  const LV2_Descriptor *base = baseline ? host::open_library(baseline)(host::FIRST) : nullptr;
+  const LV2_Descriptor_Function base = baseline ? host::open_library(baseline) : nullptr;
 
   std::vector<StreamRun> streams(2);
   streams[0].name = "white noise";
@@ -433,14 +440,14 @@ int main(int argc, char **argv) {
           continue;
         }
         const std::vector<float> &x = set.quiet ? s.quiet : s.x;
-        auto plugin = std::make_unique<Hosted>(*lib, x, set, offset);
+        auto plugin = std::make_unique<Hosted>(*host::descriptor(set.plugin), x, set, offset);
         offsets.push_back(static_cast<unsigned>(plugin->where() % 64));
         run.push_back(std::move(plugin));
         results.push_back(&s.t[k].plugin);
-        run.push_back(std::make_unique<Hosted>(*host::model(host::FIRST), x, set, offset));
+        run.push_back(std::make_unique<Hosted>(*host::model(set.plugin), x, set, offset));
         results.push_back(&s.t[k].plain);
-        if (base) {
-          run.push_back(std::make_unique<Hosted>(*base, x, set, offset));
+        if (const LV2_Descriptor *b = base ? base(set.plugin) : nullptr) {
+          run.push_back(std::make_unique<Hosted>(*b, x, set, offset));
           results.push_back(&s.t[k].base);
         }
       }
@@ -492,14 +499,22 @@ int main(int argc, char **argv) {
       for (size_t r = 0; r < t.plugin.size(); ++r) {
         to_floor.push_back(t.plugin[r] / s.floor[r]);
         to_plain.push_back(t.plugin[r] / t.plain[r]);
-        if (base) {
+        if (!t.base.empty()) {
           to_base.push_back(t.plugin[r] / t.base[r]);
         }
       }
       printf("  %-26s %9.2f %8.3f %8.3f %9.2f", settings[k].name, median(t.plugin) / 1e3,
              median(to_floor), median(to_plain), median(t.plain) / 1e3);
-      if (base) {
+      if (base && !t.base.empty()) {
         printf("  %6.3f (%.2f us)", median(to_base), median(t.base) / 1e3);
+      }
+      const int against = settings[k].against;
+      if (against >= 0 && !s.t[against].plugin.empty()) {
+        std::vector<double> ratio;
+        for (size_t r = 0; r < t.plugin.size(); ++r) {
+          ratio.push_back(t.plugin[r] / s.t[against].plugin[r]);
+        }
+        printf("  %.3f x quorvane %s", median(ratio), settings[against].name);
       }
       printf("\n");
     }

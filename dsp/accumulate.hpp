@@ -21,23 +21,8 @@ struct AccumulationRows {
   float cs[bins];
 };
 
-// The order of the calls. atan2f and sincosf (glibc's generic single-precision
-// code) branch on ranges of their arguments. In bin order those ranges come
-// at random and most of the branches are mispredicted; visiting the bins
-// grouped by range makes them predictable. Every call still gets the same
-// argument and its result goes to the same place, so the order changes no
-// result, only the time.
-//
-// atan2f branches on the signs of x and y, and its arctangent on |y/x|
-// against 7/16, 11/16, 19/16 and 39/16, below 2^-29 and from 2^25 on (and on
-// zeros, infinities, NaN). sincosf of the phase takes a direct path below
-// 0.75 (and below 2^-12), and otherwise branches on the parity of the
-// quadrant, which changes at |phase| = pi/4 and 3 pi/4, that is at |y/x| = 1.
-// So |y/x| is also cut at tan(0.75) and at 1, and one grouping serves both
-// functions: seven ranges of |y/x| and one of the rare values, for each of
-// the four pairs of signs. The groups are visited so that the next one
-// differs from the last in one sign or one range step: the sign pairs in
-// Gray order (x+ y+, x+ y-, x- y-, x- y+), the ranges up, then down.
+// The order of the calls: glibc's atan2f and sincosf branch on ranges of their arguments, so bins
+// are visited grouped by range (32 groups; docs/performance.md); no result changes, only the time.
 constexpr unsigned call_groups = 32;
 constexpr unsigned skip_group = call_groups; // bins that need no call
 
@@ -183,11 +168,11 @@ QUORVANE_INLINE unsigned gate_magnitudes(const float *mag, float gate, float *ga
 // magnitude (live or captured alike), the blur's mean over it includes it,
 // and the gate leaves a NaN alone. The phase is not corrected for the new
 // frequency, which is part of the shift's sound; the coherent plugins pass
-// the quarter turns that correct it (turn_pattern(), dsp/coherence.hpp), and
+// the quarter turns that correct it (turn_bins(), dsp/coherence.hpp), and
 // each source bin's (cos, sin) is turned by them before it is scaled.
 void accumulate(const float *re, const float *im, const float *mag, const float *frozen_phase,
                 int offset, float gate, AccumulationRows &rows, float *acc_re, float *acc_im,
-                uint32_t turns = 0) {
+                const uint8_t *turns = nullptr) {
   const int first = offset < 0 ? -offset : 0;
   const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
   float *gated = rows.gated;
@@ -240,7 +225,7 @@ void accumulate(const float *re, const float *im, const float *mag, const float 
     }
   }
 
-  if (turns != 0) {
+  if (turns) {
     turn_rows(cs, sn, turns);
   }
 

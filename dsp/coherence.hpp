@@ -18,11 +18,16 @@
 namespace {
 
 struct Coherence {
-  float phase[bins]; // held phases, less the centres' quarter turns
-  float drift[bins]; // per hop, each held bin's advance beyond its centre's
-  uint32_t held;     // frames since the capture, mod 4
-  int32_t measured;  // the drift of this hold is known
-  uint32_t turns;    // the shift's quarter turns since its offset was last 0, mod 4
+  float base[bins];     // held phases advanced by their drift, less the centres' quarter turns
+  float drift[bins];    // per hop, each held bin's advance beyond its centre's
+  float offset[bins];   // each held bin's captured phase against its peak's
+  float phase[bins];    // this frame's held phases
+  uint16_t peak[bins];  // the peak whose partial each held bin belongs to
+  uint8_t centre[bins]; // quarter turns of its peak's centre per hop (peak & 3)
+  uint8_t turn[bins];   // this frame's quarter turns, by source bin
+  uint32_t held;        // frames since the capture, mod 4
+  int32_t measured;     // the drift of this hold is known
+  uint32_t shift_turns; // the shift's quarter turns since its offset was last 0, mod 4
 };
 
 constexpr float pi = 3.1415927f;
@@ -43,79 +48,122 @@ inline void measure_drift(const float *re, const float *im, const float *capture
   }
 }
 
+// wrap_phase() lane by lane.
+inline v4f wrap4(v4f x) {
+  const v4f turn = splat4(two_pi);
+  return x > splat4(pi) ? x - turn : x < splat4(-pi) ? x + turn : x;
+}
+
 // phase[k] = wrap(phase[k] + drift[k]): kept within -pi..pi, so that a hold
 // of an hour rounds as finely as its first second.
 inline void advance_phases(float *phase, const float *drift) {
-  const v4f hi = splat4(pi);
-  const v4f lo = splat4(-pi);
-  const v4f turn = splat4(two_pi);
   unsigned k = 0;
   for (; k + 4 <= bins; k += 4) {
-    const v4f x = load4(phase + k) + load4(drift + k);
-    store4(phase + k, x > hi ? x - turn : x < lo ? x + turn : x);
+    store4(phase + k, wrap4(load4(phase + k) + load4(drift + k)));
   }
   for (; k < bins; ++k) {
     phase[k] = wrap_phase(phase[k] + drift[k]);
   }
 }
 
-// The phases of a held frame: the capture's own on the capturing frame; the
-// next frame measures every bin's drift from its live spectrum; from then on
-// each frame advances the phases by their drift.
-inline const float *hold_phases(Coherence &c, bool capture, const float *re, const float *im,
-                                const float *captured) {
+// The peak each bin belongs to: uphill from it, to the larger neighbour,
+// until neither is larger. The bins of one partial (a peak and its slopes
+// down to the troughs) then move as one, so their phases keep the relation
+// they had when captured: measured bin by bin, they would each run at
+// slightly their own rate and the partial would fade and beat as it is held.
+inline void find_peaks(const float *mag, uint16_t *peak) {
+  for (unsigned k = 0; k < bins; ++k) {
+    const float left = k > 0 ? mag[k - 1] : mag[k];
+    const float right = k + 1 < bins ? mag[k + 1] : mag[k];
+    const unsigned up = right > mag[k] && right >= left ? k + 1 : left > mag[k] ? k - 1 : k;
+    peak[k] = static_cast<uint16_t>(up);
+  }
+  // Magnitudes rise strictly along the way, so every walk ends.
+  for (unsigned k = 0; k < bins; ++k) {
+    unsigned p = peak[k];
+    while (peak[p] != p) {
+      p = peak[p];
+    }
+    peak[k] = static_cast<uint16_t>(p);
+  }
+}
+
+// The phases and quarter turns of a held frame, into c.phase and c.turn: the
+// capture's own on the capturing frame; the next frame measures every bin's
+// drift from its live spectrum and ties each bin to its peak; from then on
+// every frame advances the peaks by their drift, and the bins around them
+// follow at the distance they were captured at.
+inline void hold_phases(Coherence &c, bool capture, const float *re, const float *im,
+                        const float *captured, const float *captured_mag) {
   if (capture) {
+    memcpy(c.base, captured, sizeof c.base);
     memcpy(c.phase, captured, sizeof c.phase);
+    for (unsigned k = 0; k < bins; ++k) {
+      c.peak[k] = static_cast<uint16_t>(k);
+      c.centre[k] = static_cast<uint8_t>(k & 3);
+    }
     c.held = 0;
     c.measured = 0;
-    return c.phase;
+    return;
   }
   if (!c.measured) {
     measure_drift(re, im, captured, c.drift);
+    find_peaks(captured_mag, c.peak);
+    for (unsigned k = 0; k < bins; ++k) {
+      c.offset[k] = wrap_phase(captured[k] - captured[c.peak[k]]);
+      c.centre[k] = static_cast<uint8_t>(c.peak[k] & 3);
+    }
     c.measured = 1;
   }
-  advance_phases(c.phase, c.drift);
-  c.held = (c.held + 1) & 3;
-  return c.phase;
-}
-
-// Quarter turns for source bin k, by k & 3, two bits each (bits 2j..2j+1 for
-// k & 3 == j): the shift's turns, accumulated while its offset is not 0, and
-// while held each centre's k quarter turns per frame since the capture.
-inline uint32_t turn_pattern(Coherence &c, int offset, bool frozen) {
-  c.turns = offset == 0 ? 0 : (c.turns + static_cast<uint32_t>(offset)) & 3;
-  uint32_t pattern = 0;
-  for (uint32_t j = 0; j < 4; ++j) {
-    const uint32_t centre = frozen ? j * c.held : 0;
-    pattern |= ((centre + c.turns) & 3) << (2 * j);
-  }
-  return pattern;
-}
-
-// (cs, sn) of every source bin turned by its quarter turns: r = 1 gives
-// (-sn, cs), r = 2 (-cs, -sn), r = 3 (sn, -cs). Negation flips the sign bit
-// only, so the turn is exact.
-inline void turn_rows(float *cs, float *sn, uint32_t pattern) {
-  v4i swap;
-  v4i neg_c;
-  v4i neg_s;
-  for (unsigned j = 0; j < 4; ++j) {
-    const uint32_t r = (pattern >> (2 * j)) & 3;
-    swap[j] = (r & 1) ? -1 : 0;
-    neg_c[j] = (r == 1 || r == 2) ? INT32_MIN : 0;
-    neg_s[j] = (r >= 2) ? INT32_MIN : 0;
-  }
+  advance_phases(c.base, c.drift);
+  const uint16_t *peak = c.peak;
   unsigned k = 0;
   for (; k + 4 <= bins; k += 4) {
-    const v4i c = reinterpret_cast<v4i>(load4(cs + k));
-    const v4i s = reinterpret_cast<v4i>(load4(sn + k));
-    const v4i x = (swap & s) | (~swap & c);
-    const v4i y = (swap & c) | (~swap & s);
-    store4(cs + k, reinterpret_cast<v4f>(x ^ neg_c));
-    store4(sn + k, reinterpret_cast<v4f>(y ^ neg_s));
+    const v4f x =
+        v4f{c.base[peak[k]], c.base[peak[k + 1]], c.base[peak[k + 2]], c.base[peak[k + 3]]} +
+        load4(c.offset + k);
+    store4(c.phase + k, wrap4(x));
   }
   for (; k < bins; ++k) {
-    const uint32_t r = (pattern >> (2 * (k & 3))) & 3;
+    c.phase[k] = wrap_phase(c.base[peak[k]] + c.offset[k]);
+  }
+  c.held = (c.held + 1) & 3;
+}
+
+// Quarter turns of every source bin into c.turn: the shift's, accumulated
+// while its offset is not 0, and while held each peak's centre's k quarter
+// turns per frame since the capture. Returns whether any bin turns.
+inline bool turn_bins(Coherence &c, int offset, bool frozen) {
+  c.shift_turns = offset == 0 ? 0 : (c.shift_turns + static_cast<uint32_t>(offset)) & 3;
+  if (!frozen) {
+    memset(c.turn, static_cast<int>(c.shift_turns), sizeof c.turn);
+    return c.shift_turns != 0;
+  }
+  const auto held = static_cast<uint8_t>(c.held);
+  const auto shift = static_cast<uint8_t>(c.shift_turns);
+  for (unsigned k = 0; k < bins; ++k) {
+    c.turn[k] = static_cast<uint8_t>((c.centre[k] * held + shift) & 3);
+  }
+  return true;
+}
+
+// (cs, sn) of every source bin k turned by turn[k] quarter turns: 1 gives
+// (-sn, cs), 2 (-cs, -sn), 3 (sn, -cs). Negation flips the sign bit only,
+// so the turn is exact.
+inline void turn_rows(float *cs, float *sn, const uint8_t *turn) {
+  unsigned k = 0;
+  for (; k + 4 <= bins; k += 4) {
+    const v4i r = {turn[k], turn[k + 1], turn[k + 2], turn[k + 3]};
+    const v4i swap = -(r & 1);
+    const v4i neg_c = ((r + 1) & 2) << 30;
+    const v4i neg_s = (r & 2) << 30;
+    const v4i c = reinterpret_cast<v4i>(load4(cs + k));
+    const v4i s = reinterpret_cast<v4i>(load4(sn + k));
+    store4(cs + k, reinterpret_cast<v4f>(((swap & s) | (~swap & c)) ^ neg_c));
+    store4(sn + k, reinterpret_cast<v4f>(((swap & c) | (~swap & s)) ^ neg_s));
+  }
+  for (; k < bins; ++k) {
+    const unsigned r = turn[k];
     const float c = cs[k];
     const float s = sn[k];
     cs[k] = r == 0 ? c : r == 1 ? -s : r == 2 ? -c : s;

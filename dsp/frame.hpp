@@ -219,12 +219,16 @@ template <bool coherent = false> void frame(Instance *self) {
 
   const int offset = bin_offset(shift);
   const float *phases = self->frozen ? self->frozen_phase : nullptr; // null: live
-  uint32_t turns = 0;
+  const uint8_t *turns = nullptr;
   if constexpr (coherent) {
+    Coherence &c = self->coherence;
     if (self->frozen) {
-      phases = hold_phases(self->coherence, held.capture, s.re, s.im, self->frozen_phase);
+      hold_phases(c, held.capture, s.re, s.im, self->frozen_phase, self->frozen_mag);
+      phases = c.phase;
     }
-    turns = turn_pattern(self->coherence, offset, self->frozen != 0);
+    if (turn_bins(c, offset, self->frozen != 0)) {
+      turns = c.turn;
+    }
   }
 
   if (self->frozen) {

@@ -30,9 +30,9 @@ spectrogram_low() { # WAV TITLE
   sox -V1 "$1" -n rate 1k spectrogram -x 640 -y 257 -z 90 -t "$2" -o "${1%.wav}.png"
 }
 
-render() { # NAME TITLE SETTINGS...
+render() { # NAME TITLE SETTINGS... (the source is $dry, the phrase unless set)
   local name=$1 title=$2; shift 2
-  "$render" "$out/dry.wav" "$out/$name.wav" "$@"
+  "$render" "${dry:-$out/dry.wav}" "$out/$name.wav" "$@"
   ${spectrogram:-spectrogram} "$out/$name.wav" "$title"
   echo "  $out/$name.wav  $out/$name.png"
 }
@@ -60,4 +60,31 @@ render preset-shimmer "preset Shifted shimmer" --preset "Shifted shimmer"
 echo "Half mix through both plugins (0 to 500 Hz):"
 spectrogram=spectrogram_low render half-mix "quorvane, mix 0.5: dry and processed 1024 samples apart comb" mix=0.5
 spectrogram=spectrogram_low render half-mix-aligned "quorvane aligned, mix 0.5: in step, no comb" --aligned mix=0.5
+
+# Freeze and shift, quorvane against quorvane coherent (0 to 2 kHz). A
+# sustained chord frozen at 1 s: quorvane repeats one block every 256
+# samples, so the held sound sits on a 187.5 Hz grid; the coherent one holds
+# the notes. A held tone with the shift swept slowly from 0 to 16 bins up:
+# quorvane's level pumps with every bin that is not a multiple of four; the
+# coherent one's stays.
+spectrogram_mid() { # WAV TITLE
+  sox -V1 "$1" -n rate 4k spectrogram -x 640 -y 257 -z 90 -t "$2" -o "${1%.wav}.png"
+}
+sox -q -r 48000 -n -b 24 "$out/chord.wav" synth 6 sine C4 sine E4 sine G4 sine C5 \
+  remix - fade 0.05 6 0.3 norm -3
+sox -q -r 48000 -n -b 24 "$out/tone.wav" synth 6 sine 440 fade 0.05 6 0.3 norm -3
+sweep=()
+for i in $(seq 0 16); do
+  sweep+=("shift=$(awk -v i="$i" 'BEGIN { printf "%.6f", i / 128 }')@$(awk -v i="$i" 'BEGIN { printf "%.3f", 0.5 + i * 0.3 }')s")
+done
+echo "Freeze and shift through quorvane and quorvane coherent (0 to 2 kHz):"
+coherent=(--uri http://quorvane.audio/lv2/quorvane-coherent)
+for plugin in quorvane coherent; do
+  opts=()
+  [ "$plugin" = coherent ] && opts=("${coherent[@]}")
+  dry=$out/chord.wav spectrogram=spectrogram_mid render "frozen-chord-$plugin" \
+    "$plugin: C major chord frozen at 1 s" "${opts[@]}" freeze=1@1s
+  dry=$out/tone.wav spectrogram=spectrogram_mid render "shift-sweep-$plugin" \
+    "$plugin: 440 Hz, shift swept 0 to 16 bins up" "${opts[@]}" "${sweep[@]}"
+done
 echo "Done: WAVs and spectrograms are in $out/"

@@ -198,9 +198,11 @@ struct Plugin {
   int frozen = 0;
 
   // Coherent variant only.
-  float held_phase[BINS] = {}; // the centres' quarter turns left out
-  float drift[BINS] = {};      // per hop, beyond the centre's advance
-  int held = 0;                // frames since the capture
+  float base[BINS] = {};   // held phases, the centres' quarter turns left out
+  float drift[BINS] = {};  // per hop, beyond the centre's advance
+  float offset[BINS] = {}; // captured phase against the peak's
+  int peak[BINS] = {};
+  int held = 0; // frames since the capture
   bool measured = false;
   int shift_turns = 0; // since the offset was last 0
 
@@ -267,10 +269,17 @@ struct Plugin {
   }
 
   // The held phases of this frame, in phase[]; the bins' quarter turns in
-  // turns[]: the centre of bin k turns k quarter turns per hop.
+  // turns[]. Each bin belongs to the peak it reaches going uphill over the
+  // captured magnitudes; the peak's phase advances by its measured drift and
+  // the centre of bin k turns k quarter turns per hop; every bin follows its
+  // peak, at the phase distance that the capture found between them.
   void hold(bool captured, float phase[BINS], int turns[BINS]) {
     if (captured) {
-      std::memcpy(held_phase, frozen_phase, sizeof held_phase);
+      std::memcpy(base, frozen_phase, sizeof base);
+      for (int k = 0; k < BINS; ++k) {
+        phase[k] = frozen_phase[k];
+        peak[k] = k;
+      }
       held = 0;
       measured = false;
     } else {
@@ -281,16 +290,32 @@ struct Plugin {
           const float d = wrap(wrap(live - frozen_phase[k]) - quarter[k % 4]);
           drift[k] = std::isfinite(d) ? d : 0.0f;
         }
+        for (int k = 0; k < BINS; ++k) {
+          int p = k;
+          for (;;) {
+            const float m = frozen_mag[p];
+            const float left = p > 0 ? frozen_mag[p - 1] : m;
+            const float right = p < BINS - 1 ? frozen_mag[p + 1] : m;
+            if (right > m && right >= left)
+              ++p;
+            else if (left > m)
+              --p;
+            else
+              break;
+          }
+          peak[k] = p;
+          offset[k] = wrap(frozen_phase[k] - frozen_phase[p]);
+        }
         measured = true;
       }
       for (int k = 0; k < BINS; ++k)
-        held_phase[k] = wrap(held_phase[k] + drift[k]);
+        base[k] = wrap(base[k] + drift[k]);
+      for (int k = 0; k < BINS; ++k)
+        phase[k] = wrap(base[peak[k]] + offset[k]);
       ++held;
     }
-    for (int k = 0; k < BINS; ++k) {
-      phase[k] = held_phase[k];
-      turns[k] = (int)(((long long)k * held) % 4);
-    }
+    for (int k = 0; k < BINS; ++k)
+      turns[k] = (int)(((long long)(peak[k] % 4) * held) % 4);
   }
 
   void frame() {

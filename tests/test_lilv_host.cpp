@@ -27,9 +27,13 @@ using namespace host;
 constexpr const char *units_coef = "http://lv2plug.in/ns/extensions/units#coef";
 constexpr const char *units_unit = "http://lv2plug.in/ns/extensions/units#unit";
 
-// The plugins the bundle lists, with the names hosts show for them.
-const std::pair<Which, const char *> listed[] = {{FIRST, "Quorvane"},
-                                                 {ALIGNED, "quorvane aligned"}};
+// The library's plugins, each of which the bundle lists under the name that
+// hosts show for it.
+const std::pair<Which, const char *> listed[plugin_count] = {
+    {FIRST, "quorvane"},
+    {ALIGNED, "quorvane aligned"},
+    {COHERENT, "quorvane coherent"},
+    {COHERENT_ALIGNED, "quorvane coherent aligned"}};
 
 // What a host shows for each port, by index (ranges NaN where none).
 struct PortView {
@@ -83,10 +87,14 @@ private:
 
 LilvWorld *BuiltBundle::world = nullptr;
 
-// Listed under its name as a spectral effect (the class by which hosts sort
-// their menus), valid as lilv sees it, real-time capable, needing nothing,
-// with its authors, and pointing at the library just built.
+// Each plugin of the library, and no other, listed under its name as a
+// spectral effect (the class by which hosts sort their menus), valid as lilv
+// sees it, real-time capable, needing nothing, with its authors, and pointing
+// at the library just built.
 TEST_F(BuiltBundle, ListsEachPluginAsASpectralEffectOfTheBuiltLibrary) {
+  EXPECT_EQ(descriptor(plugin_count), nullptr) << "a plugin of the library is not in the list";
+  const LilvPlugins *all = lilv_world_get_all_plugins(world);
+  const LilvNode *library = nullptr;
   for (auto [which, name] : listed) {
     SCOPED_TRACE(name);
     const LilvPlugin *p = plugin(which);
@@ -118,7 +126,14 @@ TEST_F(BuiltBundle, ListsEachPluginAsASpectralEffectOfTheBuiltLibrary) {
     ASSERT_NE(realpath(QUORVANE_LIB, b), nullptr);
     EXPECT_STREQ(a, b);
     lilv_free(lib);
+    library = lilv_plugin_get_library_uri(p);
   }
+  uint32_t ours = 0;
+  LILV_FOREACH(plugins, i, all) {
+    const LilvNode *lib = lilv_plugin_get_library_uri(lilv_plugins_get(all, i));
+    ours += lib && library && lilv_node_equals(lib, library);
+  }
+  EXPECT_EQ(ours, plugin_count) << "the bundle describes a plugin that the library does not have";
 }
 
 // The seven ports of every plugin as the table above has them, each with a
@@ -175,7 +190,7 @@ TEST_F(BuiltBundle, Ports) {
     EXPECT_EQ(lilv_node_as_int(lilv_nodes_get_first(steps)), 257);
     lilv_nodes_free(steps);
 
-    EXPECT_EQ(lilv_plugin_has_latency(p), aligned) << "the first's wet delay is not reported";
+    EXPECT_EQ(lilv_plugin_has_latency(p), aligned) << "the unaligned wet delay is not reported";
     if (!aligned)
       continue;
     EXPECT_EQ(lilv_plugin_get_latency_port_index(p), LATENCY);

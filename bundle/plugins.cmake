@@ -1,0 +1,45 @@
+# The plugins of the bundle, one call each: the last segment of the URI, the
+# name hosts show, LATENCY when the dry signal is delayed too and the delay is
+# reported on port 7, a one-line summary, and the help text hosts show.
+# Ports, version, manifest and the presets' lv2:appliesTo follow from this list.
+
+quorvane_plugin(quorvane
+  NAME "quorvane"
+  SUMMARY "Spectral freeze, blur, shift and gate"
+  COMMENT [[A mono spectral effect. Every 256 samples the latest 1024 input samples
+are windowed and transformed; the spectrum can be frozen, blurred across
+frequency, shifted by whole bins and gated against its own peak, then it is
+resynthesised and mixed with the dry input. The processed signal is 1024
+samples late and the dry one is not: this delay is part of the sound and is
+not reported to the host. For a track that must stay in time with others, or
+to blend dry and processed without a comb filter, use quorvane aligned.]])
+
+quorvane_plugin(quorvane-aligned LATENCY
+  NAME "quorvane aligned"
+  SUMMARY "Spectral freeze, blur, shift and gate, in time with the track"
+  COMMENT [[The spectral freeze, blur, shift and gate of quorvane, for a DAW:
+the dry signal is delayed by the same 1024 samples as the processed one and
+that latency is reported, so the host compensates and the track stays in
+time with the others, and any mix of dry and processed is clean rather than
+a comb filter. Choose the plain quorvane where the 21 ms offset (at 48 kHz)
+is part of the sound or does not matter, as live.]])
+
+quorvane_plugin(quorvane-coherent
+  NAME "quorvane coherent"
+  SUMMARY "Spectral freeze that holds the pitch, shift that keeps the level"
+  COMMENT [[quorvane with its phases corrected. Freeze holds what was playing:
+each partial keeps sounding at its own frequency, where quorvane repeats the
+captured block every 256 samples, which buzzes on a grid of 187.5 Hz (at
+48 kHz) whatever was held. Shift moves partials by whole bins at their full
+level, where quorvane loses level on any shift that is not a multiple of four
+bins. With freeze off and shift 0 it is quorvane, sample for sample. The dry
+signal is not delayed; in a DAW use quorvane coherent aligned.]])
+
+quorvane_plugin(quorvane-coherent-aligned LATENCY
+  NAME "quorvane coherent aligned"
+  SUMMARY "Spectral freeze that holds the pitch, shift that keeps the level, in time with the track"
+  COMMENT [[quorvane coherent for a DAW: a freeze that holds the pitch of what
+was playing and a shift that keeps the level, with the dry signal delayed by
+the same 1024 samples as the processed one and that latency reported, so the
+host keeps the track in time and any mix of dry and processed is clean. With
+freeze off and shift 0 it is quorvane aligned, sample for sample.]])
