@@ -101,6 +101,24 @@ void lock_output(int fd, const std::string &name) {
   }
 }
 
+void clear_peak_stamp(int fd) {
+  unsigned char head[4096];
+  const ssize_t n = pread(fd, head, sizeof head, 0);
+  // The chunks after the RIFF or RF64 header, up to the data.
+  for (ssize_t at = 12; at + 16 <= n && memcmp(head + at, "data", 4) != 0;) {
+    if (memcmp(head + at, "PEAK", 4) == 0) {
+      const uint32_t zero = 0;
+      if (pwrite(fd, &zero, sizeof zero, at + 12) != sizeof zero) {
+        warn("note: the PEAK chunk keeps its time stamp: %s", strerror(errno));
+      }
+      return;
+    }
+    const uint32_t size = head[at + 4] | head[at + 5] << 8 | head[at + 6] << 16 |
+                          static_cast<uint32_t>(head[at + 7]) << 24;
+    at += 8 + static_cast<ssize_t>(size) + (size & 1);
+  }
+}
+
 void check_room(int fd, double bytes, double extra, const char *format, const std::string &name) {
   // f_bavail for everyone: root's reserve is for the system, not for a render.
   struct statvfs fs;

@@ -25,6 +25,9 @@ void keep_attributes(int fd, const struct stat *old, const std::string &old_path
 // render holds it.
 void lock_output(int fd, const std::string &name);
 
+// Sets the time stamp of a WAV's PEAK chunk, if it has one, to 0.
+void clear_peak_stamp(int fd);
+
 // Refuses up front `bytes` that cannot fit at `fd`: in what this process
 // may use of its file system (`extra` more there) or under ulimit -f.
 void check_room(int fd, double bytes, double extra, const char *format, const std::string &name);

@@ -70,13 +70,15 @@ void Output::open(const std::string &name, const struct stat &input, bool force,
   choose(st, exists);
   check_room(frames, exact);
 
-  // RF64 that becomes a plain WAV (with the extensible header that float
-  // data calls for) when it fits, so a length not known in advance is fine.
-  // No PEAK chunk: its time stamp would make every render differ.
+  // A WAV with the extensible header that float data calls for, and no
+  // PEAK chunk, whose time stamp would make every render differ. Past 4 GiB,
+  // or of a length not known in advance, RF64 that becomes such a WAV if it
+  // fits; libsndfile always gives RF64 a PEAK chunk, whose stamp is cleared.
+  rf64_ = !exact || static_cast<double>(frames) * 4 + header_margin > wav_limit;
   SF_INFO info{};
   info.samplerate = rate;
   info.channels = 1;
-  info.format = SF_FORMAT_RF64 | SF_FORMAT_FLOAT;
+  info.format = (rf64_ ? SF_FORMAT_RF64 : SF_FORMAT_WAVEX) | SF_FORMAT_FLOAT;
   sound_ = sf_open_fd(mode_ == DIRECT ? fd_ : tmp_fd_, SFM_WRITE, &info, SF_FALSE);
   if (!sound_) {
     fail(exit_usage, "cannot write %s: %s", name.c_str(), sf_strerror(nullptr));
@@ -186,6 +188,9 @@ void Output::finish() {
   sound_ = nullptr;
   if (closed != 0) {
     write_failed(errno ? errno : EIO);
+  }
+  if (rf64_) {
+    clear_peak_stamp(mode_ == DIRECT ? fd_ : tmp_fd_);
   }
   if (mode_ == REPLACE) {
     if (rename(tmp_path_.c_str(), target_.c_str()) != 0) {

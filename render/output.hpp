@@ -49,6 +49,7 @@ private:
   std::string tmp_path_; // REPLACE: the hidden file, removed unless renamed
   Mode mode_ = REPLACE;
   bool regular_ = false; // the output is a regular file
+  bool rf64_ = false;    // written as RF64, which becomes WAV if it fits
   bool copying_ = false; // COPY: the output itself is being overwritten
   int fd_ = -1;          // COPY and DIRECT: the output itself
   int tmp_fd_ = -1;      // REPLACE and COPY: where the render goes
