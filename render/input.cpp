@@ -93,6 +93,9 @@ void Input::open(const std::string &name, bool downmix) {
       fail(exit_usage, "cannot open %s: %s", name.c_str(), strerror(errno));
     }
   }
+  if (isatty(fd_)) {
+    fail(exit_usage, "%s is a terminal; send a sound into it from a file or a pipe", name.c_str());
+  }
   if (!S_ISREG(st_.st_mode)) {
     keep_stream();
   }

@@ -163,6 +163,7 @@ struct Spawn {
   int in_fd = -1;
   bool nohup = false; // start with SIGHUP ignored
 };
+
 class Render : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -200,7 +201,6 @@ protected:
   // collected by finish(). Standard input and output are `in_fd` and
   // `out_fd` if given, and its files are limited to `max_file` bytes
   // (ulimit -f), so that a regression cannot fill the disk.
-
   pid_t start(const std::vector<std::string> &args, const Spawn &run) const {
     std::vector<std::string> argv;
     std::stringstream emulator(QUORVANE_EMULATOR);
@@ -577,7 +577,7 @@ TEST_F(Render, StreamsAreReadToTheirEnd) {
     sf_writef_float(f, in.data(), static_cast<sf_count_t>(in.size()));
     sf_close(f);
     const std::string whole = read_file(path("whole"));
-    wav = whole;
+    wav = whole; // the last one, kept for the placeholder below
     for (const std::string &data : {whole, whole.substr(0, whole.size() * 9 / 10)}) {
       SCOPED_TRACE(std::string(type) + (data == whole ? " whole" : " cut short"));
       std::ofstream(path("in"), std::ios::binary) << data;
@@ -628,23 +628,9 @@ TEST_F(Render, StreamsAreReadToTheirEnd) {
   EXPECT_EQ(read_wav(path("keep.wav")), direct(decode(path("whole")), {}));
 }
 
-// Waits until the renderer `pid` has written `text` to its error output or
-// has ended.
-bool wait_for(const std::string &err_path, pid_t pid, const char *text) {
-  for (int tries = 0; tries < 600; ++tries) {
-    siginfo_t ended{};
-    if (read_file(err_path).find(text) != std::string::npos ||
-        (waitid(P_PID, pid, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid)) {
-      return true;
-    }
-    usleep(100000);
-  }
-  return false;
-}
-
 // Waits until `pid` sleeps without using the processor for a while: blocked
-// on a FIFO's other end. /proc/PID/stat gives its state, then (from the
-// fourteenth field) its user and system time.
+// on a FIFO's other end or a lock; false if it ended. /proc/PID/stat gives its state, then (from
+// the fourteenth field) its user and system time.
 bool wait_blocked(pid_t pid) {
   std::string last;
   int still = 0;
@@ -760,7 +746,8 @@ TEST_F(Render, ReplacedOutputsKeepTheirAttributesAndAreNeverMixed) {
   const int held = open(path("pair.wav").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   const pid_t pid = start({"--bundle", bundle_dir, path("in.wav"), path("twin.wav")}, {});
-  EXPECT_TRUE(wait_for(err_path(), pid, "waiting for another render"));
+  EXPECT_TRUE(wait_blocked(pid));
+  EXPECT_NE(read_file(err_path()).find("waiting for another render"), std::string::npos);
   EXPECT_EQ(read_file(path("pair.wav")), "old");
   close(held);
   const Result r = finish(pid);
