@@ -104,6 +104,10 @@ void lock_output(int fd, const std::string &name) {
 void clear_peak_stamp(int fd) {
   unsigned char head[4096];
   const ssize_t n = pread(fd, head, sizeof head, 0);
+  if (n < 12 || (memcmp(head, "RIFF", 4) != 0 && memcmp(head, "RF64", 4) != 0) ||
+      memcmp(head + 8, "WAVE", 4) != 0) {
+    return;
+  }
   // The chunks after the RIFF or RF64 header, up to the data.
   for (ssize_t at = 12; at + 16 <= n && memcmp(head + at, "data", 4) != 0;) {
     if (memcmp(head + at, "PEAK", 4) == 0) {
