@@ -3,7 +3,8 @@
 if(CMAKE_CROSSCOMPILING OR QUORVANE_SANITIZE)
   return()
 endif()
-set(shipped ${PROJECT_SOURCE_DIR}/plugin/quorvane.cpp ${PROJECT_SOURCE_DIR}/render/quorvane-render.cpp)
+file(GLOB render_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/render/*.cpp)
+set(shipped ${PROJECT_SOURCE_DIR}/plugin/quorvane.cpp ${render_sources})
 
 find_program(CLANG_TIDY clang-tidy)
 if(CLANG_TIDY)
@@ -15,7 +16,7 @@ find_program(CLANG_FORMAT clang-format)
 if(CLANG_FORMAT)
   file(GLOB_RECURSE formatted CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/plugin/*.[ch]pp ${PROJECT_SOURCE_DIR}/dsp/*.hpp
-    ${PROJECT_SOURCE_DIR}/render/*.cpp ${PROJECT_SOURCE_DIR}/bench/*.cpp
+    ${PROJECT_SOURCE_DIR}/render/*.[ch]pp ${PROJECT_SOURCE_DIR}/bench/*.cpp
     ${PROJECT_SOURCE_DIR}/tests/*.[ch]pp ${PROJECT_SOURCE_DIR}/tests/fuzz/*.cpp)
   add_test(NAME clang_format COMMAND ${CLANG_FORMAT} --dry-run --Werror ${formatted})
 endif()

@@ -1,0 +1,175 @@
+// The command line: options, settings and times.
+
+#include "cli.hpp"
+
+#include <errno.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "diag.hpp"
+
+namespace {
+
+constexpr const char *uri_base = "http://quorvane.audio/lv2/quorvane";
+
+// Short names of the plugins of the quorvane bundle, for --plugin.
+struct Named {
+  const char *name;
+  const char *suffix;
+};
+constexpr Named plugin_names[] = {
+    {"quorvane", ""},
+    {"aligned", "-aligned"},
+    {"coherent", "-coherent"},
+    {"coherent-aligned", "-coherent-aligned"},
+};
+
+const char *usage_text =
+    "usage: quorvane-render [options] INPUT OUTPUT [SYMBOL=VALUE[@TIME]]...\n"
+    "\n"
+    "Renders INPUT through the plugin into OUTPUT (32-bit float WAV, same rate;\n"
+    "RF64 past 4 GiB). INPUT may be - for standard input (a pipe is read to its\n"
+    "end). OUTPUT may be - for standard output, or a device or FIFO.\n"
+    "\n"
+    "  SYMBOL=VALUE        set a control from the start, e.g. blur=0.5\n"
+    "  SYMBOL=VALUE@TIME   change it at TIME: 1.5s, 250ms, or a sample index (48000)\n"
+    "\n"
+    "options:\n"
+    "  --plugin NAME   plugin of the quorvane bundle to run: quorvane (default),\n"
+    "                  aligned, coherent or coherent-aligned\n"
+    "  --uri URI       any LV2 plugin to run, by its URI\n"
+    "  --aligned       the same as --plugin aligned\n"
+    "  --bundle DIR    load the plugin from this bundle only (default: search LV2_PATH)\n"
+    "  --block N       samples per run call, 1 to 1048576 (default 512)\n"
+    "  --vary-blocks   block sizes vary from 1 to N, reproducibly\n"
+    "  --tail TIME     append TIME of silence to the input (e.g. 1024 to flush the delay)\n"
+    "  --preset NAME   start from one of the plugin's presets (its label or URI);\n"
+    "                  settings on the command line then apply on top of it\n"
+    "  --downmix       average the channels of a multichannel input (default: refuse it)\n"
+    "  --force         replace OUTPUT even if it is read-only\n"
+    "  --progress      show progress even when stderr is not a terminal\n"
+    "  -h, --help      show this help\n"
+    "\n"
+    "A plugin that reports latency is compensated: the output lines up with the\n"
+    "input sample for sample and has its length (plus --tail).\n"
+    "\n"
+    "Exit status: 0 done; 2 the command line cannot be carried out (an option,\n"
+    "value, time, file, plugin or preset that cannot be used, or no room for the\n"
+    "output), found before rendering; 1 failed while rendering; 130 interrupted.\n"
+    "Unless 0, a regular OUTPUT file is left as it was.\n";
+
+bool parse_long(const char *s, long *out) {
+  if (!*s) {
+    return false;
+  }
+  char *end = nullptr;
+  errno = 0;
+  const long v = strtol(s, &end, 10);
+  if (errno || *end) {
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+std::string plugin_uri(const std::string &name) {
+  std::string names;
+  for (const Named &p : plugin_names) {
+    if (name == p.name) {
+      return std::string(uri_base) + p.suffix;
+    }
+    names += std::string(names.empty() ? " " : ", ") + p.name;
+  }
+  fail(exit_usage, "--plugin %s: no such plugin; the plugins are:%s", name.c_str(), names.c_str());
+}
+
+} // namespace
+
+long long parse_time(const std::string &text, double rate) {
+  const char *s = text.c_str();
+  if (!*s || *s == '-' || *s == '+') {
+    return -1;
+  }
+  char *end = nullptr;
+  const double v = strtod(s, &end);
+  if (end == s || !(v >= 0)) {
+    return -1;
+  }
+  const std::string unit(end);
+  double samples;
+  if (unit.empty()) {
+    // A bare number is a sample index and must be whole.
+    if (text.find_first_not_of("0123456789") != std::string::npos) {
+      return -1;
+    }
+    samples = v;
+  } else if (unit == "s") {
+    samples = v * rate;
+  } else if (unit == "ms") {
+    samples = v * rate / 1000.0;
+  } else {
+    return -1;
+  }
+  return samples >= static_cast<double>(max_samples) ? max_samples : llround(samples);
+}
+
+Options parse_args(int argc, char **argv) {
+  Options o;
+  o.uri = uri_base;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](const char *name) -> std::string {
+      if (i + 1 >= argc) {
+        fail(exit_usage, "%s needs a value", name);
+      }
+      return argv[++i];
+    };
+    if (a == "-h" || a == "--help") {
+      fputs(usage_text, stdout);
+      exit(0);
+    } else if (a == "--bundle") {
+      o.bundle = value("--bundle");
+    } else if (a == "--uri") {
+      o.uri = value("--uri");
+    } else if (a == "--plugin") {
+      o.uri = plugin_uri(value("--plugin"));
+    } else if (a == "--aligned") {
+      o.uri = plugin_uri("aligned");
+    } else if (a == "--block") {
+      const std::string v = value("--block");
+      if (!parse_long(v.c_str(), &o.block) || o.block < 1 || o.block > max_block) {
+        fail(exit_usage, "--block %s: expected a whole number from 1 to %ld", v.c_str(), max_block);
+      }
+    } else if (a == "--vary-blocks") {
+      o.vary = true;
+    } else if (a == "--tail") {
+      o.tail = value("--tail");
+    } else if (a == "--preset") {
+      o.preset = value("--preset");
+    } else if (a == "--downmix") {
+      o.downmix = true;
+    } else if (a == "--force") {
+      o.force = true;
+    } else if (a == "--progress") {
+      o.progress = true;
+    } else if (a == "--") {
+      for (++i; i < argc; ++i) {
+        positional.push_back(argv[i]);
+      }
+    } else if (a.size() > 1 && a[0] == '-' && a.find('=') == std::string::npos) {
+      fail(exit_usage, "unknown option %s (see --help)", a.c_str());
+    } else {
+      positional.push_back(a);
+    }
+  }
+  // The first two plain arguments are the files, the rest settings.
+  if (positional.size() < 2) {
+    fail(exit_usage, "need an INPUT and an OUTPUT file (see --help)");
+  }
+  o.input = positional[0];
+  o.output = positional[1];
+  o.settings.assign(positional.begin() + 2, positional.end());
+  return o;
+}

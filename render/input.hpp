@@ -1,0 +1,49 @@
+// The input: a sound file, or standard input, read as a stream until the
+// decoder stops.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <sndfile.h>
+
+class Input {
+public:
+  Input() = default;
+  Input(const Input &) = delete;
+  Input &operator=(const Input &) = delete;
+  ~Input();
+
+  // Opens `name` (or standard input for "-") and reads its header. Input
+  // that cannot seek (a pipe, a FIFO) is first kept in an unnamed temporary
+  // file, since some formats (FLAC, Ogg) must seek to be read.
+  void open(const std::string &name, bool downmix);
+
+  int rate() const { return info_.samplerate; }
+  // The frames the input will give, if known before reading; -1 otherwise.
+  long long expected() const { return expected_; }
+  // What the input is on disk, to tell it from the output.
+  const struct stat &file() const { return st_; }
+
+  // Reads up to `n` frames as mono samples; fewer means the input ended.
+  long long read(float *mono, long long n);
+  // Frames read so far; once the input ended, its length.
+  long long frames() const { return frames_; }
+
+private:
+  void keep_stream();
+  void find_promise();
+
+  std::string name_;
+  int fd_ = -1;
+  SNDFILE *file_ = nullptr;
+  SF_INFO info_{};
+  struct stat st_ {};
+  long long expected_ = -1;
+  long long promised_ = -1; // the length a header states, if it states one
+  long long frames_ = 0;
+  bool ended_ = false;
+  std::vector<float> raw_;
+};

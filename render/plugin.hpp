@@ -1,0 +1,61 @@
+// The LV2 host: finds the plugin as any host does, sets presets, and runs it
+// on buffers it owns.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include <lilv/lilv.h>
+
+// What the renderer connects a port to; UNUSED ports (optional ones of
+// other kinds) stay unconnected.
+enum PortKind { UNUSED, AUDIO_IN, AUDIO_OUT, CONTROL_IN, CONTROL_OUT };
+
+struct Port {
+  std::string symbol;
+  PortKind kind;
+  float min, max, def;
+};
+
+class Plugin {
+public:
+  // Finds the plugin `uri` in `bundle` (or on LV2_PATH if empty) and sorts
+  // its ports; fails if it cannot be run here.
+  Plugin(const std::string &uri, const std::string &bundle);
+  Plugin(const Plugin &) = delete;
+  Plugin &operator=(const Plugin &) = delete;
+  ~Plugin();
+
+  // Sets the controls that a preset (by label, any case, or URI) names.
+  void apply_preset(const std::string &wanted);
+  // Instantiates it at `rate` for blocks up to `block` and connects every port.
+  void start(double rate, long block);
+  void run(uint32_t n) { lilv_instance_run(instance_, n); }
+  float *input() { return in_.data(); }
+  const float *output() const { return out_.data(); }
+  // What the latency port reports, or 0 if there is none.
+  float latency() const { return latency_port_ < 0 ? 0.0f : controls[latency_port_]; }
+
+  // Control inputs by symbol; -1 if none.
+  long control(const std::string &symbol) const;
+
+  const std::string uri;
+  std::vector<Port> ports;
+  // Every control port, input or output, is connected to its float here:
+  // hosts must connect them all.
+  std::vector<float> controls;
+  std::string control_names; // of the inputs, for messages
+
+private:
+  void find(const std::string &bundle);
+  void sort_ports();
+
+  LilvWorld *world_ = nullptr;
+  const LilvPlugin *plugin_ = nullptr;
+  LilvInstance *instance_ = nullptr;
+  bool activated_ = false;
+  long latency_port_ = -1; // the output control that reports latency, if any
+  std::vector<float> in_, out_;
+};
