@@ -56,33 +56,35 @@ std::vector<float> play(Rig<> &p, std::vector<float> in, uint32_t block) {
 }
 
 // Every control at its edges and in between, each kind of huge input, the
-// freeze held through it, the plugins taking turns: the output is always
-// finite, and sample for sample what the model gives (Twin checks both).
+// freeze held through it, on the first plugin and, in turn, one of the
+// others: the output is always finite, and sample for sample what the model
+// gives (Twin checks both).
 TEST(HugeInput, OutputStaysFiniteForEveryControl) {
   const float freezes[] = {0.0f, 1.0f};
   const float mixes[] = {1.0f, 0.5f, 1e-7f}; // 0 plays the dry input alone
   const float blurs[] = {0.0f, 0.05f, 1.0f};
   const float shifts[] = {0.0f, -1.0f, 0.37f, 1.0f};
   const float thresholds[] = {0.0f, 0.5f, 1.0f};
-  uint32_t which = 0;
+  uint32_t turn = 0;
   for (int kind = 0; kind < 3; ++kind) {
     const std::vector<float> in = huge_input(kind, size_t{4} * 1024);
     for (float f : freezes)
       for (float m : mixes)
         for (float b : blurs)
           for (float s : shifts)
-            for (float t : thresholds) {
-              Twin twin(which++ % plugin_count);
-              const std::pair<uint32_t, float> controls[] = {
-                  {FREEZE, f}, {MIX, m}, {BLUR, b}, {SHIFT, s}, {THRESHOLD, t}};
-              for (auto [port, v] : controls)
-                twin.set(port, v);
-              for (size_t at = 0; at < in.size(); at += 700)
-                ASSERT_EQ(
-                    twin.block(&in[at], std::min<uint32_t>(700, in.size() - at), Twin::IN_PLACE),
-                    "")
-                    << "kind " << kind << ", plugin " << (which - 1) % plugin_count;
-            }
+            for (float t : thresholds)
+              for (uint32_t which : {uint32_t{FIRST}, 1 + turn++ % (plugin_count - 1)}) {
+                Twin twin(which);
+                const std::pair<uint32_t, float> controls[] = {
+                    {FREEZE, f}, {MIX, m}, {BLUR, b}, {SHIFT, s}, {THRESHOLD, t}};
+                for (auto [port, v] : controls)
+                  twin.set(port, v);
+                for (size_t at = 0; at < in.size(); at += 700)
+                  ASSERT_EQ(
+                      twin.block(&in[at], std::min<uint32_t>(700, in.size() - at), Twin::IN_PLACE),
+                      "")
+                      << "kind " << kind << ", plugin " << which;
+              }
   }
 }
 

@@ -116,17 +116,17 @@ TEST(RealTimeAlloc, OneAllocationPerInstance) {
 }
 
 // Long streams with every control moving, huge and non-finite samples, block
-// sizes from 0 to 4096, ports reconnected, in place and not, an instance of
-// each plugin, interleaved: run() never touches the allocator.
+// sizes from 0 to 4096, ports reconnected, in place and not, two instances
+// of each plugin, interleaved: run() never touches the allocator.
 TEST(RealTimeAlloc, RunNeverAllocates) {
-  constexpr uint32_t n = host::plugin_count;
+  constexpr uint32_t n = 2 * host::plugin_count;
   const uint32_t length = 48000 * 6;
   std::unique_ptr<rt::Player> player[n];
   std::unique_ptr<rt::Stream> streams[n];
   std::vector<float> result[n];
   for (uint32_t i = 0; i < n; ++i) {
-    player[i] = std::make_unique<rt::Player>(i, i % 2 != 0); // odd: in place
-    streams[i] = std::make_unique<rt::Stream>(100 + i, length, i >= 2);
+    player[i] = std::make_unique<rt::Player>(i % host::plugin_count, i % 2 != 0); // odd: in place
+    streams[i] = std::make_unique<rt::Stream>(100 + i, length, i >= host::plugin_count);
     result[i].resize(length);
   }
   const Counted c = count([&] {
