@@ -74,8 +74,15 @@ Plugin::Plugin(const std::string &uri_, const std::string &bundle) : uri(uri_) {
     fail(exit_usage, "--uri %s: not a URI", uri.c_str());
   }
   world_ = lilv_world_new();
-  find(bundle);
-  sort_ports();
+  // A failure here leaves no object to destroy, so the world goes with it.
+  try {
+    find(bundle);
+    sort_ports();
+  } catch (...) {
+    lilv_world_free(world_);
+    world_ = nullptr;
+    throw;
+  }
 }
 
 Plugin::~Plugin() {
