@@ -3,7 +3,10 @@
 if(CMAKE_CROSSCOMPILING OR QUORVANE_SANITIZE)
   return()
 endif()
-set(shipped ${PROJECT_SOURCE_DIR}/plugin/quorvane.cpp ${PROJECT_SOURCE_DIR}/render/quorvane-render.cpp)
+set(shipped ${PROJECT_SOURCE_DIR}/plugin/quorvane.cpp)
+if(TARGET quorvane-render)
+  list(APPEND shipped ${PROJECT_SOURCE_DIR}/render/quorvane-render.cpp)
+endif()
 
 find_program(CLANG_TIDY clang-tidy)
 if(CLANG_TIDY)
