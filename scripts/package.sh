@@ -121,7 +121,9 @@ for arch in "${arches[@]}"; do
   [ "$arch" = "$native" ] || opts+=(-a "$arch")
   (cd "$dir" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage "${opts[@]}")
   lint "$work/$arch/quorvane_${version}_$arch.changes"
-  cp "$work/$arch"/quorvane-*_"${version}_$arch.deb" "$dist/"
+  for p in quorvane-lv2 quorvane-render; do
+    [ ! -f "$work/$arch/${p}_${version}_$arch.deb" ] || cp "$work/$arch/${p}_${version}_$arch.deb" "$dist/"
+  done
 
   # The packaged library passes the suite's checks on the built one:
   # hardening and one export, no fused multiply-add, an old enough glibc.
