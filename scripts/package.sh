@@ -138,6 +138,14 @@ for arch in "${arches[@]}"; do
   glibc_max=2.4
   [ "$arch" != arm64 ] || glibc_max=2.17
   cmake -DOBJDUMP="${tools}objdump" -DLIB="$lib" -DMAX=$glibc_max -P tests/check_glibc.cmake
+  if [ "$arch" = armhf ]; then
+    # Every 32-bit Pi: ARM code for ARMv6 with VFPv2, no NEON, no Thumb-2.
+    attrs=$("${tools}readelf" -A "$lib")
+    grep -q 'Tag_CPU_arch: v6$' <<<"$attrs" && grep -q 'Tag_FP_arch: VFPv2$' <<<"$attrs" \
+      && ! grep -Eq 'Tag_Advanced_SIMD_arch|Thumb-2' <<<"$attrs" \
+      || { echo "error: the armhf library is not ARMv6 + VFPv2 ARM code:" >&2; echo "$attrs" >&2; false; }
+    echo "armhf library: ARMv6, VFPv2, no NEON, no Thumb-2"
+  fi
 
   # The archive: the bundle as the package installs it, with the licence and
   # a README that states what this build needs.
