@@ -3,11 +3,12 @@
 if(CMAKE_CROSSCOMPILING OR QUORVANE_SANITIZE)
   return()
 endif()
-set(shipped ${PROJECT_SOURCE_DIR}/plugin/quorvane.cpp)
-if(TARGET quorvane-render)
-  list(APPEND shipped ${PROJECT_SOURCE_DIR}/render/quorvane-render.cpp)
-endif()
+set(shipped ${PROJECT_SOURCE_DIR}/plugin/quorvane.cpp ${PROJECT_SOURCE_DIR}/render/quorvane-render.cpp)
 
+# Without the renderer (QUORVANE_RENDER=OFF) its sources are not compiled.
+if(NOT TARGET quorvane-render)
+  list(FILTER shipped EXCLUDE REGEX "/render/")
+endif()
 find_program(CLANG_TIDY clang-tidy)
 if(CLANG_TIDY)
   # The repository's .clang-tidy turns every finding into an error.
