@@ -250,7 +250,7 @@ restore
 "${sudo[@]}" rm -rf --one-file-system "$proof"
 after=$(host_state)
 if [ "$before" != "$after" ]; then
-  echo "error: this machine is not as it was found:" >&2
+  echo "error: this machine is not as it was found (or another program changed it meanwhile):" >&2
   diff <(echo "$before") <(echo "$after") >&2 || true
   false
 fi
