@@ -8,7 +8,7 @@ archive=quorvane-$version-linux-$machine.tar.gz
 
 case $arch in
   amd64) systems="64-bit x86 PCs (x86_64)" ;;
-  arm64) systems="64-bit Arm (aarch64): Raspberry Pi OS 64-bit on a Pi 3, 4, 5, Zero 2 W or 400, and other arm64 systems" ;;
+  arm64) systems="64-bit Arm (aarch64): Raspberry Pi OS 64-bit on a Pi 3, 4, 5, 400, 500 or Zero 2 W, and other arm64 systems" ;;
   armhf) systems="32-bit Arm, hard float (armhf): Raspberry Pi OS 32-bit on every Raspberry Pi, Pi 1 and Zero included (ARM code for ARMv6 with VFPv2, no NEON)" ;;
   *) systems=$arch ;;
 esac
@@ -29,15 +29,15 @@ Put the folder quorvane.lv2 where hosts look for LV2 plugins, then restart
 the host:
 
   for yourself:   mkdir -p ~/.lv2 && tar -xzf $archive -C ~/.lv2
-  for every user: sudo tar -xzf $archive -C /usr/local/lib/lv2
-                  (or /usr/lib/lv2)
+  for every user: sudo mkdir -p /usr/local/lib/lv2 &&
+                  sudo tar -xzf $archive -C /usr/local/lib/lv2
 
 To remove it, delete that quorvane.lv2 folder.
 
 Install either this archive or the Debian package quorvane-lv2, not both:
 a host that finds the plugin twice warns about duplicate plugins and may
-load either copy. Remove one first (sudo apt remove quorvane-lv2, or
-rm -r ~/.lv2/quorvane.lv2).
+load either copy. Remove one first: sudo apt remove quorvane-lv2 (which
+takes quorvane-render with it), or delete the other quorvane.lv2 folder.
 
 Requirements
 ------------
@@ -50,7 +50,8 @@ if [ -n "$render_glibc" ]; then
 The command-line renderer quorvane-render is not in this archive. It comes
 as the Debian package quorvane-render (with quorvane-lv2), built on Debian 12
 (bookworm), and needs glibc $render_glibc or newer, lilv and libsndfile:
-Debian 12, Raspberry Pi OS 12 (bookworm), Ubuntu 22.04 and later.
+Debian 12 (bookworm), Raspberry Pi OS bookworm, Ubuntu 22.04 and later;
+not Debian 11 (bullseye) or older, whose glibc is 2.31.
 EOF
 else
   cat <<EOF
