@@ -190,7 +190,9 @@ register() { # HANDLER (qemu-*, from qemu-user-static)
 
 # Two runs of this script at once would each take binfmt_misc down under
 # the other: one at a time on this machine.
-exec 9>/run/lock/quorvane-package-proofs.lock
+lockdir=/run/lock
+[ -d "$lockdir" ] && [ -w "$lockdir" ] || lockdir=${TMPDIR:-/tmp}
+exec 9>"$lockdir/quorvane-package-proofs.lock"
 flock 9
 
 # ARCH INCLUDES REFERENCES TESTS...
