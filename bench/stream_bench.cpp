@@ -6,7 +6,8 @@
 //   that stream, on the spectra the plugin computes, in bin order;
 // - the plain transcription (tests/reference.hpp), the model that the plugin
 //   must match bit for bit, run the same way;
-// - optionally an earlier build of the library (--baseline LIB).
+// - optionally an earlier build of the library (--baseline LIB), with the
+//   ratio to it round by round as well.
 // Within a round everything is fed the stream together, 64 hops at a time in
 // a shuffled order; each round gives its own ratios, and the table shows
 // their medians.
@@ -539,6 +540,13 @@ int main(int argc, char **argv) {
         printf("  %6.3f (%.2f us)", median(to_base), median(t.base) / 1e3);
       }
       printf("\n");
+      if (base && to_base.size() > 1) {
+        printf("  %26s", "x baseline, per round:");
+        for (double q : to_base) {
+          printf(" %.3f", q);
+        }
+        printf("\n");
+      }
     }
   }
   return 0;

@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "FAILED: scripts/test.sh (see the output above)" >&2' ERR
 
-scripts/deps.sh libgtest-dev libbenchmark-dev sordi valgrind clang-tidy clang-format
+scripts/deps.sh libgtest-dev libbenchmark-dev sordi valgrind clang-tidy clang-format devscripts
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON

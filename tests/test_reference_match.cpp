@@ -254,7 +254,7 @@ TEST_P(RandomStreams, MatchModelSampleForSample) {
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomStreams, ::testing::Values(1u, 2u, 3u, 4u));
 
 // A host may run its audio thread with subnormals flushed to zero (FTZ and
-// DAZ on x86-64, FZ on 64-bit Arm). The plugin then still equals the model
+// DAZ on x86-64, FZ on 64-bit and 32-bit Arm). The plugin then still equals the model
 // run in the same mode: on subnormal input, on input whose squares are
 // subnormal, and on a stream that keeps changing everything.
 class FlushToZero {
@@ -266,6 +266,9 @@ public:
 #elif defined(__aarch64__)
     saved_ = __builtin_aarch64_get_fpcr();
     __builtin_aarch64_set_fpcr(saved_ | (1u << 24));
+#elif defined(__arm__) && defined(__ARM_FP)
+    saved_ = __builtin_arm_get_fpscr();
+    __builtin_arm_set_fpscr(saved_ | (1u << 24));
 #endif
   }
   ~FlushToZero() {
@@ -273,6 +276,8 @@ public:
     _mm_setcsr(saved_);
 #elif defined(__aarch64__)
     __builtin_aarch64_set_fpcr(saved_);
+#elif defined(__arm__) && defined(__ARM_FP)
+    __builtin_arm_set_fpscr(saved_);
 #endif
   }
   FlushToZero(const FlushToZero &) = delete;
@@ -283,7 +288,7 @@ private:
 };
 
 TEST(MatchesModel, UnderFlushToZero) {
-#if !defined(__SSE__) && !defined(__aarch64__)
+#if !defined(__SSE__) && !defined(__aarch64__) && !(defined(__arm__) && defined(__ARM_FP))
   GTEST_SKIP() << "no flush-to-zero mode known on this processor";
 #endif
   const FlushToZero mode;
