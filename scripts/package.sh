@@ -126,7 +126,8 @@ for arch in "${arches[@]}"; do
   done
 
   # The packaged library passes the suite's checks on the built one:
-  # hardening and one export, no fused multiply-add, an old enough glibc.
+  # hardening and one export, no fused multiply-add, an old enough glibc
+  # (and the packaged renderer the hardening).
   root=$work/$arch/root
   dpkg-deb -x "$work/$arch/quorvane-lv2_${version}_$arch.deb" "$root"
   lib=$root/usr/lib/lv2/quorvane.lv2/quorvane.so
@@ -138,14 +139,8 @@ for arch in "${arches[@]}"; do
   glibc_max=2.4
   [ "$arch" != arm64 ] || glibc_max=2.17
   cmake -DOBJDUMP="${tools}objdump" -DLIB="$lib" -DMAX=$glibc_max -P tests/check_glibc.cmake
-  if [ "$arch" = armhf ]; then
-    # Every 32-bit Pi: ARM code for ARMv6 with VFPv2, no NEON, no Thumb-2.
-    attrs=$("${tools}readelf" -A "$lib")
-    grep -q 'Tag_CPU_arch: v6$' <<<"$attrs" && grep -q 'Tag_FP_arch: VFPv2$' <<<"$attrs" \
-      && ! grep -Eq 'Tag_Advanced_SIMD_arch|Thumb-2' <<<"$attrs" \
-      || { echo "error: the armhf library is not ARMv6 + VFPv2 ARM code:" >&2; echo "$attrs" >&2; false; }
-    echo "armhf library: ARMv6, VFPv2, no NEON, no Thumb-2"
-  fi
+  # Every 32-bit Pi: ARMv6 with VFPv2, no NEON, no Thumb-2.
+  [ "$arch" != armhf ] || tests/check_armv6.sh "${tools}readelf" "${tools}objdump" "$lib"
 
   # The archive: the bundle as the package installs it, with the licence and
   # a README that states what this build needs.
@@ -154,6 +149,8 @@ for arch in "${arches[@]}"; do
   render_glibc=
   if [ -f "$work/$arch/quorvane-render_${version}_$arch.deb" ]; then
     dpkg-deb -x "$work/$arch/quorvane-render_${version}_$arch.deb" "$root"
+    tests/check_hardening.sh "$root/usr/bin/quorvane-render" "$dir/obj-$triplet/compile_commands.json" \
+      "${tools}readelf" "${tools}nm" /render/
     render_glibc=$(newest "$root/usr/bin/quorvane-render")
   fi
   bundle=$root/usr/lib/lv2/quorvane.lv2
