@@ -1,63 +1,133 @@
 #!/usr/bin/env bash
-# Builds the release into dist/:
-#   quorvane-lv2_VERSION_ARCH.deb, quorvane-render_VERSION_ARCH.deb
-#     for this machine's architecture (natively) and for arm64 (cross-built
-#     with Debian's cross toolchain), each checked by lintian: no error, no
-#     warning;
-#   quorvane-VERSION-linux-x86_64.tar.gz, quorvane-VERSION-linux-aarch64.tar.gz
-#     the bundle quorvane.lv2/ from those packages, for systems that are not
-#     Debian (unpack into ~/.lv2).
-# The packages are built with dpkg-buildpackage from a copy of the source
-# tree in build-deb/, so that nothing lands outside the repository.
+# Builds the release into dist/, from the tree as it stands, with or without
+# git (the version comes from the bundle and debian/changelog):
+#   quorvane_VERSION.orig.tar.gz, quorvane_VERSION-REV.dsc and .debian.tar.xz
+#     the Debian source package (3.0 (quilt)); the orig tarball is the tree
+#     without debian/, the same bytes for the same tree;
+#   quorvane-lv2_VERSION-REV_ARCH.deb for amd64 (native), arm64 and armhf
+#     (cross-built with Debian's cross toolchains), and
+#     quorvane-render_VERSION-REV_ARCH.deb for amd64 and arm64; all built from
+#     the source package, and lintian (-I -E --pedantic) has nothing to say
+#     about any of them;
+#   quorvane-VERSION-linux-{x86_64,aarch64,armhf}.tar.gz
+#     the bundle quorvane.lv2/ as the package installs it, plus LICENSE and
+#     a short README, for systems that are not Debian.
+#
+#   scripts/package.sh [--source-only]
+#
+# Everything is built in build-deb/, so nothing lands outside the repository.
 # Tests are left out of the package builds (nocheck): scripts/test.sh runs
-# the same suite on both architectures, and scripts/test-packages.sh checks
+# the same suite on every architecture, and scripts/test-packages.sh checks
 # that the packaged libraries render exactly what the tested ones render.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "FAILED: scripts/package.sh (see the output above)" >&2' ERR
 
+source_only=0
+[ "${1:-}" != --source-only ] || source_only=1
+
 native=$(dpkg --print-architecture)
 arches=("$native")
 cross=()
-if [ "$native" != arm64 ]; then
-  arches+=(arm64)
-  cross=(crossbuild-essential-arm64 pkg-config:arm64 lv2-dev:arm64 liblilv-dev:arm64 libsndfile1-dev:arm64)
-fi
+for arch in arm64 armhf; do
+  [ "$arch" != "$native" ] || continue
+  arches+=("$arch")
+  cross+=("crossbuild-essential-$arch" "pkg-config:$arch" "lv2-dev:$arch")
+done
+# The renderer is built for amd64 and arm64; on armhf the plugin alone.
+cross+=(liblilv-dev:arm64 libsndfile1-dev:arm64)
+[ $source_only -eq 1 ] && cross=()
 scripts/deps.sh debhelper dpkg-dev fakeroot lintian "${cross[@]}"
 
+# The version: the bundle's (lv2:minorVersion, lv2:microVersion under major
+# version 0), which the changelog's upstream part must repeat.
+minor=$(sed -n 's/.*lv2:minorVersion \([0-9]*\).*/\1/p' bundle/quorvane.ttl | head -1)
+micro=$(sed -n 's/.*lv2:microVersion \([0-9]*\).*/\1/p' bundle/quorvane.ttl | head -1)
+upstream=0.$minor.$micro
 version=$(dpkg-parsechangelog -S Version)
+if [ "${version%-*}" != "$upstream" ] || [ "$version" = "$upstream" ]; then
+  echo "error: debian/changelog says $version, the bundle $upstream (want $upstream-REVISION)" >&2
+  exit 1
+fi
+timestamp=$(dpkg-parsechangelog -S Timestamp)
+
 work=$PWD/build-deb
 dist=$PWD/dist
 rm -rf "$work"
-mkdir -p "$work" "$dist"
+mkdir -p "$work/src" "$dist"
 rm -f "$dist"/quorvane*
 
-# The tree as it stands (tracked and new files, not what .gitignore leaves
-# out, such as build directories).
-src=$work/src
-mkdir -p "$src"
-git ls-files -z --cached --others --exclude-standard \
-  | while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done \
-  | tar --null -T - -cf - | tar -xf - -C "$src"
+# The files of the tree: in a git checkout, what git tracks or would track
+# (new files too); elsewhere, everything but what .gitignore names.
+tree_files() {
+  if [ -d .git ] || [ -f .git ]; then
+    git ls-files -z --cached --others --exclude-standard \
+      | while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done
+  else
+    find . -mindepth 1 \( -path './.git' -o -path './build*' -o -path './out' -o -path './dist' \
+      -o -name compile_commands.json \) -prune -o \( -type f -o -type l \) -printf '%P\0'
+  fi
+}
 
-declare -A machine=([amd64]=x86_64 [arm64]=aarch64)
+# The orig tarball: the tree without debian/, in a fixed order, owner, time
+# and mode, so that the same tree gives the same bytes, git or not.
+orig=quorvane_$upstream.orig.tar.gz
+tree_files | grep -zv '^debian/' | LC_ALL=C sort -z \
+  | tar --no-recursion --null --format=gnu --owner=0 --group=0 --numeric-owner \
+    --mode=u+rw,go+r,go-w --mtime="@$timestamp" --transform="s,^,quorvane-$upstream/," -cf - -T - \
+  | gzip -n -9 >"$work/src/$orig"
+
+echo "== Debian source package"
+(
+  cd "$work/src"
+  tar -xzf "$orig"
+  tree_dir=$OLDPWD
+  (cd "$tree_dir" && tree_files | grep -z '^debian/' | tar --null -T - -cf -) \
+    | tar -xf - -C "quorvane-$upstream"
+  dpkg-source -b "quorvane-$upstream"
+)
+dsc=$work/src/quorvane_$version.dsc
+
+# lintian with every tag shown, info and pedantic ones included, must have
+# nothing to say (overrides, each with its reason, are in debian/).
+lint() { # FILE
+  local out
+  echo "== lintian -I -E --pedantic $(basename "$1")"
+  # (Its advice against running as root is not about the package.)
+  out=$(lintian -I -E --pedantic "$1" 2>&1 | grep -v '^running with root privileges') || true
+  if [ -n "$out" ]; then
+    echo "$out" >&2
+    echo "error: lintian is not silent on $(basename "$1")" >&2
+    return 1
+  fi
+}
+lint "$dsc"
+cp "$dsc" "$work/src/$orig" "$work/src/quorvane_$version.debian.tar."* "$dist/"
+if [ $source_only -eq 1 ]; then
+  ls -l "$dist"
+  exit 0
+fi
+
+declare -A machine=([amd64]=x86_64 [arm64]=aarch64 [armhf]=armhf)
 for arch in "${arches[@]}"; do
   echo "== Debian packages for $arch"
-  dir=$work/$arch/quorvane-$version
-  mkdir -p "$dir"
-  cp -a "$src/." "$dir/"
-  opts=(-b -us -uc -Pnocheck)
-  if [ "$arch" != "$native" ]; then
-    opts+=(-a "$arch" -Pcross,nocheck)
-  fi
+  dir=$work/$arch/quorvane-$upstream
+  mkdir -p "$work/$arch"
+  dpkg-source -x "$dsc" "$dir" >/dev/null
+  profiles=nocheck
+  [ "$arch" != "$native" ] && profiles+=,cross
+  [ "$arch" = armhf ] && profiles+=,pkg.quorvane.norender
+  opts=(-b -us -uc "-P$profiles")
+  [ "$arch" = "$native" ] || opts+=(-a "$arch")
   (cd "$dir" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage "${opts[@]}")
-  changes=$work/$arch/quorvane_${version}_$arch.changes
-  echo "== lintian on $(basename "$changes")"
-  lintian --fail-on error,warning --display-info "$changes"
-  cp "$work/$arch"/quorvane-lv2_*.deb "$work/$arch"/quorvane-render_*.deb "$dist/"
+  lint "$work/$arch/quorvane_${version}_$arch.changes"
+  for p in quorvane-lv2 quorvane-render; do
+    [ ! -f "$work/$arch/${p}_${version}_$arch.deb" ] || cp "$work/$arch/${p}_${version}_$arch.deb" "$dist/"
+  done
 
   # The packaged library passes the suite's checks on the built one:
-  # hardening and one export, no fused multiply-add, an old enough glibc.
+  # hardening and one export, no fused multiply-add, an old enough glibc
+  # (and the packaged renderer the hardening).
   root=$work/$arch/root
   dpkg-deb -x "$work/$arch/quorvane-lv2_${version}_$arch.deb" "$root"
   lib=$root/usr/lib/lv2/quorvane.lv2/quorvane.so
@@ -69,12 +139,27 @@ for arch in "${arches[@]}"; do
   glibc_max=2.4
   [ "$arch" != arm64 ] || glibc_max=2.17
   cmake -DOBJDUMP="${tools}objdump" -DLIB="$lib" -DMAX=$glibc_max -P tests/check_glibc.cmake
+  # Every 32-bit Pi: ARMv6 with VFPv2, no NEON, no Thumb-2.
+  [ "$arch" != armhf ] || tests/check_armv6.sh "${tools}readelf" "${tools}objdump" "$lib"
 
-  # The archive holds the bundle exactly as the package installs it.
-  [ -n "${machine[$arch]:-}" ] || continue
+  # The archive: the bundle as the package installs it, with the licence and
+  # a README that states what this build needs.
+  newest() { "${tools}objdump" -T "$1" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -1; }
+  plugin_glibc=$(newest "$lib")
+  render_glibc=
+  if [ -f "$work/$arch/quorvane-render_${version}_$arch.deb" ]; then
+    dpkg-deb -x "$work/$arch/quorvane-render_${version}_$arch.deb" "$root"
+    tests/check_hardening.sh "$root/usr/bin/quorvane-render" "$dir/obj-$triplet/compile_commands.json" \
+      "${tools}readelf" "${tools}nm" /render/
+    render_glibc=$(newest "$root/usr/bin/quorvane-render")
+  fi
+  bundle=$root/usr/lib/lv2/quorvane.lv2
+  cp LICENSE "$bundle/LICENSE"
+  scripts/archive-readme.sh "$upstream" "$arch" "${machine[$arch]}" "$plugin_glibc" "$render_glibc" \
+    >"$bundle/README"
   tar -C "$root/usr/lib/lv2" --sort=name --owner=0 --group=0 --numeric-owner \
-    --mtime="@$(dpkg-parsechangelog -S Timestamp)" \
-    -czf "$dist/quorvane-$version-linux-${machine[$arch]}.tar.gz" quorvane.lv2
+    --mode=u+rw,go+r,go-w --mtime="@$timestamp" -cf - quorvane.lv2 \
+    | gzip -n -9 >"$dist/quorvane-$upstream-linux-${machine[$arch]}.tar.gz"
 done
 
 echo "In $dist:"

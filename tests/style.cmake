@@ -6,6 +6,10 @@ endif()
 file(GLOB render_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/render/*.cpp)
 set(shipped ${PROJECT_SOURCE_DIR}/plugin/quorvane.cpp ${render_sources})
 
+# Without the renderer (QUORVANE_RENDER=OFF) its sources are not compiled.
+if(NOT TARGET quorvane-render)
+  list(FILTER shipped EXCLUDE REGEX "/render/")
+endif()
 find_program(CLANG_TIDY clang-tidy)
 if(CLANG_TIDY)
   # The repository's .clang-tidy turns every finding into an error.
