@@ -19,9 +19,10 @@ $(printf '%*s' $((${#version} + ${#machine} + 22)) '' | tr ' ' '=')
 
 $(echo "This build is for $systems." | fold -s -w 75 | sed 's/ *$//')
 
-quorvane.lv2 is an LV2 bundle: the mono spectral effects quorvane and
-quorvane aligned (freeze, blur, shift, gate) and their presets, for any LV2
-host (Ardour, Carla, Qtractor, jalv, lv2apply...).
+quorvane.lv2 is an LV2 bundle: the mono spectral effects quorvane,
+quorvane aligned, quorvane coherent and quorvane coherent aligned (freeze,
+blur, shift, gate) and their presets, for any LV2 host (Ardour, Carla,
+Qtractor, jalv, lv2apply...).
 
 Install
 -------

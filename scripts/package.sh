@@ -39,14 +39,13 @@ cross+=(liblilv-dev:arm64 libsndfile1-dev:arm64)
 [ $source_only -eq 1 ] && cross=()
 scripts/deps.sh debhelper dpkg-dev fakeroot lintian "${cross[@]}"
 
-# The version: the bundle's (lv2:minorVersion, lv2:microVersion under major
-# version 0), which the changelog's upstream part must repeat.
-minor=$(sed -n 's/.*lv2:minorVersion \([0-9]*\).*/\1/p' bundle/quorvane.ttl | head -1)
-micro=$(sed -n 's/.*lv2:microVersion \([0-9]*\).*/\1/p' bundle/quorvane.ttl | head -1)
-upstream=0.$minor.$micro
+# The version: project() in CMakeLists.txt (which the build stamps into the
+# bundle), which the changelog's upstream part must repeat.
+upstream=$(sed -n 's/^project(quorvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$upstream" ] || { echo "error: no project(quorvane VERSION ...) in CMakeLists.txt" >&2; exit 1; }
 version=$(dpkg-parsechangelog -S Version)
 if [ "${version%-*}" != "$upstream" ] || [ "$version" = "$upstream" ]; then
-  echo "error: debian/changelog says $version, the bundle $upstream (want $upstream-REVISION)" >&2
+  echo "error: debian/changelog says $version, CMakeLists.txt $upstream (want $upstream-REVISION)" >&2
   exit 1
 fi
 timestamp=$(dpkg-parsechangelog -S Timestamp)

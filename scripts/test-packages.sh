@@ -10,7 +10,7 @@
 #   this machine's Debian sources; its own apt installs the packages, the
 #   autopkgtests in debian/tests run there as autopkgtest runs them (from
 #   the source tree, as a user who is not root, AUTOPKGTEST_TMP set, any
-#   output on stderr a failure): lv2ls lists both plugins, and they and the
+#   output on stderr a failure): lv2ls lists the four plugins, and they and the
 #   renderer render exactly what a build of the tree renders (on amd64 one
 #   made in the root from the source package with nothing but the LV2
 #   headers, and build/; on arm64 and armhf the cross builds, which are
