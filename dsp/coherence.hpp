@@ -135,9 +135,12 @@ inline void hold_phases(Coherence &c, bool capture, const float *re, const float
 // turns per frame since the capture. Returns whether any bin turns.
 inline bool turn_bins(Coherence &c, int offset, bool frozen) {
   c.shift_turns = offset == 0 ? 0 : (c.shift_turns + static_cast<uint32_t>(offset)) & 3;
-  if (!frozen) {
+  if (!frozen) { // one turn for every bin; none at all, the common case, costs nothing
+    if (c.shift_turns == 0) {
+      return false;
+    }
     memset(c.turn, static_cast<int>(c.shift_turns), sizeof c.turn);
-    return c.shift_turns != 0;
+    return true;
   }
   const auto held = static_cast<uint8_t>(c.held);
   const auto shift = static_cast<uint8_t>(c.shift_turns);

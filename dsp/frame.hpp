@@ -191,9 +191,9 @@ QUORVANE_INLINE void magnitudes(const float *re, const float *im, float *mag) {
   mag[bins - 1] = sqrtf(re[bins - 1] * re[bins - 1] + im[bins - 1] * im[bins - 1]);
 }
 
-// One hop. The coherent plugins differ only in the phases: a held sound's
-// advance with its own measured drift, and a shifted spectrum is turned by
-// the quarter turns its move needs (dsp/coherence.hpp).
+// One hop. The coherent plugins differ only in the phases: a held partial
+// advances at the drift measured at its peak, and a shifted spectrum is
+// turned by the quarter turns its move needs (dsp/coherence.hpp).
 template <bool coherent = false> void frame(Instance *self) {
   Instance::Scratch &s = self->scratch;
   if (!s.ready) { // a record that inst() did not prepare
