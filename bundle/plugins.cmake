@@ -1,10 +1,16 @@
-# The plugins of the bundle, one call each: the last segment of the URI, the
-# name hosts show, LATENCY when the dry signal is delayed too and the delay is
-# reported on port 7, a one-line summary, and the help text hosts show.
-# Ports, version, manifest and the presets' lv2:appliesTo follow from this list.
+# The plugins of the library and the bundle, in lv2_descriptor's order, one
+# call each: the last segment of the URI; LATENCY when the dry signal is
+# delayed to meet the processed one and the delay is reported; COHERENT when
+# freeze and shift correct the phases; BYPASS when the plugin has the host's
+# bypass port `enabled`; STATE when it saves what it holds with the session;
+# CHANNELS (1 or 2); the name hosts show; a label of at most 16 characters
+# for small screens (MOD's); a one-line summary and the help text hosts show.
+# Everything else follows from this list and bundle/ports.cmake: the Turtle,
+# the descriptors and their ports in the library, the presets' appliesTo, the
+# tests, the packages' descriptions and the archives' README.
 
-quorvane_plugin(quorvane
-  NAME "quorvane"
+quorvane_plugin(quorvane CHANNELS 1
+  NAME "quorvane" LABEL "quorvane"
   SUMMARY "Spectral freeze, blur, shift and gate"
   COMMENT [[A mono spectral effect. Every 256 samples the latest 1024 input samples
 are windowed and transformed; the spectrum can be frozen, blurred across
@@ -14,8 +20,8 @@ samples late and the dry one is not: this delay is part of the sound and is
 not reported to the host. For a track that must stay in time with others, or
 to blend dry and processed without a comb filter, use quorvane aligned.]])
 
-quorvane_plugin(quorvane-aligned LATENCY
-  NAME "quorvane aligned"
+quorvane_plugin(quorvane-aligned LATENCY BYPASS STATE CHANNELS 1
+  NAME "quorvane aligned" LABEL "aligned"
   SUMMARY "Spectral freeze, blur, shift and gate, in time with the track"
   COMMENT [[The spectral freeze, blur, shift and gate of quorvane, for a DAW:
 the dry signal is delayed by the same 1024 samples as the processed one and
@@ -24,8 +30,8 @@ time with the others, and any mix of dry and processed is clean rather than
 a comb filter. Choose the plain quorvane where the 21 ms offset (at 48 kHz)
 is part of the sound or does not matter, as live.]])
 
-quorvane_plugin(quorvane-coherent
-  NAME "quorvane coherent"
+quorvane_plugin(quorvane-coherent COHERENT BYPASS STATE CHANNELS 1
+  NAME "quorvane coherent" LABEL "coherent"
   SUMMARY "Spectral freeze that holds the pitch, shift that keeps the level"
   COMMENT [[quorvane with its phases corrected. Freeze holds what was playing:
 each partial keeps sounding at its own frequency, where quorvane repeats the
@@ -35,8 +41,8 @@ level, where quorvane loses level on any shift that is not a multiple of four
 bins. With freeze off and shift 0 it is quorvane, sample for sample. The dry
 signal is not delayed; in a DAW use quorvane coherent aligned.]])
 
-quorvane_plugin(quorvane-coherent-aligned LATENCY
-  NAME "quorvane coherent aligned"
+quorvane_plugin(quorvane-coherent-aligned COHERENT LATENCY BYPASS STATE CHANNELS 1
+  NAME "quorvane coherent aligned" LABEL "coherent aligned"
   SUMMARY "Spectral freeze that holds the pitch, shift that keeps the level, in time with the track"
   COMMENT [[quorvane coherent for a DAW: a freeze that holds the pitch of what
 was playing and a shift that keeps the level, with the dry signal delayed by

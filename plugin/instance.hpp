@@ -57,6 +57,13 @@ struct Instance {
 
   // The coherent plugins' phase state; the others never touch it.
   Coherence coherence;
+
+  // Ports that only some plugins have (see bundle/ports.cmake): the host's
+  // bypass switch and the right channel of the stereo ones.
+  float *enabled;
+  float *in_r;
+  float *out_r;
+  float bypass; // 0 processing, 1 bypassed; between, on the way
 };
 
 } // namespace

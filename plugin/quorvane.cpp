@@ -17,26 +17,29 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <array>
+#include <utility>
+
 #include <lv2/core/lv2.h>
 
 #include "dsp/frame.hpp"
 #include "dsp/simd.hpp"
 #include "plugin/instance.hpp"
 #include "plugin/ports.hpp"
+#include "quorvane_table.hpp"
 
 namespace {
 
-constexpr const char *plugin_uri = "http://quorvane.audio/lv2/quorvane";
-constexpr const char *aligned_uri = "http://quorvane.audio/lv2/quorvane-aligned";
-constexpr const char *coherent_uri = "http://quorvane.audio/lv2/quorvane-coherent";
-constexpr const char *coherent_aligned_uri = "http://quorvane.audio/lv2/quorvane-coherent-aligned";
-
-// The two choices a plugin of this library makes.
+// The two choices of the processing that a plugin of this library makes.
 enum Variant : unsigned {
   PLAIN = 0,
   DELAY_DRY = 1, // dry signal delayed to meet the wet one; latency reported
   COHERENT = 2,  // phases corrected for the hold and the shift
 };
+
+constexpr unsigned variant_of(const PluginInfo &p) {
+  return (p.latency ? DELAY_DRY : 0u) | (p.coherent ? COHERENT : 0u);
+}
 
 // The plugin works in samples and bins, so the sample rate, the bundle path
 // and the host's features do not matter to it.
@@ -56,28 +59,44 @@ LV2_Handle inst(const LV2_Descriptor *, double, const char *, const LV2_Feature 
 
 void clean(LV2_Handle handle) { free(handle); }
 
-// A null buffer is stored like any other: the port then counts as absent.
-void conn(LV2_Handle handle, uint32_t port, void *data) {
-  auto *self = static_cast<Instance *>(handle);
-  auto *buffer = static_cast<float *>(data);
-  switch (port) {
-  case IN: self->in = buffer; break;
-  case OUT: self->out = buffer; break;
-  case FREEZE: self->freeze = buffer; break;
-  case MIX: self->mix = buffer; break;
-  case BLUR: self->blur = buffer; break;
-  case SHIFT: self->shift = buffer; break;
-  case THRESHOLD: self->threshold = buffer; break;
-  default: break;
+// Where each port's buffer goes in the record, by the port's role. The
+// switch has no default, so a port added to bundle/ports.cmake without its
+// field here is a warning.
+constexpr float *Instance::*field(Role role) {
+  switch (role) {
+  case Role::IN:
+  case Role::IN_L: return &Instance::in;
+  case Role::IN_R: return &Instance::in_r;
+  case Role::OUT:
+  case Role::OUT_L: return &Instance::out;
+  case Role::OUT_R: return &Instance::out_r;
+  case Role::FREEZE: return &Instance::freeze;
+  case Role::MIX: return &Instance::mix;
+  case Role::BLUR: return &Instance::blur;
+  case Role::SHIFT: return &Instance::shift;
+  case Role::THRESHOLD: return &Instance::threshold;
+  case Role::LATENCY: return &Instance::latency;
+  case Role::ENABLED: return &Instance::enabled;
+  }
+  return nullptr;
+}
+
+// Plugin `which` of the table connects its ports by their roles. A null
+// buffer is stored like any other: the port then counts as absent. Indices
+// beyond the plugin's last port change nothing.
+template <uint32_t which> void conn(LV2_Handle handle, uint32_t port, void *data) {
+  constexpr const PluginInfo &plugin = plugin_table[which];
+  if (port < plugin.port_count) {
+    static_cast<Instance *>(handle)->*field(plugin.ports[port]) = static_cast<float *>(data);
   }
 }
 
-void conn_aligned(LV2_Handle handle, uint32_t port, void *data) {
-  if (port == LATENCY) {
-    static_cast<Instance *>(handle)->latency = static_cast<float *>(data);
-  } else {
-    conn(handle, port, data);
-  }
+// A control input by the one rule: its fallback where it is absent,
+// otherwise its value clamped to the range the bundle declares.
+inline float read(const float *port, Role role) {
+  const RoleInfo &r = roles[static_cast<unsigned>(role)];
+  const float v = control_or(port, r.fallback);
+  return v < r.minimum ? r.minimum : v > r.maximum ? r.maximum : v;
 }
 
 // v where it is finite, +0 where it is NaN or infinite, lane by lane: what
@@ -140,7 +159,43 @@ inline void run_span(Instance *self, uint32_t first, uint32_t count, float a, fl
   }
 }
 
-template <unsigned variant> void process(Instance *self, uint32_t sample_count) {
+// The bypass of the plugins that have one: from the output of run_span()
+// toward the dry signal of the same moment (the input delayed by the
+// plugin's latency), one hop's worth of samples for the whole way. The
+// frames go on meanwhile, so what is held is still there when it comes back.
+constexpr float bypass_step = 1.0f / hop_size;
+
+template <bool delay_dry>
+inline void run_span_bypassed(Instance *self, uint32_t first, uint32_t count, float a,
+                              float dry_gain, float target) {
+  const float *in = self->in;
+  float *out = self->out;
+  float *in_ring = self->in_ring + self->pos;
+  float *out_ring = self->out_ring + self->pos;
+  float b = self->bypass;
+  for (uint32_t i = 0; i < count; ++i) {
+    float x = in ? in[first + i] : 0.0f;
+    if (!is_finite(x)) {
+      x = 0.0f;
+    }
+    float wet = out_ring[i];
+    if (!is_finite(wet)) {
+      wet = 0.0f;
+    }
+    out_ring[i] = 0.0f;
+    const float dry = delay_dry ? in_ring[i] : x;
+    in_ring[i] = x;
+    b = b < target ? fminf(b + bypass_step, target) : fmaxf(b - bypass_step, target);
+    if (out) {
+      out[first + i] = (dry_gain * dry + wet * a) * (1.0f - b) + dry * b;
+    }
+  }
+  self->bypass = b;
+}
+
+template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
+  constexpr const PluginInfo &plugin = plugin_table[which];
+  constexpr unsigned variant = variant_of(plugin);
   constexpr bool delay_dry = (variant & DELAY_DRY) != 0;
   if constexpr (delay_dry) {
     // The wet signal lags by one block; that is the whole latency, and it
@@ -149,10 +204,14 @@ template <unsigned variant> void process(Instance *self, uint32_t sample_count) 
       *self->latency = static_cast<float>(block_size);
     }
   }
-  // Mix is read once per call; an absent one means fully wet.
-  float a = control_or(self->mix, 1.0f);
-  a = a < 0.0f ? 0.0f : a > 1.0f ? 1.0f : a;
+  // Mix (and the bypass) are read once per call; an absent mix means fully
+  // wet, an absent bypass port processing.
+  const float a = read(self->mix, Role::MIX);
   const float dry_gain = 1.0f - a;
+  float target = 0.0f;
+  if constexpr (plugin.bypass) {
+    target = read(self->enabled, Role::ENABLED) >= 0.5f ? 0.0f : 1.0f;
+  }
 
   // Stretches of samples up to the next frame. pos and hop advance together
   // and the ring is four hops long, so such a stretch never wraps around the
@@ -164,7 +223,11 @@ template <unsigned variant> void process(Instance *self, uint32_t sample_count) 
     const uint32_t left = sample_count - done;
     uint32_t count = left < to_frame ? left : to_frame;
     count = count < to_end ? count : to_end;
-    run_span<delay_dry>(self, done, count, a, dry_gain);
+    if (plugin.bypass && (target != 0.0f || self->bypass != 0.0f)) {
+      run_span_bypassed<delay_dry>(self, done, count, a, dry_gain, target);
+    } else {
+      run_span<delay_dry>(self, done, count, a, dry_gain);
+    }
     done += count;
     self->pos = (self->pos + count) & ring_mask;
     self->hop += count;
@@ -175,38 +238,24 @@ template <unsigned variant> void process(Instance *self, uint32_t sample_count) 
   }
 }
 
-void run(LV2_Handle handle, uint32_t sample_count) {
-  process<PLAIN>(static_cast<Instance *>(handle), sample_count);
+template <uint32_t which> void run(LV2_Handle handle, uint32_t sample_count) {
+  process<which>(static_cast<Instance *>(handle), sample_count);
 }
 
-template <unsigned variant> void run_variant(LV2_Handle handle, uint32_t sample_count) {
-  process<variant>(static_cast<Instance *>(handle), sample_count);
+template <uint32_t which> constexpr LV2_Descriptor describe() {
+  return {plugin_table[which].uri, inst, conn<which>, nullptr, run<which>, nullptr, clean, nullptr};
 }
 
-template <unsigned variant> constexpr LV2_Descriptor describe(const char *uri) {
-  return {uri,
-          inst,
-          (variant & DELAY_DRY) ? conn_aligned : conn,
-          nullptr,
-          variant == PLAIN ? run : run_variant<variant>,
-          nullptr,
-          clean,
-          nullptr};
+template <uint32_t... which>
+constexpr auto describe_all(std::integer_sequence<uint32_t, which...>) {
+  return std::array<LV2_Descriptor, sizeof...(which)>{describe<which>()...};
 }
 
-const LV2_Descriptor desc = describe<PLAIN>(plugin_uri);
-const LV2_Descriptor desc_aligned = describe<DELAY_DRY>(aligned_uri);
-const LV2_Descriptor desc_coherent = describe<COHERENT>(coherent_uri);
-const LV2_Descriptor desc_coherent_aligned = describe<COHERENT | DELAY_DRY>(coherent_aligned_uri);
+// The library's plugins, in the table's order.
+constexpr auto desc = describe_all(std::make_integer_sequence<uint32_t, plugin_table_size>());
 
 } // namespace
 
 LV2_SYMBOL_EXPORT const LV2_Descriptor *lv2_descriptor(uint32_t index) {
-  switch (index) {
-  case 0: return &desc;
-  case 1: return &desc_aligned;
-  case 2: return &desc_coherent;
-  case 3: return &desc_coherent_aligned;
-  default: return nullptr;
-  }
+  return index < desc.size() ? &desc[index] : nullptr;
 }

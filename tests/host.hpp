@@ -27,11 +27,15 @@ namespace host {
 
 using enum ::Port;
 
-// The library's plugins by lv2_descriptor index: the first, the aligned one
-// (dry signal delayed, latency reported), and the coherent pair. The index's
-// two bits are the two choices, which is how the model is told which to be.
+// The library's plugins by lv2_descriptor index, as the table of plugins
+// (bundle/plugins.cmake) lists them. The mono ones by name, for the tests
+// that are about one of them.
 enum Which : uint32_t { FIRST = 0, ALIGNED = 1, COHERENT = 2, COHERENT_ALIGNED = 3 };
-constexpr uint32_t plugin_count = 4;
+static_assert(!plugin_table[FIRST].latency && !plugin_table[FIRST].coherent);
+static_assert(plugin_table[ALIGNED].latency && !plugin_table[ALIGNED].coherent);
+static_assert(!plugin_table[COHERENT].latency && plugin_table[COHERENT].coherent);
+static_assert(plugin_table[COHERENT_ALIGNED].latency && plugin_table[COHERENT_ALIGNED].coherent);
+constexpr uint32_t plugin_count = plugin_table_size;
 
 // lv2_descriptor of the library at `path`. Nothing here means anything
 // without it, so failing ends the program.
@@ -59,8 +63,8 @@ inline const LV2_Descriptor *model(uint32_t index = FIRST) {
   static const std::array<LV2_Descriptor, plugin_count> table = [] {
     auto inst = [](const LV2_Descriptor *d, double, const char *,
                    const LV2_Feature *const *) -> LV2_Handle {
-      const auto which = static_cast<uint32_t>(d - model(FIRST));
-      return new ref::Plugin((which & ALIGNED) != 0, (which & COHERENT) != 0);
+      const PluginInfo &p = plugin_table[d - model(FIRST)];
+      return new ref::Plugin(p.latency, p.coherent);
     };
     auto conn = [](LV2_Handle h, uint32_t port, void *data) {
       static_cast<ref::Plugin *>(h)->connect(port, static_cast<float *>(data));
@@ -69,7 +73,9 @@ inline const LV2_Descriptor *model(uint32_t index = FIRST) {
     auto clean = [](LV2_Handle h) { delete static_cast<ref::Plugin *>(h); };
     const LV2_Descriptor d = {
         "urn:quorvane:model", inst, conn, nullptr, run, nullptr, clean, nullptr};
-    return std::to_array({d, d, d, d});
+    std::array<LV2_Descriptor, plugin_count> all;
+    all.fill(d);
+    return all;
   }();
   return index < plugin_count ? &table[index] : nullptr;
 }

@@ -27,26 +27,46 @@ using namespace host;
 constexpr const char *units_coef = "http://lv2plug.in/ns/extensions/units#coef";
 constexpr const char *units_unit = "http://lv2plug.in/ns/extensions/units#unit";
 
-// The library's plugins, each of which the bundle lists under the name that
-// hosts show for it.
-const std::pair<Which, const char *> listed[plugin_count] = {
-    {FIRST, "quorvane"},
-    {ALIGNED, "quorvane aligned"},
-    {COHERENT, "quorvane coherent"},
-    {COHERENT_ALIGNED, "quorvane coherent aligned"}};
+// The library's plugins, in lv2_descriptor's order, each listed under the
+// name that hosts show for it.
+struct Listed {
+  uint32_t which;
+  const char *name;
+};
+const std::vector<Listed> listed = [] {
+  std::vector<Listed> all;
+  for (uint32_t i = 0; i < plugin_count; ++i)
+    all.push_back({i, plugin_table[i].name});
+  return all;
+}();
 
-// What a host shows for each port, by index (ranges NaN where none).
+// What a host shows for each port, by symbol (ranges NaN where none).
 struct PortView {
   const char *symbol, *name;
   bool input, audio;
   float def, min, max;
 };
 const PortView ports[] = {
-    {"in", "In", true, true, NAN, NAN, NAN},          {"out", "Out", false, true, NAN, NAN, NAN},
-    {"freeze", "Freeze", true, false, 0, 0, 1},       {"mix", "Mix", true, false, 1, 0, 1},
-    {"blur", "Blur", true, false, 0, 0, 1},           {"shift", "Shift", true, false, 0, -1, 1},
+    {"in", "In", true, true, NAN, NAN, NAN},
+    {"out", "Out", false, true, NAN, NAN, NAN},
+    {"freeze", "Freeze", true, false, 0, 0, 1},
+    {"mix", "Mix", true, false, 1, 0, 1},
+    {"blur", "Blur", true, false, 0, 0, 1},
+    {"shift", "Shift", true, false, 0, -1, 1},
     {"threshold", "Threshold", true, false, 0, 0, 1},
+    {"latency", "Latency", false, false, 1024, 0, 1024},
+    {"enabled", "Enabled", true, false, 1, 0, 1},
+    {"in_l", "In L", true, true, NAN, NAN, NAN},
+    {"in_r", "In R", true, true, NAN, NAN, NAN},
+    {"out_l", "Out L", false, true, NAN, NAN, NAN},
+    {"out_r", "Out R", false, true, NAN, NAN, NAN},
 };
+const PortView *view(const char *symbol) {
+  for (const PortView &w : ports)
+    if (strcmp(w.symbol, symbol) == 0)
+      return &w;
+  return nullptr;
+}
 
 // A lilv world that holds the built bundle and LV2's schema bundles, and
 // nothing else, so that an installed copy of the plugin (or anything else
@@ -136,73 +156,91 @@ TEST_F(BuiltBundle, ListsEachPluginAsASpectralEffectOfTheBuiltLibrary) {
   EXPECT_EQ(ours, plugin_count) << "the bundle describes a plugin that the library does not have";
 }
 
-// The seven ports of every plugin as the table above has them, each with a
-// line of help; freeze is the only switch, shift steps through whole bins,
-// and the other controls are proportions drawn as continuous knobs. The
-// aligned ones add a latency output that hosts find and an instance fills in.
+// Every plugin's ports as the library connects them, each as the table
+// above shows it, with a line of help; freeze and the bypass are the only
+// switches, shift steps through whole bins, and the other controls are
+// proportions drawn as continuous knobs. The mono plugins keep the indices
+// that sessions know (in 0, out 1, the controls 2 to 6, latency 7); the
+// aligned ones have a latency output that hosts find by its designation and
+// by lv2:reportsLatency (what jalv 1.6 reads), and that an instance fills in;
+// every plugin but the first has the host's bypass.
 TEST_F(BuiltBundle, Ports) {
+  const char *mono[] = {"in", "out", "freeze", "mix", "blur", "shift", "threshold", "latency"};
   for (auto [which, name] : listed) {
     SCOPED_TRACE(name);
+    const PluginInfo &info = plugin_table[which];
     const LilvPlugin *p = plugin(which);
     ASSERT_NE(p, nullptr);
-    const bool aligned = (which & ALIGNED) != 0;
-    ASSERT_EQ(lilv_plugin_get_num_ports(p), aligned ? port_count + 1 : port_count);
-    for (uint32_t i = 0; i < port_count; ++i) {
-      const PortView &w = ports[i];
-      SCOPED_TRACE(w.symbol);
+    ASSERT_EQ(lilv_plugin_get_num_ports(p), info.port_count);
+    for (uint32_t i = 0; i < info.port_count; ++i) {
+      const char *symbol = roles[static_cast<unsigned>(info.ports[i])].symbol;
+      SCOPED_TRACE(symbol);
+      if (info.channels == 1 && i < std::size(mono) && (i < LATENCY || info.latency)) {
+        EXPECT_STREQ(symbol, mono[i]) << "a mono plugin's port moved";
+      }
+      const PortView *w = view(symbol);
+      ASSERT_NE(w, nullptr);
       const LilvPort *port = lilv_plugin_get_port_by_index(p, i);
-      EXPECT_STREQ(lilv_node_as_string(lilv_port_get_symbol(p, port)), w.symbol);
+      EXPECT_STREQ(lilv_node_as_string(lilv_port_get_symbol(p, port)), w->symbol);
       EXPECT_EQ(lilv_port_get_index(p, port), i);
       EXPECT_TRUE(
-          lilv_port_is_a(p, port, uri(w.input ? LV2_CORE__InputPort : LV2_CORE__OutputPort)));
+          lilv_port_is_a(p, port, uri(w->input ? LV2_CORE__InputPort : LV2_CORE__OutputPort)));
       EXPECT_TRUE(
-          lilv_port_is_a(p, port, uri(w.audio ? LV2_CORE__AudioPort : LV2_CORE__ControlPort)));
+          lilv_port_is_a(p, port, uri(w->audio ? LV2_CORE__AudioPort : LV2_CORE__ControlPort)));
       LilvNode *n = lilv_port_get_name(p, port);
-      EXPECT_STREQ(n ? lilv_node_as_string(n) : "", w.name);
+      EXPECT_STREQ(n ? lilv_node_as_string(n) : "", w->name);
       lilv_node_free(n);
       LilvNodes *comment = lilv_port_get_value(p, port, uri(LILV_NS_RDFS "comment"));
       EXPECT_EQ(lilv_nodes_size(comment), 1u);
       lilv_nodes_free(comment);
-      if (w.audio)
+      if (w->audio)
         continue;
       LilvNode *def, *min, *max;
       lilv_port_get_range(p, port, &def, &min, &max);
       ASSERT_TRUE(def && min && max);
-      EXPECT_EQ(lilv_node_as_float(def), w.def);
-      EXPECT_EQ(lilv_node_as_float(min), w.min);
-      EXPECT_EQ(lilv_node_as_float(max), w.max);
+      EXPECT_EQ(lilv_node_as_float(def), w->def);
+      EXPECT_EQ(lilv_node_as_float(min), w->min);
+      EXPECT_EQ(lilv_node_as_float(max), w->max);
       lilv_node_free(def);
       lilv_node_free(min);
       lilv_node_free(max);
-      const bool toggle = i == FREEZE;
+      const bool toggle = !strcmp(symbol, "freeze") || !strcmp(symbol, "enabled");
+      const bool latency = !strcmp(symbol, "latency");
       EXPECT_EQ(lilv_port_has_property(p, port, uri(LV2_CORE__toggled)), toggle);
-      EXPECT_EQ(lilv_port_has_property(p, port, uri(LV2_CORE__integer)), toggle);
+      EXPECT_EQ(lilv_port_has_property(p, port, uri(LV2_CORE__integer)), toggle || latency);
       LilvNodes *unit = lilv_port_get_value(p, port, uri(units_unit));
       EXPECT_EQ(lilv_nodes_size(unit), toggle ? 0u : 1u);
       if (!toggle) {
-        EXPECT_STREQ(lilv_node_as_uri(lilv_nodes_get_first(unit)), units_coef);
+        EXPECT_STREQ(lilv_node_as_uri(lilv_nodes_get_first(unit)),
+                     latency ? "http://lv2plug.in/ns/extensions/units#frame" : units_coef);
       }
       lilv_nodes_free(unit);
+      if (!strcmp(symbol, "shift")) {
+        LilvNodes *steps = lilv_port_get_value(p, port, uri(LV2_PORT_PROPS__rangeSteps));
+        ASSERT_EQ(lilv_nodes_size(steps), 1u);
+        EXPECT_EQ(lilv_node_as_int(lilv_nodes_get_first(steps)), 257);
+        lilv_nodes_free(steps);
+      }
+      if (!strcmp(symbol, "enabled")) {
+        LilvNodes *d = lilv_port_get_value(p, port, uri(LV2_CORE__designation));
+        EXPECT_TRUE(d && lilv_nodes_contains(d, uri(LV2_CORE__enabled)));
+        lilv_nodes_free(d);
+      }
     }
-    LilvNodes *steps = lilv_port_get_value(p, lilv_plugin_get_port_by_index(p, SHIFT),
-                                           uri(LV2_PORT_PROPS__rangeSteps));
-    ASSERT_EQ(lilv_nodes_size(steps), 1u);
-    EXPECT_EQ(lilv_node_as_int(lilv_nodes_get_first(steps)), 257);
-    lilv_nodes_free(steps);
+    EXPECT_EQ(port_index(info, Role::ENABLED) < info.port_count, which != FIRST);
 
-    EXPECT_EQ(lilv_plugin_has_latency(p), aligned) << "the unaligned wet delay is not reported";
-    if (!aligned)
+    EXPECT_EQ(lilv_plugin_has_latency(p), info.latency)
+        << "the unaligned wet delay is not reported";
+    if (!info.latency)
       continue;
-    EXPECT_EQ(lilv_plugin_get_latency_port_index(p), LATENCY);
-    const LilvPort *latency = lilv_plugin_get_port_by_index(p, LATENCY);
-    EXPECT_STREQ(lilv_node_as_string(lilv_port_get_symbol(p, latency)), "latency");
-    EXPECT_TRUE(lilv_port_is_a(p, latency, uri(LV2_CORE__OutputPort)));
-    EXPECT_TRUE(lilv_port_is_a(p, latency, uri(LV2_CORE__ControlPort)));
-    EXPECT_TRUE(lilv_port_has_property(p, latency, uri(LV2_CORE__integer)));
+    const uint32_t at = port_index(info, Role::LATENCY);
+    EXPECT_EQ(lilv_plugin_get_latency_port_index(p), at);
+    const LilvPort *latency = lilv_plugin_get_port_by_index(p, at);
+    EXPECT_TRUE(lilv_port_has_property(p, latency, uri(LV2_CORE__reportsLatency)));
     LilvInstance *inst = lilv_plugin_instantiate(p, 48000.0, nullptr);
     ASSERT_NE(inst, nullptr);
     float reported = -1.0f;
-    lilv_instance_connect_port(inst, LATENCY, &reported);
+    lilv_instance_connect_port(inst, at, &reported);
     lilv_instance_run(inst, 0);
     EXPECT_EQ(reported, 1024.0f);
     lilv_instance_free(inst);

@@ -1,0 +1,70 @@
+# Every port any plugin of the bundle can have, in the order they take their
+# indices. A plugin has the rows whose condition it meets (WHEN: MONO or
+# STEREO by its channels, LATENCY, BYPASS; none for every plugin), numbered
+# from 0 in this order. So the mono plugins keep in 0, out 1, the controls
+# 2 to 6 and latency 7, as saved sessions know them; a new port goes at the
+# end, after every port that an existing plugin already has.
+#
+# quorvane_port(SYMBOL KIND NAME name [WHEN condition] [DEFAULT d MINIMUM lo
+#   MAXIMUM hi] [GROUP group DESIGNATION designation] [TTL turtle] COMMENT text)
+# KIND is AUDIO_IN, AUDIO_OUT, CONTROL_IN or CONTROL_OUT. A control input
+# that is absent (unconnected, NaN or infinite) reads as its DEFAULT, and a
+# present one is clamped to MINIMUM..MAXIMUM: the plugin reads the same
+# table as the host. TTL is any further Turtle of the port, as it stands.
+# Comments ending in @out_comment@ take the plugin's own text.
+
+quorvane_port(in AUDIO_IN WHEN MONO
+  NAME "In" GROUP input DESIGNATION pg:center
+  COMMENT "Mono input signal.")
+quorvane_port(in_l AUDIO_IN WHEN STEREO
+  NAME "In L" GROUP stereo-input DESIGNATION pg:left
+  COMMENT "Left input signal.")
+quorvane_port(in_r AUDIO_IN WHEN STEREO
+  NAME "In R" GROUP stereo-input DESIGNATION pg:right
+  COMMENT "Right input signal.")
+quorvane_port(out AUDIO_OUT WHEN MONO
+  NAME "Out" GROUP output DESIGNATION pg:center
+  COMMENT "Mono output: @out_comment@")
+quorvane_port(out_l AUDIO_OUT WHEN STEREO
+  NAME "Out L" GROUP stereo-output DESIGNATION pg:left
+  COMMENT "Left output: @out_comment@")
+quorvane_port(out_r AUDIO_OUT WHEN STEREO
+  NAME "Out R" GROUP stereo-output DESIGNATION pg:right
+  COMMENT "Right output: @out_comment@")
+
+quorvane_port(freeze CONTROL_IN
+  NAME "Freeze" DEFAULT 0 MINIMUM 0 MAXIMUM 1
+  TTL "lv2:portProperty lv2:toggled ,\n\t\t\tlv2:integer"
+  COMMENT "Turning it on captures the current spectrum and replays it for as long as it stays on; blur, shift and threshold still act on the held sound.")
+quorvane_port(mix CONTROL_IN
+  NAME "Mix" DEFAULT 1.0 MINIMUM 0.0 MAXIMUM 1.0
+  TTL "units:unit units:coef"
+  COMMENT "Proportion of processed signal in the output: 0 is the dry input alone, 1 the processed signal alone.")
+# Blur and shift are proportions (of the widest smear, a 33-bin mean, and of
+# the largest shift, 128 bins), neither bins nor hertz, since a bin's width
+# depends on the sample rate: no unit of LV2's fits but the coefficient.
+quorvane_port(blur CONTROL_IN
+  NAME "Blur" DEFAULT 0.0 MINIMUM 0.0 MAXIMUM 1.0
+  TTL "units:unit units:coef"
+  COMMENT "Smears the magnitude spectrum across frequency, from a 3-bin mean just above 0 to a 33-bin mean at 1. On the coherent plugins it spreads each partial into a band of noise; on quorvane and quorvane aligned it mostly lowers the level. 0 is off.")
+quorvane_port(shift CONTROL_IN
+  NAME "Shift" DEFAULT 0.0 MINIMUM -1.0 MAXIMUM 1.0
+  TTL "pprop:rangeSteps 257 ;\n\t\tunits:unit units:coef"
+  COMMENT "Moves the whole spectrum by whole bins, -1 for 128 bins down to 1 for 128 bins up; one bin is the sample rate divided by 1024, so the shift is a fixed number of hertz, not an interval.")
+quorvane_port(threshold CONTROL_IN
+  NAME "Threshold" DEFAULT 0.0 MINIMUM 0.0 MAXIMUM 1.0
+  TTL "units:unit units:coef"
+  COMMENT "Spectral gate: silences every bin weaker than this fraction of the frame's strongest bin. 0 is off; 1 keeps only the strongest.")
+
+# jalv 1.6 (Debian 12, Raspberry Pi OS bookworm, Zynthian) finds the latency
+# port by lv2:reportsLatency only; newer hosts by the designation.
+quorvane_port(latency CONTROL_OUT WHEN LATENCY
+  NAME "Latency" DEFAULT 1024 MINIMUM 0 MAXIMUM 1024
+  TTL "lv2:designation lv2:latency ;\n\t\tlv2:portProperty lv2:reportsLatency ,\n\t\t\tlv2:integer ,\n\t\t\tpprop:notOnGUI ;\n\t\tunits:unit units:frame"
+  COMMENT "How far the output lags the input, in samples: always 1024. Hosts read it to compensate.")
+# The host's bypass: off passes the input through at the plugin's latency,
+# so an aligned plugin stays in time either way.
+quorvane_port(enabled CONTROL_IN WHEN BYPASS
+  NAME "Enabled" DEFAULT 1 MINIMUM 0 MAXIMUM 1
+  TTL "lv2:designation lv2:enabled ;\n\t\tlv2:portProperty lv2:toggled ,\n\t\t\tlv2:integer"
+  COMMENT "On (1) the plugin processes; off (0) it passes the input through, delayed by its reported latency, crossfading over one hop.")
