@@ -23,26 +23,26 @@ using Plug = Rig<Instance>;
 const Controls busy = {
     {FREEZE, 0.0f}, {MIX, 0.7f}, {BLUR, 0.3f}, {SHIFT, 0.1f}, {THRESHOLD, 0.02f}};
 
-TEST(Descriptor, IndexZeroIsThePluginThenTheAlignedAndCoherentOnes) {
-  const std::pair<uint32_t, const char *> plugins[] = {{0, "/lv2/quorvane"},
-                                                       {1, "/lv2/quorvane-aligned"},
-                                                       {2, "/lv2/quorvane-coherent"},
-                                                       {3, "/lv2/quorvane-coherent-aligned"}};
-  for (auto [index, path] : plugins) {
-    const LV2_Descriptor *d = descriptor(index);
-    ASSERT_NE(d, nullptr);
-    const std::string uri = d->URI;
-    EXPECT_EQ(uri.rfind("http://", 0), 0u) << uri;
-    EXPECT_TRUE(uri.ends_with(path)) << uri;
+// lv2_descriptor answers for the plugins of the table, in its order, the
+// first at index 0 with the path its URI must keep, and null from there on.
+TEST(Descriptor, IndexZeroIsThePluginThenTheOthersOfTheTable) {
+  uint32_t count = 0;
+  for (; descriptor(count); ++count) {
+    const LV2_Descriptor *d = descriptor(count);
+    ASSERT_LT(count, plugin_count) << d->URI << " is not in the table";
+    EXPECT_STREQ(d->URI, plugin_table[count].uri);
+    EXPECT_EQ(std::string(d->URI).rfind("http://", 0), 0u) << d->URI;
     EXPECT_NE(d->instantiate, nullptr);
     EXPECT_NE(d->connect_port, nullptr);
     EXPECT_NE(d->run, nullptr);
     EXPECT_NE(d->cleanup, nullptr);
     EXPECT_EQ(d->activate, nullptr);
     EXPECT_EQ(d->deactivate, nullptr);
-    EXPECT_EQ(d->extension_data, nullptr);
   }
-  for (uint32_t i : {4u, 7u, 0xffffffffu})
+  EXPECT_EQ(count, plugin_count);
+  EXPECT_TRUE(std::string(descriptor(FIRST)->URI).ends_with("/lv2/quorvane"));
+  EXPECT_EQ(descriptor(FIRST)->extension_data, nullptr);
+  for (uint32_t i : {plugin_count + 1, 0xffffffffu})
     EXPECT_EQ(descriptor(i), nullptr) << i;
 }
 
@@ -67,8 +67,8 @@ TEST(Ports, IndicesPastTheLastAreIgnored) {
     Plug p(which);
     for (auto [port, v] : busy)
       p.set(port, v);
-    const uint32_t past = which & ALIGNED ? LATENCY + 1 : LATENCY;
-    for (uint32_t port : {past, 8u, 9u, 100u, 0xffffffffu})
+    const uint32_t past = plugin_table[which].port_count;
+    for (uint32_t port : {past, past + 1, 100u, 0xffffffffu})
       p.p.connect(port, stray.data());
     EXPECT_TRUE(sig::same(p.render(in, 1000), render(in, busy, 1000, which))) << which;
     for (float x : stray)
@@ -251,3 +251,57 @@ TEST(Aligned, ReportsItsLatencyOnEveryRunAndRunsWithoutThePort) {
 }
 
 } // namespace
+
+// The host's bypass, on every plugin that has one: off, the output is the
+// input at the plugin's own latency (so an aligned plugin stays aligned);
+// the change is a crossfade of one hop with no step in it; the frames go on
+// meanwhile, so a hold is kept: back on, the plugin plays exactly what an
+// instance that was never bypassed plays.
+TEST(Bypass, PassesTheInputAtTheLatencyCrossfadesAndKeepsTheHold) {
+  const Buf in = sig::add({sig::noise(40000, 5, 0.2f), sig::tone(40000, 20.3)});
+  constexpr uint32_t size = 1000, off_at = 12000, on_at = 25000, hop = 256;
+  for (uint32_t which = 0; which < plugin_count; ++which) {
+    const PluginInfo &info = plugin_table[which];
+    const uint32_t enabled = port_index(info, Role::ENABLED);
+    if (!info.bypass) {
+      EXPECT_EQ(enabled, info.port_count) << info.name;
+      continue;
+    }
+    SCOPED_TRACE(info.name);
+    Plug bypassed(which), never(which);
+    for (auto [port, v] : busy) {
+      bypassed.set(port, v);
+      never.set(port, v);
+    }
+    float on = 1.0f, off = 0.0f;
+    never.p.connect(enabled, &on);
+    Buf a(in.size()), b(in.size());
+    for (uint32_t i = 0; i < in.size(); i += size) {
+      if (i == 5000) { // hold what plays, on both
+        bypassed.set(FREEZE, 1.0f);
+        never.set(FREEZE, 1.0f);
+      }
+      bypassed.p.connect(enabled, i >= off_at && i < on_at ? &off : &on);
+      bypassed.block(in.data() + i, a.data() + i, size);
+      never.block(in.data() + i, b.data() + i, size);
+    }
+    const uint32_t latency = info.latency ? 1024 : 0;
+    auto dry = [&](uint32_t n) { return n >= latency ? in[n - latency] : 0.0f; };
+    for (uint32_t n = 0; n < off_at; ++n)
+      ASSERT_EQ(a[n], b[n]) << "before the bypass, sample " << n;
+    for (uint32_t n = off_at + hop; n < on_at; ++n)
+      ASSERT_EQ(a[n], dry(n)) << "bypassed, sample " << n;
+    for (uint32_t n = on_at + hop; n < in.size(); ++n)
+      ASSERT_EQ(a[n], b[n]) << "back on, sample " << n;
+    // No click: in the crossfades no step is larger than the larger of the
+    // two signals' own steps there.
+    for (uint32_t at : {off_at, on_at}) {
+      float largest = 0.0f, worst = 0.0f;
+      for (uint32_t n = at; n < at + hop + 1; ++n) {
+        largest = std::max({largest, std::fabs(dry(n) - dry(n - 1)), std::fabs(b[n] - b[n - 1])});
+        worst = std::max(worst, std::fabs(a[n] - a[n - 1]));
+      }
+      EXPECT_LE(worst, largest * 1.05f + 1e-6f) << "crossfade at " << at;
+    }
+  }
+}
