@@ -38,19 +38,15 @@ enum Variant : unsigned {
   COHERENT = 2,  // phases corrected for the hold and the shift
 };
 
-// The plugin works in samples and bins, so the sample rate, the bundle path
-// and the host's features do not matter to it.
-LV2_Handle inst(const LV2_Descriptor *, double, const char *, const LV2_Feature *const *) {
+// The first two plugins work in samples and bins; only the coherent ones use
+// the sample rate (prepare()). The bundle path and the host's features do
+// not matter.
+LV2_Handle inst(const LV2_Descriptor *, double rate, const char *, const LV2_Feature *const *) {
   auto *self = static_cast<Instance *>(calloc(1, sizeof(Instance)));
   if (!self) {
     return nullptr;
   }
-  // Periodic Hann of period 1024; window[0] is 0 from the zero fill.
-  for (unsigned i = 1; i < block_size; ++i) {
-    const float x = static_cast<float>(i) * 6.2831855f * 0.0009765625f;
-    self->window[i] = 0.5f - cosf(x) * 0.5f;
-  }
-  prepare_tables(self); // here rather than in the audio thread's first frame
+  prepare(self->channel, rate); // here rather than in the audio thread's first frame
   return self;
 }
 
@@ -98,8 +94,9 @@ template <bool delay_dry>
 inline void run_span(Instance *self, uint32_t first, uint32_t count, float a, float dry_gain) {
   const float *in = self->in;
   float *out = self->out;
-  float *in_ring = self->in_ring + self->pos;
-  float *out_ring = self->out_ring + self->pos;
+  Channel &ch = self->channel;
+  float *in_ring = ch.in_ring + ch.pos;
+  float *out_ring = ch.out_ring + ch.pos;
   uint32_t i = 0;
   // Four samples at a time, each lane doing what the scalar loop does with
   // its sample. That holds when the buffers are the same or at least four
@@ -140,6 +137,12 @@ inline void run_span(Instance *self, uint32_t first, uint32_t count, float a, fl
   }
 }
 
+// The frame's controls by the one reading rule: an absent one is 0.
+inline Controls read_controls(const Instance *self) {
+  return {control_or(self->freeze, 0.0f), control_or(self->blur, 0.0f),
+          control_or(self->shift, 0.0f), control_or(self->threshold, 0.0f)};
+}
+
 template <unsigned variant> void process(Instance *self, uint32_t sample_count) {
   constexpr bool delay_dry = (variant & DELAY_DRY) != 0;
   if constexpr (delay_dry) {
@@ -157,20 +160,21 @@ template <unsigned variant> void process(Instance *self, uint32_t sample_count) 
   // Stretches of samples up to the next frame. pos and hop advance together
   // and the ring is four hops long, so such a stretch never wraps around the
   // ring; the end of the ring still bounds it, whatever the state holds.
+  Channel &ch = self->channel;
   uint32_t done = 0;
   while (done < sample_count) {
-    const uint32_t to_frame = hop_size - self->hop;
-    const uint32_t to_end = block_size - self->pos;
+    const uint32_t to_frame = hop_size - ch.hop;
+    const uint32_t to_end = block_size - ch.pos;
     const uint32_t left = sample_count - done;
     uint32_t count = left < to_frame ? left : to_frame;
     count = count < to_end ? count : to_end;
     run_span<delay_dry>(self, done, count, a, dry_gain);
     done += count;
-    self->pos = (self->pos + count) & ring_mask;
-    self->hop += count;
-    if (self->hop >= hop_size) {
-      self->hop = 0;
-      frame<(variant & COHERENT) != 0>(self);
+    ch.pos = (ch.pos + count) & ring_mask;
+    ch.hop += count;
+    if (ch.hop >= hop_size) {
+      ch.hop = 0;
+      frame<(variant & COHERENT) != 0>(ch, read_controls(self));
     }
   }
 }
