@@ -39,13 +39,7 @@
 
 namespace {
 
-// Controls of one frame: freeze, blur, shift, threshold.
-struct Controls {
-  float freeze = 0.0f;
-  float blur = 0.0f;
-  float shift = 0.0f;
-  float threshold = 0.0f;
-};
+// Controls of one frame (freeze, blur, shift, threshold): dsp/channel.hpp.
 
 // A block of music-like input: five partials of a 220 Hz tone at 48 kHz over
 // a noise floor 40 dB down, scaled by `level` (tiny levels give subnormals).
@@ -64,14 +58,17 @@ std::vector<float> input_block(float level) {
   return x;
 }
 
-// A record as the plugin makes one (zero-filled, with its window), or the
-// model, whose input ring holds that block, connected to `c`.
-template <class Record> void prepare(Record *self, Controls *c, float level) {
+// A channel as the plugin makes one (zero-filled, with its window), or the
+// model connected to `c`, whose input ring holds that block.
+void prepare(Channel *self, Controls *, float level) {
   const std::vector<float> x = input_block(level);
   memcpy(self->in_ring, x.data(), sizeof self->in_ring);
-  for (unsigned i = 0; i < block_size; ++i) {
-    self->window[i] = ref::hann(static_cast<int>(i));
-  }
+  prepare(*self, 48000.0);
+}
+
+void prepare(ref::Plugin *self, Controls *c, float level) {
+  const std::vector<float> x = input_block(level);
+  memcpy(self->in_ring, x.data(), sizeof self->in_ring);
   self->freeze = &c->freeze;
   self->blur = &c->blur;
   self->shift = &c->shift;
@@ -79,12 +76,12 @@ template <class Record> void prepare(Record *self, Controls *c, float level) {
 }
 
 void fast(benchmark::State &state, Controls c, float level) {
-  auto *self = static_cast<Instance *>(calloc(1, sizeof(Instance)));
+  auto *self = static_cast<Channel *>(calloc(1, sizeof(Channel)));
   prepare(self, &c, level);
-  frame(self); // fills the tables; a freeze captures here, not in the loop
+  frame(*self, c); // a freeze captures here, not in the loop
   for (auto _ : state) {
     (void)_;
-    frame(self);
+    frame(*self, c);
     benchmark::ClobberMemory();
   }
   free(self);
@@ -128,11 +125,10 @@ void BM_floor(benchmark::State &state) {
 // The forward transform alone (with its windowing), on ordinary and on
 // subnormal input: what subnormal arithmetic costs this processor.
 void transform(benchmark::State &state, float level) {
-  auto *self = static_cast<Instance *>(calloc(1, sizeof(Instance)));
-  Controls c;
+  auto *self = static_cast<Channel *>(calloc(1, sizeof(Channel)));
+  Controls c{};
   prepare(self, &c, level);
-  frame(self); // fills the tables
-  Instance::Scratch &s = self->scratch;
+  Scratch &s = self->scratch;
   for (auto _ : state) {
     (void)_;
     analyse(self->in_ring, self->window, 0, s.acc_re, s.re, s.im, s.fwd);
@@ -245,12 +241,12 @@ private:
 // Without the benchmark library, for instruction counts under callgrind:
 // 100 live neutral frames each of the optimised code, the model and the
 // floor, in functions of their own.
-__attribute__((noinline)) void profile_fast(Instance *self) { frame(self); }
+__attribute__((noinline)) void profile_fast(Channel *self, const Controls &c) { frame(*self, c); }
 __attribute__((noinline)) void profile_plain(ref::Plugin *model) { model->frame(); }
 
 int profile(const Controls &settings) {
   Controls c = settings;
-  auto *self = static_cast<Instance *>(calloc(1, sizeof(Instance)));
+  auto *self = static_cast<Channel *>(calloc(1, sizeof(Channel)));
   auto model = std::make_unique<ref::Plugin>();
   prepare(self, &c, 1.0f);
   prepare(model.get(), &c, 1.0f);
@@ -262,7 +258,7 @@ int profile(const Controls &settings) {
   float re[bins], im[bins], power[bins], phase[bins], out[3][bins];
   floor_operands(spec, re, im, power);
   for (int i = 0; i < 100; ++i) {
-    profile_fast(self);
+    profile_fast(self, c);
     profile_plain(model.get());
     floor_calls(re, im, power, phase, out);
   }

@@ -17,18 +17,44 @@
 
 namespace {
 
-struct Coherence {
+// Everything a held sound needs to go on, in plain fixed-layout data (no
+// pointers, nothing wider than 32 bits), so that its bytes mean the same on
+// every processor and a saved hold can be restored and checked
+// (hold_valid()).
+struct Hold {
   float base[bins];     // held phases advanced by their drift, less the centres' quarter turns
   float drift[bins];    // per hop, each held bin's advance beyond its centre's
   float offset[bins];   // each held bin's captured phase against its peak's
-  float phase[bins];    // this frame's held phases
   uint16_t peak[bins];  // the peak whose partial each held bin belongs to
   uint8_t centre[bins]; // quarter turns of its peak's centre per hop (peak & 3)
-  uint8_t turn[bins];   // this frame's quarter turns, by source bin
+  uint8_t pad[1];
   uint32_t held;        // frames since the capture, mod 4
   int32_t measured;     // the drift of this hold is known
   uint32_t shift_turns; // the shift's quarter turns since its offset was last 0, mod 4
 };
+
+// Per-frame rows of the coherent frame, rebuilt every frame.
+struct CoherentScratch {
+  float phase[bins];  // this frame's held phases
+  uint8_t turn[bins]; // this frame's quarter turns, by source bin
+};
+
+// Whether a hold from elsewhere (a saved state) can be played: every value
+// finite and every index and counter in range, so that no corrupt hold can
+// give a NaN or reach outside an array.
+inline bool hold_valid(const Hold &h) {
+  if (h.held > 3 || (h.measured != 0 && h.measured != 1) || h.shift_turns > 3) {
+    return false;
+  }
+  for (unsigned k = 0; k < bins; ++k) {
+    if (!is_finite(h.base[k]) || !is_finite(h.drift[k]) || !is_finite(h.offset[k]) ||
+        fabsf(h.base[k]) > 4.0f || fabsf(h.drift[k]) > 4.0f || fabsf(h.offset[k]) > 4.0f ||
+        h.peak[k] >= bins || h.centre[k] != (h.peak[k] & 3)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 constexpr float pi = 3.1415927f;
 constexpr float two_pi = 6.2831855f;
@@ -88,16 +114,16 @@ inline void find_peaks(const float *mag, uint16_t *peak) {
   }
 }
 
-// The phases and quarter turns of a held frame, into c.phase and c.turn: the
+// The phases and quarter turns of a held frame, into f.phase and f.turn: the
 // capture's own on the capturing frame; the next frame measures every bin's
 // drift from its live spectrum and ties each bin to its peak; from then on
 // every frame advances the peaks by their drift, and the bins around them
 // follow at the distance they were captured at.
-inline void hold_phases(Coherence &c, bool capture, const float *re, const float *im,
+inline void hold_phases(Hold &c, CoherentScratch &f, bool capture, const float *re, const float *im,
                         const float *captured, const float *captured_mag) {
   if (capture) {
     memcpy(c.base, captured, sizeof c.base);
-    memcpy(c.phase, captured, sizeof c.phase);
+    memcpy(f.phase, captured, sizeof f.phase);
     for (unsigned k = 0; k < bins; ++k) {
       c.peak[k] = static_cast<uint16_t>(k);
       c.centre[k] = static_cast<uint8_t>(k & 3);
@@ -122,30 +148,30 @@ inline void hold_phases(Coherence &c, bool capture, const float *re, const float
     const v4f x =
         v4f{c.base[peak[k]], c.base[peak[k + 1]], c.base[peak[k + 2]], c.base[peak[k + 3]]} +
         load4(c.offset + k);
-    store4(c.phase + k, wrap4(x));
+    store4(f.phase + k, wrap4(x));
   }
   for (; k < bins; ++k) {
-    c.phase[k] = wrap_phase(c.base[peak[k]] + c.offset[k]);
+    f.phase[k] = wrap_phase(c.base[peak[k]] + c.offset[k]);
   }
   c.held = (c.held + 1) & 3;
 }
 
-// Quarter turns of every source bin into c.turn: the shift's, accumulated
+// Quarter turns of every source bin into f.turn: the shift's, accumulated
 // while its offset is not 0, and while held each peak's centre's k quarter
 // turns per frame since the capture. Returns whether any bin turns.
-inline bool turn_bins(Coherence &c, int offset, bool frozen) {
+inline bool turn_bins(Hold &c, CoherentScratch &f, int offset, bool frozen) {
   c.shift_turns = offset == 0 ? 0 : (c.shift_turns + static_cast<uint32_t>(offset)) & 3;
   if (!frozen) { // one turn for every bin; none at all, the common case, costs nothing
     if (c.shift_turns == 0) {
       return false;
     }
-    memset(c.turn, static_cast<int>(c.shift_turns), sizeof c.turn);
+    memset(f.turn, static_cast<int>(c.shift_turns), sizeof f.turn);
     return true;
   }
   const auto held = static_cast<uint8_t>(c.held);
   const auto shift = static_cast<uint8_t>(c.shift_turns);
   for (unsigned k = 0; k < bins; ++k) {
-    c.turn[k] = static_cast<uint8_t>((c.centre[k] * held + shift) & 3);
+    f.turn[k] = static_cast<uint8_t>((c.centre[k] * held + shift) & 3);
   }
   return true;
 }

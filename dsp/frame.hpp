@@ -7,13 +7,13 @@
 
 #include "dsp/accumulate.hpp"
 #include "dsp/blur.hpp"
+#include "dsp/channel.hpp"
 #include "dsp/coherence.hpp"
 #include "dsp/common.hpp"
 #include "dsp/fft.hpp"
 #include "dsp/freeze.hpp"
 #include "dsp/shift_gate.hpp"
 #include "dsp/simd.hpp"
-#include "plugin/instance.hpp"
 
 namespace {
 
@@ -21,13 +21,6 @@ namespace {
 // nearest 2/3) makes the neutral path an exact-as-rounding delay.
 constexpr float overlap_gain = 0.6666667f;
 constexpr float inverse_scale = 0.0009765625f;
-
-// The twiddle tables, by the transforms' own recurrence.
-void prepare_tables(Instance *self) {
-  fill_twiddles(&self->scratch.fwd, 0);
-  fill_twiddles(&self->scratch.inv, 1);
-  self->scratch.ready = 1;
-}
 
 // dst[i] = ring[(pos + i) & 1023] * window[i], for the positions that
 // analyse() cannot window as it reads (the sample loop never gives them):
@@ -191,62 +184,67 @@ QUORVANE_INLINE void magnitudes(const float *re, const float *im, float *mag) {
   mag[bins - 1] = sqrtf(re[bins - 1] * re[bins - 1] + im[bins - 1] * im[bins - 1]);
 }
 
-// One hop. The coherent plugins differ only in the phases: a held partial
-// advances at the drift measured at its peak, and a shifted spectrum is
-// turned by the quarter turns its move needs (dsp/coherence.hpp).
-template <bool coherent = false> void frame(Instance *self) {
-  Instance::Scratch &s = self->scratch;
-  if (!s.ready) { // a record that inst() did not prepare
-    prepare_tables(self);
+// One hop of one channel, with this frame's controls. The coherent plugins
+// differ only in the phases: a held partial advances at the drift measured
+// at its peak, and a shifted spectrum is turned by the quarter turns its move
+// needs (dsp/coherence.hpp).
+template <bool coherent = false> void frame(Channel &ch, const Controls &ctl) {
+  Scratch &s = ch.scratch;
+  if (!s.ready) { // a channel that prepare() did not see
+    prepare_tables(ch);
   }
 
   // Analysis, oldest sample first (pos is the oldest position in the ring),
   // into re/im (through acc_re when pos is not a multiple of eight).
-  analyse(self->in_ring, self->window, self->pos, s.acc_re, s.re, s.im, s.fwd);
+  analyse(ch.in_ring, ch.window, ch.pos, s.acc_re, s.re, s.im, s.fwd);
 
-  // The controls, read once each by the one rule; the stages get values.
-  const float freeze = control_or(self->freeze, 0.0f);
-  const float blur = control_or(self->blur, 0.0f);
-  const float shift = control_or(self->shift, 0.0f);
-  const float threshold = control_or(self->threshold, 0.0f);
-
-  const FreezeDecision held = decide_freeze(freeze, self->prev_freeze, self->frozen);
+  const FreezeDecision held = decide_freeze(ctl.freeze, ch.prev_freeze, ch.frozen);
   if (held.capture) {
-    capture_spectrum(s.re, s.im, self->frozen_mag, self->frozen_phase);
+    capture_spectrum(s.re, s.im, ch.frozen_mag, ch.frozen_phase);
   }
-  self->frozen = held.frozen;
-  self->prev_freeze = freeze;
+  ch.frozen = held.frozen;
+  ch.prev_freeze = ctl.freeze;
 
-  const int offset = bin_offset(shift);
-  const float *phases = self->frozen ? self->frozen_phase : nullptr; // null: live
+  const int offset = bin_offset(ctl.shift);
+  const float *phases = ch.frozen ? ch.frozen_phase : nullptr; // null: live
   const uint8_t *turns = nullptr;
   if constexpr (coherent) {
-    Coherence &c = self->coherence;
-    if (self->frozen) {
-      hold_phases(c, held.capture, s.re, s.im, self->frozen_phase, self->frozen_mag);
-      phases = c.phase;
+    Hold &c = ch.hold;
+    CoherentScratch &f = ch.coherent;
+    if (ch.frozen) {
+      hold_phases(c, f, held.capture, s.re, s.im, ch.frozen_phase, ch.frozen_mag);
+      phases = f.phase;
     }
-    if (turn_bins(c, offset, self->frozen != 0)) {
-      turns = c.turn;
+    if (turn_bins(c, f, offset, ch.frozen != 0)) {
+      turns = f.turn;
     }
   }
 
-  if (self->frozen) {
-    memcpy(self->mag, self->frozen_mag, sizeof self->mag);
+  if (ch.frozen) {
+    memcpy(ch.mag, ch.frozen_mag, sizeof ch.mag);
   } else {
-    magnitudes(s.re, s.im, self->mag);
+    magnitudes(s.re, s.im, ch.mag);
   }
 
-  blur_magnitudes(self->mag, self->blur_tmp, blur);
+  blur_magnitudes(ch.mag, ch.blur_tmp, ctl.blur);
 
-  const float gate = gate_level(self->mag, threshold);
+  const float gate = gate_level(ch.mag, ctl.threshold);
 
   // The reshaped bins, straight into the rows that the inverse reads.
-  accumulate(s.re, s.im, self->mag, phases, offset, gate, s.rows, s.acc_re, s.acc_im, turns);
+  accumulate(s.re, s.im, ch.mag, phases, offset, gate, s.rows, s.acc_re, s.acc_im, turns);
 
   // Inverse transform of bins 0..512 and their mirror images, windowed and
   // scaled, overlap-added into the ring.
-  synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, self->window, self->out_ring, self->pos);
+  synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, ch.window, ch.out_ring, ch.pos);
+}
+
+// One hop of a coherent stereo pair: each channel keeps its own spectrum,
+// and what is held (frequencies, phase advances) is decided from both
+// together, symmetrically in left and right, so that equal channels stay
+// equal bit for bit.
+inline void frame_pair(Channel &left, Channel &right, const Controls &ctl) {
+  frame<true>(left, ctl);
+  frame<true>(right, ctl);
 }
 
 } // namespace

@@ -1,18 +1,19 @@
-// quorvane: a mono spectral effect (freeze, blur, bin shift, gate) for LV2.
+// quorvane: spectral effects (freeze, blur, bin shift, gate) for LV2.
 //
 // Every 256 samples the latest 1024 input samples go through a Hann window
 // and an FFT, the spectrum is reshaped, and the inverse is windowed again and
 // overlap-added into a ring that the sample loop reads 1024 samples later.
 // Everything the instance needs lives in one zero-filled allocation.
 //
-// The library holds four plugins that share all of this, two choices apart.
-// The first mixes the wet signal with the dry input of the same moment, so the
-// two are 1024 samples apart; hosts are not told of the delay, which is part
-// of its sound. The aligned ones delay the dry signal by the same 1024
-// samples and report that latency, so a DAW can line the track up and
-// partial mixes don't comb. The coherent ones correct the phases, so that a
-// held sound keeps its pitch and a shifted one its level; with freeze off and
-// shift 0 they are the first two, bit for bit.
+// The library holds the plugins of bundle/plugins.cmake, which share all of
+// this and differ by a few traits (quorvane_table.hpp). The first mixes the wet signal with the dry
+// input of the same moment, so the two are 1024 samples apart; hosts are not told of the delay,
+// which is part of its sound. The aligned ones delay the dry signal by the same 1024 samples and
+// report that latency, so a DAW can line the track up and partial mixes don't comb. The coherent
+// ones correct the phases, so that a held sound keeps its pitch and a shifted one its level; with
+// freeze off and shift 0 they are the first two, bit for bit. The stereo ones are the coherent ones
+// on a pair of channels held as one. All but the first have the host's bypass and save what they
+// hold with the session.
 
 #include <stdint.h>
 #include <stdlib.h>
@@ -26,7 +27,15 @@
 #include "dsp/simd.hpp"
 #include "plugin/instance.hpp"
 #include "plugin/ports.hpp"
+#include "plugin/state.hpp"
 #include "quorvane_table.hpp"
+
+// glibc 2.14 gave x86-64 a memcpy that may not overlap, under a new version;
+// the copies here never overlap, so the first one serves, and the library
+// keeps loading on any x86-64 glibc (2.4 and later, as everywhere else).
+#if defined(__x86_64__) && defined(__GLIBC__)
+__asm__(".symver memcpy, memcpy@GLIBC_2.2.5");
+#endif
 
 namespace {
 
@@ -41,19 +50,24 @@ constexpr unsigned variant_of(const PluginInfo &p) {
   return (p.latency ? DELAY_DRY : 0u) | (p.coherent ? COHERENT : 0u);
 }
 
-// The plugin works in samples and bins, so the sample rate, the bundle path
-// and the host's features do not matter to it.
-LV2_Handle inst(const LV2_Descriptor *, double, const char *, const LV2_Feature *const *) {
-  auto *self = static_cast<Instance *>(calloc(1, sizeof(Instance)));
+// One zero-filled record with the channels of plugin `which`. The first
+// two plugins work in samples and bins; only the coherent ones use the
+// sample rate (prepare()). Of the host's features only the URID map
+// matters, to the plugins that save their state.
+template <uint32_t which>
+LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
+                const LV2_Feature *const *features) {
+  constexpr const PluginInfo &plugin = plugin_table[which];
+  auto *self = static_cast<Instance *>(calloc(1, instance_size(plugin.channels)));
   if (!self) {
     return nullptr;
   }
-  // Periodic Hann of period 1024; window[0] is 0 from the zero fill.
-  for (unsigned i = 1; i < block_size; ++i) {
-    const float x = static_cast<float>(i) * 6.2831855f * 0.0009765625f;
-    self->window[i] = 0.5f - cosf(x) * 0.5f;
+  for (uint32_t c = 0; c < plugin.channels; ++c) {
+    prepare(channel_of(self, c), rate); // here rather than in the audio thread's first frame
   }
-  prepare_tables(self); // here rather than in the audio thread's first frame
+  if constexpr (plugin.state) {
+    map_state_urids(self, features);
+  }
   return self;
 }
 
@@ -114,11 +128,10 @@ inline v4f finite_or_zero(v4f v) {
 // signal is the sample that the new one replaces in the input ring, the one
 // 1024 samples earlier, which meets the wet signal that reconstructs it.
 template <bool delay_dry>
-inline void run_span(Instance *self, uint32_t first, uint32_t count, float a, float dry_gain) {
-  const float *in = self->in;
-  float *out = self->out;
-  float *in_ring = self->in_ring + self->pos;
-  float *out_ring = self->out_ring + self->pos;
+inline void run_span(Channel &ch, const float *in, float *out, uint32_t first, uint32_t count,
+                     float a, float dry_gain) {
+  float *in_ring = ch.in_ring + ch.pos;
+  float *out_ring = ch.out_ring + ch.pos;
   uint32_t i = 0;
   // Four samples at a time, each lane doing what the scalar loop does with
   // its sample. That holds when the buffers are the same or at least four
@@ -166,13 +179,10 @@ inline void run_span(Instance *self, uint32_t first, uint32_t count, float a, fl
 constexpr float bypass_step = 1.0f / hop_size;
 
 template <bool delay_dry>
-inline void run_span_bypassed(Instance *self, uint32_t first, uint32_t count, float a,
-                              float dry_gain, float target) {
-  const float *in = self->in;
-  float *out = self->out;
-  float *in_ring = self->in_ring + self->pos;
-  float *out_ring = self->out_ring + self->pos;
-  float b = self->bypass;
+inline float run_span_bypassed(Channel &ch, const float *in, float *out, uint32_t first,
+                               uint32_t count, float a, float dry_gain, float b, float target) {
+  float *in_ring = ch.in_ring + ch.pos;
+  float *out_ring = ch.out_ring + ch.pos;
   for (uint32_t i = 0; i < count; ++i) {
     float x = in ? in[first + i] : 0.0f;
     if (!is_finite(x)) {
@@ -190,13 +200,21 @@ inline void run_span_bypassed(Instance *self, uint32_t first, uint32_t count, fl
       out[first + i] = (dry_gain * dry + wet * a) * (1.0f - b) + dry * b;
     }
   }
-  self->bypass = b;
+  return b;
+}
+
+// The frame's controls, each by its row of the port table.
+inline Controls read_controls(const Instance *self) {
+  return {read(self->freeze, Role::FREEZE), read(self->blur, Role::BLUR),
+          read(self->shift, Role::SHIFT), read(self->threshold, Role::THRESHOLD)};
 }
 
 template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
   constexpr const PluginInfo &plugin = plugin_table[which];
+  constexpr uint32_t channels = plugin.channels;
   constexpr unsigned variant = variant_of(plugin);
   constexpr bool delay_dry = (variant & DELAY_DRY) != 0;
+  constexpr bool coherent = (variant & COHERENT) != 0;
   if constexpr (delay_dry) {
     // The wet signal lags by one block; that is the whole latency, and it
     // never changes, so it is reported on every call.
@@ -212,28 +230,56 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
   if constexpr (plugin.bypass) {
     target = read(self->enabled, Role::ENABLED) >= 0.5f ? 0.0f : 1.0f;
   }
+  const float *in[2] = {self->in, self->in_r};
+  float *out[2] = {self->out, self->out_r};
 
   // Stretches of samples up to the next frame. pos and hop advance together
-  // and the ring is four hops long, so such a stretch never wraps around the
-  // ring; the end of the ring still bounds it, whatever the state holds.
+  // (in every channel alike) and the ring is four hops long, so such a
+  // stretch never wraps around the ring; the end of the ring still bounds
+  // it, whatever the state holds.
+  Channel &first = self->channel;
   uint32_t done = 0;
   while (done < sample_count) {
-    const uint32_t to_frame = hop_size - self->hop;
-    const uint32_t to_end = block_size - self->pos;
+    const uint32_t to_frame = hop_size - first.hop;
+    const uint32_t to_end = block_size - first.pos;
     const uint32_t left = sample_count - done;
     uint32_t count = left < to_frame ? left : to_frame;
     count = count < to_end ? count : to_end;
     if (plugin.bypass && (target != 0.0f || self->bypass != 0.0f)) {
-      run_span_bypassed<delay_dry>(self, done, count, a, dry_gain, target);
+      float b = self->bypass;
+      for (uint32_t c = 0; c < channels; ++c) {
+        b = run_span_bypassed<delay_dry>(channel_of(self, c), in[c], out[c], done, count, a,
+                                         dry_gain, self->bypass, target);
+      }
+      self->bypass = b;
     } else {
-      run_span<delay_dry>(self, done, count, a, dry_gain);
+      for (uint32_t c = 0; c < channels; ++c) {
+        run_span<delay_dry>(channel_of(self, c), in[c], out[c], done, count, a, dry_gain);
+      }
     }
     done += count;
-    self->pos = (self->pos + count) & ring_mask;
-    self->hop += count;
-    if (self->hop >= hop_size) {
-      self->hop = 0;
-      frame<(variant & COHERENT) != 0>(self);
+    bool due = false;
+    for (uint32_t c = 0; c < channels; ++c) {
+      Channel &ch = channel_of(self, c);
+      ch.pos = (ch.pos + count) & ring_mask;
+      ch.hop += count;
+      if (ch.hop >= hop_size) {
+        ch.hop = 0;
+        due = true;
+      }
+    }
+    if (due) {
+      if constexpr (plugin.state) {
+        hold_seq_begin(self);
+      }
+      if constexpr (channels == 2) {
+        frame_pair(self->channel, channel_of(self, 1), read_controls(self));
+      } else {
+        frame<coherent>(self->channel, read_controls(self));
+      }
+      if constexpr (plugin.state) {
+        hold_seq_end(self);
+      }
     }
   }
 }
@@ -243,7 +289,11 @@ template <uint32_t which> void run(LV2_Handle handle, uint32_t sample_count) {
 }
 
 template <uint32_t which> constexpr LV2_Descriptor describe() {
-  return {plugin_table[which].uri, inst, conn<which>, nullptr, run<which>, nullptr, clean, nullptr};
+  constexpr const PluginInfo &plugin = plugin_table[which];
+  return {plugin.uri,  inst<which>,
+          conn<which>, nullptr,
+          run<which>,  nullptr,
+          clean,       plugin.state ? state_extension<plugin.channels> : nullptr};
 }
 
 template <uint32_t... which>

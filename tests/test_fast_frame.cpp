@@ -36,17 +36,16 @@ bool same(float a, float b) { return bits(a) == bits(b) || (std::isnan(a) && std
 // frame at a time, below the host's calls (host::Twin drives whole plugins).
 struct Frames {
   bool coherent;
-  Instance *fast = static_cast<Instance *>(calloc(1, sizeof(Instance)));
+  Channel *fast = static_cast<Channel *>(calloc(1, sizeof(Channel)));
   std::unique_ptr<ref::Plugin> model = std::make_unique<ref::Plugin>(false, coherent);
   float ctl[4] = {}; // freeze, blur, shift, threshold
 
   explicit Frames(bool is_coherent = false) : coherent(is_coherent) {
     for (int i = 0; i < 1024; ++i)
       fast->window[i] = ref::hann(i);
-    float **fp[4] = {&fast->freeze, &fast->blur, &fast->shift, &fast->threshold};
     float **mp[4] = {&model->freeze, &model->blur, &model->shift, &model->threshold};
     for (int c = 0; c < 4; ++c)
-      *fp[c] = *mp[c] = &ctl[c];
+      *mp[c] = &ctl[c];
   }
   ~Frames() { free(fast); }
   Frames(const Frames &) = delete;
@@ -62,7 +61,9 @@ struct Frames {
       fast->in_ring[p] = model->in_ring[p] = x[i];
     }
     fast->pos = model->pos = (pos + 256) & 1023;
-    coherent ? frame<true>(fast) : frame(fast);
+    const Controls c = {control_or(&ctl[0], 0.0f), control_or(&ctl[1], 0.0f),
+                        control_or(&ctl[2], 0.0f), control_or(&ctl[3], 0.0f)};
+    coherent ? frame<true>(*fast, c) : frame(*fast, c);
     model->frame();
     for (int i = 0; i < 1024; ++i)
       if (!same(fast->out_ring[i], model->out_ring[i]))

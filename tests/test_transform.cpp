@@ -81,19 +81,19 @@ TEST(Record, FreshInstanceIsZeroButTheWindow) {
   EXPECT_EQ(r->out, nullptr);
   EXPECT_EQ(r->freeze, nullptr);
   EXPECT_EQ(r->threshold, nullptr);
-  EXPECT_EQ(r->pos, 0u);
-  EXPECT_EQ(r->hop, 0u);
-  EXPECT_EQ(r->frozen, 0);
-  EXPECT_EQ(r->prev_freeze, 0.0f);
+  EXPECT_EQ(r->channel.pos, 0u);
+  EXPECT_EQ(r->channel.hop, 0u);
+  EXPECT_EQ(r->channel.frozen, 0);
+  EXPECT_EQ(r->channel.prev_freeze, 0.0f);
   for (int i = 0; i < 1024; ++i)
-    ASSERT_EQ(r->in_ring[i], 0.0f);
+    ASSERT_EQ(r->channel.in_ring[i], 0.0f);
   for (int i = 0; i < 1024; ++i)
-    ASSERT_EQ(r->out_ring[i], 0.0f);
+    ASSERT_EQ(r->channel.out_ring[i], 0.0f);
 }
 
 TEST(Record, WindowIsPeriodicHannWithOverlapSumOneAndAHalf) {
   host::Instance inst;
-  const float *w = static_cast<const Instance *>(inst.handle())->window;
+  const float *w = static_cast<const Instance *>(inst.handle())->channel.window;
   EXPECT_EQ(w[0], 0.0f);
   EXPECT_NEAR(w[256], 0.5f, 1e-7f);
   EXPECT_NEAR(w[512], 1.0f, 1e-7f);
