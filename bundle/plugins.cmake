@@ -49,3 +49,21 @@ was playing and a shift that keeps the level, with the dry signal delayed by
 the same 1024 samples as the processed one and that latency reported, so the
 host keeps the track in time and any mix of dry and processed is clean. With
 freeze off and shift 0 it is quorvane aligned, sample for sample.]])
+
+quorvane_plugin(quorvane-coherent-stereo COHERENT BYPASS STATE CHANNELS 2
+  NAME "quorvane coherent stereo" LABEL "coherent stereo"
+  SUMMARY "Spectral freeze that holds the pitch and the stereo image, shift that keeps the level"
+  COMMENT [[quorvane coherent on a stereo pair. Each channel keeps its own
+spectrum, but the held frequencies and the phase advances come from both
+channels together, so a held sound keeps its place between the speakers
+instead of drifting and turning. With freeze off and shift 0 each channel is
+quorvane coherent's output of that channel, sample for sample. The dry
+signal is not delayed; in a DAW use quorvane coherent aligned stereo.]])
+
+quorvane_plugin(quorvane-coherent-aligned-stereo COHERENT LATENCY BYPASS STATE CHANNELS 2
+  NAME "quorvane coherent aligned stereo" LABEL "stereo aligned"
+  SUMMARY "Spectral freeze that holds the pitch and the stereo image, in time with the track"
+  COMMENT [[quorvane coherent stereo for a DAW: the pair held as one, with the
+dry signal delayed by the same 1024 samples as the processed one and that
+latency reported, so the host keeps the track in time and any mix of dry and
+processed is clean.]])

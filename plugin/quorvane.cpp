@@ -197,7 +197,8 @@ inline float run_span_bypassed(Channel &ch, const float *in, float *out, uint32_
     in_ring[i] = x;
     b = b < target ? fminf(b + bypass_step, target) : fmaxf(b - bypass_step, target);
     if (out) {
-      out[first + i] = (dry_gain * dry + wet * a) * (1.0f - b) + dry * b;
+      const float mixed = dry_gain * dry + wet * a;
+      out[first + i] = b == 0.0f ? mixed : b == 1.0f ? dry : mixed * (1.0f - b) + dry * b;
     }
   }
   return b;

@@ -37,6 +37,43 @@ static_assert(!plugin_table[COHERENT].latency && plugin_table[COHERENT].coherent
 static_assert(plugin_table[COHERENT_ALIGNED].latency && plugin_table[COHERENT_ALIGNED].coherent);
 constexpr uint32_t plugin_count = plugin_table_size;
 
+// The tests speak of ports by the mono plugins' numbers (IN, OUT, FREEZE
+// ... LATENCY) and these three; host::Instance connects each to the port
+// of that role in whatever plugin it is (IN is in_l and OUT out_l on a
+// stereo one). A role the plugin lacks goes to an index past its last port;
+// any other number is passed on as it is.
+enum : uint32_t { IN_R = 100, OUT_R = 101, ENABLED = 102 };
+
+inline uint32_t which_of(const char *uri) {
+  for (uint32_t i = 0; i < plugin_count; ++i)
+    if (std::strcmp(uri, plugin_table[i].uri) == 0)
+      return i;
+  return plugin_count;
+}
+
+inline uint32_t index_of(uint32_t which, uint32_t port) {
+  if (which >= plugin_count)
+    return port;
+  const PluginInfo &p = plugin_table[which];
+  const bool stereo = p.channels == 2;
+  Role role;
+  switch (port) {
+  case IN: role = stereo ? Role::IN_L : Role::IN; break;
+  case OUT: role = stereo ? Role::OUT_L : Role::OUT; break;
+  case FREEZE: role = Role::FREEZE; break;
+  case MIX: role = Role::MIX; break;
+  case BLUR: role = Role::BLUR; break;
+  case SHIFT: role = Role::SHIFT; break;
+  case THRESHOLD: role = Role::THRESHOLD; break;
+  case LATENCY: role = Role::LATENCY; break;
+  case IN_R: role = Role::IN_R; break;
+  case OUT_R: role = Role::OUT_R; break;
+  case ENABLED: role = Role::ENABLED; break;
+  default: return port;
+  }
+  return port_index(p, role);
+}
+
 // lv2_descriptor of the library at `path`. Nothing here means anything
 // without it, so failing ends the program.
 inline LV2_Descriptor_Function open_library(const char *path) {
@@ -64,17 +101,16 @@ inline const LV2_Descriptor *model(uint32_t index = FIRST) {
     auto inst = [](const LV2_Descriptor *d, double, const char *,
                    const LV2_Feature *const *) -> LV2_Handle {
       const PluginInfo &p = plugin_table[d - model(FIRST)];
-      return new ref::Plugin(p.latency, p.coherent);
+      return new ref::Pair(p);
     };
     auto conn = [](LV2_Handle h, uint32_t port, void *data) {
-      static_cast<ref::Plugin *>(h)->connect(port, static_cast<float *>(data));
+      static_cast<ref::Pair *>(h)->connect(port, static_cast<float *>(data));
     };
-    auto run = [](LV2_Handle h, uint32_t n) { static_cast<ref::Plugin *>(h)->run(n); };
-    auto clean = [](LV2_Handle h) { delete static_cast<ref::Plugin *>(h); };
-    const LV2_Descriptor d = {
-        "urn:quorvane:model", inst, conn, nullptr, run, nullptr, clean, nullptr};
+    auto run = [](LV2_Handle h, uint32_t n) { static_cast<ref::Pair *>(h)->run(n); };
+    auto clean = [](LV2_Handle h) { delete static_cast<ref::Pair *>(h); };
     std::array<LV2_Descriptor, plugin_count> all;
-    all.fill(d);
+    for (uint32_t i = 0; i < plugin_count; ++i) // the plugin's URI: host::Instance maps by it
+      all[i] = {plugin_table[i].uri, inst, conn, nullptr, run, nullptr, clean, nullptr};
     return all;
   }();
   return index < plugin_count ? &table[index] : nullptr;
@@ -83,7 +119,7 @@ inline const LV2_Descriptor *model(uint32_t index = FIRST) {
 // One instance made and destroyed through a descriptor, as a host does.
 class Instance {
 public:
-  explicit Instance(const LV2_Descriptor &d) : d_(&d) {
+  explicit Instance(const LV2_Descriptor &d) : d_(&d), which_(which_of(d.URI)) {
     static const LV2_Feature *const no_features[] = {nullptr};
     h_ = d.instantiate(&d, 48000.0, "", no_features);
     if (!h_) {
@@ -99,17 +135,18 @@ public:
       d_->cleanup(h_);
     }
   }
-  Instance(Instance &&o) noexcept : d_(o.d_), h_(std::exchange(o.h_, nullptr)) {}
+  Instance(Instance &&o) noexcept : d_(o.d_), which_(o.which_), h_(std::exchange(o.h_, nullptr)) {}
   Instance(const Instance &) = delete;
   Instance &operator=(const Instance &) = delete;
   Instance &operator=(Instance &&) = delete;
 
-  void connect(uint32_t port, float *data) { d_->connect_port(h_, port, data); }
+  void connect(uint32_t port, float *data) { d_->connect_port(h_, index_of(which_, port), data); }
   void run(uint32_t n) { d_->run(h_, n); }
   LV2_Handle handle() const { return h_; }
 
 private:
   const LV2_Descriptor *d_;
+  uint32_t which_;
   LV2_Handle h_;
 };
 
@@ -118,7 +155,7 @@ private:
 // unconnected.
 template <class P = Instance> struct Rig {
   P p;
-  float ctl[port_count] = {};
+  float ctl[ENABLED + 1] = {}; // by the tests' port numbers
 
   template <class... Args> explicit Rig(Args &&...args) : p(std::forward<Args>(args)...) {
     for (uint32_t port = FREEZE; port <= THRESHOLD; ++port)
@@ -174,7 +211,7 @@ inline std::vector<float> render(const std::vector<float> &in, const Controls &c
 // nothing into a separate input.
 struct Twin {
   Rig<> plug, model;
-  bool plugged[port_count] = {};
+  bool plugged[ENABLED + 1] = {};
   uint64_t taken = 0; // samples run so far
 
   explicit Twin(uint32_t which = FIRST) : plug(which), model(*host::model(which)) {}

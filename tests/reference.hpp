@@ -11,6 +11,8 @@
 #include <cstring>
 #include <utility>
 
+#include "quorvane_table.hpp"
+
 namespace ref {
 
 constexpr int N = 1024;   // frame length, ring length
@@ -223,28 +225,39 @@ struct Plugin {
       *latency = 1024.0f;
     const float a = mix_amount(mix);
     for (uint32_t i = 0; i < n; ++i) {
-      float x = in ? in[i] : 0.0f;
-      if (!present(&x))
-        x = 0.0f;
-      // Deliberate behaviour, not a transcription of the frame arithmetic:
-      // enormous finite input can overflow the transforms into infinity and
-      // NaN, and a wet value that is not finite plays as silence, exactly as
-      // a non-finite input sample does. Finite input never gives NaN or
-      // infinity; every finite result is untouched.
-      float wet = out_ring[pos];
-      if (!present(&wet))
-        wet = 0.0f;
-      out_ring[pos] = 0.0f;
-      const float dry = aligned ? in_ring[pos] : x;
-      in_ring[pos] = x;
+      const Taken t = take(in ? in[i] : 0.0f);
       if (out)
-        out[i] = (1.0f - a) * dry + wet * a;
-      pos = (pos + 1) % N;
-      if (++hop == HOP) {
-        hop = 0;
+        out[i] = (1.0f - a) * t.dry + t.wet * a;
+      if (t.frame_due)
         frame();
-      }
     }
+  }
+
+  // One sample x into the rings: the wet sample it meets, the dry sample of
+  // that moment, and whether a frame is due now (after the output is written).
+  struct Taken {
+    float dry, wet;
+    bool frame_due;
+  };
+  Taken take(float x) {
+    if (!present(&x))
+      x = 0.0f;
+    // Deliberate behaviour, not a transcription of the frame arithmetic:
+    // enormous finite input can overflow the transforms into infinity and
+    // NaN, and a wet value that is not finite plays as silence, exactly as
+    // a non-finite input sample does. Finite input never gives NaN or
+    // infinity; every finite result is untouched.
+    float wet = out_ring[pos];
+    if (!present(&wet))
+      wet = 0.0f;
+    out_ring[pos] = 0.0f;
+    const float dry = aligned ? in_ring[pos] : x;
+    in_ring[pos] = x;
+    pos = (pos + 1) % N;
+    const bool due = ++hop == HOP;
+    if (due)
+      hop = 0;
+    return {dry, wet, due};
   }
 
   // Captures on the frame where the switch goes on; holds while it stays on.
@@ -360,6 +373,85 @@ struct Plugin {
 
     for (int i = 0; i < N; ++i)
       out_ring[(pos + i) & (N - 1)] += (spec[i].re * window[i]) * 0.6666667f;
+  }
+};
+
+// The frame of a stereo pair: each channel on its own.
+inline void frame_pair(Plugin &left, Plugin &right) {
+  left.frame();
+  right.frame();
+}
+
+// A plugin of the library as a host sees it: one channel or a stereo pair in
+// lockstep, its ports by the plugin's own indices (as the table of ports
+// numbers them), and the host's bypass: toward the dry signal, one hop's
+// worth of samples for the whole way, the frames going on meanwhile.
+struct Pair {
+  struct {
+    bool latency, bypass;
+    uint32_t channels, port_count;
+    uint8_t ports[32]; // each port's role
+  } info;
+  Plugin ch[2];
+  float *in[2] = {}, *out[2] = {};
+  float *enabled = nullptr;
+  float bypass = 0.0f; // 0 processing, 1 bypassed
+
+  explicit Pair(const PluginInfo &p)
+      : info{p.latency, p.bypass, p.channels, p.port_count, {}}, ch{Plugin(p.latency, p.coherent),
+                                                                    Plugin(p.latency, p.coherent)} {
+    for (uint32_t i = 0; i < p.port_count; ++i)
+      info.ports[i] = static_cast<uint8_t>(p.ports[i]);
+  }
+
+  void connect(uint32_t port, float *data) {
+    if (port >= info.port_count)
+      return;
+    switch (static_cast<Role>(info.ports[port])) {
+    case Role::IN:
+    case Role::IN_L: in[0] = data; break;
+    case Role::IN_R: in[1] = data; break;
+    case Role::OUT:
+    case Role::OUT_L: out[0] = data; break;
+    case Role::OUT_R: out[1] = data; break;
+    case Role::FREEZE: ch[0].freeze = ch[1].freeze = data; break;
+    case Role::MIX: ch[0].mix = ch[1].mix = data; break;
+    case Role::BLUR: ch[0].blur = ch[1].blur = data; break;
+    case Role::SHIFT: ch[0].shift = ch[1].shift = data; break;
+    case Role::THRESHOLD: ch[0].threshold = ch[1].threshold = data; break;
+    case Role::LATENCY: ch[0].latency = data; break;
+    case Role::ENABLED: enabled = data; break;
+    }
+  }
+
+  void run(uint32_t n) {
+    if (info.latency && ch[0].latency)
+      *ch[0].latency = 1024.0f;
+    const float a = mix_amount(ch[0].mix);
+    // Bypassed below 0.5; an absent switch is on.
+    const float target = info.bypass && present(enabled) && *enabled < 0.5f ? 1.0f : 0.0f;
+    for (uint32_t i = 0; i < n; ++i) {
+      if (bypass < target)
+        bypass = std::min(bypass + 1.0f / HOP, target);
+      else if (bypass > target)
+        bypass = std::max(bypass - 1.0f / HOP, target);
+      bool due = false;
+      for (uint32_t c = 0; c < info.channels; ++c) {
+        const Plugin::Taken t = ch[c].take(in[c] ? in[c][i] : 0.0f);
+        const float mixed = (1.0f - a) * t.dry + t.wet * a;
+        if (out[c])
+          out[c][i] = bypass == 0.0f   ? mixed
+                      : bypass == 1.0f ? t.dry
+                                       : mixed * (1.0f - bypass) + t.dry * bypass;
+        due = t.frame_due;
+      }
+      if (due) {
+        if (info.channels == 2)
+          frame_pair(ch[0], ch[1]);
+        else
+          ch[0].frame();
+      }
+    }
   }
 };
 

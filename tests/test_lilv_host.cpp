@@ -384,15 +384,22 @@ TEST_F(BuiltBundle, EveryPresetLoadsAndAppliesToAnInstance) {
       c.float_type = map.map(map.handle, LV2_ATOM__Float);
       LilvInstance *instance = lilv_plugin_instantiate(p, 48000.0, nullptr);
       ASSERT_NE(instance, nullptr);
+      const PluginInfo &info = plugin_table[which];
+      auto at = [&info](uint32_t port) { return index_of(which_of(info.uri), port); };
       for (uint32_t i = FREEZE; i < port_count; ++i)
-        lilv_instance_connect_port(instance, i, &c.value[i]);
+        lilv_instance_connect_port(instance, at(i), &c.value[i]);
       lilv_state_emit_port_values(state, set_port, &c);
       lilv_instance_activate(instance);
-      lilv_instance_connect_port(instance, IN, silence.data());
-      lilv_instance_connect_port(instance, OUT, silence.data());
+      std::vector<float> right(out.size());
+      for (uint32_t port : {uint32_t{IN}, uint32_t{IN_R}})
+        lilv_instance_connect_port(instance, at(port), silence.data());
+      for (uint32_t port : {uint32_t{OUT}, uint32_t{OUT_R}})
+        lilv_instance_connect_port(instance, at(port), silence.data());
       lilv_instance_run(instance, static_cast<uint32_t>(silence.size()));
-      lilv_instance_connect_port(instance, IN, in.data());
-      lilv_instance_connect_port(instance, OUT, out.data());
+      for (uint32_t port : {uint32_t{IN}, uint32_t{IN_R}})
+        lilv_instance_connect_port(instance, at(port), in.data());
+      lilv_instance_connect_port(instance, at(OUT), out.data());
+      lilv_instance_connect_port(instance, at(OUT_R), right.data());
       EXPECT_EQ(c.bad_type, 0);
       EXPECT_EQ(c.set, 5) << "every preset sets all five controls";
       for (uint32_t i = FREEZE; i < port_count; ++i) {
@@ -409,6 +416,11 @@ TEST_F(BuiltBundle, EveryPresetLoadsAndAppliesToAnInstance) {
           << "a preset applied first must not silence the signal that follows";
       for (float v : out)
         ASSERT_TRUE(std::isfinite(v));
+      if (info.channels == 2) {
+        EXPECT_GT(sig::rms(right, 0, right.size()), 0.01) << "the right channel";
+        for (float v : right)
+          ASSERT_TRUE(std::isfinite(v));
+      }
       lilv_instance_deactivate(instance);
       lilv_instance_free(instance);
       lilv_state_free(state);

@@ -262,9 +262,8 @@ TEST(Bypass, PassesTheInputAtTheLatencyCrossfadesAndKeepsTheHold) {
   constexpr uint32_t size = 1000, off_at = 12000, on_at = 25000, hop = 256;
   for (uint32_t which = 0; which < plugin_count; ++which) {
     const PluginInfo &info = plugin_table[which];
-    const uint32_t enabled = port_index(info, Role::ENABLED);
     if (!info.bypass) {
-      EXPECT_EQ(enabled, info.port_count) << info.name;
+      EXPECT_EQ(port_index(info, Role::ENABLED), info.port_count) << info.name;
       continue;
     }
     SCOPED_TRACE(info.name);
@@ -274,14 +273,14 @@ TEST(Bypass, PassesTheInputAtTheLatencyCrossfadesAndKeepsTheHold) {
       never.set(port, v);
     }
     float on = 1.0f, off = 0.0f;
-    never.p.connect(enabled, &on);
+    never.p.connect(ENABLED, &on);
     Buf a(in.size()), b(in.size());
     for (uint32_t i = 0; i < in.size(); i += size) {
       if (i == 5000) { // hold what plays, on both
         bypassed.set(FREEZE, 1.0f);
         never.set(FREEZE, 1.0f);
       }
-      bypassed.p.connect(enabled, i >= off_at && i < on_at ? &off : &on);
+      bypassed.p.connect(ENABLED, i >= off_at && i < on_at ? &off : &on);
       bypassed.block(in.data() + i, a.data() + i, size);
       never.block(in.data() + i, b.data() + i, size);
     }
