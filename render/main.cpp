@@ -12,6 +12,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <exception>
 
 #include "diag.hpp"
 #include "render.hpp"
@@ -67,5 +68,10 @@ int main(int argc, char **argv) {
     end_progress();
     fprintf(stderr, "quorvane-render: %s\n", f.message.c_str());
     return f.status;
+  } catch (const std::exception &e) {
+    // Out of memory, say: the temporary file still goes.
+    end_progress();
+    fprintf(stderr, "quorvane-render: %s\n", e.what());
+    return exit_failure;
   }
 }

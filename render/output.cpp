@@ -22,6 +22,24 @@ namespace {
 constexpr double header_margin = 4096;
 constexpr double wav_limit = 4294967295.0;
 
+// Whether the user may give a file of theirs the owner and group of `st`:
+// root may; others only their own, and a group they are in.
+bool may_give(const struct stat &st) {
+  if (geteuid() == 0) {
+    return true;
+  }
+  if (st.st_uid != geteuid()) {
+    return false;
+  }
+  if (st.st_gid == getegid()) {
+    return true;
+  }
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  const int n = getgroups(static_cast<int>(groups.size()), groups.data());
+  return std::find(groups.begin(), groups.begin() + std::max(n, 0), st.st_gid) !=
+         groups.begin() + std::max(n, 0);
+}
+
 std::string temp_dir() {
   const char *tmpdir = getenv("TMPDIR");
   return tmpdir && *tmpdir ? tmpdir : "/tmp";
@@ -161,9 +179,9 @@ void Output::choose(const struct stat &st, bool exists, bool force) {
       const bool writable =
           faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0 && (st.st_mode & 0222) != 0;
       // Renaming a file over it would cut its other hard links off, or
-      // make another user's file the caller's (only root gives files away).
+      // change its owner or group where the user may not set them back.
       linked_ = st.st_nlink > 1;
-      if (linked_ || (writable && st.st_uid != geteuid() && geteuid() != 0)) {
+      if (linked_ || (writable && !may_give(st))) {
         in_place(target, dir);
         return;
       }

@@ -80,6 +80,7 @@ std::string names_in(LilvWorld *world) {
     }
   }
   std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end()); // one bundle twice on the path
   std::string text;
   for (const std::string &n : names) {
     text += (text.empty() ? "" : ", ") + n;

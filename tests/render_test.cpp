@@ -946,6 +946,12 @@ TEST_F(Render, LinksAndOwnersStayWhatTheyWere) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(owner("shared.wav"), std::tuple(0u, 4242u, 0664u));
   EXPECT_EQ(read_wav(path("shared.wav")), want);
+  // So does the user's own file in a group they are not in.
+  old_file("mine.wav", 65534, 0, 0664);
+  r = render({"--bundle", b, path("in.wav"), path("mine.wav")}, {.as_nobody = 4242});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(owner("mine.wav"), std::tuple(65534u, 0u, 0664u));
+  EXPECT_EQ(read_wav(path("mine.wav")), want);
 
   // --force over another user's read-only file: it becomes the caller's, as
   // only root can give it back, and stays read-only.
@@ -1000,8 +1006,8 @@ TEST_F(Render, LinksAndOwnersStayWhatTheyWere) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("mounted read-only"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("--force"), std::string::npos) << r.err;
-  EXPECT_EQ(files(), (std::set<std::string>{"in.wav", "shared.wav", "root.wav", "sticky", "shared",
-                                            "mounted.wav"}));
+  EXPECT_EQ(files(), (std::set<std::string>{"in.wav", "shared.wav", "mine.wav", "root.wav",
+                                            "sticky", "shared", "mounted.wav"}));
 }
 
 // Exit codes: a full device fails as a full disk does (1), a signal that
