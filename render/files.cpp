@@ -60,7 +60,8 @@ int make_temp(const std::string &dir, const std::string &name, std::string *path
   uint64_t seed = static_cast<uint64_t>(now.tv_nsec) ^ static_cast<uint64_t>(now.tv_sec) << 20 ^
                   static_cast<uint64_t>(getpid()) << 40;
   for (int tries = 0; tries < 1000; ++tries) {
-    std::string tmpl = dir + "/." + base + ".";
+    std::string tmpl = dir;
+    tmpl.append("/.").append(base).append(".");
     for (int i = 0; i < 6; ++i) {
       seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
       tmpl += letters[(seed >> 33) % (sizeof letters - 1)];

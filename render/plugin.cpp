@@ -326,6 +326,7 @@ std::vector<uint32_t> Plugin::audio_order(const std::vector<uint32_t> &audio) co
                      [](const auto &a, const auto &b) { return a.first < b.first; });
   }
   std::vector<uint32_t> order;
+  order.reserve(ranked.size());
   for (const auto &[rank, p] : ranked) {
     order.push_back(p);
   }
