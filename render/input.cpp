@@ -255,32 +255,38 @@ long long Input::read(float *to, long stride, long long n) {
 }
 
 // Why a file holds no samples, if its header says so though data follows:
-// a WAV (RIFF, RIFX or RF64) whose data chunk states a size of 0, as a
-// writer leaves it that stopped before it could fill it in.
+// a WAV (RIFF, RIFX or RF64) or AIFF whose data chunk states a size of 0, as
+// a writer leaves it that stopped before it could fill it in.
 std::string Input::why_empty() const {
   unsigned char head[4096];
   const ssize_t n = pread(fd_, head, sizeof head, 0);
-  if (n < 12 || memcmp(head + 8, "WAVE", 4) != 0 ||
-      (memcmp(head, "RIFF", 4) != 0 && memcmp(head, "RIFX", 4) != 0 &&
-       memcmp(head, "RF64", 4) != 0)) {
+  const bool wav = n >= 12 && memcmp(head + 8, "WAVE", 4) == 0 &&
+                   (memcmp(head, "RIFF", 4) == 0 || memcmp(head, "RIFX", 4) == 0 ||
+                    memcmp(head, "RF64", 4) == 0);
+  const bool aiff = n >= 12 && memcmp(head, "FORM", 4) == 0 &&
+                    (memcmp(head + 8, "AIFF", 4) == 0 || memcmp(head + 8, "AIFC", 4) == 0);
+  if (!wav && !aiff) {
     return "";
   }
-  const bool big = memcmp(head, "RIFX", 4) == 0;
+  const bool big = aiff || memcmp(head, "RIFX", 4) == 0;
+  // An AIFF's sound data chunk begins with an offset and a block size.
+  const char *data = wav ? "data" : "SSND";
+  const ssize_t skip = wav ? 8 : 16;
   for (ssize_t at = 12; at + 8 <= n;) {
     const unsigned char *b = head + at + 4;
     const uint32_t size = big ? static_cast<uint32_t>(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3]
                               : static_cast<uint32_t>(b[3]) << 24 | b[2] << 16 | b[1] << 8 | b[0];
-    if (memcmp(head + at, "data", 4) == 0) {
+    if (memcmp(head + at, data, 4) == 0) {
       struct stat st;
-      const long long after = fstat(fd_, &st) == 0 ? st.st_size - (at + 8) : 0;
-      if (size != 0 || after <= 0) {
+      const long long after = fstat(fd_, &st) == 0 ? st.st_size - (at + skip) : 0;
+      if (size > static_cast<uint32_t>(skip - 8) || after <= 0) {
         return "";
       }
       char text[160];
       snprintf(text, sizeof text,
-               ": its header gives the data a size of 0 bytes, yet %lld bytes follow it "
+               ": its header gives the %s chunk a size of %u bytes, yet %lld bytes follow it "
                "(a writer that stopped before filling in the header?)",
-               after);
+               data, size, after);
       return text;
     }
     at += 8 + static_cast<ssize_t>(size) + (size & 1);

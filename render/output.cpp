@@ -245,6 +245,12 @@ void Output::choose(const struct stat &st, bool exists, bool force) {
 void Output::in_place(const std::string &target, const std::string &dir) {
   mode_ = INPLACE;
   fd_ = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd_ < 0 && errno == EACCES && linked_) {
+    fail(exit_usage,
+         "cannot write %s: it is read-only, and has other hard links, which a new file in its "
+         "place would cut off",
+         name_.c_str());
+  }
   if (fd_ < 0) {
     fail(exit_usage, "cannot write %s: %s", name_.c_str(), strerror(errno));
   }

@@ -1065,8 +1065,8 @@ TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
   std::ofstream(path("zero.wav"), std::ios::binary) << wav;
   const Result r = render({"--bundle", b, path("zero.wav"), path("out.wav")});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("holds no samples: its header gives the data a size of 0 bytes, yet 16000 "
-                       "bytes follow it"),
+  EXPECT_NE(r.err.find("holds no samples: its header gives the data chunk a size of 0 bytes, "
+                       "yet 16000 bytes follow it"),
             std::string::npos)
       << r.err;
 }
