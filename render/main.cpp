@@ -19,16 +19,22 @@
 
 namespace {
 
+// --version, or --help with the plugins found for --plugin: written and
+// checked like any output.
+int inform(const Options &o) {
+  if (o.version) {
+    print_out("quorvane-render " QUORVANE_VERSION "\n");
+  } else {
+    const std::string names = plugin_names(o.bundle);
+    print_out(std::string(usage_text) +
+              (names.empty() ? "" : "\nPlugins found for --plugin: " + names + "\n"));
+  }
+  return 0;
+}
+
 int run(const Options &o) {
   if (o.help || o.version) {
-    if (o.version) {
-      print_out("quorvane-render " QUORVANE_VERSION "\n");
-    } else {
-      const std::string names = plugin_names(o.bundle);
-      print_out(std::string(usage_text) +
-                (names.empty() ? "" : "\nPlugins found for --plugin: " + names + "\n"));
-    }
-    return 0;
+    return inform(o);
   }
   Input in;
   in.open(o.input);
