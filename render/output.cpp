@@ -362,6 +362,11 @@ void Output::finish() {
     }
   }
   clear_peak_stamp(wav);
+  // Up to here an interrupt leaves the output as it was; from here on the
+  // render is put in place whole. (Written in place, it is already whole.)
+  if (mode_ != DIRECT) {
+    stop_if_interrupted(left());
+  }
   if (mode_ == REPLACE) {
     if (rename(tmp_path_.c_str(), target_.c_str()) != 0) {
       write_failed(errno);
@@ -393,6 +398,7 @@ void Output::copy_out() {
   if (size < 0 || lseek(tmp_fd_, 0, SEEK_SET) != 0) {
     write_failed(errno);
   }
+  stop_if_interrupted(left());
   copying_ = true;
   std::vector<char> buf(1 << 20);
   for (;;) {
