@@ -9,23 +9,9 @@
 
 #include "diag.hpp"
 
-namespace {
+namespace {} // namespace
 
-constexpr const char *uri_base = "http://quorvane.audio/lv2/quorvane";
-
-// Short names of the plugins of the quorvane bundle, for --plugin.
-struct Named {
-  const char *name;
-  const char *suffix;
-};
-constexpr Named plugin_names[] = {
-    {"quorvane", ""},
-    {"aligned", "-aligned"},
-    {"coherent", "-coherent"},
-    {"coherent-aligned", "-coherent-aligned"},
-};
-
-const char *usage_text =
+const char *const usage_text =
     "usage: quorvane-render [options] INPUT OUTPUT [SYMBOL=VALUE[@TIME]]...\n"
     "\n"
     "Renders INPUT through the plugin into OUTPUT (32-bit float WAV, same rate;\n"
@@ -36,8 +22,9 @@ const char *usage_text =
     "  SYMBOL=VALUE@TIME   change it at TIME: 1.5s, 250ms, or a sample index (48000)\n"
     "\n"
     "options:\n"
-    "  --plugin NAME   plugin of the quorvane bundle to run: quorvane (default),\n"
-    "                  aligned, coherent or coherent-aligned\n"
+    "  --plugin NAME   plugin of the quorvane bundle to run, by the last part of its\n"
+    "                  URI without \"quorvane-\": quorvane (default), aligned,\n"
+    "                  coherent, coherent-aligned...; those found are listed below\n"
     "  --uri URI       any LV2 plugin to run, by its URI\n"
     "  --aligned       the same as --plugin aligned\n"
     "  --bundle DIR    load the plugin from this bundle only (default: search LV2_PATH)\n"
@@ -46,18 +33,24 @@ const char *usage_text =
     "  --tail TIME     append TIME of silence to the input (e.g. 1024 to flush the delay)\n"
     "  --preset NAME   start from one of the plugin's presets (its label or URI);\n"
     "                  settings on the command line then apply on top of it\n"
-    "  --downmix       average the channels of a multichannel input (default: refuse it)\n"
-    "  --force         replace OUTPUT even if it is read-only\n"
+    "  --downmix       average the channels of a multichannel input for a mono plugin\n"
+    "                  (default: refuse it); a plugin with two audio inputs takes\n"
+    "                  a stereo input as it is\n"
+    "  --force         replace OUTPUT even if it is read-only; it stays read-only\n"
     "  --progress      show progress even when stderr is not a terminal\n"
     "  -h, --help      show this help\n"
+    "  --version       show the version\n"
     "\n"
     "A plugin that reports latency is compensated: the output lines up with the\n"
     "input sample for sample and has its length (plus --tail).\n"
     "\n"
     "Exit status: 0 done; 2 the command line cannot be carried out (an option,\n"
     "value, time, file, plugin or preset that cannot be used, or no room for the\n"
-    "output), found before rendering; 1 failed while rendering; 130 interrupted.\n"
-    "Unless 0, a regular OUTPUT file is left as it was.\n";
+    "output), found before rendering; 1 failed while rendering (a full disk, a\n"
+    "reader that quit); 130 interrupted by a signal. Unless 0, a regular OUTPUT\n"
+    "file is left as it was.\n";
+
+namespace {
 
 bool parse_long(const char *s, long *out) {
   if (!*s) {
@@ -71,17 +64,6 @@ bool parse_long(const char *s, long *out) {
   }
   *out = v;
   return true;
-}
-
-std::string plugin_uri(const std::string &name) {
-  std::string names;
-  for (const Named &p : plugin_names) {
-    if (name == p.name) {
-      return std::string(uri_base) + p.suffix;
-    }
-    names += std::string(names.empty() ? " " : ", ") + p.name;
-  }
-  fail(exit_usage, "--plugin %s: no such plugin; the plugins are:%s", name.c_str(), names.c_str());
 }
 
 } // namespace
@@ -116,7 +98,6 @@ long long parse_time(const std::string &text, double rate) {
 
 Options parse_args(int argc, char **argv) {
   Options o;
-  o.uri = uri_base;
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -127,16 +108,18 @@ Options parse_args(int argc, char **argv) {
       return argv[++i];
     };
     if (a == "-h" || a == "--help") {
-      fputs(usage_text, stdout);
-      exit(0);
+      o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
     } else if (a == "--bundle") {
       o.bundle = value("--bundle");
     } else if (a == "--uri") {
       o.uri = value("--uri");
+      o.plugin.reset();
     } else if (a == "--plugin") {
-      o.uri = plugin_uri(value("--plugin"));
+      o.plugin = value("--plugin");
     } else if (a == "--aligned") {
-      o.uri = plugin_uri("aligned");
+      o.plugin = "aligned";
     } else if (a == "--block") {
       const std::string v = value("--block");
       if (!parse_long(v.c_str(), &o.block) || o.block < 1 || o.block > max_block) {
@@ -164,6 +147,9 @@ Options parse_args(int argc, char **argv) {
       positional.push_back(a);
     }
   }
+  if (o.help || o.version) {
+    return o;
+  }
   // The first two plain arguments are the files, the rest settings.
   if (positional.size() < 2) {
     fail(exit_usage, "need an INPUT and an OUTPUT file (see --help)");
@@ -171,5 +157,17 @@ Options parse_args(int argc, char **argv) {
   o.input = positional[0];
   o.output = positional[1];
   o.settings.assign(positional.begin() + 2, positional.end());
+  // An empty value names nothing: it is refused rather than taken as absent.
+  auto refuse_empty = [](const std::optional<std::string> &text, const char *what,
+                         const char *names) {
+    if (text && text->empty()) {
+      fail(exit_usage, "%s is empty; it must name %s", what, names);
+    }
+  };
+  refuse_empty(o.input, "INPUT", "a file, or - for standard input");
+  refuse_empty(o.output, "OUTPUT", "a file, or - for standard output");
+  refuse_empty(o.bundle, "--bundle", "a bundle's directory");
+  refuse_empty(o.plugin, "--plugin", "a plugin");
+  refuse_empty(o.preset, "--preset", "a preset (its label or URI)");
   return o;
 }

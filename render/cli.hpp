@@ -1,6 +1,7 @@
 // The command line: options, settings and times.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,22 +10,30 @@ constexpr long max_block = 1 << 20;
 // far past any disk, yet a sum of two still fits in a long long.
 constexpr long long max_samples = 9'000'000'000'000'000LL;
 
+// The plugins of the quorvane bundle have URIs under this one: quorvane's
+// own, and quorvane-NAME for the others.
+constexpr const char *uri_base = "http://quorvane.audio/lv2/quorvane";
+
 struct Options {
+  bool help = false;
+  bool version = false;
   std::string input;
   std::string output;
-  std::string bundle;
-  std::string uri;
+  std::optional<std::string> bundle; // given, even if empty
+  std::string uri = uri_base;
+  std::optional<std::string> plugin; // a short name, found in the bundle
   long block = 512;
   bool vary = false;
   bool downmix = false;
   bool progress = false;
   bool force = false;
   std::string tail = "0";
-  std::string preset;
+  std::optional<std::string> preset;
   std::vector<std::string> settings;
 };
 
 Options parse_args(int argc, char **argv);
+extern const char *const usage_text;
 
 // TIME: "1.5s", "250ms" or a whole number of samples, rounded to the nearest
 // sample. Returns -1 if malformed; a time too long to mean anything is

@@ -6,12 +6,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,42 +40,60 @@ std::string follow_links(std::string path) {
   return path;
 }
 
-int make_temp(const std::string &dir, const std::string &name, std::string *path) {
+int make_temp(const std::string &dir, const std::string &name, std::string *path, mode_t mode) {
   if (!path) {
-    const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (fd >= 0) {
       return fd;
     }
   }
-  // ".NAME.XXXXXX" while that is a legal name, else a short one.
+  // ".NAME.XXXXXX" while that is a legal name, else a short one. Not
+  // mkstemp, whose file is always 0600: a new output must get the mode and
+  // ACL a new file gets in its folder.
   std::string base = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
   if (base.empty() || base.size() + 8 > NAME_MAX) {
     base = "quorvane-render";
   }
-  std::string tmpl = dir + "/." + base + ".XXXXXX";
-  const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-  if (fd >= 0) {
-    if (path) {
-      *path = tmpl;
-    } else {
-      unlink(tmpl.c_str());
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t seed = static_cast<uint64_t>(now.tv_nsec) ^ static_cast<uint64_t>(now.tv_sec) << 20 ^
+                  static_cast<uint64_t>(getpid()) << 40;
+  for (int tries = 0; tries < 1000; ++tries) {
+    std::string tmpl = dir;
+    tmpl.append("/.").append(base).append(".");
+    for (int i = 0; i < 6; ++i) {
+      seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+      tmpl += letters[(seed >> 33) % (sizeof letters - 1)];
+    }
+    const int fd = open(tmpl.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd >= 0) {
+      if (path) {
+        *path = tmpl;
+      } else {
+        unlink(tmpl.c_str());
+      }
+      return fd;
+    }
+    if (errno != EEXIST) {
+      return -1;
     }
   }
-  return fd;
+  return -1;
 }
 
-void keep_attributes(int fd, const struct stat *old, const std::string &old_path,
+bool keep_attributes(int fd, const struct stat &old, const std::string &old_path,
                      const std::string &name) {
-  if (!old) {
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    return;
+  const bool owner = fchown(fd, old.st_uid, old.st_gid) == 0;
+  if (!owner && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+    // Not a member of the file's group either: the group is the user's.
   }
-  if (fchown(fd, old->st_uid, old->st_gid) != 0) {
-    // Not allowed to give the file away: it stays the user's own.
+  // Extended attributes, the ACL among them (system.posix_acl_access). An
+  // ACL the new file took from its folder's default goes if the old file
+  // had none, so that it is what it was.
+  if (getxattr(old_path.c_str(), "system.posix_acl_access", nullptr, 0) < 0 && errno == ENODATA) {
+    fremovexattr(fd, "system.posix_acl_access");
   }
-  // Extended attributes, the ACL among them (system.posix_acl_access).
   ssize_t size = listxattr(old_path.c_str(), nullptr, 0);
   std::vector<char> names(size > 0 ? static_cast<size_t>(size) : 0);
   size = size > 0 ? listxattr(old_path.c_str(), names.data(), names.size()) : 0;
@@ -88,7 +110,31 @@ void keep_attributes(int fd, const struct stat *old, const std::string &old_path
     }
   }
   // After the ACL, whose mask is the mode's group bits, so both stay.
-  fchmod(fd, old->st_mode & 07777);
+  fchmod(fd, old.st_mode & 07777);
+  return owner;
+}
+
+std::string why_not_replaceable(const std::string &path, const struct stat &st) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int flags = 0;
+  if (fd >= 0) {
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+      flags = 0;
+    }
+    close(fd);
+  }
+  if (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) {
+    return std::string("it is marked ") + (flags & FS_IMMUTABLE_FL ? "immutable" : "append-only") +
+           " (chattr), so it cannot be replaced";
+  }
+  struct stat folder;
+  const uid_t me = geteuid();
+  if (stat(directory_of(path).c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX) &&
+      st.st_uid != me && folder.st_uid != me && me != 0) {
+    return "it belongs to another user, in a folder with the sticky bit (as /tmp), where only "
+           "its owner may replace it";
+  }
+  return "";
 }
 
 void lock_output(int fd, const std::string &name) {

@@ -12,18 +12,27 @@ std::string follow_links(std::string path);
 
 // A temporary file in `dir`: unnamed if `path` is null, else under a hidden
 // name beside `name` (short enough for any legal name) stored in `*path`.
-// Returns -1 with errno set on failure.
-int make_temp(const std::string &dir, const std::string &name, std::string *path);
+// It is created with `mode`, which the umask or the folder's default ACL
+// then narrow as for any new file. Returns -1 with errno set on failure.
+int make_temp(const std::string &dir, const std::string &name, std::string *path,
+              mode_t mode = 0600);
 
-// Gives the file `fd` the owner (where allowed), ACL, extended attributes
-// and mode of `old`, at `old_path`; a new one (old null) gets the mode it
-// would have if created directly.
-void keep_attributes(int fd, const struct stat *old, const std::string &old_path,
+// Gives the file `fd` the owner, ACL, extended attributes and mode of
+// `old`, at `old_path`. Returns false if the owner could not be kept (only
+// root may give a file away); the group is then kept where the user may
+// set it.
+bool keep_attributes(int fd, const struct stat &old, const std::string &old_path,
                      const std::string &name);
 
 // Takes an exclusive lock on `fd`, waiting (interruptibly) while another
 // render holds it.
 void lock_output(int fd, const std::string &name);
+
+// Why the user may not replace `path` (of status `st`) by renaming another
+// file over it, or "" if they may: a folder with the sticky bit lets only
+// a file's owner (or the folder's) replace it, and an immutable or
+// append-only file cannot be replaced at all.
+std::string why_not_replaceable(const std::string &path, const struct stat &st);
 
 // Sets the time stamp of a WAV's PEAK chunk, if it has one, to 0.
 void clear_peak_stamp(int fd);

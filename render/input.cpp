@@ -5,6 +5,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -71,9 +73,12 @@ Input::~Input() {
   }
 }
 
-void Input::open(const std::string &name, bool downmix) {
+void Input::open(const std::string &name) {
   name_ = name;
   if (name == "-") {
+    if (closed_at_start[STDIN_FILENO]) {
+      fail(exit_usage, "standard input is closed; nothing to read");
+    }
     fd_ = STDIN_FILENO;
     if (fstat(fd_, &st_) != 0) {
       fail(exit_usage, "cannot read standard input: %s", strerror(errno));
@@ -103,18 +108,31 @@ void Input::open(const std::string &name, bool downmix) {
   if (!file_) {
     fail(exit_usage, "cannot read %s as audio: %s", name.c_str(), sf_strerror(nullptr));
   }
-  if (info_.channels != 1 && !downmix) {
-    fail(exit_usage,
-         "%s has %d channels; the plugin is mono. Pass --downmix to render the average of the "
-         "channels",
-         name.c_str(), info_.channels);
-  }
   find_promise();
   // libsndfile's count is exact for formats that state a length or whose
   // end it can find; an MP3 without a frame count gets an estimate, and an
   // Ogg stream cut short an unknown length (the largest count).
   const bool estimate = (info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG && promised_ < 0;
   expected_ = info_.frames >= max_samples || estimate ? -1 : info_.frames;
+}
+
+void Input::fit(int inputs, bool downmix) {
+  const int channels = info_.channels;
+  if (channels == inputs) {
+    return;
+  }
+  if (inputs == 1 && !downmix) {
+    fail(exit_usage,
+         "%s has %d channels; the plugin is mono. Pass --downmix to render the average of the "
+         "channels",
+         name_.c_str(), channels);
+  }
+  if (inputs != 1) {
+    fail(exit_usage, "%s has %d channel%s; the plugin takes %d (its audio inputs)%s", name_.c_str(),
+         channels, channels == 1 ? "" : "s", inputs,
+         downmix ? "; --downmix only averages channels for a mono plugin" : "");
+  }
+  downmix_ = true;
 }
 
 // Copies what cannot seek into an unnamed file in $TMPDIR, to its end.
@@ -188,7 +206,7 @@ void Input::find_promise() {
   }
 }
 
-long long Input::read(float *mono, long long n) {
+long long Input::read(float *to, long stride, long long n) {
   if (ended_ || n <= 0) {
     return 0;
   }
@@ -214,16 +232,64 @@ long long Input::read(float *mono, long long n) {
       warn("warning: %s: decoding stopped after %lld frames (%s); rendering those", name_.c_str(),
            total, sf_strerror(file_));
     } else if (total == 0) {
-      warn("warning: %s holds no samples", name_.c_str());
+      warn("warning: %s holds no samples%s", name_.c_str(), why_empty().c_str());
     }
   }
-  for (long long i = 0; i < got; ++i) {
-    float sum = 0.0f;
-    for (int c = 0; c < channels; ++c) {
-      sum += raw_[i * channels + c];
+  if (downmix_) {
+    for (long long i = 0; i < got; ++i) {
+      float sum = 0.0f;
+      for (int c = 0; c < channels; ++c) {
+        sum += raw_[i * channels + c];
+      }
+      to[i] = sum / static_cast<float>(channels);
     }
-    mono[i] = channels == 1 ? sum : sum / static_cast<float>(channels);
+  } else {
+    for (long long i = 0; i < got; ++i) {
+      for (int c = 0; c < channels; ++c) {
+        to[c * stride + i] = raw_[i * channels + c];
+      }
+    }
   }
   frames_ += got;
   return got;
+}
+
+// Why a file holds no samples, if its header says so though data follows:
+// a WAV (RIFF, RIFX or RF64) or AIFF whose data chunk states a size of 0, as
+// a writer leaves it that stopped before it could fill it in.
+std::string Input::why_empty() const {
+  unsigned char head[4096];
+  const ssize_t n = pread(fd_, head, sizeof head, 0);
+  const bool wav = n >= 12 && memcmp(head + 8, "WAVE", 4) == 0 &&
+                   (memcmp(head, "RIFF", 4) == 0 || memcmp(head, "RIFX", 4) == 0 ||
+                    memcmp(head, "RF64", 4) == 0);
+  const bool aiff = n >= 12 && memcmp(head, "FORM", 4) == 0 &&
+                    (memcmp(head + 8, "AIFF", 4) == 0 || memcmp(head + 8, "AIFC", 4) == 0);
+  if (!wav && !aiff) {
+    return "";
+  }
+  const bool big = aiff || memcmp(head, "RIFX", 4) == 0;
+  // An AIFF's sound data chunk begins with an offset and a block size.
+  const char *data = wav ? "data" : "SSND";
+  const ssize_t skip = wav ? 8 : 16;
+  for (ssize_t at = 12; at + 8 <= n;) {
+    const unsigned char *b = head + at + 4;
+    const uint32_t size = big ? static_cast<uint32_t>(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3]
+                              : static_cast<uint32_t>(b[3]) << 24 | b[2] << 16 | b[1] << 8 | b[0];
+    if (memcmp(head + at, data, 4) == 0) {
+      struct stat st;
+      const long long after = fstat(fd_, &st) == 0 ? st.st_size - (at + skip) : 0;
+      if (size > static_cast<uint32_t>(skip - 8) || after <= 0) {
+        return "";
+      }
+      char text[160];
+      snprintf(text, sizeof text,
+               ": its header gives the %s chunk a size of %u bytes, yet %lld bytes follow it "
+               "(a writer that stopped before filling in the header?)",
+               data, size, after);
+      return text;
+    }
+    at += 8 + static_cast<ssize_t>(size) + (size & 1);
+  }
+  return "";
 }

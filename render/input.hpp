@@ -19,7 +19,10 @@ public:
   // Opens `name` (or standard input for "-") and reads its header. Input
   // that cannot seek (a pipe, a FIFO) is first kept in an unnamed temporary
   // file, since some formats (FLAC, Ogg) must seek to be read.
-  void open(const std::string &name, bool downmix);
+  void open(const std::string &name);
+  // Fits the input's channels to a plugin's `inputs` audio inputs: as they
+  // are, or averaged into one for a mono plugin if `downmix`.
+  void fit(int inputs, bool downmix);
 
   int rate() const { return info_.samplerate; }
   // The frames the input will give, if known before reading; -1 otherwise.
@@ -27,14 +30,16 @@ public:
   // What the input is on disk, to tell it from the output.
   const struct stat &file() const { return st_; }
 
-  // Reads up to `n` frames as mono samples; fewer means the input ended.
-  long long read(float *mono, long long n);
+  // Reads up to `n` frames into `to` (a block of `stride` samples for each
+  // channel the plugin takes); fewer means the input ended.
+  long long read(float *to, long stride, long long n);
   // Frames read so far; once the input ended, its length.
   long long frames() const { return frames_; }
 
 private:
   void keep_stream();
   void find_promise();
+  std::string why_empty() const;
 
   std::string name_;
   int fd_ = -1;
@@ -45,5 +50,6 @@ private:
   long long promised_ = -1; // the length a header states, if it states one
   long long frames_ = 0;
   bool ended_ = false;
+  bool downmix_ = false;
   std::vector<float> raw_;
 };

@@ -32,6 +32,8 @@ void render(const Options &o, Input &in, Plugin &pl, const std::vector<Event> &e
   const bool show = o.progress || isatty(STDERR_FILENO);
   const long long expected = in.expected() < 0 ? -1 : in.expected() + tail;
   long long shown = -1;
+  const int ins = pl.inputs(), outs = pl.outputs();
+  std::vector<float> frames(static_cast<size_t>(o.block) * static_cast<size_t>(outs));
   uint32_t seed = 0x2545F491u; // fixed, so a varying-block render is reproducible
   size_t next = 0;
   long long pos = 0; // samples fed to the plugin so far
@@ -54,7 +56,7 @@ void render(const Options &o, Input &in, Plugin &pl, const std::vector<Event> &e
     }
     long long got = 0;
     if (total < 0) {
-      got = in.read(pl.input(), n);
+      got = in.read(pl.input(0), o.block, n);
       if (got < n) {
         total = in.frames() + tail;
         check_within(events, total, rate);
@@ -64,7 +66,9 @@ void render(const Options &o, Input &in, Plugin &pl, const std::vector<Event> &e
         }
       }
     }
-    std::fill(pl.input() + got, pl.input() + n, 0.0f);
+    for (int c = 0; c < ins; ++c) {
+      std::fill(pl.input(c) + got, pl.input(c) + n, 0.0f);
+    }
     pl.run(static_cast<uint32_t>(n));
     if (!latency_known) {
       const float reported = pl.latency();
@@ -76,7 +80,16 @@ void render(const Options &o, Input &in, Plugin &pl, const std::vector<Event> &e
       latency_known = true;
     }
     const long long skip = std::clamp(latency - pos, 0LL, n);
-    out.write(pl.output() + skip, n - skip);
+    if (outs == 1) {
+      out.write(pl.output(0) + skip, n - skip);
+    } else {
+      for (long long i = skip; i < n; ++i) {
+        for (int c = 0; c < outs; ++c) {
+          frames[static_cast<size_t>((i - skip) * outs + c)] = pl.output(c)[i];
+        }
+      }
+      out.write(frames.data(), n - skip);
+    }
     pos += n;
     if (show) {
       // A percentage where the length is known, else the time rendered.

@@ -13,7 +13,8 @@ if(TARGET quorvane-render)
   # The renderer is run as a program; when cross-built, through the emulator.
   string(REPLACE ";" "|" render_emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
   quorvane_test(render_test LIBS PkgConfig::SNDFILE DEFINES
-    QUORVANE_RENDER="$<TARGET_FILE:quorvane-render>" QUORVANE_EMULATOR="${render_emulator}")
+    QUORVANE_RENDER="$<TARGET_FILE:quorvane-render>" QUORVANE_EMULATOR="${render_emulator}"
+    QUORVANE_VERSION="${PROJECT_VERSION}")
   add_dependencies(render_test quorvane-render)
 endif()
 
