@@ -1,10 +1,13 @@
 # The plugins of the bundle, one call each: the last segment of the URI, the
-# name hosts show, LATENCY when the dry signal is delayed too and the delay is
-# reported on port 7, a one-line summary, and the help text hosts show.
+# name hosts show, the label of at most 16 characters that MOD's pedalboard
+# shows under the brand "quorvane" (and prints on the pedal), LATENCY when the
+# dry signal is delayed too and the delay is reported on port 7, a one-line
+# summary, and the help text hosts show.
 # Ports, version, manifest and the presets' lv2:appliesTo follow from this list.
 
 quorvane_plugin(quorvane
   NAME "quorvane"
+  LABEL "Spectral"
   SUMMARY "Spectral freeze, blur, shift and gate"
   COMMENT [[A mono spectral effect. Every 256 samples the latest 1024 input samples
 are windowed and transformed; the spectrum can be frozen, blurred across
@@ -16,6 +19,7 @@ to blend dry and processed without a comb filter, use quorvane aligned.]])
 
 quorvane_plugin(quorvane-aligned LATENCY
   NAME "quorvane aligned"
+  LABEL "Spectral Aligned"
   SUMMARY "Spectral freeze, blur, shift and gate, in time with the track"
   COMMENT [[The spectral freeze, blur, shift and gate of quorvane, for a DAW:
 the dry signal is delayed by the same 1024 samples as the processed one and
@@ -26,6 +30,7 @@ is part of the sound or does not matter, as live.]])
 
 quorvane_plugin(quorvane-coherent
   NAME "quorvane coherent"
+  LABEL "Coherent"
   SUMMARY "Spectral freeze that holds the pitch, shift that keeps the level"
   COMMENT [[quorvane with its phases corrected. Freeze holds what was playing:
 each partial keeps sounding at its own frequency, where quorvane repeats the
@@ -37,6 +42,7 @@ signal is not delayed; in a DAW use quorvane coherent aligned.]])
 
 quorvane_plugin(quorvane-coherent-aligned LATENCY
   NAME "quorvane coherent aligned"
+  LABEL "Coherent Aligned"
   SUMMARY "Spectral freeze that holds the pitch, shift that keeps the level, in time with the track"
   COMMENT [[quorvane coherent for a DAW: a freeze that holds the pitch of what
 was playing and a shift that keeps the level, with the dry signal delayed by
