@@ -43,3 +43,9 @@ set_tests_properties(bundle_validates_beside_broken_bundle PROPERTIES
 # the plugin itself, as built for the target.
 add_test(NAME plugin_has_no_fused_multiply_add
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/no-fused-ops.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:quorvane>)
+
+# MOD's pedal of each plugin, opened in headless Chromium as mod-ui shows it.
+# Skipped where Chromium is not installed (scripts/test.sh installs it).
+add_test(NAME modgui_faces_render
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/modgui-faces.sh ${QUORVANE_BUNDLE_DIR} ${QUORVANE_LV2_CORE_DIR})
+set_tests_properties(modgui_faces_render PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
