@@ -14,7 +14,7 @@
 #   jalv-host.sh BUNDLE_DIR SCHEMA_DIR JACK_PROBE   (SCHEMA_DIR: LV2's schema bundles)
 #
 # Everything runs in a mount namespace of its own, with its own /dev/shm
-# (where JACK keeps its shared memory, sockets and registry), HOME and
+# (where JACK keeps its shared memory, sockets and registry), /tmp, HOME and
 # LV2_PATH (the built bundle and LV2's schemas, nothing else installed); the
 # server and the clients are stopped, their files removed. Exits 77
 # (skipped) when jackd, jalv or the probe is missing.
@@ -23,7 +23,7 @@ bundle=$(cd "$1" && pwd) spec=$(cd "$2" && pwd) probe=$3
 base=http://quorvane.audio/lv2/
 
 if [ -z "${QUORVANE_JALV_NAMESPACE:-}" ]; then
-  for tool in jackd jalv jack_lsp jack_wait unshare; do
+  for tool in jackd jalv jack_lsp jack_wait unshare setpriv stdbuf; do
     command -v $tool >/dev/null || { echo "$tool is not installed (scripts/deps.sh jackd2 jalv): skipped"; exit 77; }
   done
   [ -x "$probe" ] || { echo "no jack_probe (libjack-jackd2-dev was missing at configure time): skipped"; exit 77; }
@@ -33,6 +33,12 @@ if [ -z "${QUORVANE_JALV_NAMESPACE:-}" ]; then
   QUORVANE_JALV_NAMESPACE=1 exec "${ns[@]}" "$0" "$@"
 fi
 mount -t tmpfs -o size=256m,mode=1777 quorvane-jack /dev/shm
+# jalv makes a directory in /tmp, which it removes only when it exits
+# normally: a /tmp of the test's own too, unless the test's files are there.
+case "$bundle:$spec:$probe" in
+  /tmp/* | *:/tmp/*) ;;
+  *) mount -t tmpfs -o size=64m,mode=1777 quorvane-tmp /tmp ;;
+esac
 
 work=$(mktemp -d)
 jackd_pid="" jalv_pid=""
@@ -54,7 +60,10 @@ trap cleanup EXIT
 export HOME=$work/home LV2_PATH=${bundle%/*}:$spec
 export JACK_DEFAULT_SERVER=quorvane-test-$$ JACK_NO_START_SERVER=1
 mkdir "$HOME"
-jackd --no-realtime --name "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
+# Should this script be killed (a CTest timeout), its children follow it.
+orphan=(setpriv --pdeathsig KILL)
+"${orphan[@]}" jackd --no-realtime --name "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 \
+  >"$work/jackd.log" 2>&1 &
 jackd_pid=$!
 jack_wait --wait --timeout 10 >/dev/null 2>>"$work/jackd.log" || { cat "$work/jackd.log"; echo "FAIL jackd did not start"; exit 1; }
 
@@ -95,7 +104,8 @@ for uri in $(lv2ls | grep "^$base"); do
   before=$fails
   mkfifo "$work/console"
   # Line-buffered, so that its answers can be read while it runs.
-  stdbuf -oL jalv -x -n "$client" "$uri" <"$work/console" >"$work/jalv.out" 2>"$work/jalv.err" &
+  "${orphan[@]}" stdbuf -oL jalv -x -n "$client" "$uri" <"$work/console" >"$work/jalv.out" \
+    2>"$work/jalv.err" &
   jalv_pid=$!
   exec 3>"$work/console"
   rm "$work/console"
