@@ -41,6 +41,9 @@
       if (el) {
         shown(el, p.symbol);
         if (!el.dataset.frame) problems.push(`${p.symbol}: not a film strip`);
+        // A toggle is a footswitch: two pictures, off and on, nothing between.
+        else if (p.toggled && !el.dataset.frame.endsWith('/2'))
+          problems.push(`${p.symbol}: a toggle, but its strip has ${el.dataset.frame.split('/')[1]} frames`);
       }
     } else if (type === 'audio') {
       const el = one(`[mod-role="${dir}-audio-port"][mod-port-symbol="${p.symbol}"]`, `jack ${p.symbol}`);

@@ -33,17 +33,18 @@ headless() {
 }
 
 # ports_js URI: the plugin's ports, as the built bundle describes them, as
-# a JavaScript list `ports` of {symbol, kind, min, max, def} (kind: "input
-# control", "output audio", ...). lv2info reads LV2_PATH.
+# a JavaScript list `ports` of {symbol, kind, min, max, def, toggled} (kind:
+# "input control", "output audio", ...). lv2info reads LV2_PATH.
 ports_js() {
   lv2info "$1" | awk '
-    function flush() { if (sym != "") printf "  {symbol: \"%s\", kind: \"%s %s\", min: %s, max: %s, def: %s},\n", sym, dir, type, min, max, def }
-    /^\tPort [0-9]+:/ { flush(); sym = ""; dir = ""; type = ""; min = "NaN"; max = "NaN"; def = "NaN"; inport = 1; next }
+    function flush() { if (sym != "") printf "  {symbol: \"%s\", kind: \"%s %s\", min: %s, max: %s, def: %s, toggled: %s},\n", sym, dir, type, min, max, def, toggled }
+    /^\tPort [0-9]+:/ { flush(); sym = ""; dir = ""; type = ""; min = "NaN"; max = "NaN"; def = "NaN"; toggled = "false"; inport = 1; next }
     !inport { next }
     /lv2core#InputPort/ { dir = "input" }
     /lv2core#OutputPort/ { dir = "output" }
     /lv2core#ControlPort/ { type = "control" }
     /lv2core#AudioPort/ { type = "audio" }
+    /lv2core#toggled/ { toggled = "true" }
     /^\t\tSymbol:/ { sym = $2 }
     /^\t\tMinimum:/ { min = $2 }
     /^\t\tMaximum:/ { max = $2 }
