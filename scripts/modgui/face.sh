@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/modgui-images.sh and tests/modgui-faces.sh: the page of
 # a plugin's pedal as mod-ui shows it, and Debian's headless Chromium to
 # open it.
