@@ -87,8 +87,19 @@ heard() {
     echo "output at $hz Hz, not $2 Hz ($1)"
   fi
 }
-# console: a command to jalv, then time to answer it.
-console() { echo "$1" >&3; sleep 0.3; }
+# console COMMAND [PATTERN]: a command to jalv's console, then, given a
+# PATTERN, up to 10 s for a line of its answer to match it (grep -E).
+console() {
+  local from
+  from=$(wc -l <"$work/jalv.out")
+  echo "$1" >&3
+  [ -n "${2:-}" ] || return 0
+  for _ in $(seq 200); do
+    tail -n +"$((from + 1))" "$work/jalv.out" | grep -qE "$2" && return 0
+    sleep 0.05
+  done
+  return 1
+}
 
 presets=$(grep -oE '^<[^>]+#[^>]+>$' "$bundle/presets.ttl" | tr -d '<>')
 skeleton=${base}quorvane#sunken-skeleton
@@ -152,13 +163,13 @@ for uri in $(lv2ls | grep "^$base"); do
   # jalv 1.6.6 applies `preset URI` only once `presets` has listed them
   # (on its own it does nothing, and says nothing): a console user lists
   # them first anyway, to find the URI.
-  console presets
+  console presets "$(tail -n 1 <<<"$presets")" || true
   for p in $presets; do
     grep -qE "^(> )?$p " "$work/jalv.out" || fail "$name: jalv's console does not list $p"
   done
   console "preset $skeleton"
   from=$(wc -l <"$work/jalv.out")
-  console controls
+  console controls "^(> )?threshold = " || true
   tail -n +"$((from + 1))" "$work/jalv.out" | sed 's/^> //' >"$work/controls"
   while read -r symbol value; do
     awk -v s="$symbol" -v v="$value" '$1 == s && $2 == "=" && ($3 - v) ^ 2 < 1e-12 { found = 1 }
