@@ -10,7 +10,7 @@
 # tests, the packages' descriptions and the archives' README.
 
 quorvane_plugin(quorvane CHANNELS 1
-  NAME "quorvane" LABEL "quorvane"
+  NAME "quorvane" LABEL "Spectral"
   SUMMARY "Spectral freeze, blur, shift and gate"
   COMMENT [[A mono spectral effect. Every 256 samples the latest 1024 input samples
 are windowed and transformed; the spectrum can be frozen, blurred across
@@ -21,7 +21,7 @@ not reported to the host. For a track that must stay in time with others, or
 to blend dry and processed without a comb filter, use quorvane aligned.]])
 
 quorvane_plugin(quorvane-aligned LATENCY BYPASS STATE CHANNELS 1
-  NAME "quorvane aligned" LABEL "aligned"
+  NAME "quorvane aligned" LABEL "Spectral Aligned"
   SUMMARY "Spectral freeze, blur, shift and gate, in time with the track"
   COMMENT [[The spectral freeze, blur, shift and gate of quorvane, for a DAW:
 the dry signal is delayed by the same 1024 samples as the processed one and
@@ -31,7 +31,7 @@ a comb filter. Choose the plain quorvane where the 21 ms offset (at 48 kHz)
 is part of the sound or does not matter, as live.]])
 
 quorvane_plugin(quorvane-coherent COHERENT BYPASS STATE CHANNELS 1
-  NAME "quorvane coherent" LABEL "coherent"
+  NAME "quorvane coherent" LABEL "Coherent"
   SUMMARY "Spectral freeze that holds the pitch, shift that keeps the level"
   COMMENT [[quorvane with its phases corrected. Freeze holds what was playing:
 each partial keeps sounding at its own frequency, where quorvane repeats the
@@ -42,7 +42,7 @@ bins. With freeze off and shift 0 it is quorvane, sample for sample. The dry
 signal is not delayed; in a DAW use quorvane coherent aligned.]])
 
 quorvane_plugin(quorvane-coherent-aligned COHERENT LATENCY BYPASS STATE CHANNELS 1
-  NAME "quorvane coherent aligned" LABEL "coherent aligned"
+  NAME "quorvane coherent aligned" LABEL "Coherent Aligned"
   SUMMARY "Spectral freeze that holds the pitch, shift that keeps the level, in time with the track"
   COMMENT [[quorvane coherent for a DAW: a freeze that holds the pitch of what
 was playing and a shift that keeps the level, with the dry signal delayed by
@@ -51,7 +51,7 @@ host keeps the track in time and any mix of dry and processed is clean. With
 freeze off and shift 0 it is quorvane aligned, sample for sample.]])
 
 quorvane_plugin(quorvane-coherent-stereo COHERENT BYPASS STATE CHANNELS 2
-  NAME "quorvane coherent stereo" LABEL "coherent stereo"
+  NAME "quorvane coherent stereo" LABEL "Coherent Stereo"
   SUMMARY "Spectral freeze that holds the pitch and the stereo image, shift that keeps the level"
   COMMENT [[quorvane coherent on a stereo pair. Each channel keeps its own
 spectrum, but the held frequencies and the phase advances come from both
@@ -61,7 +61,7 @@ quorvane coherent's output of that channel, sample for sample. The dry
 signal is not delayed; in a DAW use quorvane coherent aligned stereo.]])
 
 quorvane_plugin(quorvane-coherent-aligned-stereo COHERENT LATENCY BYPASS STATE CHANNELS 2
-  NAME "quorvane coherent aligned stereo" LABEL "stereo aligned"
+  NAME "quorvane coherent aligned stereo" LABEL "Stereo Aligned"
   SUMMARY "Spectral freeze that holds the pitch and the stereo image, in time with the track"
   COMMENT [[quorvane coherent stereo for a DAW: the pair held as one, with the
 dry signal delayed by the same 1024 samples as the processed one and that

@@ -34,6 +34,11 @@ for p in "${missing[@]}"; do
   fi
 done
 export DEBIAN_FRONTEND=noninteractive
+# jackd2 asks whether to let JACK run with real-time priority: no, the tests
+# run their own server without it, and a machine's limits stay as they were.
+if printf '%s\n' "${missing[@]}" | grep -qx jackd2; then
+  echo "jackd2 jackd/tweak_rt_limits boolean false" | "${sudo[@]}" debconf-set-selections
+fi
 # Other builds on the machine may hold apt's locks for a while: wait for them.
 lock=(-o DPkg::Lock::Timeout=600)
 "${sudo[@]}" apt-get "${lock[@]}" update -q || { echo "error: apt-get update failed" >&2; exit 1; }

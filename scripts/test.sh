@@ -4,7 +4,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "FAILED: scripts/test.sh (see the output above)" >&2' ERR
 
-scripts/deps.sh libgtest-dev libbenchmark-dev sordi valgrind clang-tidy clang-format devscripts
+# chromium and its fonts for the MOD pedals' test; jackd2, jalv and the
+# JACK headers (for the test's client) for the jalv test.
+scripts/deps.sh libgtest-dev libbenchmark-dev sordi valgrind clang-tidy clang-format devscripts \
+  chromium fonts-dejavu-core jackd2 jalv libjack-jackd2-dev
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON

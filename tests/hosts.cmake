@@ -44,3 +44,28 @@ set_tests_properties(bundle_validates_beside_broken_bundle PROPERTIES
 # the plugin itself, as built for the target.
 add_test(NAME plugin_has_no_fused_multiply_add
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/no-fused-ops.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:quorvane>)
+
+# MOD's pedal of each plugin, opened in headless Chromium as mod-ui shows it.
+# Skipped where Chromium is not installed (scripts/test.sh installs it).
+add_test(NAME modgui_faces_render
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/modgui-faces.sh ${QUORVANE_BUNDLE_DIR} ${QUORVANE_LV2_CORE_DIR})
+set_tests_properties(modgui_faces_render PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+# Each plugin in jalv under a JACK server of the test's own, with a client
+# that plays into it and listens (jack_probe). Natively only, and not in the
+# sanitizer builds, whose library jalv could not load; skipped where jackd or
+# jalv is not installed (scripts/test.sh installs them).
+if(NOT CMAKE_CROSSCOMPILING AND NOT QUORVANE_SANITIZE)
+  pkg_check_modules(JACK QUIET IMPORTED_TARGET jack)
+  set(jack_probe "")
+  if(JACK_FOUND)
+    add_executable(jack_probe jack_probe.cpp)
+    target_link_libraries(jack_probe PRIVATE PkgConfig::JACK m)
+    set(jack_probe $<TARGET_FILE:jack_probe>)
+  endif()
+  add_test(NAME jalv_runs_each_plugin
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/jalv-host.sh ${QUORVANE_BUNDLE_DIR} ${QUORVANE_LV2_CORE_DIR}
+      "${jack_probe}")
+  set_tests_properties(jalv_runs_each_plugin PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120
+    RUN_SERIAL TRUE)
+endif()

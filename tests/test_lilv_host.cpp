@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,31 @@ TEST_F(BuiltBundle, ListsEachPluginAsASpectralEffectOfTheBuiltLibrary) {
     ours += lib && library && lilv_node_equals(lib, library);
   }
   EXPECT_EQ(ours, plugin_count) << "the bundle describes a plugin that the library does not have";
+}
+
+// What MOD's pedalboard shows for each plugin (mod-ui reads it through
+// lilv): the brand, which MOD cuts at 11 characters, and a label of at most
+// 16 that tells the plugins apart.
+TEST_F(BuiltBundle, NamedForMod) {
+  std::set<std::string> labels;
+  for (auto [which, name] : listed) {
+    SCOPED_TRACE(name);
+    const LilvPlugin *p = plugin(which);
+    ASSERT_NE(p, nullptr);
+    std::string brand, label;
+    for (auto [predicate, text] : {std::pair{"http://moddevices.com/ns/mod#brand", &brand},
+                                   std::pair{"http://moddevices.com/ns/mod#label", &label}}) {
+      LilvNodes *values = lilv_plugin_get_value(p, uri(predicate));
+      EXPECT_EQ(values ? lilv_nodes_size(values) : 0u, 1u) << predicate;
+      if (values && lilv_node_is_string(lilv_nodes_get_first(values)))
+        *text = lilv_node_as_string(lilv_nodes_get_first(values));
+      lilv_nodes_free(values);
+    }
+    EXPECT_EQ(brand, "quorvane");
+    EXPECT_FALSE(label.empty());
+    EXPECT_LE(label.size(), 16u) << label;
+    EXPECT_TRUE(labels.insert(label).second) << label << " names two plugins";
+  }
 }
 
 // Every plugin's ports as the library connects them, each as the table
