@@ -105,6 +105,13 @@ QUORVANE_INLINE void inverse_tail(const float *re, const float *im, const Twiddl
 // windows the block into the scratch row tmp first.
 QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos, float *tmp,
                            float *re, float *im, const Twiddles &fwd) {
+#if defined(QUORVANE_SCALAR)
+  (void)tmp;
+  fft_head8_real([ring, window, pos](unsigned n) { return ring[(pos + n) & ring_mask] * window[n]; },
+                 re, im, fwd);
+  fft_body_scalar(re, im, fwd, true);
+  return;
+#endif
   if (pos % 8 == 0) {
     fft_head<v8f>(
         [ring, window, pos](unsigned n, v8f &r, v8f &i) {
@@ -134,6 +141,24 @@ QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos,
 // of it before the tail writes there).
 QUORVANE_WIDE void synthesise(float *spec_re, const float *spec_im, float *re, float *im,
                               const Twiddles &inv, const float *window, float *ring, unsigned pos) {
+#if defined(QUORVANE_SCALAR)
+  auto mirrored = [spec_re, spec_im](unsigned n, float &r, float &i) {
+    if (n <= 512) {
+      r = spec_re[n];
+      i = spec_im[n];
+    } else {
+      r = spec_re[block_size - n];
+      i = -spec_im[block_size - n];
+    }
+  };
+  fft_head8(mirrored, re, im, inv);
+  fft_body_scalar(re, im, inv, false);
+  fft_tail_real(re, im, inv, [window, ring, pos](unsigned i, float x) {
+    float *r = ring + ((pos + i) & ring_mask);
+    *r += ((x * inverse_scale) * window[i]) * overlap_gain;
+  });
+  return;
+#endif
   fft_head<v8f>(
       [spec_re, spec_im](unsigned n, v8f &r, v8f &i) {
         if (n < 512) {
