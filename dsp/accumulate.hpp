@@ -147,6 +147,15 @@ template <class F, class I> QUORVANE_INLINE I call_group(F re, F im, I kept) {
 // gated[k] = 0 where mag[k] is below the gate level, mag[k] elsewhere (a NaN
 // stays). Returns how many of the 513 are 0.
 QUORVANE_INLINE unsigned gate_magnitudes(const float *mag, float gate, float *gated) {
+#if defined(QUORVANE_SCALAR)
+  unsigned zeros = 0; // one bin at a time: four lanes only add work without a vector unit
+  for (unsigned k = 0; k < bins; ++k) {
+    const float kept = mag[k] < gate ? 0.0f : mag[k];
+    gated[k] = kept;
+    zeros += kept == 0.0f;
+  }
+  return zeros;
+#else
   const v4f g = splat4(gate);
   const v4f zero = splat4(0.0f);
   v4i zeros = splat4i(0); // counts down, per lane
@@ -163,6 +172,7 @@ QUORVANE_INLINE unsigned gate_magnitudes(const float *mag, float gate, float *ga
     n += gated[k] == 0.0f;
   }
   return n;
+#endif
 }
 
 // The reshaped bins 0..512 into acc_re/acc_im, from the magnitudes `mag` and

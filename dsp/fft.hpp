@@ -390,9 +390,14 @@ QUORVANE_INLINE void fft_head8_real(const Load &x, float *re, float *im, const T
       x_im[j] = 0.0f;
       x_im[j + 1] = 0.0f;
     }
-    for (unsigned j = 0; j < 2; ++j) {
-      butterfly(x_re[j], x_im[j], x_re[j + 2], x_im[j + 2], tw.re[1 + j], tw.im[1 + j]);
-      butterfly(x_re[j + 4], x_im[j + 4], x_re[j + 6], x_im[j + 6], tw.re[1 + j], tw.im[1 + j]);
+    // The second stage's first twiddle is (1, 0) too, and its operands
+    // are still real: the same shortcut.
+    for (unsigned j = 0; j < 8; j += 4) {
+      const float u = x_re[j];
+      const float v = x_re[j + 2];
+      x_re[j] = u + v;
+      x_re[j + 2] = u - v;
+      butterfly(x_re[j + 1], x_im[j + 1], x_re[j + 3], x_im[j + 3], tw.re[2], tw.im[2]);
     }
     for (unsigned j = 0; j < 4; ++j) {
       butterfly(x_re[j], x_im[j], x_re[j + 4], x_im[j + 4], tw.re[3 + j], tw.im[3 + j]);
