@@ -13,11 +13,13 @@
 // coherent model when the URI says "coherent" and the aligned one when the
 // plugin has a latency port.
 //
-// Usage: board_count LIBRARY BUNDLE_DIR MAPS_OUT
+// Usage: board_count LIBRARY BUNDLE_DIR MAPS_OUT [OUTPUT_OUT]
 // Prints one line per counted segment ("segment ID PLUGIN_URI STATE WHO")
 // and whether each plugin's output equals its model's, bit for bit, over
 // the warm-up and the counted hops; MAPS_OUT receives /proc/self/maps, to
-// tell which object each counted address belongs to.
+// tell which object each counted address belongs to. OUTPUT_OUT, when
+// given, receives every plugin's output in every state, in that order, as
+// raw 32-bit floats: to compare the targets' C libraries with each other.
 
 #include <dlfcn.h>
 #include <stdio.h>
@@ -161,8 +163,8 @@ bool find_ports(LilvWorld *world, const char *uri, int *port) {
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 4) {
-    fprintf(stderr, "usage: %s LIBRARY BUNDLE_DIR MAPS_OUT\n", argv[0]);
+  if (argc != 4 && argc != 5) {
+    fprintf(stderr, "usage: %s LIBRARY BUNDLE_DIR MAPS_OUT [OUTPUT_OUT]\n", argv[0]);
     return 2;
   }
   void *lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -184,6 +186,10 @@ int main(int argc, char **argv) {
   const std::vector<float> x = stream(size_t{hop} * (warm_hops + counted_hops));
   long segment = 0;
   int failures = 0;
+  std::ofstream outputs;
+  if (argc == 5) {
+    outputs.open(argv[4], std::ios::binary);
+  }
   for (uint32_t index = 0; const LV2_Descriptor *d = entry(index); ++index) {
     int port[n_symbols];
     if (!find_ports(world, d->URI, port)) {
@@ -211,6 +217,10 @@ int main(int argc, char **argv) {
       plugin.hops(st, x, warm_hops, warm_hops + counted_hops);
       mark(2, segment);
       ++segment;
+      if (outputs.is_open()) {
+        outputs.write(reinterpret_cast<const char *>(plugin.out.data()),
+                      static_cast<std::streamsize>(plugin.out.size() * sizeof(float)));
+      }
       if (model) {
         printf("segment %ld %s %s model\n", segment, d->URI, st.name);
         mark(1, segment);

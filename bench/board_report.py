@@ -25,8 +25,6 @@ import sys
 # first nine stages likewise, its last stage for real parts only (2 products,
 # 3 sums: only real parts reach the output) and the 1/1024 scaling of them.
 TRANSFORM_OPS = 10 * 5120 + 10 * 4608 + 5 * 512 + 1024
-# What the floor counts of the C library: the phase and its sine and cosine.
-FLOOR_CALLS = ("atan2f", "sincosf")
 
 
 def short(name):
@@ -170,15 +168,16 @@ def main():
     floor_ops = TRANSFORM_OPS / lanes
     print(f"\n  floor of a live hop: the transforms' arithmetic, {TRANSFORM_OPS} float "
           f"operations = {floor_ops / 1e3:.1f}k instructions at {lanes} per instruction, "
-          f"plus the plugin's own {' and '.join(FLOOR_CALLS)} calls (counted below)")
+          f"plus the plugin's own math-library calls (atan2f, sincosf: libm, counted below)")
     for i in sorted(segs):
         p, s, who = labels[i]
-        if who == "plugin" and p not in (plugins[0], plugins[min(2, len(plugins) - 1)]):
+        shown = (plugins[0], plugins[min(2, len(plugins) - 1)]) if who == "plugin" else (first,)
+        if p not in shown:
             continue
         by = split(segs[i], spans)
         total = segs[i]["total"]
-        calls = sum(n for (obj, fn), n in by.items() if fn in FLOOR_CALLS) / hops
-        floor = (floor_ops if s != "frozen" or who == "model" else floor_ops) + calls
+        calls = sum(n for (obj, fn), n in by.items() if obj.startswith("libm")) / hops
+        floor = floor_ops + calls
         head = f"\n  {p} {s} {who}: {total / hops / 1e3:.1f}k per hop"
         if who == "plugin":
             head += (f"; floor {floor / 1e3:.1f}k ({floor_ops / 1e3:.1f}k transforms + "

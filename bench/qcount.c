@@ -94,8 +94,8 @@ static void end_segment(uint64_t segment) {
 }
 
 static void on_syscall(qemu_plugin_id_t id, unsigned int vcpu, int64_t number, uint64_t a1,
-                       uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5, uint64_t a6,
-                       uint64_t a7, uint64_t a8) {
+                       uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5, uint64_t a6, uint64_t a7,
+                       uint64_t a8) {
   (void)id, (void)vcpu, (void)a3, (void)a4, (void)a5, (void)a6, (void)a7, (void)a8;
   if (number != MARKER) {
     return;

@@ -91,8 +91,9 @@ template <class F, class I> QUORVANE_INLINE I call_group(F re, F im, I kept) {
 // skipped, so that every loop runs over all the bins, four at a time, one
 // statement per set. The skipped bins land in order past the kept ones.
 // (Built for AVX too, which classifies eight bins at a time.)
-[[maybe_unused]] QUORVANE_WIDE unsigned group_order(const float *re, const float *im, const float *gated, int first,
-                                   int last, uint16_t *order) {
+[[maybe_unused]] QUORVANE_WIDE unsigned group_order(const float *re, const float *im,
+                                                    const float *gated, int first, int last,
+                                                    uint16_t *order) {
   constexpr unsigned groups = call_groups + 1; // the skipped ones last
   v8f lanes;
   for (unsigned lane = 0; lane < 8; ++lane) {
@@ -204,10 +205,11 @@ void accumulate(const float *re, const float *im, const float *mag, const float 
   const unsigned zeros = gate_magnitudes(mag, gate, gated);
 
   // Sines and cosines by source bin. A bin without a phase keeps (+0, +0)
-  // there, and m * +0 is a zero that leaves its target at +0 as it must. The
-  // calls run back to back, each independent of the others, which lets the
-  // processor overlap them. A frozen frame's sincosf sees the same phases
-  // every frame and gains nothing from grouping; neither do a few bins.
+  // there, and m * +0 is a zero that leaves its target at +0 as it must. On
+  // x86-64 the calls run back to back, each independent of the others, which
+  // lets the processor overlap them, grouped by range in a live frame with
+  // enough kept bins. A frozen frame's sincosf sees the same phases every
+  // frame and gains nothing from grouping; neither do a few bins.
   if (zeros != 0) {
     memset(sn, 0, sizeof rows.sn);
     memset(cs, 0, sizeof rows.cs);
@@ -224,23 +226,10 @@ void accumulate(const float *re, const float *im, const float *mag, const float 
   } else {
     listed = false; // every bin in range, in increasing order
   }
+#if defined(__x86_64__)
   const float *phases = frozen_phase ? frozen_phase : phase;
-  if (!group_calls && !frozen_phase) {
-    // Each phase straight into its sincosf: the same calls on the same
-    // values, without a row of phases to write and read back. (On x86-64 the
-    // two runs of independent calls below overlap better; on the in-order
-    // cores of most boards there is little to overlap.)
-    if (listed) {
-      for (unsigned j = 0; j < n; ++j) {
-        const unsigned k = order[j];
-        sincosf(atan2f(im[k], re[k]), sn + k, cs + k);
-      }
-    } else {
-      for (int k = first; k <= last; ++k) {
-        sincosf(atan2f(im[k], re[k]), sn + k, cs + k);
-      }
-    }
-  } else if (listed) {
+  // Two runs of independent calls, which the processor overlaps.
+  if (listed) {
     if (!frozen_phase) {
       for (unsigned j = 0; j < n; ++j) {
         phase[order[j]] = atan2f(im[order[j]], re[order[j]]);
@@ -260,6 +249,22 @@ void accumulate(const float *re, const float *im, const float *mag, const float 
       sincosf(phases[k], sn + k, cs + k);
     }
   }
+#else
+  // Each live phase straight into its sincosf: the same calls on the same
+  // values, without a row of phases to write and read back, which is what
+  // counts on the in-order cores of most boards.
+  (void)phase;
+  if (listed) {
+    for (unsigned j = 0; j < n; ++j) {
+      const unsigned k = order[j];
+      sincosf(frozen_phase ? frozen_phase[k] : atan2f(im[k], re[k]), sn + k, cs + k);
+    }
+  } else {
+    for (int k = first; k <= last; ++k) {
+      sincosf(frozen_phase ? frozen_phase[k] : atan2f(im[k], re[k]), sn + k, cs + k);
+    }
+  }
+#endif
 
   if (turns) {
     turn_rows(cs, sn, turns);

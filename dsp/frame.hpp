@@ -107,8 +107,9 @@ QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos,
                            float *re, float *im, const Twiddles &fwd) {
 #if defined(QUORVANE_SCALAR)
   (void)tmp;
-  fft_head8_real([ring, window, pos](unsigned n) { return ring[(pos + n) & ring_mask] * window[n]; },
-                 re, im, fwd);
+  fft_head8_real(
+      [ring, window, pos](unsigned n) { return ring[(pos + n) & ring_mask] * window[n]; }, re, im,
+      fwd);
   fft_body_scalar(re, im, fwd, true);
   return;
 #endif
