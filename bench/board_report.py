@@ -59,6 +59,12 @@ class Object:
             f = line.split()
             if f and f[0] == "LOAD":
                 self.loads.append((int(f[1], 16), int(f[2], 16), int(f[4], 16)))
+        self.plt = None  # calls to other objects go through here
+        for line in subprocess.run([readelf, "-SW", path], capture_output=True, text=True,
+                                   check=False).stdout.splitlines():
+            f = line.replace("[ ", "[").split()
+            if len(f) > 5 and f[1] in (".plt", ".iplt"):
+                self.plt = (int(f[3], 16), int(f[3], 16) + int(f[5], 16))
         syms = []
         for flag in ([], ["-D"]):
             res = subprocess.run([nm, "-C", "-S", "--defined-only"] + flag + [path],
@@ -80,6 +86,8 @@ class Object:
         return map_start - map_offset
 
     def name(self, vaddr):
+        if self.plt and self.plt[0] <= vaddr < self.plt[1]:
+            return "(PLT: calls into other libraries)"
         i = bisect.bisect_right(self.starts, vaddr) - 1
         if i >= 0:
             start, size, name = self.syms[i]
