@@ -206,21 +206,27 @@ QUORVANE_INLINE void fft_pass(float *re, float *im, const Twiddles &tw, unsigned
 template <class V>
 QUORVANE_INLINE void fft_pass8(float *re, float *im, const Twiddles &tw, unsigned h) {
   constexpr unsigned lanes = sizeof(V) / sizeof(float);
+  const unsigned h2 = 2 * h;
+  const unsigned h4 = 4 * h;
   const float *w1_re = tw.re + h - 1;
   const float *w1_im = tw.im + h - 1;
-  const float *w2_re = tw.re + 2 * h - 1;
-  const float *w2_im = tw.im + 2 * h - 1;
-  const float *w4_re = tw.re + 4 * h - 1;
-  const float *w4_im = tw.im + 4 * h - 1;
-  for (unsigned start = 0; start < fft_size; start += 8 * h) {
+  const float *w2_re = tw.re + h2 - 1;
+  const float *w2_im = tw.im + h2 - 1;
+  const float *w4_re = tw.re + h4 - 1;
+  const float *w4_im = tw.im + h4 - 1;
+  unsigned at[8]; // the eight points' offsets in a block
+  for (unsigned j = 0; j < 8; ++j) {
+    at[j] = j * h;
+  }
+  for (unsigned start = 0; start < fft_size; start += 2 * h4) {
     float *p_re = re + start;
     float *p_im = im + start;
     for (unsigned k = 0; k < h; k += lanes) {
       V x_re[8];
       V x_im[8];
       for (unsigned j = 0; j < 8; ++j) {
-        x_re[j] = vload<V>(p_re + k + j * h);
-        x_im[j] = vload<V>(p_im + k + j * h);
+        x_re[j] = vload<V>(p_re + k + at[j]);
+        x_im[j] = vload<V>(p_im + k + at[j]);
       }
       {
         const V w_re = vload<V>(w1_re + k);
@@ -230,18 +236,18 @@ QUORVANE_INLINE void fft_pass8(float *re, float *im, const Twiddles &tw, unsigne
         }
       }
       for (unsigned j = 0; j < 2; ++j) {
-        const V w_re = vload<V>(w2_re + k + j * h);
-        const V w_im = vload<V>(w2_im + k + j * h);
+        const V w_re = vload<V>(w2_re + k + at[j]);
+        const V w_im = vload<V>(w2_im + k + at[j]);
         butterfly(x_re[j], x_im[j], x_re[j + 2], x_im[j + 2], w_re, w_im);
         butterfly(x_re[j + 4], x_im[j + 4], x_re[j + 6], x_im[j + 6], w_re, w_im);
       }
       for (unsigned j = 0; j < 4; ++j) {
-        butterfly(x_re[j], x_im[j], x_re[j + 4], x_im[j + 4], vload<V>(w4_re + k + j * h),
-                  vload<V>(w4_im + k + j * h));
+        butterfly(x_re[j], x_im[j], x_re[j + 4], x_im[j + 4], vload<V>(w4_re + k + at[j]),
+                  vload<V>(w4_im + k + at[j]));
       }
       for (unsigned j = 0; j < 8; ++j) {
-        vstore(p_re + k + j * h, x_re[j]);
-        vstore(p_im + k + j * h, x_im[j]);
+        vstore(p_re + k + at[j], x_re[j]);
+        vstore(p_im + k + at[j], x_im[j]);
       }
     }
   }
@@ -313,6 +319,7 @@ QUORVANE_INLINE void fft_body(float *re, float *im, const Twiddles &tw, bool to_
 #endif
 }
 
+#if defined(QUORVANE_SCALAR)
 // Seven-bit reversal, for the scalar head below.
 struct Rev7 {
   unsigned char v[128];
@@ -444,6 +451,7 @@ QUORVANE_INLINE void fft_tail_real(const float *re, const float *im, const Twidd
     emit(k + 768, b_re - t_bd);
   }
 }
+#endif
 
 // In-place transform of 1024 interleaved values: forward (inverse == 0),
 // X[k] = sum x[n] e^(-2 pi i k n / 1024), unscaled; inverse (inverse == 1),
