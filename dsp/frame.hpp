@@ -105,7 +105,7 @@ QUORVANE_INLINE void inverse_tail(const float *re, const float *im, const Twiddl
 // windows the block into the scratch row tmp first.
 QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos, float *tmp,
                            float *re, float *im, const Twiddles &fwd) {
-#if defined(QUORVANE_SCALAR)
+#if defined(QUORVANE_SCALAR) // 32-bit Arm: windowed as read, at any pos
   (void)tmp;
   fft_head8_real(
       [ring, window, pos](unsigned n) { return ring[(pos + n) & ring_mask] * window[n]; }, re, im,
@@ -142,7 +142,7 @@ QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos,
 // of it before the tail writes there).
 QUORVANE_WIDE void synthesise(float *spec_re, const float *spec_im, float *re, float *im,
                               const Twiddles &inv, const float *window, float *ring, unsigned pos) {
-#if defined(QUORVANE_SCALAR)
+#if defined(QUORVANE_SCALAR) // 32-bit Arm: added to the ring as computed, at any pos
   auto mirrored = [spec_re, spec_im](unsigned n, float &r, float &i) {
     if (n <= 512) {
       r = spec_re[n];
