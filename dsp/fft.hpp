@@ -376,7 +376,8 @@ QUORVANE_INLINE void fft_head8(const Load &load, float *re, float *im, const Twi
   }
 }
 
-// The same for real points x(n) (imaginary parts +0), all finite. Then the
+// The same for real points x(r, o), point r + o (o the constant
+// head8_from[j]), imaginary parts +0, all finite. Then the
 // first stage's twiddle is exactly (1, 0) (the recurrence starts there), so
 // t = v (1, 0) is (v.re 1 - (+0)(+0), v.re (+0) + (+0) 1) = (v.re, +0) for
 // any finite v.re, zeros included, and the butterfly gives
@@ -390,8 +391,8 @@ QUORVANE_INLINE void fft_head8_real(const Load &x, float *re, float *im, const T
     float x_re[8];
     float x_im[8];
     for (unsigned j = 0; j < 8; j += 2) {
-      const float u = x(r + head8_from[j]);
-      const float v = x(r + head8_from[j + 1]);
+      const float u = x(r, head8_from[j]);
+      const float v = x(r, head8_from[j + 1]);
       x_re[j] = u + v;
       x_re[j + 1] = u - v;
       x_im[j] = 0.0f;
@@ -427,8 +428,8 @@ QUORVANE_INLINE void fft_body_scalar(float *re, float *im, const Twiddles &tw, b
 }
 
 // The inverse's stages of half-length 256 and 512 after fft_body_scalar, the
-// last for real parts only: emit(i, x) receives the real part of output
-// point i, unscaled.
+// last for real parts only: emit(k, q, x) receives the real part of output
+// point k + 256 q (k below 256, q the constant quarter), unscaled.
 template <class Emit>
 QUORVANE_INLINE void fft_tail_real(const float *re, const float *im, const Twiddles &tw,
                                    const Emit &emit) {
@@ -445,10 +446,10 @@ QUORVANE_INLINE void fft_tail_real(const float *re, const float *im, const Twidd
     butterfly(c_re, c_im, d_re, d_im, tw.re[255 + k], tw.im[255 + k]);
     const float t_ac = c_re * tw.re[511 + k] - c_im * tw.im[511 + k];
     const float t_bd = d_re * tw.re[767 + k] - d_im * tw.im[767 + k];
-    emit(k, a_re + t_ac);
-    emit(k + 512, a_re - t_ac);
-    emit(k + 256, b_re + t_bd);
-    emit(k + 768, b_re - t_bd);
+    emit(k, 0, a_re + t_ac);
+    emit(k, 2, a_re - t_ac);
+    emit(k, 1, b_re + t_bd);
+    emit(k, 3, b_re - t_bd);
   }
 }
 #endif
