@@ -42,6 +42,26 @@ QUORVANE_WIDE void blur_radius(float *mag, float *tmp, int radius) {
   for (; k < radius; ++k) {
     tmp[k] = blur_mean(mag, k, radius);
   }
+#if defined(QUORVANE_SCALAR)
+  // Without a vector unit, four sums side by side, one load and one addition
+  // a term: sixteen would not fit in VFP's sixteen double registers.
+  for (; k + 3 + radius <= last; k += 4) {
+    double a = 0.0;
+    double b = 0.0;
+    double c = 0.0;
+    double d = 0.0;
+    for (int l = k - radius; l <= k + radius; ++l) {
+      a += wide[l];
+      b += wide[l + 1];
+      c += wide[l + 2];
+      d += wide[l + 3];
+    }
+    tmp[k] = static_cast<float>(a / count);
+    tmp[k + 1] = static_cast<float>(b / count);
+    tmp[k + 2] = static_cast<float>(c / count);
+    tmp[k + 3] = static_cast<float>(d / count);
+  }
+#endif
   // Whole windows, k - radius >= 0 and k + 15 + radius <= last, so that
   // sixteen sums (each a chain of dependent additions) overlap.
   for (; k + 15 + radius <= last; k += 16) {

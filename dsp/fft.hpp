@@ -197,6 +197,62 @@ QUORVANE_INLINE void fft_pass(float *re, float *im, const Twiddles &tw, unsigned
   }
 }
 
+// The stages of half-length h, 2h and 4h in one pass, in place: in each
+// block of 8h points, the points k, k + h, ..., k + 7h go through all three
+// stages while they are in registers (16 floats a lane: with the two
+// twiddle parts and the products, within the 32 registers of VFP and of
+// Advanced SIMD). Every butterfly is the one the three separate stages would
+// do, with the same operands.
+template <class V>
+QUORVANE_INLINE void fft_pass8(float *re, float *im, const Twiddles &tw, unsigned h) {
+  constexpr unsigned lanes = sizeof(V) / sizeof(float);
+  const unsigned h2 = 2 * h;
+  const unsigned h4 = 4 * h;
+  const float *w1_re = tw.re + h - 1;
+  const float *w1_im = tw.im + h - 1;
+  const float *w2_re = tw.re + h2 - 1;
+  const float *w2_im = tw.im + h2 - 1;
+  const float *w4_re = tw.re + h4 - 1;
+  const float *w4_im = tw.im + h4 - 1;
+  unsigned at[8]; // the eight points' offsets in a block
+  for (unsigned j = 0; j < 8; ++j) {
+    at[j] = j * h;
+  }
+  for (unsigned start = 0; start < fft_size; start += 2 * h4) {
+    float *p_re = re + start;
+    float *p_im = im + start;
+    for (unsigned k = 0; k < h; k += lanes) {
+      V x_re[8];
+      V x_im[8];
+      for (unsigned j = 0; j < 8; ++j) {
+        x_re[j] = vload<V>(p_re + k + at[j]);
+        x_im[j] = vload<V>(p_im + k + at[j]);
+      }
+      {
+        const V w_re = vload<V>(w1_re + k);
+        const V w_im = vload<V>(w1_im + k);
+        for (unsigned j = 0; j < 8; j += 2) {
+          butterfly(x_re[j], x_im[j], x_re[j + 1], x_im[j + 1], w_re, w_im);
+        }
+      }
+      for (unsigned j = 0; j < 2; ++j) {
+        const V w_re = vload<V>(w2_re + k + at[j]);
+        const V w_im = vload<V>(w2_im + k + at[j]);
+        butterfly(x_re[j], x_im[j], x_re[j + 2], x_im[j + 2], w_re, w_im);
+        butterfly(x_re[j + 4], x_im[j + 4], x_re[j + 6], x_im[j + 6], w_re, w_im);
+      }
+      for (unsigned j = 0; j < 4; ++j) {
+        butterfly(x_re[j], x_im[j], x_re[j + 4], x_im[j + 4], vload<V>(w4_re + k + at[j]),
+                  vload<V>(w4_im + k + at[j]));
+      }
+      for (unsigned j = 0; j < 8; ++j) {
+        vstore(p_re + k + at[j], x_re[j]);
+        vstore(p_im + k + at[j], x_im[j]);
+      }
+    }
+  }
+}
+
 // Four floats from each pointer, as one eight-lane vector, and back.
 QUORVANE_INLINE v8f join(const float *lo, const float *hi) {
   return __builtin_shufflevector(load4(lo), load4(hi), 0, 1, 2, 3, 4, 5, 6, 7);
@@ -243,14 +299,160 @@ QUORVANE_INLINE void fft_pass4(float *re, float *im, const Twiddles &tw) {
 }
 
 // After fft_head: the stages of half-length 4 to 128 (inverse) or to 512.
+// On 64-bit Arm, three stages a pass in four lanes (its 32 vector registers
+// hold the eight points of a radix-8 pass), so the data goes through memory
+// one pass fewer; x86-64 keeps its two stages a pass in eight lanes.
 QUORVANE_INLINE void fft_body(float *re, float *im, const Twiddles &tw, bool to_end) {
+#if defined(__aarch64__)
+  fft_pass8<v4f>(re, im, tw, 4);
+  fft_pass8<v4f>(re, im, tw, 32);
+  if (to_end) {
+    fft_pass<v4f>(re, im, tw, 256);
+  }
+#else
   fft_pass4(re, im, tw);
   fft_pass<v8f>(re, im, tw, 16);
   fft_pass<v8f>(re, im, tw, 64);
   if (to_end) {
     fft_pass<v8f>(re, im, tw, 256);
   }
+#endif
 }
+
+#if defined(QUORVANE_SCALAR)
+// Seven-bit reversal, for the scalar head below.
+struct Rev7 {
+  unsigned char v[128];
+};
+constexpr Rev7 rev7 = [] {
+  Rev7 t{};
+  for (unsigned q = 0; q < 128; ++q) {
+    unsigned r = 0;
+    for (unsigned b = 0; b < 7; ++b) {
+      r |= ((q >> b) & 1u) << (6 - b);
+    }
+    t.v[q] = static_cast<unsigned char>(r);
+  }
+  return t;
+}();
+
+// Where the scalar head reads the eight points of output group g: point
+// 8g + j of the bit-reversed order is input rev7(g) + 128 rev3(j).
+constexpr unsigned head8_from[8] = {0, 512, 256, 768, 128, 640, 384, 896};
+
+// The scalar head's group g: points r + head8_from[j] (r = rev7(g)), given
+// in x, through the stages of length 2, 4 and 8, stored at 8g .. 8g + 7.
+QUORVANE_INLINE void head8_stages(float *x_re, float *x_im, float *re, float *im, unsigned g,
+                                  const Twiddles &tw) {
+  for (unsigned j = 0; j < 8; j += 2) {
+    butterfly(x_re[j], x_im[j], x_re[j + 1], x_im[j + 1], tw.re[0], tw.im[0]);
+  }
+  for (unsigned j = 0; j < 2; ++j) {
+    butterfly(x_re[j], x_im[j], x_re[j + 2], x_im[j + 2], tw.re[1 + j], tw.im[1 + j]);
+    butterfly(x_re[j + 4], x_im[j + 4], x_re[j + 6], x_im[j + 6], tw.re[1 + j], tw.im[1 + j]);
+  }
+  for (unsigned j = 0; j < 4; ++j) {
+    butterfly(x_re[j], x_im[j], x_re[j + 4], x_im[j + 4], tw.re[3 + j], tw.im[3 + j]);
+  }
+  for (unsigned j = 0; j < 8; ++j) {
+    re[8 * g + j] = x_re[j];
+    im[8 * g + j] = x_im[j];
+  }
+}
+
+// Scalar code, for targets without a vector unit (32-bit Arm): the bit
+// reversal and the stages of length 2, 4 and 8 of a transform whose points
+// come from load(n, re, im), into re/im.
+template <class Load>
+QUORVANE_INLINE void fft_head8(const Load &load, float *re, float *im, const Twiddles &tw) {
+  for (unsigned g = 0; g < 128; ++g) {
+    const unsigned r = rev7.v[g];
+    float x_re[8];
+    float x_im[8];
+    for (unsigned j = 0; j < 8; ++j) {
+      load(r + head8_from[j], x_re[j], x_im[j]);
+    }
+    head8_stages(x_re, x_im, re, im, g, tw);
+  }
+}
+
+// The same for real points x(r, o), point r + o (o the constant
+// head8_from[j]), imaginary parts +0, all finite. Then the
+// first stage's twiddle is exactly (1, 0) (the recurrence starts there), so
+// t = v (1, 0) is (v.re 1 - (+0)(+0), v.re (+0) + (+0) 1) = (v.re, +0) for
+// any finite v.re, zeros included, and the butterfly gives
+// (u.re + v.re, +0 + +0) and (u.re - v.re, +0 - +0): the imaginary parts
+// stay +0, with no operation needed to know it. The later stages start from
+// those values, in full.
+template <class Load>
+QUORVANE_INLINE void fft_head8_real(const Load &x, float *re, float *im, const Twiddles &tw) {
+  for (unsigned g = 0; g < 128; ++g) {
+    const unsigned r = rev7.v[g];
+    float x_re[8];
+    float x_im[8];
+    for (unsigned j = 0; j < 8; j += 2) {
+      const float u = x(r, head8_from[j]);
+      const float v = x(r, head8_from[j + 1]);
+      x_re[j] = u + v;
+      x_re[j + 1] = u - v;
+      x_im[j] = 0.0f;
+      x_im[j + 1] = 0.0f;
+    }
+    // The second stage's first twiddle is (1, 0) too, and its operands
+    // are still real: the same shortcut.
+    for (unsigned j = 0; j < 8; j += 4) {
+      const float u = x_re[j];
+      const float v = x_re[j + 2];
+      x_re[j] = u + v;
+      x_re[j + 2] = u - v;
+      butterfly(x_re[j + 1], x_im[j + 1], x_re[j + 3], x_im[j + 3], tw.re[2], tw.im[2]);
+    }
+    for (unsigned j = 0; j < 4; ++j) {
+      butterfly(x_re[j], x_im[j], x_re[j + 4], x_im[j + 4], tw.re[3 + j], tw.im[3 + j]);
+    }
+    for (unsigned j = 0; j < 8; ++j) {
+      re[8 * g + j] = x_re[j];
+      im[8 * g + j] = x_im[j];
+    }
+  }
+}
+
+// After a scalar head: the stages of half-length 8 to 128 (inverse) or to
+// 512, three, then two at a time.
+QUORVANE_INLINE void fft_body_scalar(float *re, float *im, const Twiddles &tw, bool to_end) {
+  fft_pass8<float>(re, im, tw, 8);
+  fft_pass<float>(re, im, tw, 64);
+  if (to_end) {
+    fft_pass<float>(re, im, tw, 256);
+  }
+}
+
+// The inverse's stages of half-length 256 and 512 after fft_body_scalar, the
+// last for real parts only: emit(k, q, x) receives the real part of output
+// point k + 256 q (k below 256, q the constant quarter), unscaled.
+template <class Emit>
+QUORVANE_INLINE void fft_tail_real(const float *re, const float *im, const Twiddles &tw,
+                                   const Emit &emit) {
+  for (unsigned k = 0; k < 256; ++k) {
+    float a_re = re[k];
+    float a_im = im[k];
+    float b_re = re[k + 256];
+    float b_im = im[k + 256];
+    float c_re = re[k + 512];
+    float c_im = im[k + 512];
+    float d_re = re[k + 768];
+    float d_im = im[k + 768];
+    butterfly(a_re, a_im, b_re, b_im, tw.re[255 + k], tw.im[255 + k]);
+    butterfly(c_re, c_im, d_re, d_im, tw.re[255 + k], tw.im[255 + k]);
+    const float t_ac = c_re * tw.re[511 + k] - c_im * tw.im[511 + k];
+    const float t_bd = d_re * tw.re[767 + k] - d_im * tw.im[767 + k];
+    emit(k, 0, a_re + t_ac);
+    emit(k, 2, a_re - t_ac);
+    emit(k, 1, b_re + t_bd);
+    emit(k, 3, b_re - t_bd);
+  }
+}
+#endif
 
 // In-place transform of 1024 interleaved values: forward (inverse == 0),
 // X[k] = sum x[n] e^(-2 pi i k n / 1024), unscaled; inverse (inverse == 1),

@@ -98,6 +98,29 @@ QUORVANE_INLINE void inverse_tail(const float *re, const float *im, const Twiddl
 // windows the block into the scratch row tmp first.
 QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos, float *tmp,
                            float *re, float *im, const Twiddles &fwd) {
+#if defined(QUORVANE_SCALAR) // 32-bit Arm: windowed as read
+  (void)tmp;
+  if (pos % hop_size == 0) { // always, from the sample loop
+    // Each quarter of the block is one run of the ring: one address each.
+    const float *quarter[4];
+    for (unsigned q = 0; q < 4; ++q) {
+      quarter[q] = ring + ((pos + q * hop_size) & ring_mask);
+    }
+    fft_head8_real(
+        [&quarter, window](unsigned r, unsigned o) {
+          return quarter[o / hop_size][r + o % hop_size] * window[r + o];
+        },
+        re, im, fwd);
+  } else {
+    fft_head8_real(
+        [ring, window, pos](unsigned r, unsigned o) {
+          return ring[(pos + r + o) & ring_mask] * window[r + o];
+        },
+        re, im, fwd);
+  }
+  fft_body_scalar(re, im, fwd, true);
+  return;
+#endif
   if (pos % 8 == 0) {
     fft_head<v8f>(
         [ring, window, pos](unsigned n, v8f &r, v8f &i) {
@@ -127,6 +150,35 @@ QUORVANE_WIDE void analyse(const float *ring, const float *window, unsigned pos,
 // of it before the tail writes there).
 QUORVANE_WIDE void synthesise(float *spec_re, const float *spec_im, float *re, float *im,
                               const Twiddles &inv, const float *window, float *ring, unsigned pos) {
+#if defined(QUORVANE_SCALAR) // 32-bit Arm: added to the ring as computed
+  auto mirrored = [spec_re, spec_im](unsigned n, float &r, float &i) {
+    if (n <= 512) {
+      r = spec_re[n];
+      i = spec_im[n];
+    } else {
+      r = spec_re[block_size - n];
+      i = -spec_im[block_size - n];
+    }
+  };
+  fft_head8(mirrored, re, im, inv);
+  fft_body_scalar(re, im, inv, false);
+  if (pos % hop_size == 0) { // always, from the sample loop
+    float *quarter[4];
+    for (unsigned q = 0; q < 4; ++q) {
+      quarter[q] = ring + ((pos + q * hop_size) & ring_mask);
+    }
+    fft_tail_real(re, im, inv, [&quarter, window](unsigned k, unsigned q, float x) {
+      quarter[q][k] += ((x * inverse_scale) * window[k + q * hop_size]) * overlap_gain;
+    });
+  } else {
+    fft_tail_real(re, im, inv, [window, ring, pos](unsigned k, unsigned q, float x) {
+      const unsigned i = k + q * hop_size;
+      float *r = ring + ((pos + i) & ring_mask);
+      *r += ((x * inverse_scale) * window[i]) * overlap_gain;
+    });
+  }
+  return;
+#endif
   fft_head<v8f>(
       [spec_re, spec_im](unsigned n, v8f &r, v8f &i) {
         if (n < 512) {

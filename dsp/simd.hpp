@@ -37,6 +37,13 @@
 #endif
 #define QUORVANE_INLINE __attribute__((always_inline)) inline
 
+// Targets without a vector unit that the vector extensions could use (32-bit
+// Arm, whose VFP is scalar; NEON is not IEEE-exact): the transforms take the
+// scalar code of fft.hpp, written for registers one float wide.
+#if !defined(__SSE2__) && !(defined(__aarch64__) && defined(__ARM_NEON))
+#define QUORVANE_SCALAR 1
+#endif
+
 namespace {
 
 typedef float v4f __attribute__((vector_size(16)));
@@ -45,9 +52,17 @@ typedef double v4d __attribute__((vector_size(32)));
 typedef int v4i __attribute__((vector_size(16))); // also comparison results
 typedef int v8i __attribute__((vector_size(32)));
 
+// Without a vector unit, lane by lane: a copy through memcpy would go
+// through integer registers and back.
 template <class V> QUORVANE_INLINE V vload(const float *p) {
   V v;
+#if defined(QUORVANE_SCALAR)
+  for (unsigned i = 0; i < sizeof(V) / sizeof(float); ++i) {
+    v[i] = p[i];
+  }
+#else
   memcpy(&v, p, sizeof v);
+#endif
   return v;
 }
 
@@ -59,25 +74,45 @@ template <class V> QUORVANE_INLINE V vsplat(float x) {
   return v;
 }
 
-template <class V> QUORVANE_INLINE void vstore(float *p, const V &v) { memcpy(p, &v, sizeof v); }
+template <class V> QUORVANE_INLINE void vstore(float *p, const V &v) {
+#if defined(QUORVANE_SCALAR)
+  for (unsigned i = 0; i < sizeof(V) / sizeof(float); ++i) {
+    p[i] = v[i];
+  }
+#else
+  memcpy(p, &v, sizeof v);
+#endif
+}
+
+// One lane (the scalar transforms): plain float accesses, which the compiler
+// keeps in floating-point registers (a copy through memcpy goes through an
+// integer register and back on 32-bit Arm).
+template <> QUORVANE_INLINE float vload<float>(const float *p) { return *p; }
+template <> QUORVANE_INLINE void vstore<float>(float *p, const float &v) { *p = v; }
 
 // Unaligned loads and stores: the record only promises 16-byte alignment and
 // many accesses are not on a 4-float boundary anyway.
-QUORVANE_INLINE v4f load4(const float *p) {
-  v4f v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
+QUORVANE_INLINE v4f load4(const float *p) { return vload<v4f>(p); }
 
-QUORVANE_INLINE void store4(float *p, v4f v) { memcpy(p, &v, sizeof v); }
+QUORVANE_INLINE void store4(float *p, v4f v) { vstore(p, v); }
 
 QUORVANE_INLINE v4d load4d(const double *p) {
   v4d v;
+#if defined(QUORVANE_SCALAR)
+  v = v4d{p[0], p[1], p[2], p[3]};
+#else
   memcpy(&v, p, sizeof v);
+#endif
   return v;
 }
 
-QUORVANE_INLINE void store4d(double *p, v4d v) { memcpy(p, &v, sizeof v); }
+QUORVANE_INLINE void store4d(double *p, v4d v) {
+#if defined(QUORVANE_SCALAR)
+  p[0] = v[0], p[1] = v[1], p[2] = v[2], p[3] = v[3];
+#else
+  memcpy(p, &v, sizeof v);
+#endif
+}
 
 QUORVANE_INLINE v4f splat4(float x) { return v4f{x, x, x, x}; }
 QUORVANE_INLINE v4i splat4i(int x) { return v4i{x, x, x, x}; }
