@@ -277,7 +277,10 @@ TEST_F(BuiltBundle, Ports) {
 // An instance made by lilv, driven the same way through Rig<>.
 struct ViaLilv {
   LilvInstance *inst;
-  explicit ViaLilv(const LilvPlugin *p) : inst(lilv_plugin_instantiate(p, 44100.0, nullptr)) {
+  uint32_t which;
+  explicit ViaLilv(const LilvPlugin *p)
+      : inst(lilv_plugin_instantiate(p, 44100.0, nullptr)),
+        which(which_of(lilv_node_as_uri(lilv_plugin_get_uri(p)))) {
     lilv_instance_activate(inst);
   }
   ~ViaLilv() {
@@ -286,7 +289,9 @@ struct ViaLilv {
   }
   ViaLilv(const ViaLilv &) = delete;
   ViaLilv &operator=(const ViaLilv &) = delete;
-  void connect(uint32_t port, float *data) { lilv_instance_connect_port(inst, port, data); }
+  void connect(uint32_t port, float *data) {
+    lilv_instance_connect_port(inst, index_of(which, port), data);
+  }
   void run(uint32_t n) { lilv_instance_run(inst, n); }
 };
 
