@@ -34,6 +34,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <lv2/core/lv2.h>
@@ -147,9 +148,23 @@ struct Setting {
   float freeze, blur, shift, threshold;
   bool quiet;       // the stream scaled into the subnormal range
   bool ftz;         // run with flush-to-zero and denormals-are-zero
-  uint32_t plugin;  // descriptor index: 0 quorvane, 2 quorvane coherent
-  int against = -1; // a setting of the first plugin to hold this one against
+  uint32_t plugin;  // descriptor index: 0 quorvane, 2 quorvane coherent, ...
+  int against = -1; // a setting to hold this one against
 };
+
+// The first plugin's settings before the coherent ones, whose stereo
+// counterparts are held against them.
+#if defined(__SSE__)
+constexpr int coherent_settings = 7;
+#else
+constexpr int coherent_settings = 6;
+#endif
+constexpr uint32_t stereo_plugin = [] {
+  for (uint32_t i = 0; i < host::plugin_count; ++i)
+    if (std::string_view(plugin_table[i].uri).ends_with("/quorvane-coherent-stereo"))
+      return i;
+  return host::plugin_count;
+}();
 
 // The coherent settings come last, each held against the first plugin's
 // live hop of the same settings (its cost targets are given in those terms).
@@ -167,6 +182,12 @@ const Setting settings[] = {
     {"coherent live, busy", 0, 0.5f, 0.1f, 0.02f, false, false, 2, 1},
     {"coherent frozen, neutral", 1, 0, 0, 0, false, false, 2, 0},
     {"coherent frozen, busy", 1, 0.5f, 0.1f, 0.02f, false, false, 2, 1},
+    // Held against the mono coherent plugin's hop of the same settings.
+    {"stereo live, neutral", 0, 0, 0, 0, false, false, stereo_plugin, coherent_settings},
+    {"stereo live, busy", 0, 0.5f, 0.1f, 0.02f, false, false, stereo_plugin, coherent_settings + 1},
+    {"stereo frozen, neutral", 1, 0, 0, 0, false, false, stereo_plugin, coherent_settings + 2},
+    {"stereo frozen, busy", 1, 0.5f, 0.1f, 0.02f, false, false, stereo_plugin,
+     coherent_settings + 3},
 };
 constexpr unsigned n_settings = sizeof settings / sizeof settings[0];
 
@@ -232,6 +253,8 @@ public:
     for (uint32_t port = OUT; port < port_count; ++port) {
       inst_->connect(port, ctl[port]);
     }
+    inst_->connect(host::OUT_R, ports_.out_r); // a stereo plugin's right channel
+    hops_ = x_.size() / hop_size;
     hops(0, warm_hops);
     ports_.freeze = s.freeze;
   }
@@ -240,6 +263,8 @@ public:
     FlushToZero mode(ftz_);
     for (size_t h = from; h < to; ++h) {
       inst_->connect(IN, const_cast<float *>(x_.data() + h * hop_size));
+      // The right channel hears the stream seven hops later.
+      inst_->connect(host::IN_R, const_cast<float *>(x_.data() + (h + 7) % hops_ * hop_size));
       inst_->run(hop_size);
     }
   }
@@ -248,10 +273,12 @@ public:
 private:
   struct Ports {
     float out[hop_size] = {};
+    float out_r[hop_size] = {};
     float freeze = 0, mix = 1, blur = 0, shift = 0, threshold = 0;
   };
   const std::vector<float> &x_;
   bool ftz_;
+  size_t hops_ = 1;
   Ports ports_;
   std::optional<host::Instance> inst_;
 };
