@@ -87,4 +87,21 @@ for plugin in quorvane coherent; do
   dry=$out/tone.wav spectrogram=spectrogram_mid render "shift-sweep-$plugin" \
     "$plugin: 440 Hz, shift swept 0 to 16 bins up" "${opts[@]}" "${sweep[@]}"
 done
+# A stereo pad: a chord whose notes sit at different places between the
+# speakers, frozen at 1 s through quorvane coherent stereo, which holds both
+# channels as one; the held sound's left/right correlation is printed beside
+# the input's, over the second half of each (the hold, and the sustain).
+correlation() { # WAV: Pearson's r of left and right, from 3 s on
+  sox -V1 "$1" -t dat - trim 3 | awk '!/^;/ { n++; l += $2; r += $3; ll += $2 * $2; rr += $3 * $3; lr += $2 * $3 }
+    END { c = n * lr - l * r; d = sqrt((n * ll - l * l) * (n * rr - r * r)); printf "%.3f", d > 0 ? c / d : 0 }'
+}
+sox -q -r 48000 -n -b 24 "$out/pad-left.wav" synth 6 sine A3 sine E4 sine C5 remix - \
+  fade 0.05 6 0.3 norm -4
+sox -q -r 48000 -n -b 24 "$out/pad-right.wav" synth 6 sine A3 sine C4 sine E4 remix - \
+  fade 0.05 6 0.3 norm -4
+sox -q -M "$out/pad-left.wav" "$out/pad-right.wav" "$out/stereo-pad.wav"
+echo "A stereo pad through quorvane coherent stereo (0 to 2 kHz, left above right):"
+dry=$out/stereo-pad.wav spectrogram=spectrogram_mid render stereo-pad-frozen \
+  "coherent stereo: a pad frozen at 1 s" --plugin coherent-stereo freeze=1@1s
+echo "  L/R correlation: input $(correlation "$out/stereo-pad.wav"), held $(correlation "$out/stereo-pad-frozen.wav")"
 echo "Done: WAVs and spectrograms are in $out/"
