@@ -11,11 +11,13 @@
 #   this machine's Debian sources; its own apt installs the packages, the
 #   autopkgtests in debian/tests run there as autopkgtest runs them (from
 #   the source tree, as a user who is not root, AUTOPKGTEST_TMP set, any
-#   output on stderr a failure): lv2ls lists the four plugins, and they and the
-#   renderer render exactly what a build of the tree renders (on amd64 one
-#   made in the root from the source package with nothing but the LV2
-#   headers, and build/; on arm64 and armhf the cross builds, which are
-#   slow to compile under emulation). Purging must leave no file behind.
+#   output on stderr a failure): lv2ls lists the plugins of the build's list
+#   (bundle/plugins.tsv), and they and the renderer render exactly what a
+#   build of the tree renders. Each is proved once: on amd64 the plugins
+#   against a build made in the root from the source package with nothing
+#   but the LV2 headers (as autopkgtest runs it), the renderer against
+#   build/; on arm64 and armhf both against the cross builds, which are slow
+#   to compile under emulation. Purging must leave no file behind.
 #   The Arm roots run under qemu-user through binfmt_misc; the armhf one on
 #   a Cortex-A7, since Debian's armhf userland needs ARMv7.
 #
@@ -124,11 +126,12 @@ done
 cat >"$proof/prove.sh" <<'EOF'
 #!/bin/sh
 # In the clean root: install the packages with apt, run the named
-# autopkgtests with each reference build (none: build from the source tree),
+# autopkgtests, each against its reference (TEST:source builds one from the
+# source tree, as autopkgtest runs it; TEST alone takes the build copied in),
 # purge, and check that nothing of the packages is left.
 set -eu
-arch=$1 references=$2
-shift 2
+arch=$1
+shift
 cd /tmp/proof
 uname -m
 apt-get install -y -qq --no-install-recommends ./$arch/debs/*.deb
@@ -151,12 +154,10 @@ run() { # TEST [QUORVANE_BUILT]
   [ $status -eq 0 ] || { echo "error: autopkgtest $1 failed" >&2; exit 1; }
 }
 for t; do
-  for r in $references; do
-    case $r in
-      source) run "$t" ;;
-      *) run "$t" "/tmp/proof/$arch/$r" ;;
-    esac
-  done
+  case $t in
+    *:source) run "${t%:source}" ;;
+    *) run "$t" "/tmp/proof/$arch/built" ;;
+  esac
 done
 apt-get purge -y -qq $packages
 for f in $files; do
@@ -235,10 +236,10 @@ lockdir=/run/lock
 exec 9>"$lockdir/quorvane-package-proofs.lock"
 flock 9
 
-# ARCH INCLUDES REFERENCES TESTS...
+# ARCH INCLUDES TEST[:source]...
 prove() {
-  local arch=$1 include=$2 references=$3 t0=$SECONDS
-  shift 3
+  local arch=$1 include=$2 t0=$SECONDS
+  shift 2
   local root=$work/root-$arch cpu=() tmpfs=
   mkdir -p "$root" "$work/cache/$arch"
   if [ "$arch" = armhf ]; then
@@ -261,7 +262,7 @@ prove() {
     --setup-hook="mkdir -p \"\$1/var/cache/apt/archives\"" \
     --setup-hook="sync-in $work/cache/$arch /var/cache/apt/archives" \
     --customize-hook="copy-in $proof /tmp" \
-    --customize-hook="chroot \"\$1\" sh /tmp/proof/prove.sh $arch '$references' $*" \
+    --customize-hook="chroot \"\$1\" sh /tmp/proof/prove.sh $arch $*" \
     --customize-hook="sync-out /var/cache/apt/archives $work/cache/$arch" \
     "$suite" "$root" "${sources[@]}"
   "${sudo[@]}" rm -rf --one-file-system "$root"
@@ -274,13 +275,16 @@ t0=$SECONDS
 register qemu-aarch64
 register qemu-arm
 declare -A pid
-prove amd64 mawk,lilv-utils,sox,build-essential,cmake,pkg-config,lv2-dev "source built" \
-  plugins renderer >"$work/amd64.log" 2>&1 &
+# Each proof once: on amd64 the plugins test builds its reference from the
+# source tree, as autopkgtest runs it (the one place where that is proved),
+# and the renderer test takes build/, the build that the suite tested.
+prove amd64 mawk,lilv-utils,sox,build-essential,cmake,pkg-config,lv2-dev \
+  plugins:source renderer >"$work/amd64.log" 2>&1 &
 pid[amd64]=$!
-prove arm64 mawk,lilv-utils,sox built plugins renderer >"$work/arm64.log" 2>&1 &
+prove arm64 mawk,lilv-utils,sox plugins renderer >"$work/arm64.log" 2>&1 &
 pid[arm64]=$!
 # No renderer for armhf: its test is skipped there as not installable.
-prove armhf mawk,lilv-utils,sox built plugins >"$work/armhf.log" 2>&1 &
+prove armhf mawk,lilv-utils,sox plugins >"$work/armhf.log" 2>&1 &
 pid[armhf]=$!
 status=0
 for arch in amd64 arm64 armhf; do
