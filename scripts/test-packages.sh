@@ -236,6 +236,12 @@ lockdir=/run/lock
 exec 9>"$lockdir/quorvane-package-proofs.lock"
 flock 9
 
+# Each line of the log with the time, to see where a root spends it.
+stamp() {
+  local line
+  while IFS= read -r line; do printf '%(%H:%M:%S)T %s\n' -1 "$line"; done
+}
+
 # ARCH INCLUDES TEST[:source]...
 prove() {
   local arch=$1 include=$2 t0=$SECONDS
@@ -264,7 +270,7 @@ prove() {
     --customize-hook="copy-in $proof /tmp" \
     --customize-hook="chroot \"\$1\" sh /tmp/proof/prove.sh $arch $*" \
     --customize-hook="sync-out /var/cache/apt/archives $work/cache/$arch" \
-    "$suite" "$root" "${sources[@]}"
+    "$suite" "$root" "${sources[@]}" 2>&1 | stamp
   "${sudo[@]}" rm -rf --one-file-system "$root"
   echo "$arch proof took $((SECONDS - t0)) s"
 }
@@ -290,7 +296,8 @@ status=0
 for arch in amd64 arm64 armhf; do
   echo "== $arch: a clean Debian root, the packages by its own apt, the autopkgtests"
   if wait "${pid[$arch]}"; then
-    grep -E '^(-- autopkgtest|quorvane|(amd64|arm64|armhf):? |armv7l$|aarch64$|x86_64$)' "$work/$arch.log"
+    sed -E 's/^[0-9:]{8} //' "$work/$arch.log" \
+      | grep -E '^(-- autopkgtest|quorvane|(amd64|arm64|armhf):? |armv7l$|aarch64$|x86_64$)'
   else
     cat "$work/$arch.log"
     echo "error: the $arch proof failed (log above, and in $work/$arch.log)" >&2
