@@ -246,23 +246,21 @@ stamp() {
 prove() {
   local arch=$1 include=$2 t0=$SECONDS
   shift 2
-  local root=$work/root-$arch cpu=() tmpfs=
+  local root=$work/root-$arch cpu=()
   mkdir -p "$root" "$work/cache/$arch"
-  if [ "$arch" = armhf ]; then
-    cpu=(QEMU_CPU=cortex-a7)
-    # A 32-bit program's readdir cannot take the 64-bit directory offsets of
-    # ext4 that qemu-user passes on (EOVERFLOW: lilv would find no bundle);
-    # a 32-bit kernel gives it 32-bit ones, and so does tmpfs.
-    tmpfs=1
-  fi
+  # The armhf root on a Cortex-A7, since Debian's armhf userland needs ARMv7.
+  [ "$arch" != armhf ] || cpu=(QEMU_CPU=cortex-a7)
   # In a mount namespace of its own, private: what mmdebstrap and the
-  # packages' scripts mount and unmount (proc, sys, the tmpfs) stays there
-  # and goes with it. Downloaded packages are kept in build-roots/cache for
-  # the next run.
+  # packages' scripts mount and unmount (proc, sys) stays there and goes
+  # with it, and so does the root itself, on tmpfs: no disk writes for its
+  # few hundred megabytes, nothing to delete. (On armhf tmpfs is needed too:
+  # a 32-bit program's readdir cannot take the 64-bit directory offsets of
+  # ext4 that qemu-user passes on, and lilv would find no bundle.)
+  # Downloaded packages are kept in build-roots/cache for the next run.
   "${sudo[@]}" unshare --mount --propagation private -- sh -ec '
-    [ -z "$1" ] || mount -t tmpfs -o size=4g,mode=755 quorvane-root "$2"
-    shift 2
-    exec "$@"' sh "$tmpfs" "$root" \
+    mount -t tmpfs -o size=4g,mode=755 quorvane-root "$1"
+    shift
+    exec "$@"' sh "$root" \
     env "${cpu[@]}" mmdebstrap --mode=root --variant=apt --arch="$arch" \
     --include="$include" --skip=essential/unlink \
     --setup-hook="mkdir -p \"\$1/var/cache/apt/archives\"" \
