@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Writes the README that goes into a release archive, with the C library
-# versions measured on the packaged binaries (scripts/package.sh):
-#   archive-readme.sh VERSION DEBIAN_ARCH MACHINE PLUGIN_GLIBC [RENDER_GLIBC]
+# versions measured on the packaged binaries and the plugins named from the
+# list that the build writes (scripts/package.sh):
+#   archive-readme.sh VERSION DEBIAN_ARCH MACHINE PLUGINS_TSV PLUGIN_GLIBC [RENDER_GLIBC]
 set -euo pipefail
-version=$1 arch=$2 machine=$3 plugin_glibc=$4 render_glibc=${5:-}
+cd "$(dirname "$0")/.."
+version=$1 arch=$2 machine=$3 plugins_tsv=$4 plugin_glibc=$5 render_glibc=${6:-}
+plugins=$(debian/plugin-lines "$plugins_tsv")
 archive=quorvane-$version-linux-$machine.tar.gz
 
 case $arch in
@@ -19,10 +22,11 @@ $(printf '%*s' $((${#version} + ${#machine} + 22)) '' | tr ' ' '=')
 
 $(echo "This build is for $systems." | fold -s -w 75 | sed 's/ *$//')
 
-quorvane.lv2 is an LV2 bundle: the mono spectral effects quorvane,
-quorvane aligned, quorvane coherent and quorvane coherent aligned (freeze,
-blur, shift, gate) and their presets, for any LV2 host (Ardour, Carla,
-Qtractor, jalv, lv2apply...).
+quorvane.lv2 is an LV2 bundle of spectral effects (freeze, blur, shift,
+gate) with their presets, for any LV2 host (Ardour, Carla, Qtractor, jalv,
+lv2apply...). Its plugins:
+
+$plugins
 
 Install
 -------

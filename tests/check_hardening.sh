@@ -3,9 +3,10 @@
 #   check_hardening.sh <binary> <compile_commands.json> [readelf] [nm] [objects]
 # Full RELRO with immediate binding, no executable stack, no text
 # relocations, a stack protector, stack-clash probes, fortify, control-flow
-# protection where the processor has it, and for a library one exported
-# symbol. The compile commands checked are those that contain <objects>
-# (default: the plugin's source).
+# protection where the processor has it (as the binary's notes say), and for
+# a library one exported symbol. The compile commands checked, and for a
+# program the objects, are those that contain <objects> (default: the
+# plugin's source).
 set -euo pipefail
 lib=$1
 commands=$2
@@ -61,31 +62,57 @@ has -fstack-protector-strong
 has -fstack-clash-protection
 has -ffp-contract=off
 
-# Control-flow protection. On x86-64, CET: ENDBR64 at every indirect branch
-# target and shadow-stack-safe code; the mark that lets the loader turn them
-# on needs every linked object to carry it, and the library links none but
-# its own and libgcc's (the renderer cannot: glibc's start files on Debian 12
-# have no mark). On 64-bit Arm, return addresses signed (PAC) and branch
-# targets marked (BTI). 32-bit Arm has no such protection.
+# Control-flow protection, as the binary itself says: the property note that
+# the linker writes only when every object linked carries it, and that the
+# loader reads to turn the protection on. On x86-64 CET (IBT, SHSTK), on
+# 64-bit Arm BTI and PAC; 32-bit Arm has none. The library links none but
+# its own objects and libgcc's, so it must carry the mark. A program also
+# links the C library's start files, which Debian 12 builds unmarked, so the
+# linked program may carry none: then each of our own objects in it must
+# (their code has the landing pads and signed returns, which the loader
+# cannot enforce for the program as a whole), and the result says so.
+features() { # FILE KIND: the KIND feature list of its property note, if any
+  "$readelf" -nW "$1" | sed -n "s/.*Properties:.*$2 feature: *//p" | sed 's/, [^,]*:.*//' | head -1
+}
+marks() { # FEATURES: whether they include every one of $want
+  local w
+  for w in ${want//,/ }; do
+    [[ ", $1, " == *", $w, "* ]] || return 1
+  done
+}
+# Our objects in the binary: the -o of each compile command, in its build
+# directory (one key per line, as CMake writes compile_commands.json).
+objects_of() {
+  awk -v want="$objects" '
+    /"directory":/ { d = $0; sub(/^[^:]*: *"/, "", d); sub(/",? *$/, "", d) }
+    /"command":/ && index($0, want) && match($0, / -o [^ ]+/) {
+      o = substr($0, RSTART + 4, RLENGTH - 4)
+      print (o ~ /^\// ? o : d "/" o) }' "$commands"
+}
 cfi=none
+want=
 case "$machine" in
-*X86-64*)
-  has -fcf-protection=full
-  cfi="CET flags"
-  if [ $library = 1 ]; then
-    grep -q 'x86 feature: IBT, SHSTK' <<<"$notes" || bad "no IBT, SHSTK property note"
-    cfi="CET (IBT, SHSTK marked)"
-  fi
-  ;;
-*AArch64*)
-  has -mbranch-protection=standard
-  cfi="PAC+BTI flags"
-  if [ $library = 1 ]; then
-    grep -q 'AArch64 feature: BTI, PAC' <<<"$notes" || bad "no BTI, PAC property note"
-    cfi="PAC+BTI (marked)"
-  fi
-  ;;
+*X86-64*) kind=x86 want="IBT, SHSTK" name=CET ;;
+*AArch64*) kind=AArch64 want="BTI, PAC" name=BTI+PAC ;;
 esac
+if [ -n "$want" ]; then
+  marked=$(features "$lib" "$kind")
+  if marks "$marked"; then
+    cfi="$name (marked: $marked)"
+  elif [ $library = 1 ]; then
+    bad "no $kind feature note $want on the library (it has: ${marked:-none})"
+  else
+    n=0
+    while IFS= read -r o; do
+      [ -f "$o" ] || { bad "object $o of the compile commands is missing"; continue; }
+      f=$(features "$o" "$kind")
+      marks "$f" || bad "$o has no $kind feature note $want (it has: ${f:-none})"
+      n=$((n + 1))
+    done < <(objects_of)
+    [ $n -gt 0 ] || bad "no objects for $objects in $commands"
+    cfi="$name in each of our $n objects; the program itself unmarked (${marked:-no note}), so not enforced"
+  fi
+fi
 
 # Any fortified call whose size is not known at compile time becomes a
 # __*_chk call; an unfortified one of those would show up as plain.
