@@ -204,8 +204,8 @@ constexpr float diffuse_power = 1.5f;
 // each bin becomes sqrt(1 - b) of itself plus sqrt(b) of the blurred
 // magnitude at the blur's own phase (b = twice the blur amount, up to 1),
 // that part scaled so that the frame's power stays as it was.
-inline void reshape_bins(Channel &ch, float *re, float *im, float blur, float threshold,
-                         int offset, float *acc_re, float *acc_im) {
+inline void reshape_bins(Channel &ch, float *re, float *im, float blur, float threshold, int offset,
+                         float *acc_re, float *acc_im) {
   if (blur > 0.0f) {
     double power = 0.0;
     for (unsigned k = 0; k < bins; ++k) {

@@ -45,10 +45,10 @@ constexpr unsigned strike_rise = 8;              // a hop this many times louder
 // every processor and a saved hold can be restored (check it with
 // hold_valid() first).
 struct Hold {
-  uint32_t ready;       // 1: the partials are the held sound
-  uint32_t count;       // partials in use
-  uint32_t shift_turns; // the shift's quarter turns since its offset was last 0, mod 4
-  uint32_t noise;       // state of the blur's random walk (xorshift)
+  uint32_t ready;             // 1: the partials are the held sound
+  uint32_t count;             // partials in use
+  uint32_t shift_turns;       // the shift's quarter turns since its offset was last 0, mod 4
+  uint32_t noise;             // state of the blur's random walk (xorshift)
   float amp_re[max_partials]; // half the amplitude, at the partial's phase 0
   float amp_im[max_partials];
   uint32_t phase[max_partials]; // at the next frame's first sample, 2^32 a turn
@@ -72,26 +72,26 @@ struct HoldTables {
   float coarse_im[256];
   float fine_re[256]; // e^(2 pi i n / 65536)
   float fine_im[256];
-  float window_power[2];         // sum of the squared window, 8192 and 4096
-  uint16_t reverse[long_size];   // i with its 13 bits reversed
-  uint32_t max_wait;             // hops a strike may be waited for, from the sample rate
+  float window_power[2];       // sum of the squared window, 8192 and 4096
+  uint16_t reverse[long_size]; // i with its 13 bits reversed
+  uint32_t max_wait;           // hops a strike may be waited for, from the sample rate
   uint32_t pad;
 };
 
 // The past input and the analysis under way (nothing a hold needs once made).
 struct Analysis {
-  float history[long_size];   // the last 8192 samples, hop by hop
-  float energy[long_hops];    // sum of squares of each hop in history
-  float re[long_size];        // the window, then its transform
+  float history[long_size]; // the last 8192 samples, hop by hop
+  float energy[long_hops];  // sum of squares of each hop in history
+  float re[long_size];      // the window, then its transform
   float im[long_size];
   float power[long_size / 2 + 1]; // squared magnitudes (of both channels of a pair)
-  float mean_square;          // the windowed input's, against the window's
-  uint32_t at;                // hop slot of the next hop in history
-  uint32_t state;             // what the next frame does (below)
-  uint32_t wait;              // hops still to wait before the window ends
-  uint32_t length;            // of the window: 8192 or 4096
-  uint32_t since;             // hops since the window ended
-  uint32_t stage;             // next stage of the transform
+  float mean_square;              // the windowed input's, against the window's
+  uint32_t at;                    // hop slot of the next hop in history
+  uint32_t state;                 // what the next frame does (below)
+  uint32_t wait;                  // hops still to wait before the window ends
+  uint32_t length;                // of the window: 8192 or 4096
+  uint32_t since;                 // hops since the window ended
+  uint32_t stage;                 // next stage of the transform
 };
 
 enum AnalysisState : uint32_t { IDLE = 0, WAITING = 1, TRANSFORM = 2, PEAKS = 3 };

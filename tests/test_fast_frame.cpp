@@ -41,8 +41,7 @@ struct Frames {
   float ctl[4] = {}; // freeze, blur, shift, threshold
 
   explicit Frames(bool is_coherent = false) : coherent(is_coherent) {
-    for (int i = 0; i < 1024; ++i)
-      fast->window[i] = ref::hann(i);
+    prepare(*fast, 48000.0);
     float **mp[4] = {&model->freeze, &model->blur, &model->shift, &model->threshold};
     for (int c = 0; c < 4; ++c)
       *mp[c] = &ctl[c];
