@@ -204,14 +204,16 @@ constexpr float diffuse_power = 1.5f;
 // each bin becomes sqrt(1 - b) of itself plus sqrt(b) of the blurred
 // magnitude at the blur's own phase (b = twice the blur amount, up to 1),
 // that part scaled so that the frame's power stays as it was.
-inline void reshape_bins(Channel &ch, float *re, float *im, float blur, float threshold, int offset,
-                         float *acc_re, float *acc_im) {
+inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float blur,
+                         float threshold, int offset, float *acc_re, float *acc_im) {
   if (blur > 0.0f) {
     double power = 0.0;
     for (unsigned k = 0; k < bins; ++k) {
       power += static_cast<double>(re[k] * re[k] + im[k] * im[k]);
     }
-    magnitudes(re, im, ch.mag);
+    if (!have_mag) {
+      magnitudes(re, im, ch.mag);
+    }
     blur_magnitudes(ch.mag, ch.blur_tmp, blur);
     double blurred = 0.0;
     for (unsigned k = 0; k < bins; ++k) {
@@ -281,10 +283,18 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       ch.hold.ready = 0;
       ch.analysis.state = IDLE;
     }
+    if (ch.frozen && ch.hold.ready) { // held: nothing live is new
+      const unsigned slot = (ch.analysis.at + long_hops - 1) % long_hops;
+      ch.analysis.risen[slot] = 0.0f;
+      ch.analysis.power_all[slot] = 0.0f;
+    } else { // the live magnitudes, and how much of them is new
+      magnitudes(s.re, s.im, ch.mag);
+      note_rise(ch.analysis, ch.mag);
+    }
   }
   const HoldTables &t = chs[0]->tables;
   if (capture) {
-    start_analysis(a, n, t);
+    start_analysis(a, n, t, 0);
   }
   const bool playing = chs[0]->frozen && chs[0]->hold.ready;
   if (chs[0]->frozen && !playing) {
@@ -308,7 +318,7 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       render_hold(ch.hold, t, s.re, s.im);
     }
     if (playing || blur > 0.0f) {
-      reshape_bins(ch, s.re, s.im, blur, ctl.threshold, offset, s.acc_re, s.acc_im);
+      reshape_bins(ch, s.re, s.im, !playing, blur, ctl.threshold, offset, s.acc_re, s.acc_im);
     } else {
       // The first plugin's live frame (its blur is off), the quarter turns
       // of the shift on top.
@@ -317,7 +327,6 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
         memset(ch.coherent.turn, static_cast<int>(ch.hold.shift_turns), sizeof ch.coherent.turn);
         turns = ch.coherent.turn;
       }
-      magnitudes(s.re, s.im, ch.mag);
       const float gate = gate_level(ch.mag, ctl.threshold);
       accumulate(s.re, s.im, ch.mag, nullptr, offset, gate, s.rows, s.acc_re, s.acc_im, turns);
     }

@@ -38,7 +38,8 @@ constexpr unsigned short_size = 4096; // the analysis after a fresh strike
 constexpr unsigned long_hops = long_size / hop_size;
 constexpr unsigned max_partials = long_size / 4; // peaks of 4096 bins, never adjacent
 constexpr unsigned kernel_steps = 256;           // fractional positions of a partial in its bin
-constexpr unsigned strike_rise = 8;              // a hop this many times louder than the two before
+constexpr unsigned strike_rise = 8;              // a hop this many times louder than those before
+constexpr unsigned watch_hops = 5; // after a press, hops in which a strike still counts
 
 // Everything a held sound needs to go on, in plain fixed-layout data (no
 // pointers, nothing wider than 32 bits), so that its bytes mean the same on
@@ -80,9 +81,12 @@ struct HoldTables {
 
 // The past input and the analysis under way (nothing a hold needs once made).
 struct Analysis {
-  float history[long_size]; // the last 8192 samples, hop by hop
-  float energy[long_hops];  // sum of squares of each hop in history
-  float re[long_size];      // the window, then its transform
+  float history[long_size];   // the last 8192 samples, hop by hop
+  float energy[long_hops];    // sum of squares of each hop in history
+  float risen[long_hops];     // power of the frame ending with that hop in bins that rose 6 dB,
+  float power_all[long_hops]; // and in all its bins
+  float peak_mag[bins];       // each bin's recent peak, falling by 0.95 a hop
+  float re[long_size];        // the window, then its transform
   float im[long_size];
   float power[long_size / 2 + 1]; // squared magnitudes (of both channels of a pair)
   float mean_square;              // the windowed input's, against the window's
@@ -92,6 +96,8 @@ struct Analysis {
   uint32_t length;                // of the window: 8192 or 4096
   uint32_t since;                 // hops since the window ended
   uint32_t stage;                 // next stage of the transform
+  uint32_t elapsed;               // hops since the press
+  uint32_t struck;                // the window starts at a strike
 };
 
 enum AnalysisState : uint32_t { IDLE = 0, WAITING = 1, TRANSFORM = 2, PEAKS = 3 };
@@ -229,40 +235,94 @@ inline void push_history(Analysis &a, const float *in_ring, uint32_t pos) {
   a.at = (a.at + 1) % long_hops;
 }
 
-// Starts the analysis on the frame where the switch goes on, from the
-// energies of the last hops (of every channel, summed): without a strike in
-// the last 8192 samples, those are analysed at once; with one, the 4096
-// samples from it on, waiting for them as long as the tables allow.
-inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t) {
+// How much of this live frame is new: its power in bins more than twice
+// as strong (6 dB) as their recent peak, and its power in all, stored with
+// the hop just pushed (four partial sums side by side, then added in
+// pairs). A recent peak rather than the last frame: close partials beat,
+// and their bins rise and fall from frame to frame while nothing is new.
+inline void note_rise(Analysis &a, const float *mag) {
+  v4f up = splat4(0.0f);
+  v4f all = splat4(0.0f);
+  const v4f zero = splat4(0.0f);
+  for (unsigned k = 0; k + 4 <= bins; k += 4) {
+    const v4f m = load4(mag + k);
+    const v4f sq = m * m;
+    const v4f peak = load4(a.peak_mag + k);
+    up = up + (m > peak * 2.0f ? sq : zero);
+    all = all + sq;
+    const v4f fallen = peak * 0.95f;
+    store4(a.peak_mag + k, m > fallen ? m : fallen);
+  }
+  const float m = mag[bins - 1];
+  const float sq = m * m;
+  const float peak = a.peak_mag[bins - 1];
+  const unsigned slot = (a.at + long_hops - 1) % long_hops;
+  a.risen[slot] = ((up[0] + up[1]) + (up[2] + up[3])) + (m > peak * 2.0f ? sq : 0.0f);
+  a.power_all[slot] = ((all[0] + all[1]) + (all[2] + all[3])) + sq;
+  a.peak_mag[bins - 1] = m > peak * 0.95f ? m : peak * 0.95f;
+}
+
+// The hop of the latest strike in the history of n channels (0 the
+// oldest), or -1: a hop 8 times as loud as each of the sixteen before it, or
+// the first of frames with 30 % of their power newly risen, which see a
+// strike about two hops after it came (the frame's window is low at its
+// end).
+inline int find_strike(Analysis *const *a, unsigned n) {
   float e[long_hops];
+  float up[long_hops];
+  float all[long_hops];
   for (unsigned h = 0; h < long_hops; ++h) { // oldest first
+    const unsigned slot = (a[0]->at + h) % long_hops;
     e[h] = 0.0f;
+    up[h] = 0.0f;
+    all[h] = 0.0f;
     for (unsigned c = 0; c < n; ++c) {
-      e[h] += a[c]->energy[(a[0]->at + h) % long_hops];
+      e[h] += a[c]->energy[slot];
+      up[h] += a[c]->risen[slot];
+      all[h] += a[c]->power_all[slot];
     }
   }
-  unsigned strike = 0; // hop of the latest strike, 0 for none
-  for (unsigned h = long_hops - 1; h >= 2; --h) {
-    const float before = e[h - 1] > e[h - 2] ? e[h - 1] : e[h - 2];
+  int strike = -1;
+  for (unsigned h = 2; h < long_hops; ++h) {
+    float before = 0.0f;
+    for (unsigned j = h >= 16 ? h - 16 : 0; j < h; ++j) {
+      before = e[j] > before ? e[j] : before;
+    }
     if (e[h] > 1e-9f && e[h] > static_cast<float>(strike_rise) * before) {
-      strike = h;
-      break;
+      strike = static_cast<int>(h);
+    }
+    const bool rising = all[h] > 1e-9f && up[h] >= 0.3f * all[h];
+    const bool was = all[h - 1] > 1e-9f && up[h - 1] >= 0.3f * all[h - 1];
+    if (rising && !was && static_cast<int>(h) - 2 > strike) {
+      strike = static_cast<int>(h) - 2;
     }
   }
+  return strike;
+}
+
+// Starts the analysis: without a strike in the last 8192 samples, those
+// are analysed at once; with one, the 4096 samples from it on, waited for
+// as long as the hold can still begin within 100 ms of the press
+// (`elapsed` hops ago).
+inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, uint32_t elapsed) {
+  const int strike = find_strike(a, n);
   uint32_t length = long_size;
   uint32_t wait = 0;
-  if (strike != 0) {
+  if (strike >= 0) {
     length = short_size;
-    const uint32_t after = long_hops - strike; // hops from the strike on
+    const uint32_t after = long_hops - static_cast<uint32_t>(strike); // hops from the strike on
+    const uint32_t most = t.max_wait > elapsed ? t.max_wait - elapsed : 0;
     if (after < short_size / hop_size) {
       wait = short_size / hop_size - after;
-      wait = wait < t.max_wait ? wait : t.max_wait;
+      wait = wait < most ? wait : most;
     }
   }
   for (unsigned c = 0; c < n; ++c) {
     a[c]->state = WAITING;
     a[c]->wait = wait;
     a[c]->length = length;
+    a[c]->elapsed = elapsed;
+    a[c]->struck = strike >= 0 ? 1 : 0;
   }
 }
 
@@ -418,6 +478,13 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
 inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
                              const HoldTables &t) {
   Analysis &lead = *a[0];
+  // A strike just after a press (or seen late) replaces a window without one.
+  if (lead.elapsed > 0 && lead.elapsed <= watch_hops && !lead.struck && find_strike(a, n) >= 0) {
+    start_analysis(a, n, t, lead.elapsed);
+  }
+  for (unsigned c = 0; c < n; ++c) {
+    ++a[c]->elapsed;
+  }
   switch (lead.state) {
   case WAITING:
     if (lead.wait > 0) {

@@ -247,7 +247,9 @@ struct HoldTables {
 struct HoldChannel {
   float history[LONG] = {}; // by hop slot
   float energy[LONG / HOP] = {};
-  int at = 0; // next hop slot
+  float risen[LONG / HOP] = {}, power_all[LONG / HOP] = {}; // of the frame ending there
+  float peak_mag[BINS] = {}; // each bin's recent peak, falling by 0.95 a hop
+  int at = 0;                // next hop slot
   // The analysis: its window, transformed whole on the frame it is due.
   Cpx spectrum[LONG] = {};
   float mean_square = 0.0f;
@@ -269,6 +271,29 @@ struct HoldChannel {
     }
     energy[at] = (lane[0] + lane[1]) + (lane[2] + lane[3]);
     at = (at + 1) % (LONG / HOP);
+  }
+
+  // With the hop just pushed: the live frame's power in bins more than
+  // twice their recent peak, and in all (four running sums, bin k in sum
+  // k % 4 but bin 512 added last; the sums then added in pairs).
+  void rise(const float mag[BINS]) {
+    float up[4] = {}, all[4] = {};
+    for (int k = 0; k < BINS - 1; ++k) {
+      const float sq = mag[k] * mag[k];
+      up[k % 4] += mag[k] > peak_mag[k] * 2.0f ? sq : 0.0f;
+      all[k % 4] += sq;
+    }
+    const int slot = (at + LONG / HOP - 1) % (LONG / HOP);
+    const float m = mag[BINS - 1], sq = m * m;
+    risen[slot] = ((up[0] + up[1]) + (up[2] + up[3])) + (m > peak_mag[BINS - 1] * 2.0f ? sq : 0.0f);
+    power_all[slot] = ((all[0] + all[1]) + (all[2] + all[3])) + sq;
+    for (int k = 0; k < BINS; ++k)
+      peak_mag[k] = mag[k] > peak_mag[k] * 0.95f ? mag[k] : peak_mag[k] * 0.95f;
+  }
+
+  void quiet() { // a held frame: nothing live is new
+    const int slot = (at + LONG / HOP - 1) % (LONG / HOP);
+    risen[slot] = power_all[slot] = 0.0f;
   }
 };
 
@@ -304,29 +329,51 @@ inline void long_fft(Cpx *d, int n) {
 struct HoldAnalysis {
   int state = 0; // 0 idle, 1 waiting for the window, 2 transforming
   int wait = 0, length = LONG, since = 0;
+  int elapsed = 0;     // hops since the press
+  bool struck = false; // the window starts at a strike
 
-  void start(HoldChannel *const *ch, int n, const HoldTables &t) {
+  // The latest strike among the last 32 hops of n channels (0 the oldest),
+  // or -1: a hop 8 times as loud as each of the 16 before it, or two hops
+  // before the first of frames with 30 % of their power newly risen.
+  static int find_strike(HoldChannel *const *ch, int n) {
     const int hops = LONG / HOP;
-    float e[LONG / HOP];
+    float e[LONG / HOP], up[LONG / HOP], all[LONG / HOP];
     for (int h = 0; h < hops; ++h) {
-      e[h] = 0.0f;
-      for (int c = 0; c < n; ++c)
-        e[h] += ch[c]->energy[(ch[0]->at + h) % hops];
-    }
-    int strike = 0; // the latest hop 8 times louder than both before it
-    for (int h = hops - 1; h >= 2; --h) {
-      const float before = std::max(e[h - 1], e[h - 2]);
-      if (e[h] > 1e-9f && e[h] > 8.0f * before) {
-        strike = h;
-        break;
+      const int slot = (ch[0]->at + h) % hops;
+      e[h] = up[h] = all[h] = 0.0f;
+      for (int c = 0; c < n; ++c) {
+        e[h] += ch[c]->energy[slot];
+        up[h] += ch[c]->risen[slot];
+        all[h] += ch[c]->power_all[slot];
       }
     }
+    int strike = -1;
+    for (int h = 2; h < hops; ++h) {
+      float before = 0.0f;
+      for (int j = std::max(h - 16, 0); j < h; ++j)
+        before = std::max(before, e[j]);
+      if (e[h] > 1e-9f && e[h] > 8.0f * before)
+        strike = h;
+      const bool rising = all[h] > 1e-9f && up[h] >= 0.3f * all[h];
+      const bool was = all[h - 1] > 1e-9f && up[h - 1] >= 0.3f * all[h - 1];
+      if (rising && !was && h - 2 > strike)
+        strike = h - 2;
+    }
+    return strike;
+  }
+
+  void start(HoldChannel *const *ch, int n, const HoldTables &t, int hops_since_press) {
+    const int hops = LONG / HOP;
+    const int strike = find_strike(ch, n);
     length = LONG;
     wait = 0;
-    if (strike != 0) {
+    if (strike >= 0) {
       length = SHORT;
-      wait = std::min(std::max(SHORT / HOP - (hops - strike), 0), t.max_wait);
+      wait = std::min(std::max(SHORT / HOP - (hops - strike), 0),
+                      std::max(t.max_wait - hops_since_press, 0));
     }
+    elapsed = hops_since_press;
+    struck = strike >= 0;
     state = 1;
   }
 
@@ -335,6 +382,11 @@ struct HoldAnalysis {
   int busy() const { return length == LONG ? 5 : 3; }
 
   void step(HoldChannel *const *ch, int n, const HoldTables &t) {
+    // A strike seen within five hops of the press replaces a window
+    // without one.
+    if (elapsed > 0 && elapsed <= 5 && !struck && find_strike(ch, n) >= 0)
+      start(ch, n, t, elapsed);
+    ++elapsed;
     if (state == 1) {
       if (wait > 0) {
         --wait;
@@ -686,9 +738,17 @@ struct Plugin {
         q.held.ready = false;
         q.analysis.state = 0;
       }
+      if (q.frozen && q.held.ready) {
+        q.held.quiet();
+      } else {
+        float mag[BINS];
+        for (int k = 0; k < BINS; ++k)
+          mag[k] = sqrtf(q.spec[k].re * q.spec[k].re + q.spec[k].im * q.spec[k].im);
+        q.held.rise(mag);
+      }
     }
     if (captured)
-      lead.analysis.start(h, n, lead.tables);
+      lead.analysis.start(h, n, lead.tables, 0);
     const bool playing = lead.frozen && lead.held.ready;
     if (lead.frozen && !playing)
       lead.analysis.step(h, n, lead.tables);
