@@ -10,6 +10,7 @@
 #include "dsp/coherence.hpp"
 #include "dsp/common.hpp"
 #include "dsp/fft.hpp"
+#include "dsp/hold.hpp"
 
 namespace {
 
@@ -57,9 +58,12 @@ struct Channel {
   Scratch scratch;
 
   // The coherent plugins' state; the others never touch it. Everything a
-  // held sound needs to go on is in `hold` (plain fixed-layout data).
+  // held sound needs to go on is in `hold` (plain fixed-layout data); the
+  // history and the analysis under way are in `analysis`.
   Hold hold;
   CoherentScratch coherent;
+  Analysis analysis;
+  HoldTables tables;
 };
 
 // The twiddle tables, by the transforms' own recurrence.
@@ -74,7 +78,7 @@ inline void prepare_tables(Channel &ch) {
 // rate is for the coherent plugins alone; the others work in samples and
 // bins.
 inline void prepare(Channel &ch, double rate) {
-  (void)rate;
+  prepare_hold(ch.tables, rate);
   for (unsigned i = 1; i < block_size; ++i) {
     const float x = static_cast<float>(i) * 6.2831855f * 0.0009765625f;
     ch.window[i] = 0.5f - cosf(x) * 0.5f;

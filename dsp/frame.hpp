@@ -236,11 +236,165 @@ QUORVANE_INLINE void magnitudes(const float *re, const float *im, float *mag) {
   mag[bins - 1] = sqrtf(re[bins - 1] * re[bins - 1] + im[bins - 1] * im[bins - 1]);
 }
 
+// The blur's amount as the coherent plugins take it: 0 when off (absent,
+// negative or at most 1e-4), else up to 1.
+inline float blur_amount(float v) {
+  v = v < 1.0f ? v : 1.0f;
+  return v > 1e-4f ? v : 0.0f;
+}
+
+// The blurred bins' power against the unblurred ones' for the same level at
+// the output: bins that each advance at their own centre frequency add up
+// over the four overlapping frames with the synthesis window alone, and
+// their random walk loses a little more.
+constexpr float diffuse_power = 1.5f;
+
+// The coherent plugins' reshaping of a spectrum held as complex bins
+// (re/im, source bins 0..512; changed in place) into the rows that the
+// inverse reads: the blur (below), the gate on the bins' magnitudes, and the
+// shift, each moved bin turned by the shift's quarter turns. With blur on,
+// each bin becomes sqrt(1 - b) of itself plus sqrt(b) of the blurred
+// magnitude at the blur's own phase (b = twice the blur amount, up to 1),
+// that part scaled so that the frame's power stays as it was.
+inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float blur,
+                         float threshold, int offset, float *acc_re, float *acc_im) {
+  if (blur > 0.0f) {
+    double power = 0.0;
+    for (unsigned k = 0; k < bins; ++k) {
+      power += static_cast<double>(re[k] * re[k] + im[k] * im[k]);
+    }
+    if (!have_mag) {
+      magnitudes(re, im, ch.mag);
+    }
+    blur_magnitudes(ch.mag, ch.blur_tmp, blur);
+    double blurred = 0.0;
+    for (unsigned k = 0; k < bins; ++k) {
+      blurred += static_cast<double>(ch.mag[k] * ch.mag[k]);
+    }
+    const float share = blur * 2.0f < 1.0f ? blur * 2.0f : 1.0f;
+    const float keep = sqrtf(1.0f - share);
+    const float spread =
+        blurred > 0.0 ? static_cast<float>(sqrt(share * diffuse_power * power / blurred)) : 0.0f;
+    const HoldTables &t = ch.tables;
+    for (unsigned k = 0; k < bins; ++k) {
+      float e_re;
+      float e_im;
+      unit(t, ch.hold.diffuse[k], &e_re, &e_im);
+      const float m = spread * ch.mag[k];
+      re[k] = keep * re[k] + m * e_re;
+      im[k] = keep * im[k] + m * e_im;
+    }
+  }
+  if (threshold > 0.0f) {
+    magnitudes(re, im, ch.mag);
+    const float gate = gate_level(ch.mag, threshold);
+    for (unsigned k = 0; k < bins; ++k) {
+      if (ch.mag[k] < gate) {
+        re[k] = 0.0f;
+        im[k] = 0.0f;
+      }
+    }
+  }
+  const int first = offset < 0 ? -offset : 0;
+  const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
+  memset(acc_re, 0, bins * sizeof(float));
+  memset(acc_im, 0, bins * sizeof(float));
+  const uint32_t r = ch.hold.shift_turns;
+  for (int k = first; k <= last; ++k) {
+    const float x = re[k];
+    const float y = im[k];
+    acc_re[k + offset] = r == 0 ? x : r == 1 ? -y : r == 2 ? -x : y;
+    acc_im[k + offset] = r == 0 ? y : r == 1 ? x : r == 2 ? -y : -x;
+  }
+}
+
+// One hop of the coherent plugins for n channels (1, or 2 for a stereo
+// pair) in step: the same controls, the same decisions, the hold's analysis
+// made from all of them together and the blur's phases shared, so that
+// equal channels stay equal bit for bit. Live, unblurred frames are the
+// first plugin's, but for the shift's quarter turns.
+inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl) {
+  Analysis *a[2];
+  Hold *h[2];
+  bool capture = false;
+  for (unsigned c = 0; c < n; ++c) {
+    Channel &ch = *chs[c];
+    if (!ch.scratch.ready) {
+      prepare_tables(ch);
+    }
+    Scratch &s = ch.scratch;
+    analyse(ch.in_ring, ch.window, ch.pos, s.acc_re, s.re, s.im, s.fwd);
+    const FreezeDecision held = decide_freeze(ctl.freeze, ch.prev_freeze, ch.frozen);
+    ch.frozen = held.frozen;
+    ch.prev_freeze = ctl.freeze;
+    capture = held.capture;
+    push_history(ch.analysis, ch.in_ring, ch.pos);
+    a[c] = &ch.analysis;
+    h[c] = &ch.hold;
+    if (capture || !ch.frozen) {
+      ch.hold.ready = 0;
+      ch.analysis.state = IDLE;
+    }
+    if (ch.frozen && ch.hold.ready) { // held: nothing live is new
+      const unsigned slot = (ch.analysis.at + long_hops - 1) % long_hops;
+      ch.analysis.risen[slot] = 0.0f;
+      ch.analysis.power_all[slot] = 0.0f;
+    } else { // the live magnitudes, and how much of them is new
+      magnitudes(s.re, s.im, ch.mag);
+      note_rise(ch.analysis, ch.mag);
+    }
+  }
+  const HoldTables &t = chs[0]->tables;
+  if (capture) {
+    start_analysis(a, n, t, 0);
+  }
+  const bool playing = chs[0]->frozen && chs[0]->hold.ready;
+  if (chs[0]->frozen && !playing) {
+    advance_analysis(a, h, n, t);
+  }
+
+  const int offset = bin_offset(ctl.shift);
+  const float blur = blur_amount(ctl.blur);
+  if (blur > 0.0f) {
+    advance_diffuse(*h[0]);
+    for (unsigned c = 1; c < n; ++c) {
+      memcpy(h[c]->diffuse, h[0]->diffuse, sizeof h[c]->diffuse);
+      h[c]->noise = h[0]->noise;
+    }
+  }
+  for (unsigned c = 0; c < n; ++c) {
+    Channel &ch = *chs[c];
+    Scratch &s = ch.scratch;
+    ch.hold.shift_turns = shift_turns_after(ch.hold.shift_turns, offset);
+    if (playing) {
+      render_hold(ch.hold, t, s.re, s.im);
+    }
+    if (playing || blur > 0.0f) {
+      reshape_bins(ch, s.re, s.im, !playing, blur, ctl.threshold, offset, s.acc_re, s.acc_im);
+    } else {
+      // The first plugin's live frame (its blur is off), the quarter turns
+      // of the shift on top.
+      const uint8_t *turns = nullptr;
+      if (ch.hold.shift_turns != 0) {
+        memset(ch.coherent.turn, static_cast<int>(ch.hold.shift_turns), sizeof ch.coherent.turn);
+        turns = ch.coherent.turn;
+      }
+      const float gate = gate_level(ch.mag, ctl.threshold);
+      accumulate(s.re, s.im, ch.mag, nullptr, offset, gate, s.rows, s.acc_re, s.acc_im, turns);
+    }
+    synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, ch.window, ch.out_ring, ch.pos);
+  }
+}
+
 // One hop of one channel, with this frame's controls. The coherent plugins
-// differ only in the phases: a held partial advances at the drift measured
-// at its peak, and a shifted spectrum is turned by the quarter turns its move
-// needs (dsp/coherence.hpp).
+// hold a model of what was playing (dsp/hold.hpp) and turn a shifted
+// spectrum by the quarter turns its move needs (dsp/coherence.hpp).
 template <bool coherent = false> void frame(Channel &ch, const Controls &ctl) {
+  if constexpr (coherent) {
+    Channel *const chs[1] = {&ch};
+    coherent_frames(chs, 1, ctl);
+    return;
+  }
   Scratch &s = ch.scratch;
   if (!s.ready) { // a channel that prepare() did not see
     prepare_tables(ch);
@@ -259,18 +413,6 @@ template <bool coherent = false> void frame(Channel &ch, const Controls &ctl) {
 
   const int offset = bin_offset(ctl.shift);
   const float *phases = ch.frozen ? ch.frozen_phase : nullptr; // null: live
-  const uint8_t *turns = nullptr;
-  if constexpr (coherent) {
-    Hold &c = ch.hold;
-    CoherentScratch &f = ch.coherent;
-    if (ch.frozen) {
-      hold_phases(c, f, held.capture, s.re, s.im, ch.frozen_phase, ch.frozen_mag);
-      phases = f.phase;
-    }
-    if (turn_bins(c, f, offset, ch.frozen != 0)) {
-      turns = f.turn;
-    }
-  }
 
   if (ch.frozen) {
     memcpy(ch.mag, ch.frozen_mag, sizeof ch.mag);
@@ -283,20 +425,21 @@ template <bool coherent = false> void frame(Channel &ch, const Controls &ctl) {
   const float gate = gate_level(ch.mag, ctl.threshold);
 
   // The reshaped bins, straight into the rows that the inverse reads.
-  accumulate(s.re, s.im, ch.mag, phases, offset, gate, s.rows, s.acc_re, s.acc_im, turns);
+  accumulate(s.re, s.im, ch.mag, phases, offset, gate, s.rows, s.acc_re, s.acc_im);
 
   // Inverse transform of bins 0..512 and their mirror images, windowed and
   // scaled, overlap-added into the ring.
   synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, ch.window, ch.out_ring, ch.pos);
 }
 
-// One hop of a coherent stereo pair: each channel keeps its own spectrum,
-// and what is held (frequencies, phase advances) is decided from both
-// together, symmetrically in left and right, so that equal channels stay
-// equal bit for bit.
+// One hop of a coherent stereo pair: each channel keeps its own spectrum;
+// what is held (the partials' frequencies and phase advances) and the
+// blur's phases come from both together, symmetrically in left and right,
+// so the stereo image is held and equal channels stay equal bit for bit.
+// With freeze off, shift 0 and blur 0 each channel is frame<true>'s.
 inline void frame_pair(Channel &left, Channel &right, const Controls &ctl) {
-  frame<true>(left, ctl);
-  frame<true>(right, ctl);
+  Channel *const chs[2] = {&left, &right};
+  coherent_frames(chs, 2, ctl);
 }
 
 } // namespace

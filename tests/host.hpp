@@ -98,10 +98,10 @@ inline const LV2_Descriptor *descriptor(uint32_t index = FIRST) {
 // The model of plugin `index` (null past the last), behind a descriptor.
 inline const LV2_Descriptor *model(uint32_t index = FIRST) {
   static const std::array<LV2_Descriptor, plugin_count> table = [] {
-    auto inst = [](const LV2_Descriptor *d, double, const char *,
+    auto inst = [](const LV2_Descriptor *d, double rate, const char *,
                    const LV2_Feature *const *) -> LV2_Handle {
       const PluginInfo &p = plugin_table[d - model(FIRST)];
-      return new ref::Pair(p);
+      return new ref::Pair(p, rate);
     };
     auto conn = [](LV2_Handle h, uint32_t port, void *data) {
       static_cast<ref::Pair *>(h)->connect(port, static_cast<float *>(data));

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "quorvane_table.hpp"
 
@@ -160,22 +161,418 @@ inline void accumulate(Cpx acc[BINS], const float mag[BINS], const float phase[B
   }
 }
 
-// Phase arithmetic of the coherent plugins.
-constexpr float PI = 3.1415927f;
-inline float wrap(float x) {
-  if (x > PI)
-    return x - 6.2831855f;
-  if (x < -PI)
-    return x + 6.2831855f;
-  return x;
+// The coherent plugins' hold, written out plainly. Lengths: the history
+// and the long analysis 8192 samples, 4096 after a strike.
+constexpr int LONG = 8192;
+constexpr int SHORT = 4096;
+constexpr int MAX_PARTIALS = 2048;
+
+// The n-point transform of a periodic Hann window at x bins, in double:
+// 0.5 S(x) - 0.25 S(x - 1) - 0.25 S(x + 1), S(y) the sum of e^(-2 pi i y m / n).
+inline void hann_transform(double x, double n, double *re, double *im) {
+  *re = 0.0;
+  *im = 0.0;
+  const double weight[3] = {0.5, -0.25, -0.25};
+  const double at[3] = {x, x - 1.0, x + 1.0};
+  for (int t = 0; t < 3; ++t) {
+    const double y = at[t];
+    double s_re, s_im;
+    if (y == std::floor(y)) {
+      s_re = std::fmod(y, n) == 0.0 ? n : 0.0;
+      s_im = 0.0;
+    } else {
+      const double mag = std::sin(M_PI * y) / std::sin(M_PI * y / n);
+      const double arg = -M_PI * y * (n - 1.0) / n;
+      s_re = mag * std::cos(arg);
+      s_im = mag * std::sin(arg);
+    }
+    *re += weight[t] * s_re;
+    *im += weight[t] * s_im;
+  }
+}
+
+// Everything the hold computes once, from the sample rate.
+struct HoldTables {
+  float window[2][LONG] = {}; // periodic Hann of 8192, of 4096
+  Cpx kernel[256][4] = {};    // frame window's transform at bins b-1..b+2, partial at b + f/256
+  Cpx correct[2][257] = {};   // 1 / long window's transform at -q/256, q = -128..128
+  Cpx coarse[256] = {}, fine[256] = {};
+  float window_power[2] = {};
+  int max_wait = 0;
+
+  explicit HoldTables(double rate) {
+    const int len[2] = {LONG, SHORT};
+    for (int w = 0; w < 2; ++w)
+      for (int i = 0; i < len[w]; ++i)
+        window[w][i] = (float)(0.5 - 0.5 * std::cos(2.0 * M_PI * i / len[w]));
+    for (int f = 0; f < 256; ++f)
+      for (int m = 0; m < 4; ++m) {
+        double re, im;
+        hann_transform((m - 1) - f / 256.0, N, &re, &im);
+        kernel[f][m] = Cpx{(float)re, (float)im};
+      }
+    for (int w = 0; w < 2; ++w) {
+      for (int q = -128; q <= 128; ++q) {
+        double re, im;
+        hann_transform(-q / 256.0, len[w], &re, &im);
+        const double d = re * re + im * im;
+        correct[w][q + 128] = Cpx{(float)(re / d), (float)(-im / d)};
+      }
+      double sum = 0.0;
+      for (int i = 0; i < len[w]; ++i)
+        sum += (double)window[w][i] * window[w][i];
+      window_power[w] = (float)sum;
+    }
+    for (int i = 0; i < 256; ++i) {
+      coarse[i] =
+          Cpx{(float)std::cos(2.0 * M_PI * i / 256.0), (float)std::sin(2.0 * M_PI * i / 256.0)};
+      fine[i] =
+          Cpx{(float)std::cos(2.0 * M_PI * i / 65536.0), (float)std::sin(2.0 * M_PI * i / 65536.0)};
+    }
+    if (!(rate >= 8000.0 && rate <= 1536000.0))
+      rate = 48000.0;
+    // The hold begins within 100 ms of the press: seen up to 255 samples
+    // late, four hops for the analysis of 4096 samples.
+    const double hops = std::floor((0.1 * rate - 255.0) / HOP) - 4.0;
+    max_wait = (int)std::clamp(hops, 0.0, 16.0);
+  }
+
+  // e^(2 pi i phase / 2^32), phase rounded to 16 bits of the turn.
+  Cpx unit(uint32_t phase) const {
+    const uint32_t n = (phase + 0x8000u) >> 16;
+    const Cpx a = coarse[(n >> 8) & 255], b = fine[n & 255];
+    return Cpx{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+  }
+};
+
+// One channel's held partials and the past input they are measured on.
+struct HoldChannel {
+  float history[LONG] = {}; // by hop slot
+  float energy[LONG / HOP] = {};
+  float risen[LONG / HOP] = {}, power_all[LONG / HOP] = {}; // of the frame ending there
+  float peak_mag[BINS] = {}; // each bin's recent peak, falling by 0.95 a hop
+  int at = 0;                // next hop slot
+  // The analysis: its window, transformed whole on the frame it is due.
+  Cpx spectrum[LONG] = {};
+  float mean_square = 0.0f;
+  // The hold.
+  bool ready = false;
+  int count = 0;
+  Cpx amp[MAX_PARTIALS] = {};
+  uint32_t phase[MAX_PARTIALS] = {}, step[MAX_PARTIALS] = {};
+  int bin[MAX_PARTIALS] = {}, frac[MAX_PARTIALS] = {};
+  uint32_t diffuse[BINS] = {};
+  uint32_t noise = 0;
+  int shift_turns = 0;
+
+  void push(const float *newest) {
+    float lane[4] = {};
+    for (int i = 0; i < HOP; ++i) {
+      history[at * HOP + i] = newest[i];
+      lane[i % 4] += newest[i] * newest[i];
+    }
+    energy[at] = (lane[0] + lane[1]) + (lane[2] + lane[3]);
+    at = (at + 1) % (LONG / HOP);
+  }
+
+  // With the hop just pushed: the live frame's power in bins more than
+  // twice their recent peak, and in all (four running sums, bin k in sum
+  // k % 4 but bin 512 added last; the sums then added in pairs).
+  void rise(const float mag[BINS]) {
+    float up[4] = {}, all[4] = {};
+    for (int k = 0; k < BINS - 1; ++k) {
+      const float sq = mag[k] * mag[k];
+      up[k % 4] += mag[k] > peak_mag[k] * 2.0f ? sq : 0.0f;
+      all[k % 4] += sq;
+    }
+    const int slot = (at + LONG / HOP - 1) % (LONG / HOP);
+    const float m = mag[BINS - 1], sq = m * m;
+    risen[slot] = ((up[0] + up[1]) + (up[2] + up[3])) + (m > peak_mag[BINS - 1] * 2.0f ? sq : 0.0f);
+    power_all[slot] = ((all[0] + all[1]) + (all[2] + all[3])) + sq;
+    for (int k = 0; k < BINS; ++k)
+      peak_mag[k] = mag[k] > peak_mag[k] * 0.95f ? mag[k] : peak_mag[k] * 0.95f;
+  }
+
+  void quiet() { // a held frame: nothing live is new
+    const int slot = (at + LONG / HOP - 1) % (LONG / HOP);
+    risen[slot] = power_all[slot] = 0.0f;
+  }
+};
+
+// The plain transform of `n` points (n a power of two), forward, with the
+// twiddles of each stage taken as e^(-i pi j / h) in double, rounded.
+inline void long_fft(Cpx *d, int n) {
+  for (int i = 0, j = 0; i < n; ++i) {
+    if (j > i)
+      std::swap(d[i], d[j]);
+    int bit = n / 2;
+    while (j & bit) {
+      j &= ~bit;
+      bit >>= 1;
+    }
+    j |= bit;
+  }
+  for (int h = 1; h < n; h *= 2)
+    for (int b = 0; b < n; b += 2 * h)
+      for (int j = 0; j < h; ++j) {
+        const Cpx w{(float)std::cos(-M_PI * j / h), (float)std::sin(-M_PI * j / h)};
+        const Cpx v = d[b + j + h], u = d[b + j];
+        const Cpx t{v.re * w.re - v.im * w.im, v.re * w.im + v.im * w.re};
+        d[b + j] = Cpx{u.re + t.re, u.im + t.im};
+        d[b + j + h] = Cpx{u.re - t.re, u.im - t.im};
+      }
+}
+
+// The analysis of n channels in step: on the frame where the switch goes on
+// it decides the window (8192 samples, or after a strike 4096 from it on,
+// waited for up to max_wait hops); when the window is due, it is taken; a
+// number of hops later (the plugin spreads the transform over them) its
+// peaks become the partials of every channel, from the next frame on.
+struct HoldAnalysis {
+  int state = 0; // 0 idle, 1 waiting for the window, 2 transforming
+  int wait = 0, length = LONG, since = 0;
+  int elapsed = 0;     // hops since the press
+  bool struck = false; // the window starts at a strike
+
+  // The latest strike among the last 32 hops of n channels (0 the oldest),
+  // or -1: a hop 8 times as loud as each of the 16 before it, or two hops
+  // before the first of frames with 30 % of their power newly risen.
+  static int find_strike(HoldChannel *const *ch, int n) {
+    const int hops = LONG / HOP;
+    float e[LONG / HOP], up[LONG / HOP], all[LONG / HOP];
+    for (int h = 0; h < hops; ++h) {
+      const int slot = (ch[0]->at + h) % hops;
+      e[h] = up[h] = all[h] = 0.0f;
+      for (int c = 0; c < n; ++c) {
+        e[h] += ch[c]->energy[slot];
+        up[h] += ch[c]->risen[slot];
+        all[h] += ch[c]->power_all[slot];
+      }
+    }
+    int strike = -1;
+    for (int h = 2; h < hops; ++h) {
+      float before = 0.0f;
+      for (int j = std::max(h - 16, 0); j < h; ++j)
+        before = std::max(before, e[j]);
+      if (e[h] > 1e-9f && e[h] > 8.0f * before)
+        strike = h;
+      const bool rising = all[h] > 1e-9f && up[h] >= 0.3f * all[h];
+      const bool was = all[h - 1] > 1e-9f && up[h - 1] >= 0.3f * all[h - 1];
+      if (rising && !was && h - 2 > strike)
+        strike = h - 2;
+    }
+    return strike;
+  }
+
+  void start(HoldChannel *const *ch, int n, const HoldTables &t, int hops_since_press) {
+    const int hops = LONG / HOP;
+    const int strike = find_strike(ch, n);
+    length = LONG;
+    wait = 0;
+    if (strike >= 0) {
+      length = SHORT;
+      wait = std::min(std::max(SHORT / HOP - (hops - strike), 0),
+                      std::max(t.max_wait - hops_since_press, 0));
+    }
+    elapsed = hops_since_press;
+    struck = strike >= 0;
+    state = 1;
+  }
+
+  // Hops from the window to the frame that makes the partials: the plugin's
+  // transform stages, four (8192) or six (4096) per hop, then the peaks.
+  int busy() const { return length == LONG ? 5 : 3; }
+
+  void step(HoldChannel *const *ch, int n, const HoldTables &t) {
+    // A strike seen within five hops of the press replaces a window
+    // without one.
+    if (elapsed > 0 && elapsed <= 5 && !struck && find_strike(ch, n) >= 0)
+      start(ch, n, t, elapsed);
+    ++elapsed;
+    if (state == 1) {
+      if (wait > 0) {
+        --wait;
+        return;
+      }
+      const int w = length == LONG ? 0 : 1;
+      for (int c = 0; c < n; ++c) {
+        double sum = 0.0;
+        const int first = ((ch[c]->at * HOP) - length + LONG) % LONG;
+        for (int i = 0; i < length; ++i) {
+          const float x = ch[c]->history[(first + i) % LONG] * t.window[w][i];
+          ch[c]->spectrum[i] = Cpx{x, 0.0f};
+          sum += (double)x * x;
+        }
+        ch[c]->mean_square = (float)(sum / t.window_power[w]);
+        long_fft(ch[c]->spectrum, length);
+      }
+      since = 0;
+      state = 2;
+      return;
+    }
+    if (state == 2 && ++since == busy()) {
+      partials(ch, n, t);
+      state = 0;
+    }
+  }
+
+  // Peaks of the summed power; each peak's offset from its bin from the
+  // larger neighbour's magnitude against its own (a Hann window's transform
+  // of one partial has (1 + d) / (2 - d) there), its complex amplitude from
+  // the bin over the window's transform at that offset. Then each channel's
+  // partials scaled to the power of its windowed input, and their phases
+  // set for the next frame.
+  void partials(HoldChannel *const *ch, int n, const HoldTables &t) {
+    const int half = length / 2, w = length == LONG ? 0 : 1;
+    std::vector<float> power(half + 1);
+    float top = 0.0f;
+    for (int k = 0; k <= half; ++k) {
+      float p = 0.0f;
+      for (int c = 0; c < n; ++c)
+        p += ch[c]->spectrum[k].re * ch[c]->spectrum[k].re +
+             ch[c]->spectrum[k].im * ch[c]->spectrum[k].im;
+      power[k] = p;
+      top = std::max(top, p);
+    }
+    int count = 0;
+    for (int k = 1; k < half; ++k) {
+      if (!(power[k] > power[k - 1] && power[k] >= power[k + 1] && power[k] > top * 1e-12f))
+        continue;
+      const bool up = power[k + 1] >= power[k - 1];
+      const float ratio = sqrtf(up ? power[k + 1] : power[k - 1]) / sqrtf(power[k]);
+      float delta = (2.0f * ratio - 1.0f) / (ratio + 1.0f);
+      delta = delta > 0.0f ? delta : 0.0f;
+      delta = delta < 0.5f ? delta : 0.5f;
+      const int q = (int)lrintf(delta * 256.0f) * (up ? 1 : -1);
+      // In 2048ths of a frame bin, then rounded to 256ths.
+      const uint32_t u = (uint32_t)(k * 256 + q) * (uint32_t)(LONG / length);
+      const uint32_t v = (u + 4) >> 3;
+      if (v >> 8 > BINS - 1)
+        continue;
+      for (int c = 0; c < n; ++c) {
+        const Cpx x = ch[c]->spectrum[k], r = t.correct[w][q + 128];
+        ch[c]->amp[count] = Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re};
+        ch[c]->step[count] = u << 19; // frame bins times 2^30 per hop
+        ch[c]->bin[count] = (int)(v >> 8);
+        ch[c]->frac[count] = (int)(v & 255);
+      }
+      ++count;
+    }
+    // From the window's first sample to the next frame's first.
+    const uint32_t hops = (uint32_t)(since + 1 + (length - N) / HOP);
+    for (int c = 0; c < n; ++c) {
+      HoldChannel &h = *ch[c];
+      double sum = 0.0;
+      for (int p = 0; p < count; ++p)
+        sum += 2.0 * ((double)h.amp[p].re * h.amp[p].re + (double)h.amp[p].im * h.amp[p].im);
+      const float gain = sum > 0.0 ? (float)std::sqrt(h.mean_square / sum) : 0.0f;
+      for (int p = 0; p < count; ++p) {
+        h.amp[p] = Cpx{h.amp[p].re * gain, h.amp[p].im * gain};
+        h.phase[p] = h.step[p] * hops;
+      }
+      h.count = count;
+      h.ready = true;
+    }
+  }
+};
+
+// The held partials into bins 0..512 of a frame: each partial, at its
+// phase, times the frame window's transform at its four nearest bins (and
+// below two bins, its mirror image at negative frequency on bins 0 and 1).
+inline void render(HoldChannel &h, const HoldTables &t, Cpx x[BINS]) {
+  Cpx acc[BINS + 3] = {};
+  for (int p = 0; p < h.count; ++p) {
+    const Cpx e = t.unit(h.phase[p]);
+    h.phase[p] += h.step[p];
+    const Cpx z{h.amp[p].re * e.re - h.amp[p].im * e.im, h.amp[p].re * e.im + h.amp[p].im * e.re};
+    const int b = h.bin[p];
+    for (int m = 0; m < 4; ++m) {
+      const Cpx k = t.kernel[h.frac[p]][m];
+      if (b - 1 + m >= 0) {
+        acc[b - 1 + m].re = acc[b - 1 + m].re + (z.re * k.re - z.im * k.im);
+        acc[b - 1 + m].im = acc[b - 1 + m].im + (z.re * k.im + z.im * k.re);
+      }
+    }
+    for (int m = 0; b + m <= 1; ++m) { // conj(z) times the kernel at bin + frequency
+      const Cpx k = t.kernel[h.frac[p]][m];
+      const int to = 1 - b - m;
+      acc[to].re = acc[to].re + (z.re * k.re - z.im * k.im);
+      acc[to].im = acc[to].im - (z.re * k.im + z.im * k.re);
+    }
+  }
+  for (int k = 0; k < BINS; ++k)
+    x[k] = acc[k];
+}
+
+// The blur's phases: a bin-centre advance of k quarter turns per hop and a
+// random step of up to an eighth of a turn either way (xorshift).
+inline void advance_diffuse(HoldChannel &h) {
+  uint32_t r = h.noise == 0 ? 0x9e3779b9u : h.noise;
+  for (int k = 0; k < BINS; ++k) {
+    r ^= r << 13;
+    r ^= r >> 17;
+    r ^= r << 5;
+    h.diffuse[k] += ((uint32_t)k << 30) + (uint32_t)((int32_t)r >> 2);
+  }
+  h.noise = r;
+}
+
+// The coherent plugins' reshaping of complex bins: with blur on,
+// sqrt(1 - b) of each bin plus sqrt(b) of the blurred magnitude at the
+// blur's phase, scaled to keep the frame's power (1.5 times over, as the
+// blurred bins add up at the output with one window, not two); b is twice
+// the blur, up to 1. Then the gate on the magnitudes, then the shift, each
+// bin turned by the shift's quarter turns.
+inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, const float *blur,
+                    const float *threshold, int offset, Cpx acc[BINS]) {
+  if (present(blur) && *blur > 1e-4f) {
+    const float b = std::min(*blur, 1.0f);
+    double power = 0.0, blurred = 0.0;
+    float mag[BINS];
+    for (int k = 0; k < BINS; ++k) {
+      power += (double)(x[k].re * x[k].re + x[k].im * x[k].im);
+      mag[k] = sqrtf(x[k].re * x[k].re + x[k].im * x[k].im);
+    }
+    smooth(mag, blur);
+    for (int k = 0; k < BINS; ++k)
+      blurred += (double)(mag[k] * mag[k]);
+    const float share = std::min(b * 2.0f, 1.0f);
+    const float keep = sqrtf(1.0f - share);
+    const float spread = blurred > 0.0 ? (float)std::sqrt(share * 1.5f * power / blurred) : 0.0f;
+    for (int k = 0; k < BINS; ++k) {
+      const Cpx e = t.unit(h.diffuse[k]);
+      const float m = spread * mag[k];
+      x[k] = Cpx{keep * x[k].re + m * e.re, keep * x[k].im + m * e.im};
+    }
+  }
+  if (gate_fraction(threshold) > 0.0f) {
+    float mag[BINS];
+    for (int k = 0; k < BINS; ++k)
+      mag[k] = sqrtf(x[k].re * x[k].re + x[k].im * x[k].im);
+    const float gate = peak_of(mag) * gate_fraction(threshold);
+    for (int k = 0; k < BINS; ++k)
+      if (mag[k] < gate)
+        x[k] = Cpx{0.0f, 0.0f};
+  }
+  for (int k = 0; k < BINS; ++k)
+    acc[k] = Cpx{0.0f, 0.0f};
+  for (int k = 0; k < BINS; ++k) {
+    const int to = k + offset;
+    if (to < 0 || to > BINS - 1)
+      continue;
+    Cpx y = x[k];
+    for (int r = h.shift_turns; r > 0; --r) // times i
+      y = Cpx{-y.im, y.re};
+    acc[to] = y;
+  }
 }
 
 // One instance, driven like the plugin: connect ports, then run blocks. The
 // aligned variant mixes the wet signal with the dry input of 1024 samples
-// earlier and reports that latency on port 7. The coherent variant advances
-// a held spectrum's phases by the drift each bin showed over the hop after
-// the capture, and turns the bins of a frame by a quarter turn per bin of
-// shift per hop.
+// earlier and reports that latency on port 7. The coherent variant holds
+// partials measured on a long analysis of the past input (HoldAnalysis),
+// blurs into bins of their own phases, and turns the bins of a frame by a
+// quarter turn per bin of shift per hop.
 struct Plugin {
   bool aligned = false;
   bool coherent = false;
@@ -200,16 +597,12 @@ struct Plugin {
   int frozen = 0;
 
   // Coherent variant only.
-  float base[BINS] = {};   // held phases, the centres' quarter turns left out
-  float drift[BINS] = {};  // per hop, beyond the centre's advance
-  float offset[BINS] = {}; // captured phase against the peak's
-  int peak[BINS] = {};
-  int held = 0; // frames since the capture
-  bool measured = false;
-  int shift_turns = 0; // since the offset was last 0
+  HoldTables tables;
+  HoldChannel held;
+  HoldAnalysis analysis;
 
-  explicit Plugin(bool is_aligned = false, bool is_coherent = false)
-      : aligned(is_aligned), coherent(is_coherent) {
+  explicit Plugin(bool is_aligned = false, bool is_coherent = false, double rate = 48000.0)
+      : aligned(is_aligned), coherent(is_coherent), tables(rate) {
     for (int i = 0; i < N; ++i)
       window[i] = hann(i);
   }
@@ -260,15 +653,23 @@ struct Plugin {
     return {dry, wet, due};
   }
 
-  // Captures on the frame where the switch goes on; holds while it stays on.
-  // Returns whether this frame captured.
+  // The windowed block into spec[], transformed.
+  void analyse() {
+    for (int i = 0; i < N; ++i)
+      spec[i] = Cpx{in_ring[(pos + i) & (N - 1)] * window[i], 0.0f};
+    fft(spec, 0);
+  }
+
+  // Captures on the frame where the switch goes on (the coherent plugins
+  // hold otherwise, below); holds while it stays on. Returns whether this
+  // frame captured.
   bool decide_freeze() {
     const float b = present(freeze) ? *freeze : 0.0f;
     bool captured = false;
     if (b >= 0.5f) {
       if (prev_freeze < 0.5f) {
         captured = true;
-        for (int k = 0; k < BINS; ++k) {
+        for (int k = 0; k < BINS && !coherent; ++k) {
           frozen_mag[k] = sqrtf(spec[k].re * spec[k].re + spec[k].im * spec[k].im);
           frozen_phase[k] = atan2f(spec[k].im, spec[k].re);
         }
@@ -281,105 +682,124 @@ struct Plugin {
     return captured;
   }
 
-  // The held phases of this frame, in phase[]; the bins' quarter turns in
-  // turns[]. Each bin belongs to the peak it reaches going uphill over the
-  // captured magnitudes; the peak's phase advances by its measured drift and
-  // the centre of bin k turns k quarter turns per hop; every bin follows its
-  // peak, at the phase distance that the capture found between them.
-  void hold(bool captured, float phase[BINS], int turns[BINS]) {
-    if (captured) {
-      std::memcpy(base, frozen_phase, sizeof base);
-      for (int k = 0; k < BINS; ++k) {
-        phase[k] = frozen_phase[k];
-        peak[k] = k;
-      }
-      held = 0;
-      measured = false;
-    } else {
-      if (!measured) {
-        const float quarter[4] = {0.0f, 1.5707964f, 3.1415927f, 4.712389f};
-        for (int k = 0; k < BINS; ++k) {
-          const float live = atan2f(spec[k].im, spec[k].re);
-          const float d = wrap(wrap(live - frozen_phase[k]) - quarter[k % 4]);
-          drift[k] = std::isfinite(d) ? d : 0.0f;
-        }
-        for (int k = 0; k < BINS; ++k) {
-          int p = k;
-          for (;;) {
-            const float m = frozen_mag[p];
-            const float left = p > 0 ? frozen_mag[p - 1] : m;
-            const float right = p < BINS - 1 ? frozen_mag[p + 1] : m;
-            if (right > m && right >= left)
-              ++p;
-            else if (left > m)
-              --p;
-            else
-              break;
-          }
-          peak[k] = p;
-          offset[k] = wrap(frozen_phase[k] - frozen_phase[p]);
-        }
-        measured = true;
-      }
-      for (int k = 0; k < BINS; ++k)
-        base[k] = wrap(base[k] + drift[k]);
-      for (int k = 0; k < BINS; ++k)
-        phase[k] = wrap(base[peak[k]] + offset[k]);
-      ++held;
-    }
-    for (int k = 0; k < BINS; ++k)
-      turns[k] = (int)(((long long)(peak[k] % 4) * held) % 4);
-  }
-
-  void frame() {
-    for (int i = 0; i < N; ++i)
-      spec[i] = Cpx{in_ring[(pos + i) & (N - 1)] * window[i], 0.0f};
-    fft(spec, 0);
-
-    const bool captured = decide_freeze();
-
-    float mag[BINS], phase[BINS];
-    for (int k = 0; k < BINS; ++k) {
-      if (frozen) {
-        mag[k] = frozen_mag[k];
-        phase[k] = frozen_phase[k];
-      } else {
-        mag[k] = sqrtf(spec[k].re * spec[k].re + spec[k].im * spec[k].im);
-        phase[k] = atan2f(spec[k].im, spec[k].re);
-      }
-    }
-
-    smooth(mag, blur);
-
-    const int offset = bin_offset(shift);
-    const float gate = peak_of(mag) * gate_fraction(threshold);
-
-    int turns[BINS] = {};
-    if (coherent) {
-      if (frozen)
-        hold(captured, phase, turns);
-      shift_turns = offset == 0 ? 0 : ((shift_turns + offset) % 4 + 4) % 4;
-      for (int k = 0; k < BINS; ++k)
-        turns[k] = (turns[k] + shift_turns) % 4;
-    }
-
-    Cpx acc[BINS];
-    accumulate(acc, mag, phase, offset, gate, coherent ? turns : nullptr);
+  // acc[] (bins 0..512) completed, inverse-transformed, windowed and added.
+  void synthesise(const Cpx acc[BINS]) {
     for (int k = 0; k < BINS; ++k)
       spec[k] = acc[k];
     for (int k = 1; k < BINS - 1; ++k)
       spec[N - k] = Cpx{spec[k].re, -spec[k].im};
     fft(spec, 1);
-
     for (int i = 0; i < N; ++i)
       out_ring[(pos + i) & (N - 1)] += (spec[i].re * window[i]) * 0.6666667f;
   }
+
+  // The live bins through blur, gate and shift by magnitude and phase, each
+  // source bin turned by turns[k] quarter turns when given.
+  void live(const int *turns) {
+    float mag[BINS], phase[BINS];
+    for (int k = 0; k < BINS; ++k) {
+      mag[k] = sqrtf(spec[k].re * spec[k].re + spec[k].im * spec[k].im);
+      phase[k] = atan2f(spec[k].im, spec[k].re);
+    }
+    smooth(mag, blur);
+    Cpx acc[BINS];
+    accumulate(acc, mag, phase, bin_offset(shift), peak_of(mag) * gate_fraction(threshold), turns);
+    synthesise(acc);
+  }
+
+  void frame() {
+    if (coherent) {
+      Plugin *const one[1] = {this};
+      coherent_frame(one, 1);
+    } else {
+      plain_frame();
+    }
+  }
+
+  void plain_frame() {
+    analyse();
+    decide_freeze();
+    if (!frozen) {
+      live(nullptr);
+      return;
+    }
+    float mag[BINS];
+    std::memcpy(mag, frozen_mag, sizeof mag);
+    smooth(mag, blur);
+    Cpx acc[BINS];
+    accumulate(acc, mag, frozen_phase, bin_offset(shift), peak_of(mag) * gate_fraction(threshold));
+    synthesise(acc);
+  }
+
+  // One hop of the coherent plugins for n channels in step (a stereo pair:
+  // the same controls, read from the first); the hold's analysis is made
+  // from all of them and the blur's phases are the first one's.
+  static void coherent_frame(Plugin *const *p, int n) {
+    Plugin &lead = *p[0];
+    HoldChannel *h[2];
+    bool captured = false;
+    for (int c = 0; c < n; ++c) {
+      Plugin &q = *p[c];
+      q.analyse();
+      captured = q.decide_freeze();
+      float newest[HOP];
+      for (int i = 0; i < HOP; ++i)
+        newest[i] = q.in_ring[(q.pos + N - HOP + i) & (N - 1)];
+      q.held.push(newest);
+      h[c] = &q.held;
+      if (captured || !q.frozen) {
+        q.held.ready = false;
+        q.analysis.state = 0;
+      }
+      if (q.frozen && q.held.ready) {
+        q.held.quiet();
+      } else {
+        float mag[BINS];
+        for (int k = 0; k < BINS; ++k)
+          mag[k] = sqrtf(q.spec[k].re * q.spec[k].re + q.spec[k].im * q.spec[k].im);
+        q.held.rise(mag);
+      }
+    }
+    if (captured)
+      lead.analysis.start(h, n, lead.tables, 0);
+    const bool playing = lead.frozen && lead.held.ready;
+    if (lead.frozen && !playing)
+      lead.analysis.step(h, n, lead.tables);
+
+    const int offset = bin_offset(lead.shift);
+    const bool blurred = present(lead.blur) && *lead.blur > 1e-4f;
+    if (blurred) {
+      advance_diffuse(lead.held);
+      for (int c = 1; c < n; ++c) {
+        std::memcpy(h[c]->diffuse, lead.held.diffuse, sizeof lead.held.diffuse);
+        h[c]->noise = lead.held.noise;
+      }
+    }
+    for (int c = 0; c < n; ++c) {
+      Plugin &q = *p[c];
+      q.held.shift_turns = offset == 0 ? 0 : ((q.held.shift_turns + offset) % 4 + 4) % 4;
+      if (playing || blurred) {
+        Cpx x[BINS], acc[BINS];
+        if (playing)
+          render(q.held, lead.tables, x);
+        else
+          std::memcpy(x, q.spec, sizeof x);
+        reshape(x, q.held, lead.tables, lead.blur, lead.threshold, offset, acc);
+        q.synthesise(acc);
+      } else {
+        int turns[BINS];
+        for (int k = 0; k < BINS; ++k)
+          turns[k] = q.held.shift_turns;
+        q.live(turns);
+      }
+    }
+  }
 };
 
-// The frame of a stereo pair: each channel on its own.
+// The frame of a stereo pair: the hold of both channels as one.
 inline void frame_pair(Plugin &left, Plugin &right) {
-  left.frame();
-  right.frame();
+  Plugin *const two[2] = {&left, &right};
+  Plugin::coherent_frame(two, 2);
 }
 
 // A plugin of the library as a host sees it: one channel or a stereo pair in
@@ -397,9 +817,9 @@ struct Pair {
   float *enabled = nullptr;
   float bypass = 0.0f; // 0 processing, 1 bypassed
 
-  explicit Pair(const PluginInfo &p)
-      : info{p.latency, p.bypass, p.channels, p.port_count, {}}, ch{Plugin(p.latency, p.coherent),
-                                                                    Plugin(p.latency, p.coherent)} {
+  Pair(const PluginInfo &p, double rate)
+      : info{p.latency, p.bypass, p.channels, p.port_count, {}},
+        ch{Plugin(p.latency, p.coherent, rate), Plugin(p.latency, p.coherent, rate)} {
     for (uint32_t i = 0; i < p.port_count; ++i)
       info.ports[i] = static_cast<uint8_t>(p.ports[i]);
   }

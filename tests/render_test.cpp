@@ -409,7 +409,7 @@ TEST_F(Render, StereoPluginsTakeStereoFiles) {
     stereo[2 * i] = left[i];
     stereo[2 * i + 1] = 0.7f * left[(i * 5 + 333) % left.size()];
   }
-  write_wav(path("in.wav"), stereo, 2);
+  write_wav(path("in.wav"), stereo, 2, 48000); // the rate host::Instance gives
   const std::vector<Change> changes = {{0, BLUR, 0.3f}, {1023, SHIFT, 0.25f}, {2560, FREEZE, 1.0f}};
   for (const char *name : {"coherent-stereo", "coherent-aligned-stereo"}) {
     SCOPED_TRACE(name);
