@@ -304,3 +304,58 @@ TEST(Bypass, PassesTheInputAtTheLatencyCrossfadesAndKeepsTheHold) {
     }
   }
 }
+
+// The stereo plugins hold both channels as one, but nothing else of one
+// channel reaches the other: equal channels in give equal channels out, bit
+// for bit, whatever the controls do; and with freeze off, shift and blur at
+// 0 each channel is what the mono coherent plugin (of the same delay) makes
+// of it.
+TEST(Stereo, EqualChannelsStayEqualAndEachIsTheMonoPluginsOwn) {
+  const Buf left = sig::add({sig::noise(60000, 11, 0.2f), sig::tone(60000, 12.7, 0.4f)});
+  const Buf right = sig::add({sig::noise(60000, 12, 0.3f), sig::tone(60000, 30.2, 0.3f)});
+  for (uint32_t which = 0; which < plugin_count; ++which) {
+    const PluginInfo &info = plugin_table[which];
+    if (info.channels != 2)
+      continue;
+    SCOPED_TRACE(info.name);
+    uint32_t mono = plugin_count;
+    for (uint32_t m = 0; m < plugin_count; ++m)
+      if (plugin_table[m].channels == 1 && plugin_table[m].coherent == info.coherent &&
+          plugin_table[m].latency == info.latency)
+        mono = m;
+    ASSERT_LT(mono, plugin_count);
+
+    // Everything moving, the same signal on both sides.
+    Plug pair(which);
+    Buf out_l(left.size()), out_r(left.size());
+    std::mt19937 rng(5);
+    for (size_t i = 0; i < left.size(); i += 1000) {
+      pair.set(FREEZE, (i / 7000) % 2 ? 1.0f : 0.0f);
+      pair.set(BLUR, (float)(rng() % 5) / 4.0f);
+      pair.set(SHIFT, (float)((int)(rng() % 17) - 8) / 128.0f);
+      pair.set(THRESHOLD, (float)(rng() % 3) * 0.02f);
+      pair.p.connect(IN_R, const_cast<float *>(left.data() + i));
+      pair.p.connect(OUT_R, out_r.data() + i);
+      pair.block(left.data() + i, out_l.data() + i, 1000);
+    }
+    EXPECT_TRUE(sig::same(out_l, out_r)) << "equal channels in, unequal out";
+
+    // Neutral hold and shift: two mono plugins.
+    Plug both(which), one(mono), other(mono);
+    for (Plug *p : {&both, &one, &other}) {
+      p->set(MIX, 0.8f);
+      p->set(THRESHOLD, 0.01f);
+    }
+    Buf want_l(left.size()), want_r(left.size());
+    for (size_t i = 0; i < left.size(); i += 700) {
+      const uint32_t n = (uint32_t)std::min<size_t>(700, left.size() - i);
+      both.p.connect(IN_R, const_cast<float *>(right.data() + i));
+      both.p.connect(OUT_R, out_r.data() + i);
+      both.block(left.data() + i, out_l.data() + i, n);
+      one.block(left.data() + i, want_l.data() + i, n);
+      other.block(right.data() + i, want_r.data() + i, n);
+    }
+    EXPECT_TRUE(sig::same(out_l, want_l)) << "left";
+    EXPECT_TRUE(sig::same(out_r, want_r)) << "right";
+  }
+}
