@@ -1,6 +1,7 @@
-// libFuzzer target: the input bytes are a host's life. Up to four instances,
-// slot s holding plugin s % 4 (each of the library's plugins), are created
-// and destroyed, any port index (past 7 too) is connected to null or to any
+// libFuzzer target: the input bytes are a host's life. Up to four instances
+// of any of the library's plugins are created and destroyed, any port (the
+// tests' numbers: a stereo plugin's right channel too; raw indices past 7)
+// is connected to null or to any
 // of four shared 8192-sample buffers or (ports other than audio) eight
 // single-float cells, so that input, output and controls may alias each
 // other; control values come from raw float bits, buffers are filled with raw
@@ -89,9 +90,9 @@ struct World {
     return pool + static_cast<size_t>(buffer_count) * buffer_len + (b - buffer_count);
   }
 
-  void create(int s) {
+  void create(int s, uint32_t which) {
     if (!slot[s]) {
-      slot[s].emplace(*plugin(static_cast<uint32_t>(s) % host::plugin_count));
+      slot[s].emplace(*plugin(which % host::plugin_count));
       out_buffer[s] = -1;
     }
   }
@@ -158,7 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     switch (op) {
     case 0: { // instantiate into a free slot
       const int s = in.u8() % slots;
-      each(sides, [&](auto &w) { w.create(s); });
+      const uint32_t which = in.u8();
+      each(sides, [&](auto &w) { w.create(s, which); });
       if (!sides.plug.slot[s] != !sides.ref.slot[s]) {
         fail("instantiation differs");
       }
@@ -172,12 +174,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 2: { // connect any port index to any buffer or null
       const int s = in.u8() % slots;
       const uint8_t pb = in.u8();
-      const uint32_t port = pb < 0xF0 ? pb % 10u : in.u32();
+      const uint32_t ports[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, host::IN_R, host::OUT_R};
+      const uint32_t port = pb < 0xF0 ? ports[pb % 12] : in.u32();
       // Audio ports get an audio buffer (a host must give them a whole
       // block) or null; every other index any target at all.
+      const bool audio = port <= OUT || port == host::IN_R || port == host::OUT_R;
       const uint8_t tb = in.u8();
-      const int b =
-          port <= OUT ? tb % (buffer_count + 1) - 1 : tb % (buffer_count + cell_count + 1) - 1;
+      const int b = audio ? tb % (buffer_count + 1) - 1 : tb % (buffer_count + cell_count + 1) - 1;
       each(sides, [&](auto &w) { w.connect(s, port, b); });
       break;
     }
