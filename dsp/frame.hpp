@@ -239,7 +239,15 @@ inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float
   if (threshold > 0.0f) {
     magnitudes(re, im, ch.mag);
     const float gate = gate_level(ch.mag, threshold);
-    for (unsigned k = 0; k < bins; ++k) {
+    const v4f level = splat4(gate);
+    const v4f zero = splat4(0.0f);
+    unsigned k = 0;
+    for (; k + 4 <= bins; k += 4) {
+      const v4i below = load4(ch.mag + k) < level;
+      store4(re + k, below ? zero : load4(re + k));
+      store4(im + k, below ? zero : load4(im + k));
+    }
+    for (; k < bins; ++k) {
       if (ch.mag[k] < gate) {
         re[k] = 0.0f;
         im[k] = 0.0f;
