@@ -73,10 +73,10 @@ struct HoldTables {
   float coarse_im[256];
   float fine_re[256]; // e^(2 pi i n / 65536)
   float fine_im[256];
-  float window_power[2];       // sum of the squared window, 8192 and 4096
+  float window_power[2];          // sum of the squared window, 8192 and 4096
   float tail_power[2][long_hops]; // the same from hop j of the window on
-  uint16_t reverse[long_size]; // i with its 13 bits reversed
-  uint32_t max_wait;           // hops a strike may be waited for, from the sample rate
+  uint16_t reverse[long_size];    // i with its 13 bits reversed
+  uint32_t max_wait;              // hops a strike may be waited for, from the sample rate
   uint32_t pad;
 };
 
@@ -396,8 +396,9 @@ inline void take_window(Analysis &a, const HoldTables &t) {
     const v4d d = __builtin_convertvector(x, v4d);
     sum = sum + d * d;
   }
-  a.mean_square = static_cast<float>(((sum[0] + sum[1]) + (sum[2] + sum[3])) /
-                                     static_cast<double>(t.tail_power[n == long_size ? 0 : 1][a.skip]));
+  a.mean_square =
+      static_cast<float>(((sum[0] + sum[1]) + (sum[2] + sum[3])) /
+                         static_cast<double>(t.tail_power[n == long_size ? 0 : 1][a.skip]));
   a.stage = 0;
   a.found = 0;
 }
