@@ -203,7 +203,8 @@ constexpr float diffuse_power = 1.5f;
 // shift, each moved bin turned by the shift's quarter turns. With blur on,
 // each bin becomes sqrt(1 - b) of itself plus sqrt(b) of the blurred
 // magnitude at the blur's own phase (b = twice the blur amount, up to 1),
-// that part scaled so that the frame's power stays as it was.
+// that part scaled so that the frame's power stays as it was. The blur's
+// phases need no more than 256ths of a turn.
 inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float blur,
                          float threshold, int offset, float *acc_re, float *acc_im) {
   if (blur > 0.0f) {
@@ -222,15 +223,15 @@ inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float
     for (; k + 4 <= bins; k += 4) {
       v4f e_re;
       v4f e_im;
-      unit4(t, ch.hold.diffuse + k, &e_re, &e_im);
+      coarse_unit4(t, ch.hold.diffuse + k, &e_re, &e_im);
       const v4f m = splat4(spread) * load4(ch.mag + k);
       store4(re + k, splat4(keep) * load4(re + k) + m * e_re);
       store4(im + k, splat4(keep) * load4(im + k) + m * e_im);
     }
     for (; k < bins; ++k) {
-      float e_re;
-      float e_im;
-      unit(t, ch.hold.diffuse[k], &e_re, &e_im);
+      const unsigned n = ((ch.hold.diffuse[k] + 0x800000u) >> 24) & 255;
+      const float e_re = t.coarse_re[n];
+      const float e_im = t.coarse_im[n];
       const float m = spread * ch.mag[k];
       re[k] = keep * re[k] + m * e_re;
       im[k] = keep * im[k] + m * e_im;

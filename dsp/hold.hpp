@@ -249,6 +249,15 @@ QUORVANE_INLINE void unit4(const HoldTables &t, const uint32_t *phase, v4f *re, 
   *im = c_re * f_im + c_im * f_re;
 }
 
+// e^(2 pi i phase / 2^32) to 8 bits of the turn, four phases at a time.
+QUORVANE_INLINE void coarse_unit4(const HoldTables &t, const uint32_t *phase, v4f *re, v4f *im) {
+  for (unsigned l = 0; l < 4; ++l) {
+    const unsigned n = ((phase[l] + 0x800000u) >> 24) & 255;
+    (*re)[l] = t.coarse_re[n];
+    (*im)[l] = t.coarse_im[n];
+  }
+}
+
 // The sum in double of re[k]^2 + im[k]^2 (im null: re[k]^2 alone) over
 // bins 0..512: bin k < 512 in partial sum k % 4, the four added in pairs,
 // then bin 512.
@@ -267,7 +276,7 @@ inline double sum_squares(const float *re, const float *im) {
 // The next hop of input into the history, and its energy (four partial sums
 // side by side, then added in pairs).
 inline void push_history(Analysis &a, const float *in_ring, uint32_t pos) {
-  float *dst = a.history + a.at * hop_size;
+  float *dst = a.history + static_cast<size_t>(a.at) * hop_size;
   const uint32_t from = (pos + block_size - hop_size) & ring_mask; // the newest hop
   v4f sum = splat4(0.0f);
   for (unsigned i = 0; i < hop_size; i += 4) {

@@ -563,7 +563,7 @@ inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, cons
     const float keep = sqrtf(1.0f - share);
     const float spread = blurred > 0.0 ? (float)std::sqrt(share * 1.5f * power / blurred) : 0.0f;
     for (int k = 0; k < BINS; ++k) {
-      const Cpx e = t.unit(h.diffuse[k]);
+      const Cpx e = t.coarse[((h.diffuse[k] + 0x800000u) >> 24) & 255]; // to 256ths of a turn
       const float m = spread * mag[k];
       x[k] = Cpx{keep * x[k].re + m * e.re, keep * x[k].im + m * e.im};
     }
