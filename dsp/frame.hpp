@@ -298,7 +298,6 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       prepare_tables(ch);
     }
     Scratch &s = ch.scratch;
-    analyse(ch.in_ring, ch.window, ch.pos, s.acc_re, s.re, s.im, s.fwd);
     const FreezeDecision held = decide_freeze(ctl.freeze, ch.prev_freeze, ch.frozen);
     ch.frozen = held.frozen;
     ch.prev_freeze = ctl.freeze;
@@ -310,11 +309,12 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       ch.hold.ready = 0;
       ch.analysis.state = IDLE;
     }
-    if (ch.frozen && ch.hold.ready) { // held: nothing live is new
+    if (ch.frozen && ch.hold.ready) { // held: no live spectrum, nothing live is new
       const unsigned slot = (ch.analysis.at + long_hops - 1) % long_hops;
       ch.analysis.risen[slot] = 0.0f;
       ch.analysis.power_all[slot] = 0.0f;
-    } else { // the live magnitudes, and how much of them is new
+    } else { // the live spectrum, its magnitudes, and how much of them is new
+      analyse(ch.in_ring, ch.window, ch.pos, s.acc_re, s.re, s.im, s.fwd);
       magnitudes(s.re, s.im, ch.mag);
       note_rise(ch.analysis, ch.mag);
     }

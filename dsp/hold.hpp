@@ -523,7 +523,7 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
   const unsigned half = size / 2;
   const unsigned drop = size == long_size ? 0 : 1; // 12 bits reversed are 13 shifted down
   const int w = size == long_size ? 0 : 1;
-  const uint32_t scale = long_size / size; // long bins per bin of this window
+  const uint32_t scale = size == long_size ? 1 : 2; // long bins per bin of this window
   float *power = a[0]->power;
   if (part == 0) {
     for (unsigned k = 0; k <= half; ++k) {
@@ -682,11 +682,27 @@ inline void render_hold(Hold &h, const HoldTables &t, RenderRows &rows, float *x
     store4(z_re, a_re * e_re - a_im * e_im);
     store4(z_im, a_re * e_im + a_im * e_re);
     const unsigned end = h.count - p0 < 4 ? h.count - p0 : 4;
-    for (unsigned l = 0; l < end; ++l) {
+    if (end == 4) {
+      typedef uint32_t v4u __attribute__((vector_size(16)));
+      v4u ph;
+      v4u st;
+      memcpy(&ph, h.phase + p0, sizeof ph);
+      memcpy(&st, h.step + p0, sizeof st);
+      ph += st;
+      memcpy(h.phase + p0, &ph, sizeof ph);
+    } else {
+      for (unsigned l = 0; l < end; ++l) {
+        h.phase[p0 + l] += h.step[p0 + l];
+      }
+    }
+#pragma GCC unroll 4
+    for (unsigned l = 0; l < 4; ++l) {
+      if (l >= end) {
+        break;
+      }
       const unsigned p = p0 + l;
       float *rr = rows.re[l];
       float *ri = rows.im[l];
-      h.phase[p] += h.step[p];
       const unsigned b = h.bin[p];
       const float *k_re = t.kernel_re[h.frac[p]];
       const float *k_im = t.kernel_im[h.frac[p]];
