@@ -283,6 +283,48 @@ private:
   std::optional<host::Instance> inst_;
 };
 
+// The coherent plugin with its switch pressed every 64 hops and held for 40
+// (analysis, then hold), each hop timed on its own and kept by its place in
+// that cycle, so that the dearest hop of a press (the window, a slice of
+// the long transform, the peaks) shows beside the others.
+class Presses : public Runner {
+public:
+  static constexpr size_t cycle = 64;
+  static constexpr size_t held = 40;
+  Presses(const LV2_Descriptor &d, const std::vector<float> &x) : x_(x), inst_(d) {
+    float *ctl[7] = {nullptr, out_, &freeze_, &mix_, &zero_, &zero_, &zero_};
+    for (uint32_t port = OUT; port < port_count; ++port) {
+      inst_.connect(port, ctl[port]);
+    }
+  }
+  void hops(size_t from, size_t to) override {
+    for (size_t h = from; h < to; ++h) {
+      freeze_ = h % cycle < held ? 1.0f : 0.0f;
+      inst_.connect(IN, const_cast<float *>(x_.data() + h * hop_size));
+      const double t = cpu_ns();
+      inst_.run(hop_size);
+      at_[h % cycle] += cpu_ns() - t;
+      ++count_[h % cycle];
+    }
+  }
+  // Mean CPU time of the hop at each place of the cycle.
+  std::vector<double> means() const {
+    std::vector<double> m(cycle);
+    for (size_t i = 0; i < cycle; ++i) {
+      m[i] = count_[i] ? at_[i] / static_cast<double>(count_[i]) : 0.0;
+    }
+    return m;
+  }
+
+private:
+  const std::vector<float> &x_;
+  host::Instance inst_;
+  float out_[hop_size] = {};
+  float freeze_ = 0, mix_ = 1, zero_ = 0;
+  double at_[cycle] = {};
+  size_t count_[cycle] = {};
+};
+
 // The operands of the floor's calls for every frame of the stream that the
 // passes time: the windowed latest 1024 samples after each hop, transformed.
 struct Spectra {
@@ -387,6 +429,7 @@ struct StreamRun {
   Spectra spectra;
   std::vector<double> floor, grouped;
   Timed t[n_settings];
+  std::vector<std::vector<double>> presses; // per round, per place in the cycle
 };
 
 } // namespace
@@ -479,6 +522,13 @@ int main(int argc, char **argv) {
           results.push_back(&s.t[k].base);
         }
       }
+      Presses *presses = nullptr;
+      if (only.empty() || std::string("coherent presses").find(only) != std::string::npos) {
+        auto p = std::make_unique<Presses>(*host::descriptor(2), s.x);
+        presses = p.get();
+        run.push_back(std::move(p));
+        results.push_back(nullptr);
+      }
       std::vector<size_t> turn(run.size());
       for (size_t i = 0; i < turn.size(); ++i) {
         turn[i] = i;
@@ -494,7 +544,12 @@ int main(int argc, char **argv) {
         }
       }
       for (size_t i = 0; i < run.size(); ++i) {
-        results[i]->push_back(run[i]->ns / static_cast<double>(hops - warm_hops));
+        if (results[i]) {
+          results[i]->push_back(run[i]->ns / static_cast<double>(hops - warm_hops));
+        }
+      }
+      if (presses) {
+        s.presses.push_back(presses->means());
       }
     }
   }
@@ -553,6 +608,36 @@ int main(int argc, char **argv) {
         printf("\n");
       }
     }
+  }
+  // The presses: each place of the cycle against the first plugin's live
+  // neutral hop of the same round (setting 0).
+  for (const StreamRun &s : streams) {
+    if (s.presses.empty() || s.t[0].plugin.empty()) {
+      continue;
+    }
+    printf("\n%s, coherent, pressed every %zu hops for %zu: hop by place (us, x quorvane live)\n",
+           s.name.c_str(), Presses::cycle, Presses::held);
+    double worst = 0, worst_held = 0;
+    size_t worst_at = 0;
+    for (size_t i = 0; i < Presses::cycle; ++i) {
+      std::vector<double> us, ratio;
+      for (size_t r = 0; r < s.presses.size(); ++r) {
+        us.push_back(s.presses[r][i]);
+        ratio.push_back(s.presses[r][i] / s.t[0].plugin[r]);
+      }
+      const double q = median(ratio);
+      if (q > worst) {
+        worst = q;
+        worst_at = i;
+      }
+      if (i >= 12 && i < Presses::held) {
+        worst_held = std::max(worst_held, q);
+      }
+      printf("  %2zu %7.2f %6.3f%s", i, median(us) / 1e3, q, i % 4 == 3 ? "\n" : "");
+    }
+    printf("  dearest hop: place %zu, %.3f x quorvane live; dearest held hop (places 12..%zu): "
+           "%.3f x\n",
+           worst_at, worst, Presses::held - 1, worst_held);
   }
   return 0;
 }

@@ -18,6 +18,8 @@ namespace {
 // Per-frame rows of the coherent frame, rebuilt every frame.
 struct CoherentScratch {
   uint8_t turn[bins]; // this frame's quarter turns, by source bin
+  uint8_t pad[3];
+  float rows[8][520]; // the hold's rendering (RenderRows, dsp/hold.hpp)
 };
 
 // The shift's quarter turns, accumulated while its offset is not 0: d per

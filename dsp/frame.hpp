@@ -255,31 +255,35 @@ constexpr float diffuse_power = 1.5f;
 // shift, each moved bin turned by the shift's quarter turns. With blur on,
 // each bin becomes sqrt(1 - b) of itself plus sqrt(b) of the blurred
 // magnitude at the blur's own phase (b = twice the blur amount, up to 1),
-// that part scaled so that the frame's power stays as it was.
+// that part scaled so that the frame's power stays as it was. The blur's
+// phases need no more than 256ths of a turn.
 inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float blur,
                          float threshold, int offset, float *acc_re, float *acc_im) {
   if (blur > 0.0f) {
-    double power = 0.0;
-    for (unsigned k = 0; k < bins; ++k) {
-      power += static_cast<double>(re[k] * re[k] + im[k] * im[k]);
-    }
+    const double power = sum_squares(re, im);
     if (!have_mag) {
       magnitudes(re, im, ch.mag);
     }
     blur_magnitudes(ch.mag, ch.blur_tmp, blur);
-    double blurred = 0.0;
-    for (unsigned k = 0; k < bins; ++k) {
-      blurred += static_cast<double>(ch.mag[k] * ch.mag[k]);
-    }
+    const double blurred = sum_squares(ch.mag, nullptr);
     const float share = blur * 2.0f < 1.0f ? blur * 2.0f : 1.0f;
     const float keep = sqrtf(1.0f - share);
     const float spread =
         blurred > 0.0 ? static_cast<float>(sqrt(share * diffuse_power * power / blurred)) : 0.0f;
     const HoldTables &t = ch.tables;
-    for (unsigned k = 0; k < bins; ++k) {
-      float e_re;
-      float e_im;
-      unit(t, ch.hold.diffuse[k], &e_re, &e_im);
+    unsigned k = 0;
+    for (; k + 4 <= bins; k += 4) {
+      v4f e_re;
+      v4f e_im;
+      coarse_unit4(t, ch.hold.diffuse + k, &e_re, &e_im);
+      const v4f m = splat4(spread) * load4(ch.mag + k);
+      store4(re + k, splat4(keep) * load4(re + k) + m * e_re);
+      store4(im + k, splat4(keep) * load4(im + k) + m * e_im);
+    }
+    for (; k < bins; ++k) {
+      const unsigned n = ((ch.hold.diffuse[k] + 0x800000u) >> 24) & 255;
+      const float e_re = t.coarse_re[n];
+      const float e_im = t.coarse_im[n];
       const float m = spread * ch.mag[k];
       re[k] = keep * re[k] + m * e_re;
       im[k] = keep * im[k] + m * e_im;
@@ -288,19 +292,42 @@ inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float
   if (threshold > 0.0f) {
     magnitudes(re, im, ch.mag);
     const float gate = gate_level(ch.mag, threshold);
-    for (unsigned k = 0; k < bins; ++k) {
+    const v4f level = splat4(gate);
+    const v4f zero = splat4(0.0f);
+    unsigned k = 0;
+    for (; k + 4 <= bins; k += 4) {
+      const v4i below = load4(ch.mag + k) < level;
+      store4(re + k, below ? zero : load4(re + k));
+      store4(im + k, below ? zero : load4(im + k));
+    }
+    for (; k < bins; ++k) {
       if (ch.mag[k] < gate) {
         re[k] = 0.0f;
         im[k] = 0.0f;
       }
     }
   }
+  // The move, each bin turned by r quarter turns: 1 gives (-im, re), 2
+  // (-re, -im), 3 (im, -re); negation flips the sign bit only.
   const int first = offset < 0 ? -offset : 0;
   const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
   memset(acc_re, 0, bins * sizeof(float));
   memset(acc_im, 0, bins * sizeof(float));
   const uint32_t r = ch.hold.shift_turns;
-  for (int k = first; k <= last; ++k) {
+  const float *from_re = (r & 1) ? im : re;
+  const float *from_im = (r & 1) ? re : im;
+  const v4f sign_re = splat4(r == 1 || r == 2 ? -1.0f : 1.0f);
+  const v4f sign_im = splat4(r >= 2 ? -1.0f : 1.0f);
+  const v4i flip_re = reinterpret_cast<v4i>(sign_re) & splat4i(static_cast<int>(0x80000000u));
+  const v4i flip_im = reinterpret_cast<v4i>(sign_im) & splat4i(static_cast<int>(0x80000000u));
+  int k = first;
+  for (; k + 3 <= last; k += 4) {
+    const v4i x = reinterpret_cast<v4i>(load4(from_re + k)) ^ flip_re;
+    const v4i y = reinterpret_cast<v4i>(load4(from_im + k)) ^ flip_im;
+    store4(acc_re + k + offset, reinterpret_cast<v4f>(x));
+    store4(acc_im + k + offset, reinterpret_cast<v4f>(y));
+  }
+  for (; k <= last; ++k) {
     const float x = re[k];
     const float y = im[k];
     acc_re[k + offset] = r == 0 ? x : r == 1 ? -y : r == 2 ? -x : y;
@@ -323,7 +350,6 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       prepare_tables(ch);
     }
     Scratch &s = ch.scratch;
-    analyse(ch.in_ring, ch.window, ch.pos, s.acc_re, s.re, s.im, s.fwd);
     const FreezeDecision held = decide_freeze(ctl.freeze, ch.prev_freeze, ch.frozen);
     ch.frozen = held.frozen;
     ch.prev_freeze = ctl.freeze;
@@ -335,11 +361,12 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       ch.hold.ready = 0;
       ch.analysis.state = IDLE;
     }
-    if (ch.frozen && ch.hold.ready) { // held: nothing live is new
+    if (ch.frozen && ch.hold.ready) { // held: no live spectrum, nothing live is new
       const unsigned slot = (ch.analysis.at + long_hops - 1) % long_hops;
       ch.analysis.risen[slot] = 0.0f;
       ch.analysis.power_all[slot] = 0.0f;
-    } else { // the live magnitudes, and how much of them is new
+    } else { // the live spectrum, its magnitudes, and how much of them is new
+      analyse(ch.in_ring, ch.window, ch.pos, s.acc_re, s.re, s.im, s.fwd);
       magnitudes(s.re, s.im, ch.mag);
       note_rise(ch.analysis, ch.mag);
     }
@@ -367,7 +394,7 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     Scratch &s = ch.scratch;
     ch.hold.shift_turns = shift_turns_after(ch.hold.shift_turns, offset);
     if (playing) {
-      render_hold(ch.hold, t, s.re, s.im);
+      render_hold(ch.hold, t, *reinterpret_cast<RenderRows *>(ch.coherent.rows), s.re, s.im);
     }
     if (playing || blur > 0.0f) {
       reshape_bins(ch, s.re, s.im, !playing, blur, ctl.threshold, offset, s.acc_re, s.acc_im);

@@ -73,9 +73,10 @@ struct HoldTables {
   float coarse_im[256];
   float fine_re[256]; // e^(2 pi i n / 65536)
   float fine_im[256];
-  float window_power[2];       // sum of the squared window, 8192 and 4096
-  uint16_t reverse[long_size]; // i with its 13 bits reversed
-  uint32_t max_wait;           // hops a strike may be waited for, from the sample rate
+  float window_power[2];          // sum of the squared window, 8192 and 4096
+  float tail_power[2][long_hops]; // the same from hop j of the window on
+  uint16_t reverse[long_size];    // i with its 13 bits reversed
+  uint32_t max_wait;              // hops a strike may be waited for, from the sample rate
   uint32_t pad;
 };
 
@@ -95,12 +96,22 @@ struct Analysis {
   uint32_t wait;                  // hops still to wait before the window ends
   uint32_t length;                // of the window: 8192 or 4096
   uint32_t since;                 // hops since the window ended
-  uint32_t stage;                 // next stage of the transform
+  uint32_t stage;                 // slices of the transform done
   uint32_t elapsed;               // hops since the press
+  uint32_t found;                 // partials found so far
+  uint32_t skip;                  // hops of the window before the strike
+  float top;                      // the largest summed power
   uint32_t struck;                // the window starts at a strike
 };
 
-enum AnalysisState : uint32_t { IDLE = 0, WAITING = 1, TRANSFORM = 2, PEAKS = 3 };
+enum AnalysisState : uint32_t {
+  IDLE = 0,
+  WAITING = 1,
+  TRANSFORM = 2,
+  PEAKS = 3,
+  PEAKS_MID = 4,
+  PEAKS_END = 5
+};
 
 // Complex value of the transform of a periodic Hann window of length n
 // (n-point DFT, unnormalised) at x bins, in double.
@@ -129,7 +140,7 @@ inline void hann_transform(double x, double n, double *re, double *im) {
 
 // The tables of the hold, and how many hops a strike may be waited for: the
 // hold must begin within 100 ms of the press (a press is seen up to 255
-// samples late, and the analysis of 4096 samples takes four hops more).
+// samples late, and the analysis of 4096 samples takes six hops more).
 inline void prepare_hold(HoldTables &t, double rate) {
   for (unsigned i = 0; i < long_size; ++i) {
     t.long_window[i] = static_cast<float>(0.5 - 0.5 * cos(2.0 * M_PI * i / long_size));
@@ -168,6 +179,13 @@ inline void prepare_hold(HoldTables &t, double rate) {
       sum += static_cast<double>(win[i]) * win[i];
     }
     t.window_power[w] = static_cast<float>(sum);
+    for (unsigned j = 0; j < long_hops; ++j) {
+      double tail = 0.0;
+      for (unsigned i = j * hop_size; i < n; ++i) {
+        tail += static_cast<double>(win[i]) * win[i];
+      }
+      t.tail_power[w][j] = static_cast<float>(tail);
+    }
   }
   for (unsigned i = 0; i < long_size; ++i) {
     unsigned r = 0;
@@ -185,7 +203,7 @@ inline void prepare_hold(HoldTables &t, double rate) {
   if (!(rate >= 8000.0 && rate <= 1536000.0)) {
     rate = 48000.0;
   }
-  const double hops = floor((0.1 * rate - 255.0) / hop_size) - 4.0;
+  const double hops = floor((0.1 * rate - 255.0) / hop_size) - 6.0;
   t.max_wait = hops < 0.0 ? 0u : hops > 16.0 ? 16u : static_cast<uint32_t>(hops);
 }
 
@@ -214,10 +232,51 @@ QUORVANE_INLINE void unit(const HoldTables &t, uint32_t phase, float *re, float 
   *im = t.coarse_re[hi] * t.fine_im[lo] + t.coarse_im[hi] * t.fine_re[lo];
 }
 
+// unit() of four phases, lane by lane.
+QUORVANE_INLINE void unit4(const HoldTables &t, const uint32_t *phase, v4f *re, v4f *im) {
+  v4f c_re;
+  v4f c_im;
+  v4f f_re;
+  v4f f_im;
+  for (unsigned l = 0; l < 4; ++l) {
+    const uint32_t n = (phase[l] + 0x8000u) >> 16;
+    c_re[l] = t.coarse_re[(n >> 8) & 255];
+    c_im[l] = t.coarse_im[(n >> 8) & 255];
+    f_re[l] = t.fine_re[n & 255];
+    f_im[l] = t.fine_im[n & 255];
+  }
+  *re = c_re * f_re - c_im * f_im;
+  *im = c_re * f_im + c_im * f_re;
+}
+
+// e^(2 pi i phase / 2^32) to 8 bits of the turn, four phases at a time.
+QUORVANE_INLINE void coarse_unit4(const HoldTables &t, const uint32_t *phase, v4f *re, v4f *im) {
+  for (unsigned l = 0; l < 4; ++l) {
+    const unsigned n = ((phase[l] + 0x800000u) >> 24) & 255;
+    (*re)[l] = t.coarse_re[n];
+    (*im)[l] = t.coarse_im[n];
+  }
+}
+
+// The sum in double of re[k]^2 + im[k]^2 (im null: re[k]^2 alone) over
+// bins 0..512: bin k < 512 in partial sum k % 4, the four added in pairs,
+// then bin 512.
+inline double sum_squares(const float *re, const float *im) {
+  v4d sum = {0.0, 0.0, 0.0, 0.0};
+  for (unsigned k = 0; k + 4 <= bins - 1; k += 4) {
+    const v4f r = load4(re + k);
+    const v4f p = im ? r * r + load4(im + k) * load4(im + k) : r * r;
+    sum = sum + __builtin_convertvector(p, v4d);
+  }
+  const float r = re[bins - 1];
+  const float p = im ? r * r + im[bins - 1] * im[bins - 1] : r * r;
+  return ((sum[0] + sum[1]) + (sum[2] + sum[3])) + static_cast<double>(p);
+}
+
 // The next hop of input into the history, and its energy (four partial sums
 // side by side, then added in pairs).
 inline void push_history(Analysis &a, const float *in_ring, uint32_t pos) {
-  float *dst = a.history + a.at * hop_size;
+  float *dst = a.history + static_cast<size_t>(a.at) * hop_size;
   const uint32_t from = (pos + block_size - hop_size) & ring_mask; // the newest hop
   v4f sum = splat4(0.0f);
   for (unsigned i = 0; i < hop_size; i += 4) {
@@ -308,6 +367,7 @@ inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, 
   const int strike = find_strike(a, n);
   uint32_t length = long_size;
   uint32_t wait = 0;
+  uint32_t skip = 0;
   if (strike >= 0) {
     length = short_size;
     const uint32_t after = long_hops - static_cast<uint32_t>(strike); // hops from the strike on
@@ -316,6 +376,9 @@ inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, 
       wait = short_size / hop_size - after;
       wait = wait < most ? wait : most;
     }
+    // What of the window comes before the strike does not count in its level.
+    const uint32_t start = long_hops + wait - short_size / hop_size;
+    skip = static_cast<uint32_t>(strike) > start ? static_cast<uint32_t>(strike) - start : 0;
   }
   for (unsigned c = 0; c < n; ++c) {
     a[c]->state = WAITING;
@@ -323,37 +386,83 @@ inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, 
     a[c]->length = length;
     a[c]->elapsed = elapsed;
     a[c]->struck = strike >= 0 ? 1 : 0;
+    a[c]->skip = skip;
   }
 }
 
-// The window's samples, windowed and in bit-reversed order, into re/im, and
-// its mean square against the window's.
+// The window's samples, windowed, into re/im in their own order, and its
+// mean square against the window's from the strike on (four partial sums
+// in double side by side, sample i in sum i % 4, then added in pairs).
 inline void take_window(Analysis &a, const HoldTables &t) {
   const unsigned n = a.length;
   const float *w = n == long_size ? t.long_window : t.short_window;
-  const unsigned drop = n == long_size ? 0 : 1; // 12 bits reversed are 13 shifted down
-  const unsigned first = (a.at * hop_size + long_size - n) % long_size; // oldest sample
-  double sum = 0.0;
-  for (unsigned i = 0; i < n; ++i) {
-    const float x = a.history[(first + i) % long_size] * w[i];
-    const unsigned r = t.reverse[i] >> drop;
-    a.re[r] = x;
-    a.im[r] = 0.0f;
-    sum += static_cast<double>(x) * x;
+  const unsigned first = (a.at * hop_size + long_size - n) % long_size; // oldest sample, whole hops
+  v4d sum = {0.0, 0.0, 0.0, 0.0};
+  for (unsigned i = 0; i < n; i += 4) {
+    const v4f x = load4(a.history + (first + i) % long_size) * load4(w + i);
+    store4(a.re + i, x);
+    store4(a.im + i, splat4(0.0f));
+    const v4d d = __builtin_convertvector(x, v4d);
+    sum = sum + d * d;
   }
-  a.mean_square = static_cast<float>(sum / t.window_power[n == long_size ? 0 : 1]);
+  a.mean_square =
+      static_cast<float>(((sum[0] + sum[1]) + (sum[2] + sum[3])) /
+                         static_cast<double>(t.tail_power[n == long_size ? 0 : 1][a.skip]));
   a.stage = 0;
+  a.found = 0;
 }
 
-// Stages `from` to `to` - 1 of the transform of the bit-reversed rows
-// re/im, in place; stage s has half-length 2^s. Four butterflies at a time
-// from half-length 4 on, each lane doing what the scalar loop does.
+// Stages `from` to `to` - 1 of the transform of re/im in place, by
+// decimation in frequency (the bins come out in bit-reversed order): stage
+// s has half-length n / 2^(s+1), and its butterfly takes u, v to u + v and
+// (u - v) e^(-i pi j / h). Four butterflies at a time from half-length 4
+// on, each lane doing what the scalar loop does.
 inline void long_stages(float *re, float *im, unsigned n, unsigned from, unsigned to,
                         const HoldTables &t) {
   for (unsigned s = from; s < to; ++s) {
-    const unsigned h = 1u << s;
+    const unsigned h = n >> (s + 1);
     const float *wr = t.tw_re + h - 1;
     const float *wi = t.tw_im + h - 1;
+    if (h <= 2) { // eight points at a time, the pairs gathered into lanes
+      const v4f w_re = h == 2 ? v4f{wr[0], wr[1], wr[0], wr[1]} : splat4(wr[0]);
+      const v4f w_im = h == 2 ? v4f{wi[0], wi[1], wi[0], wi[1]} : splat4(wi[0]);
+      for (unsigned b = 0; b < n; b += 8) {
+        const v4f a_re = load4(re + b);
+        const v4f b_re = load4(re + b + 4);
+        const v4f a_im = load4(im + b);
+        const v4f b_im = load4(im + b + 4);
+        v4f u_re, u_im, v_re, v_im;
+        if (h == 2) {
+          u_re = __builtin_shufflevector(a_re, b_re, 0, 1, 4, 5);
+          v_re = __builtin_shufflevector(a_re, b_re, 2, 3, 6, 7);
+          u_im = __builtin_shufflevector(a_im, b_im, 0, 1, 4, 5);
+          v_im = __builtin_shufflevector(a_im, b_im, 2, 3, 6, 7);
+        } else {
+          u_re = __builtin_shufflevector(a_re, b_re, 0, 2, 4, 6);
+          v_re = __builtin_shufflevector(a_re, b_re, 1, 3, 5, 7);
+          u_im = __builtin_shufflevector(a_im, b_im, 0, 2, 4, 6);
+          v_im = __builtin_shufflevector(a_im, b_im, 1, 3, 5, 7);
+        }
+        const v4f d_re = u_re - v_re;
+        const v4f d_im = u_im - v_im;
+        const v4f s_re = u_re + v_re;
+        const v4f s_im = u_im + v_im;
+        const v4f e_re = d_re * w_re - d_im * w_im;
+        const v4f e_im = d_re * w_im + d_im * w_re;
+        if (h == 2) {
+          store4(re + b, __builtin_shufflevector(s_re, e_re, 0, 1, 4, 5));
+          store4(re + b + 4, __builtin_shufflevector(s_re, e_re, 2, 3, 6, 7));
+          store4(im + b, __builtin_shufflevector(s_im, e_im, 0, 1, 4, 5));
+          store4(im + b + 4, __builtin_shufflevector(s_im, e_im, 2, 3, 6, 7));
+        } else {
+          store4(re + b, __builtin_shufflevector(s_re, e_re, 0, 4, 1, 5));
+          store4(re + b + 4, __builtin_shufflevector(s_re, e_re, 2, 6, 3, 7));
+          store4(im + b, __builtin_shufflevector(s_im, e_im, 0, 4, 1, 5));
+          store4(im + b + 4, __builtin_shufflevector(s_im, e_im, 2, 6, 3, 7));
+        }
+      }
+      continue;
+    }
     for (unsigned b = 0; b < n; b += 2 * h) {
       unsigned j = 0;
       if (h >= 4) {
@@ -364,64 +473,79 @@ inline void long_stages(float *re, float *im, unsigned n, unsigned from, unsigne
           const v4f u_im = load4(im + b + j);
           const v4f v_re = load4(re + b + j + h);
           const v4f v_im = load4(im + b + j + h);
-          const v4f t_re = v_re * w_re - v_im * w_im;
-          const v4f t_im = v_re * w_im + v_im * w_re;
-          store4(re + b + j, u_re + t_re);
-          store4(im + b + j, u_im + t_im);
-          store4(re + b + j + h, u_re - t_re);
-          store4(im + b + j + h, u_im - t_im);
+          const v4f d_re = u_re - v_re;
+          const v4f d_im = u_im - v_im;
+          store4(re + b + j, u_re + v_re);
+          store4(im + b + j, u_im + v_im);
+          store4(re + b + j + h, d_re * w_re - d_im * w_im);
+          store4(im + b + j + h, d_re * w_im + d_im * w_re);
         }
       }
       for (; j < h; ++j) {
-        const float v_re = re[b + j + h];
-        const float v_im = im[b + j + h];
-        const float t_re = v_re * wr[j] - v_im * wi[j];
-        const float t_im = v_re * wi[j] + v_im * wr[j];
         const float u_re = re[b + j];
         const float u_im = im[b + j];
-        re[b + j] = u_re + t_re;
-        im[b + j] = u_im + t_im;
-        re[b + j + h] = u_re - t_re;
-        im[b + j + h] = u_im - t_im;
+        const float v_re = re[b + j + h];
+        const float v_im = im[b + j + h];
+        const float d_re = u_re - v_re;
+        const float d_im = u_im - v_im;
+        re[b + j] = u_re + v_re;
+        im[b + j] = u_im + v_im;
+        re[b + j + h] = d_re * wr[j] - d_im * wi[j];
+        im[b + j + h] = d_re * wi[j] + d_im * wr[j];
       }
     }
   }
 }
 
-// Stages per hop: about 16384 butterflies, so that no hop carries much more
-// than a live frame's work.
-inline unsigned stages_per_hop(unsigned n) { return n == long_size ? 4 : 6; }
-inline unsigned stage_count(unsigned n) { return n == long_size ? 13 : 12; }
+// The stages of each hop of the transform: about 16384 butterflies, or half
+// as many of the last stages, which go one at a time.
+inline unsigned stage_end(unsigned n, unsigned slice) {
+  static const uint8_t long_plan[4] = {4, 8, 11, 13};
+  static const uint8_t short_plan[2] = {6, 12};
+  return n == long_size ? long_plan[slice] : short_plan[slice];
+}
+inline unsigned stage_slices(unsigned n) { return n == long_size ? 4 : 2; }
 
 // The partials of the transforms of n channels (a pair shares its peaks,
 // frequencies and phase advances; each channel keeps its own amplitudes and
-// phases), into their holds, ready from the next frame on. A peak is a bin
-// of the summed power above both neighbours (ties go to the lower bin); its
+// phases), into their holds, over three hops: the summed power (`part` 0),
+// the peaks of the lower half of the bins (1), then those of the upper half
+// and the rest (2), after which the hold is ready from the next frame on. A peak is a bin of
+// the summed power above both neighbours (ties go to the lower bin); its
 // offset from the bin comes from the larger neighbour's magnitude against
 // its own, as a Hann window's transform of one partial has them; the
 // complex amplitude is the bin's value over the window's transform at that
 // offset. The amplitudes are then scaled together so that the partials'
 // power is the windowed input's.
-inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, const HoldTables &t) {
+inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, const HoldTables &t,
+                          unsigned part) {
   const unsigned size = a[0]->length;
   const unsigned half = size / 2;
+  const unsigned drop = size == long_size ? 0 : 1; // 12 bits reversed are 13 shifted down
   const int w = size == long_size ? 0 : 1;
-  const uint32_t scale = long_size / size; // long bins per bin of this window
+  const uint32_t scale = size == long_size ? 1 : 2; // long bins per bin of this window
   float *power = a[0]->power;
-  for (unsigned k = 0; k <= half; ++k) {
-    float p = 0.0f;
-    for (unsigned c = 0; c < n; ++c) {
-      p += a[c]->re[k] * a[c]->re[k] + a[c]->im[k] * a[c]->im[k];
+  if (part == 0) {
+    for (unsigned k = 0; k <= half; ++k) {
+      const unsigned at = t.reverse[k] >> drop;
+      float p = 0.0f;
+      for (unsigned c = 0; c < n; ++c) {
+        p += a[c]->re[at] * a[c]->re[at] + a[c]->im[at] * a[c]->im[at];
+      }
+      power[k] = p;
     }
-    power[k] = p;
+    float top = 0.0f;
+    for (unsigned k = 0; k <= half; ++k) {
+      top = power[k] > top ? power[k] : top;
+    }
+    a[0]->top = top;
+    return;
   }
-  float top = 0.0f;
-  for (unsigned k = 0; k <= half; ++k) {
-    top = power[k] > top ? power[k] : top;
-  }
-  const float floor_power = top * 1e-12f;
-  unsigned count = 0;
-  for (unsigned k = 1; k < half; ++k) {
+  const float floor_power = a[0]->top * 1e-12f;
+  unsigned count = a[0]->found;
+  const unsigned from = part == 1 ? 1 : half / 2;
+  const unsigned to = part == 1 ? half / 2 : half;
+  for (unsigned k = from; k < to; ++k) {
     if (!(power[k] > power[k - 1] && power[k] >= power[k + 1] && power[k] > floor_power)) {
       continue;
     }
@@ -440,10 +564,11 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
     }
     const float c_re = t.correct_re[w][q + 128];
     const float c_im = t.correct_im[w][q + 128];
+    const unsigned at = t.reverse[k] >> drop;
     for (unsigned c = 0; c < n; ++c) {
       Hold &h = *hold[c];
-      const float x_re = a[c]->re[k];
-      const float x_im = a[c]->im[k];
+      const float x_re = a[c]->re[at];
+      const float x_im = a[c]->im[at];
       h.amp_re[count] = x_re * c_re - x_im * c_im;
       h.amp_im[count] = x_re * c_im + x_im * c_re;
       h.step[count] = u << 19;
@@ -451,6 +576,10 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
       h.frac[count] = static_cast<uint8_t>(v & 255u);
     }
     ++count;
+  }
+  a[0]->found = count;
+  if (part == 1) {
+    return;
   }
   // The partials' power (twice each squared half amplitude) against the
   // input's, per channel; and their phase at the first held frame's first
@@ -499,70 +628,111 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
       a[c]->state = TRANSFORM;
     }
     return;
-  case TRANSFORM: {
-    const unsigned last = stage_count(lead.length);
-    unsigned to = lead.stage + stages_per_hop(lead.length);
-    to = to < last ? to : last;
+  case TRANSFORM:
     for (unsigned c = 0; c < n; ++c) {
-      long_stages(a[c]->re, a[c]->im, a[c]->length, a[c]->stage, to, t);
-      a[c]->stage = to;
-      ++a[c]->since;
-      if (to == last) {
-        a[c]->state = PEAKS;
+      Analysis &x = *a[c];
+      const unsigned to = stage_end(x.length, x.stage);
+      long_stages(x.re, x.im, x.length, x.stage == 0 ? 0 : stage_end(x.length, x.stage - 1), to, t);
+      ++x.stage;
+      ++x.since;
+      if (x.stage == stage_slices(x.length)) {
+        x.state = PEAKS;
       }
     }
     return;
-  }
   case PEAKS:
+  case PEAKS_MID:
+  case PEAKS_END:
     for (unsigned c = 0; c < n; ++c) {
       ++a[c]->since;
     }
-    make_partials(a, hold, n, t);
+    make_partials(a, hold, n, t, lead.state - PEAKS);
     for (unsigned c = 0; c < n; ++c) {
-      a[c]->state = IDLE;
+      a[c]->state = a[c]->state == PEAKS_END ? IDLE : a[c]->state + 1;
     }
     return;
   default: return;
   }
 }
 
-// The held partials into the frame's bins 0..512 (xr/xi, cleared first),
-// each through the frame window's kernel at its four nearest bins; below
-// two bins a partial's mirror image at negative frequency reaches bins 0
-// and 1 too. Then every phase moves on by its step.
-inline void render_hold(Hold &h, const HoldTables &t, float *xr, float *xi) {
-  memset(xr, 0, (bins + 3) * sizeof(float));
-  memset(xi, 0, (bins + 3) * sizeof(float));
-  for (unsigned p = 0; p < h.count; ++p) {
-    float e_re;
-    float e_im;
-    unit(t, h.phase[p], &e_re, &e_im);
-    h.phase[p] += h.step[p];
-    const float z_re = h.amp_re[p] * e_re - h.amp_im[p] * e_im;
-    const float z_im = h.amp_re[p] * e_im + h.amp_im[p] * e_re;
-    const unsigned b = h.bin[p];
-    const float *k_re = t.kernel_re[h.frac[p]];
-    const float *k_im = t.kernel_im[h.frac[p]];
-    if (b >= 1) { // bins b-1..b+2; the rows run three past 512 for this
-      const v4f kr = load4(k_re);
-      const v4f ki = load4(k_im);
-      const v4f zr = splat4(z_re);
-      const v4f zi = splat4(z_im);
-      store4(xr + b - 1, load4(xr + b - 1) + (zr * kr - zi * ki));
-      store4(xi + b - 1, load4(xi + b - 1) + (zr * ki + zi * kr));
+// Rows of the rendering: partial p adds into row p % 4, so that partials
+// next to each other never wait on each other's sums; bins 0..515.
+struct RenderRows {
+  float re[4][520];
+  float im[4][520];
+};
+
+// The held partials into the frame's bins 0..512 (xr/xi), each through the
+// frame window's kernel at its four nearest bins; below two bins a
+// partial's mirror image at negative frequency reaches bins 0 and 1 too.
+// Partial p goes into row p % 4, in order; the rows are then added,
+// (row 0 + row 1) + (row 2 + row 3). Every phase then moves on by its step.
+inline void render_hold(Hold &h, const HoldTables &t, RenderRows &rows, float *xr, float *xi) {
+  memset(&rows, 0, sizeof rows);
+  float z_re[4];
+  float z_im[4];
+  for (unsigned p0 = 0; p0 < h.count; p0 += 4) {
+    // Four partials' values at this frame, side by side (past the last,
+    // whatever the rows hold, never used).
+    v4f e_re;
+    v4f e_im;
+    unit4(t, h.phase + p0, &e_re, &e_im);
+    const v4f a_re = load4(h.amp_re + p0);
+    const v4f a_im = load4(h.amp_im + p0);
+    store4(z_re, a_re * e_re - a_im * e_im);
+    store4(z_im, a_re * e_im + a_im * e_re);
+    const unsigned end = h.count - p0 < 4 ? h.count - p0 : 4;
+    if (end == 4) {
+      typedef uint32_t v4u __attribute__((vector_size(16)));
+      v4u ph;
+      v4u st;
+      memcpy(&ph, h.phase + p0, sizeof ph);
+      memcpy(&st, h.step + p0, sizeof st);
+      ph += st;
+      memcpy(h.phase + p0, &ph, sizeof ph);
     } else {
-      for (unsigned m = 1; m < 4; ++m) {
-        xr[m - 1] = xr[m - 1] + (z_re * k_re[m] - z_im * k_im[m]);
-        xi[m - 1] = xi[m - 1] + (z_re * k_im[m] + z_im * k_re[m]);
+      for (unsigned l = 0; l < end; ++l) {
+        h.phase[p0 + l] += h.step[p0 + l];
       }
     }
-    // The mirror image, conj(z) times the kernel at t + f, which is the
-    // conjugate of z times the kernel at -(t + f).
-    for (unsigned m = 0; b + m <= 1; ++m) { // bin 1 - b - m
-      const unsigned to = 1 - b - m;
-      xr[to] = xr[to] + (z_re * k_re[m] - z_im * k_im[m]);
-      xi[to] = xi[to] - (z_re * k_im[m] + z_im * k_re[m]);
+#pragma GCC unroll 4
+    for (unsigned l = 0; l < 4; ++l) {
+      if (l >= end) {
+        break;
+      }
+      const unsigned p = p0 + l;
+      float *rr = rows.re[l];
+      float *ri = rows.im[l];
+      const unsigned b = h.bin[p];
+      const float *k_re = t.kernel_re[h.frac[p]];
+      const float *k_im = t.kernel_im[h.frac[p]];
+      if (b >= 1) { // bins b-1..b+2
+        const v4f kr = load4(k_re);
+        const v4f ki = load4(k_im);
+        const v4f zr = splat4(z_re[l]);
+        const v4f zi = splat4(z_im[l]);
+        store4(rr + b - 1, load4(rr + b - 1) + (zr * kr - zi * ki));
+        store4(ri + b - 1, load4(ri + b - 1) + (zr * ki + zi * kr));
+      } else {
+        for (unsigned m = 1; m < 4; ++m) {
+          rr[m - 1] = rr[m - 1] + (z_re[l] * k_re[m] - z_im[l] * k_im[m]);
+          ri[m - 1] = ri[m - 1] + (z_re[l] * k_im[m] + z_im[l] * k_re[m]);
+        }
+      }
+      // The mirror image, conj(z) times the kernel at t + f, which is the
+      // conjugate of z times the kernel at -(t + f).
+      for (unsigned m = 0; b + m <= 1; ++m) { // bin 1 - b - m
+        const unsigned to = 1 - b - m;
+        rr[to] = rr[to] + (z_re[l] * k_re[m] - z_im[l] * k_im[m]);
+        ri[to] = ri[to] - (z_re[l] * k_im[m] + z_im[l] * k_re[m]);
+      }
     }
+  }
+  for (unsigned k = 0; k < 516; k += 4) {
+    store4(xr + k, (load4(rows.re[0] + k) + load4(rows.re[1] + k)) +
+                       (load4(rows.re[2] + k) + load4(rows.re[3] + k)));
+    store4(xi + k, (load4(rows.im[0] + k) + load4(rows.im[1] + k)) +
+                       (load4(rows.im[2] + k) + load4(rows.im[3] + k)));
   }
 }
 

@@ -231,8 +231,9 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
   if constexpr (plugin.bypass) {
     target = read(self->enabled, Role::ENABLED) >= 0.5f ? 0.0f : 1.0f;
   }
-  const float *in[2] = {self->in, self->in_r};
-  float *out[2] = {self->out, self->out_r};
+  // Each channel's buffers: the left (or only) one's, then the right one's.
+  auto in = [self](uint32_t c) -> const float * { return c == 0 ? self->in : self->in_r; };
+  auto out = [self](uint32_t c) { return c == 0 ? self->out : self->out_r; };
 
   // Stretches of samples up to the next frame. pos and hop advance together
   // (in every channel alike) and the ring is four hops long, so such a
@@ -249,13 +250,13 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
     if (plugin.bypass && (target != 0.0f || self->bypass != 0.0f)) {
       float b = self->bypass;
       for (uint32_t c = 0; c < channels; ++c) {
-        b = run_span_bypassed<delay_dry>(channel_of(self, c), in[c], out[c], done, count, a,
+        b = run_span_bypassed<delay_dry>(channel_of(self, c), in(c), out(c), done, count, a,
                                          dry_gain, self->bypass, target);
       }
       self->bypass = b;
     } else {
       for (uint32_t c = 0; c < channels; ++c) {
-        run_span<delay_dry>(channel_of(self, c), in[c], out[c], done, count, a, dry_gain);
+        run_span<delay_dry>(channel_of(self, c), in(c), out(c), done, count, a, dry_gain);
       }
     }
     done += count;

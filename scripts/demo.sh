@@ -87,6 +87,21 @@ for plugin in quorvane coherent; do
   dry=$out/tone.wav spectrogram=spectrogram_mid render "shift-sweep-$plugin" \
     "$plugin: 440 Hz, shift swept 0 to 16 bins up" "${opts[@]}" "${sweep[@]}"
 done
+# A low chord (E2 A2 C#3 E3 G3) struck at 1 s after a dying C major chord,
+# the freeze pressed at the strike; then the same hold blurred from 4 s.
+sox -q -r 48000 -n -b 24 "$out/before.wav" synth 1 sine C4 sine E4 sine G4 remix - fade 0 1 0.05 norm -12
+sox -q -r 48000 -n -b 24 "$out/low.wav" synth 6 sine E2 sine A2 sine C#3 sine E3 sine G3 \
+  remix - fade 0 6 2 norm -6
+sox -q "$out/before.wav" "$out/low.wav" "$out/strike.wav"
+echo "A low chord frozen at its strike, then blurred (0 to 500 Hz):"
+for plugin in quorvane coherent; do
+  opts=()
+  [ "$plugin" = coherent ] && opts=("${coherent[@]}")
+  dry=$out/strike.wav spectrogram=spectrogram_low render "strike-$plugin" \
+    "$plugin: low chord struck at 1 s, frozen at the strike" "${opts[@]}" freeze=1@1s
+  dry=$out/strike.wav spectrogram=spectrogram_low render "blurred-hold-$plugin" \
+    "$plugin: frozen at the strike, blur 0.6 from 4 s" "${opts[@]}" freeze=1@1s blur=0.6@4s
+done
 # A stereo pad: a chord whose notes sit at different places between the
 # speakers, frozen at 1 s through quorvane coherent stereo, which holds both
 # channels as one; the held sound's left/right correlation is printed beside

@@ -198,6 +198,7 @@ struct HoldTables {
   Cpx correct[2][257] = {};   // 1 / long window's transform at -q/256, q = -128..128
   Cpx coarse[256] = {}, fine[256] = {};
   float window_power[2] = {};
+  float tail_power[2][LONG / HOP] = {}; // the same from hop j on
   int max_wait = 0;
 
   explicit HoldTables(double rate) {
@@ -222,6 +223,12 @@ struct HoldTables {
       for (int i = 0; i < len[w]; ++i)
         sum += (double)window[w][i] * window[w][i];
       window_power[w] = (float)sum;
+      for (int j = 0; j < LONG / HOP; ++j) {
+        double tail = 0.0;
+        for (int i = j * HOP; i < len[w]; ++i)
+          tail += (double)window[w][i] * window[w][i];
+        tail_power[w][j] = (float)tail;
+      }
     }
     for (int i = 0; i < 256; ++i) {
       coarse[i] =
@@ -232,8 +239,8 @@ struct HoldTables {
     if (!(rate >= 8000.0 && rate <= 1536000.0))
       rate = 48000.0;
     // The hold begins within 100 ms of the press: seen up to 255 samples
-    // late, four hops for the analysis of 4096 samples.
-    const double hops = std::floor((0.1 * rate - 255.0) / HOP) - 4.0;
+    // late, six hops for the analysis of 4096 samples.
+    const double hops = std::floor((0.1 * rate - 255.0) / HOP) - 6.0;
     max_wait = (int)std::clamp(hops, 0.0, 16.0);
   }
 
@@ -299,28 +306,29 @@ struct HoldChannel {
   }
 };
 
-// The plain transform of `n` points (n a power of two), forward, with the
-// twiddles of each stage taken as e^(-i pi j / h) in double, rounded.
+// The plain transform of `n` points (n a power of two), forward, by
+// decimation in frequency: stages of half-length n/2 down to 1, each
+// butterfly taking u, v to u + v and (u - v) e^(-i pi j / h), the twiddle
+// in double, rounded; then the bins put back in order from bit-reversed.
 inline void long_fft(Cpx *d, int n) {
-  for (int i = 0, j = 0; i < n; ++i) {
-    if (j > i)
-      std::swap(d[i], d[j]);
-    int bit = n / 2;
-    while (j & bit) {
-      j &= ~bit;
-      bit >>= 1;
-    }
-    j |= bit;
-  }
-  for (int h = 1; h < n; h *= 2)
+  for (int h = n / 2; h >= 1; h /= 2)
     for (int b = 0; b < n; b += 2 * h)
       for (int j = 0; j < h; ++j) {
         const Cpx w{(float)std::cos(-M_PI * j / h), (float)std::sin(-M_PI * j / h)};
-        const Cpx v = d[b + j + h], u = d[b + j];
-        const Cpx t{v.re * w.re - v.im * w.im, v.re * w.im + v.im * w.re};
-        d[b + j] = Cpx{u.re + t.re, u.im + t.im};
-        d[b + j + h] = Cpx{u.re - t.re, u.im - t.im};
+        const Cpx u = d[b + j], v = d[b + j + h];
+        const Cpx diff{u.re - v.re, u.im - v.im};
+        d[b + j] = Cpx{u.re + v.re, u.im + v.im};
+        d[b + j + h] = Cpx{diff.re * w.re - diff.im * w.im, diff.re * w.im + diff.im * w.re};
       }
+  std::vector<Cpx> out(n);
+  for (int k = 0; k < n; ++k) {
+    int r = 0;
+    for (int bit = 1, to = n / 2; bit < n; bit *= 2, to /= 2)
+      if (k & bit)
+        r |= to;
+    out[k] = d[r];
+  }
+  std::copy(out.begin(), out.end(), d);
 }
 
 // The analysis of n channels in step: on the frame where the switch goes on
@@ -333,6 +341,7 @@ struct HoldAnalysis {
   int wait = 0, length = LONG, since = 0;
   int elapsed = 0;     // hops since the press
   bool struck = false; // the window starts at a strike
+  int skip = 0;        // hops of the window before the strike: not in its level
 
   // The latest strike among the last 32 hops of n channels (0 the oldest),
   // or -1: a hop 8 times as loud as each of the 16 before it, or two hops
@@ -369,10 +378,12 @@ struct HoldAnalysis {
     const int strike = find_strike(ch, n);
     length = LONG;
     wait = 0;
+    skip = 0;
     if (strike >= 0) {
       length = SHORT;
       wait = std::min(std::max(SHORT / HOP - (hops - strike), 0),
                       std::max(t.max_wait - hops_since_press, 0));
+      skip = std::max(strike - (hops + wait - SHORT / HOP), 0);
     }
     elapsed = hops_since_press;
     struck = strike >= 0;
@@ -380,8 +391,8 @@ struct HoldAnalysis {
   }
 
   // Hops from the window to the frame that makes the partials: the plugin's
-  // transform stages, four (8192) or six (4096) per hop, then the peaks.
-  int busy() const { return length == LONG ? 5 : 3; }
+  // transform in four (8192) or two (4096) hops, then the peaks in three.
+  int busy() const { return length == LONG ? 7 : 5; }
 
   void step(HoldChannel *const *ch, int n, const HoldTables &t) {
     // A strike seen within five hops of the press replaces a window
@@ -396,14 +407,15 @@ struct HoldAnalysis {
       }
       const int w = length == LONG ? 0 : 1;
       for (int c = 0; c < n; ++c) {
-        double sum = 0.0;
+        double sum[4] = {}; // sample i in sum i % 4
         const int first = ((ch[c]->at * HOP) - length + LONG) % LONG;
         for (int i = 0; i < length; ++i) {
           const float x = ch[c]->history[(first + i) % LONG] * t.window[w][i];
           ch[c]->spectrum[i] = Cpx{x, 0.0f};
-          sum += (double)x * x;
+          sum[i % 4] += (double)x * x;
         }
-        ch[c]->mean_square = (float)(sum / t.window_power[w]);
+        ch[c]->mean_square =
+            (float)(((sum[0] + sum[1]) + (sum[2] + sum[3])) / (double)t.tail_power[w][skip]);
         long_fft(ch[c]->spectrum, length);
       }
       since = 0;
@@ -479,13 +491,16 @@ struct HoldAnalysis {
 // The held partials into bins 0..512 of a frame: each partial, at its
 // phase, times the frame window's transform at its four nearest bins (and
 // below two bins, its mirror image at negative frequency on bins 0 and 1).
+// Partial p adds into row p % 4; the rows are added at the end,
+// (row 0 + row 1) + (row 2 + row 3).
 inline void render(HoldChannel &h, const HoldTables &t, Cpx x[BINS]) {
-  Cpx acc[BINS + 3] = {};
+  Cpx rows[4][BINS + 3] = {};
   for (int p = 0; p < h.count; ++p) {
     const Cpx e = t.unit(h.phase[p]);
     h.phase[p] += h.step[p];
     const Cpx z{h.amp[p].re * e.re - h.amp[p].im * e.im, h.amp[p].re * e.im + h.amp[p].im * e.re};
     const int b = h.bin[p];
+    Cpx *acc = rows[p % 4];
     for (int m = 0; m < 4; ++m) {
       const Cpx k = t.kernel[h.frac[p]][m];
       if (b - 1 + m >= 0) {
@@ -501,7 +516,8 @@ inline void render(HoldChannel &h, const HoldTables &t, Cpx x[BINS]) {
     }
   }
   for (int k = 0; k < BINS; ++k)
-    x[k] = acc[k];
+    x[k] = Cpx{(rows[0][k].re + rows[1][k].re) + (rows[2][k].re + rows[3][k].re),
+               (rows[0][k].im + rows[1][k].im) + (rows[2][k].im + rows[3][k].im)};
 }
 
 // The blur's phases: a bin-centre advance of k quarter turns per hop and a
@@ -527,20 +543,29 @@ inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, cons
                     const float *threshold, int offset, Cpx acc[BINS]) {
   if (present(blur) && *blur > 1e-4f) {
     const float b = std::min(*blur, 1.0f);
-    double power = 0.0, blurred = 0.0;
-    float mag[BINS];
+    // Sums in double: bin k < 512 in partial sum k % 4, the four added in
+    // pairs, then bin 512.
+    auto total = [](const float *p) {
+      double lane[4] = {};
+      for (int k = 0; k < BINS - 1; ++k)
+        lane[k % 4] += (double)p[k];
+      return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + (double)p[BINS - 1];
+    };
+    float mag[BINS], sq[BINS];
     for (int k = 0; k < BINS; ++k) {
-      power += (double)(x[k].re * x[k].re + x[k].im * x[k].im);
+      sq[k] = x[k].re * x[k].re + x[k].im * x[k].im;
       mag[k] = sqrtf(x[k].re * x[k].re + x[k].im * x[k].im);
     }
+    const double power = total(sq);
     smooth(mag, blur);
     for (int k = 0; k < BINS; ++k)
-      blurred += (double)(mag[k] * mag[k]);
+      sq[k] = mag[k] * mag[k];
+    const double blurred = total(sq);
     const float share = std::min(b * 2.0f, 1.0f);
     const float keep = sqrtf(1.0f - share);
     const float spread = blurred > 0.0 ? (float)std::sqrt(share * 1.5f * power / blurred) : 0.0f;
     for (int k = 0; k < BINS; ++k) {
-      const Cpx e = t.unit(h.diffuse[k]);
+      const Cpx e = t.coarse[((h.diffuse[k] + 0x800000u) >> 24) & 255]; // to 256ths of a turn
       const float m = spread * mag[k];
       x[k] = Cpx{keep * x[k].re + m * e.re, keep * x[k].im + m * e.im};
     }

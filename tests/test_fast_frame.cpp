@@ -208,6 +208,133 @@ TEST(FAST_FRAME, HoldsMatchTheModelOneChannelAndAPair) {
   }
 }
 
+// Channels fed a hop at a time as the sample loop feeds them (out_ring read
+// and cleared, in_ring filled), by `frame` or, for two, `frame_pair`.
+struct Hops {
+  std::vector<Channel *> ch;
+  explicit Hops(int n) {
+    for (int c = 0; c < n; ++c) {
+      ch.push_back(static_cast<Channel *>(calloc(1, sizeof(Channel))));
+      prepare(*ch.back(), 48000.0);
+    }
+  }
+  ~Hops() {
+    for (Channel *c : ch)
+      free(c);
+  }
+  Hops(const Hops &) = delete;
+  Hops &operator=(const Hops &) = delete;
+  // One hop of input per channel; the hop of output each channel had ready.
+  void hop(const std::vector<const float *> &x, const Controls &c,
+           std::vector<std::vector<float>> *out = nullptr) {
+    for (size_t k = 0; k < ch.size(); ++k) {
+      Channel &h = *ch[k];
+      for (uint32_t i = 0; i < 256; ++i) {
+        const uint32_t p = (h.pos + i) & 1023;
+        if (out)
+          (*out)[k].push_back(h.out_ring[p]);
+        h.out_ring[p] = 0.0f;
+        h.in_ring[p] = x[k][i];
+      }
+      h.pos = (h.pos + 256) & 1023;
+    }
+    if (ch.size() == 1)
+      frame<true>(*ch[0], c);
+    else
+      frame_pair(*ch[0], *ch[1], c);
+  }
+};
+
+// A hold copied into a fresh channel (the record's other state as a host's
+// saved state would give it) plays on as the original does, bit for bit;
+// a damaged one is refused.
+TEST(FAST_FRAME, ARestoredHoldPlaysOnAndADamagedOneIsRefused) {
+  Hops a(1), b(1);
+  std::vector<float> x(256);
+  Controls c{};
+  for (int f = 0; f < 80; ++f) {
+    for (int i = 0; i < 256; ++i)
+      x[i] = (float)(0.3 * std::sin(2.0 * M_PI * 110.0 * (f * 256 + i) / 48000.0) +
+                     0.2 * std::sin(2.0 * M_PI * 137.0 * (f * 256 + i) / 48000.0));
+    c.freeze = f >= 40 ? 1.0f : 0.0f;
+    c.blur = f >= 60 ? 0.4f : 0.0f;
+    a.hop({x.data()}, c);
+  }
+  ASSERT_EQ(a.ch[0]->hold.ready, 1u);
+  ASSERT_TRUE(hold_valid(a.ch[0]->hold));
+  b.ch[0]->hold = a.ch[0]->hold;
+  b.ch[0]->frozen = 1;
+  b.ch[0]->prev_freeze = 1.0f;
+  b.ch[0]->pos = a.ch[0]->pos;
+  std::fill(x.begin(), x.end(), 0.0f);
+  for (int f = 0; f < 8; ++f) {
+    a.hop({x.data()}, c);
+    b.hop({x.data()}, c);
+  }
+  for (int i = 0; i < 1024; ++i)
+    ASSERT_EQ(bits(a.ch[0]->out_ring[i]), bits(b.ch[0]->out_ring[i])) << i;
+
+  const Hold good = a.ch[0]->hold;
+  auto damaged = [&](auto &&spoil) {
+    Hold h = good;
+    spoil(h);
+    return hold_valid(h);
+  };
+  EXPECT_FALSE(damaged([](Hold &h) { h.count = max_partials + 1; }));
+  EXPECT_FALSE(damaged([](Hold &h) { h.bin[0] = bins; }));
+  EXPECT_FALSE(damaged([](Hold &h) { h.amp_im[1] = NaN; }));
+  EXPECT_FALSE(damaged([](Hold &h) { h.amp_re[0] = Inf; }));
+  EXPECT_FALSE(damaged([](Hold &h) { h.ready = 2; }));
+  EXPECT_FALSE(damaged([](Hold &h) { h.shift_turns = 4; }));
+  EXPECT_TRUE(damaged([](Hold &h) { h.phase[0] = 0xffffffffu; }));
+}
+
+// A stereo pair held from both channels together keeps its image: the
+// held left/right correlation within 0.05 of the input's, a minute on.
+TEST(FAST_FRAME, APairHoldsItsStereoImage) {
+  Hops p(2);
+  const double hz[] = {98.0, 146.8, 220.0, 329.6, 493.9};
+  const double gl[] = {0.2, 0.08, 0.15, 0.1, 0.04}, gr[] = {0.1, 0.2, 0.15, 0.04, 0.1};
+  const double shift[] = {0.0, 0.9, 2.0, -0.6, 0.3};
+  std::vector<float> l(256), r(256);
+  std::vector<std::vector<float>> out(2);
+  auto correlation = [](const std::vector<float> &u, const std::vector<float> &v, size_t from,
+                        size_t to) {
+    double uv = 0, uu = 0, vv = 0;
+    for (size_t i = from; i < to; ++i)
+      uv += (double)u[i] * v[i], uu += (double)u[i] * u[i], vv += (double)v[i] * v[i];
+    return uv / std::sqrt(uu * vv);
+  };
+  std::vector<float> in_l, in_r;
+  Controls c{};
+  const int press = 200, frames = 200 + 60 * 48000 / 256;
+  for (int f = 0; f < frames; ++f) {
+    for (int i = 0; i < 256; ++i) {
+      const double t = (f * 256 + i) / 48000.0;
+      double a = 0, b = 0;
+      for (int j = 0; j < 5; ++j) {
+        a += gl[j] * std::sin(2.0 * M_PI * hz[j] * t);
+        b += gr[j] * std::sin(2.0 * M_PI * hz[j] * t + shift[j]);
+      }
+      l[i] = f < press + 20 ? (float)a : 0.0f;
+      r[i] = f < press + 20 ? (float)b : 0.0f;
+      in_l.push_back((float)a);
+      in_r.push_back((float)b);
+    }
+    c.freeze = f >= press ? 1.0f : 0.0f;
+    p.hop({l.data(), r.data()}, c, &out);
+  }
+  const double input = correlation(in_l, in_r, 0, (size_t)press * 256);
+  const size_t early = (size_t)(press + 30) * 256, late = out[0].size() - 48000;
+  const double held_early = correlation(out[0], out[1], early, early + 48000);
+  const double held_late = correlation(out[0], out[1], late, late + 48000);
+  if (getenv("QUORVANE_SOUND_FIGURES"))
+    printf("| pair: input L/R correlation %.4f, held %.4f, a minute later %.4f |\n", input,
+           held_early, held_late);
+  EXPECT_NEAR(held_early, input, 0.05) << held_early << " " << input;
+  EXPECT_NEAR(held_late, input, 0.05) << held_late << " " << input;
+}
+
 // Zero magnitudes skip the phase; a NaN bin must not be skipped with them.
 TEST(FAST_FRAME, GatedSilentAndNaNBinsMatchTheModel) {
   Frames t;
