@@ -3,9 +3,9 @@
 //
 // One value is saved, an atom:Chunk under the key ...quorvane#hold: a small
 // header, then for each channel the captured magnitudes and phases and the
-// hold that carries them on (dsp/coherence.hpp). Every field is a 32-, 16-
-// or 8-bit number with the same layout on every processor we build for, and
-// every one of them is little-endian, so the bytes are portable among them.
+// hold that carries them on (dsp/hold.hpp), its partials in use only. Every
+// field is a 32-, 16- or 8-bit number written in turn, and every processor
+// we build for is little-endian, so the bytes are portable among them.
 // A restored value is checked through and through (sizes, version, a
 // checksum, every number in its range); anything else leaves a clean,
 // unfrozen plugin.
@@ -35,26 +35,30 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 constexpr const char *hold_key_uri = "http://quorvane.audio/lv2/quorvane#hold";
 constexpr uint32_t state_magic = 0x56535651; // "QVSV"
-constexpr uint32_t state_version = 1;
+constexpr uint32_t state_version = 2;
 
 struct StateHeader {
   uint32_t magic;
   uint32_t version;
   uint32_t channels;
-  uint32_t frozen;    // 1: a hold follows for each channel; 0: nothing is held
-  uint32_t hold_size; // bytes of one channel's hold
-  uint32_t checksum;  // FNV-1a of everything after the header
+  uint32_t frozen;       // 1: a hold follows for each channel; 0: nothing is held
+  uint32_t max_partials; // the most partials a hold can have
+  uint32_t checksum;     // FNV-1a of everything after the header
 };
 
-// One channel's part of the saved value.
+// One channel's part of the saved value, as the instance holds it.
 struct HeldChannel {
   float frozen_mag[bins];
   float frozen_phase[bins];
   Hold hold;
 };
 
-constexpr size_t state_size(uint32_t channels, bool frozen) {
-  return sizeof(StateHeader) + (frozen ? channels * sizeof(HeldChannel) : 0);
+// Written out, a channel takes its captured spectrum, the hold's four
+// counters, only the partials in use and the blur's phases: a held chord is
+// a few kilobytes, held noise some tens.
+constexpr size_t partial_bytes = 4 + 4 + 4 + 4 + 2 + 1;
+constexpr size_t held_bytes(uint32_t count) {
+  return 2 * bins * 4 + 4 * 4 + count * partial_bytes + bins * 4;
 }
 
 inline uint32_t fnv1a(const unsigned char *p, size_t n) {
@@ -63,6 +67,64 @@ inline uint32_t fnv1a(const unsigned char *p, size_t n) {
     h = (h ^ p[i]) * 16777619u;
   }
   return h;
+}
+
+// Bytes out and in, field after field, each as this (little-endian)
+// processor holds it.
+struct Writer {
+  unsigned char *at;
+  void put(const void *v, size_t n) {
+    memcpy(at, v, n);
+    at += n;
+  }
+};
+struct Reader {
+  const unsigned char *at, *end;
+  bool take(void *v, size_t n) {
+    if (static_cast<size_t>(end - at) < n) {
+      return false;
+    }
+    memcpy(v, at, n);
+    at += n;
+    return true;
+  }
+};
+
+inline void write_channel(Writer &w, const HeldChannel &c) {
+  const Hold &h = c.hold;
+  const uint32_t n = h.count <= max_partials ? h.count : max_partials;
+  const uint32_t counters[4] = {h.ready, n, h.shift_turns, h.noise};
+  w.put(c.frozen_mag, sizeof c.frozen_mag);
+  w.put(c.frozen_phase, sizeof c.frozen_phase);
+  w.put(counters, sizeof counters);
+  w.put(h.amp_re, n * sizeof h.amp_re[0]);
+  w.put(h.amp_im, n * sizeof h.amp_im[0]);
+  w.put(h.phase, n * sizeof h.phase[0]);
+  w.put(h.step, n * sizeof h.step[0]);
+  w.put(h.bin, n * sizeof h.bin[0]);
+  w.put(h.frac, n * sizeof h.frac[0]);
+  w.put(h.diffuse, sizeof h.diffuse);
+}
+
+// A channel read back into `c` (zero-filled by the caller); false where the
+// bytes run out or the count is out of range.
+inline bool read_channel(Reader &r, HeldChannel &c) {
+  Hold &h = c.hold;
+  uint32_t counters[4];
+  if (!r.take(c.frozen_mag, sizeof c.frozen_mag) ||
+      !r.take(c.frozen_phase, sizeof c.frozen_phase) || !r.take(counters, sizeof counters) ||
+      counters[1] > max_partials) {
+    return false;
+  }
+  h.ready = counters[0];
+  h.count = counters[1];
+  h.shift_turns = counters[2];
+  h.noise = counters[3];
+  const uint32_t n = h.count;
+  return r.take(h.amp_re, n * sizeof h.amp_re[0]) && r.take(h.amp_im, n * sizeof h.amp_im[0]) &&
+         r.take(h.phase, n * sizeof h.phase[0]) && r.take(h.step, n * sizeof h.step[0]) &&
+         r.take(h.bin, n * sizeof h.bin[0]) && r.take(h.frac, n * sizeof h.frac[0]) &&
+         r.take(h.diffuse, sizeof h.diffuse);
 }
 
 // The URIDs state needs, mapped at instantiation where the host offers a
@@ -119,22 +181,27 @@ LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store, LV2_Sta
     return LV2_STATE_ERR_NO_FEATURE;
   }
   // Not the audio thread: the copy may take memory of its own.
-  auto *bytes = static_cast<unsigned char *>(malloc(state_size(channels, true)));
-  if (!bytes) {
-    return LV2_STATE_ERR_NO_SPACE;
+  auto *held = static_cast<HeldChannel *>(malloc(channels * sizeof(HeldChannel)));
+  auto *bytes = static_cast<unsigned char *>(
+      malloc(sizeof(StateHeader) + channels * held_bytes(max_partials)));
+  StateHeader header = {state_magic, state_version, channels, 0, max_partials, 0};
+  LV2_State_Status status = LV2_STATE_ERR_NO_SPACE;
+  if (held && bytes) {
+    status = LV2_STATE_ERR_UNKNOWN;
+    if (copy_hold(self, channels, held, &header.frozen)) {
+      Writer w{bytes + sizeof header};
+      for (uint32_t c = 0; header.frozen && c < channels; ++c) {
+        write_channel(w, held[c]);
+      }
+      const auto size = static_cast<size_t>(w.at - bytes);
+      header.checksum = fnv1a(bytes + sizeof header, size - sizeof header);
+      memcpy(bytes, &header, sizeof header);
+      status = store(state, self->hold_key, bytes, size, self->chunk_type,
+                     LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+    }
   }
-  StateHeader header = {state_magic, state_version, channels, 0, sizeof(Hold), 0};
-  auto *held = reinterpret_cast<HeldChannel *>(bytes + sizeof header);
-  if (!copy_hold(self, channels, held, &header.frozen)) {
-    free(bytes);
-    return LV2_STATE_ERR_UNKNOWN;
-  }
-  const size_t size = state_size(channels, header.frozen != 0);
-  header.checksum = fnv1a(bytes + sizeof header, size - sizeof header);
-  memcpy(bytes, &header, sizeof header);
-  const LV2_State_Status status = store(state, self->hold_key, bytes, size, self->chunk_type,
-                                        LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
   free(bytes);
+  free(held);
   return status;
 }
 
@@ -177,31 +244,36 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
   memcpy(&header, value, sizeof header);
   const auto *bytes = static_cast<const unsigned char *>(value);
   if (header.magic != state_magic || header.version != state_version ||
-      header.channels != channels || header.frozen > 1 || header.hold_size != sizeof(Hold) ||
-      size != state_size(channels, header.frozen != 0) ||
+      header.channels != channels || header.frozen > 1 || header.max_partials != max_partials ||
       header.checksum != fnv1a(bytes + sizeof header, size - sizeof header)) {
     return LV2_STATE_ERR_BAD_TYPE;
   }
   if (!header.frozen) {
-    return LV2_STATE_SUCCESS;
+    return size == sizeof header ? LV2_STATE_SUCCESS : LV2_STATE_ERR_BAD_TYPE;
   }
-  // Checked in place, byte for byte, before anything is taken.
-  HeldChannel held;
-  for (uint32_t c = 0; c < channels; ++c) {
-    memcpy(&held, bytes + sizeof header + c * sizeof held, sizeof held);
-    if (!held_channel_valid(held)) {
-      return LV2_STATE_ERR_BAD_TYPE;
+  // Every channel read and checked before anything is taken.
+  auto *held = static_cast<HeldChannel *>(calloc(channels, sizeof(HeldChannel)));
+  if (!held) {
+    return LV2_STATE_ERR_NO_SPACE;
+  }
+  Reader r{bytes + sizeof header, bytes + size};
+  bool valid = true;
+  for (uint32_t c = 0; valid && c < channels; ++c) {
+    valid = read_channel(r, held[c]) && held_channel_valid(held[c]);
+  }
+  if (valid && r.at == r.end) {
+    for (uint32_t c = 0; c < channels; ++c) {
+      Channel &ch = channel_of(self, c);
+      memcpy(ch.frozen_mag, held[c].frozen_mag, sizeof ch.frozen_mag);
+      memcpy(ch.frozen_phase, held[c].frozen_phase, sizeof ch.frozen_phase);
+      memcpy(&ch.hold, &held[c].hold, sizeof ch.hold);
+      ch.frozen = 1;
     }
+  } else {
+    valid = false;
   }
-  for (uint32_t c = 0; c < channels; ++c) {
-    Channel &ch = channel_of(self, c);
-    memcpy(&held, bytes + sizeof header + c * sizeof held, sizeof held);
-    memcpy(ch.frozen_mag, held.frozen_mag, sizeof ch.frozen_mag);
-    memcpy(ch.frozen_phase, held.frozen_phase, sizeof ch.frozen_phase);
-    memcpy(&ch.hold, &held.hold, sizeof ch.hold);
-    ch.frozen = 1;
-  }
-  return LV2_STATE_SUCCESS;
+  free(held);
+  return valid ? LV2_STATE_SUCCESS : LV2_STATE_ERR_BAD_TYPE;
 }
 
 template <uint32_t channels>

@@ -680,6 +680,7 @@ TEST_F(BuiltBundle, RestoringACorruptStateLeavesACleanUnfrozenPlugin) {
     ASSERT_EQ(good.key, key);
     ASSERT_EQ(good.type, chunk);
     ASSERT_GT(good.bytes.size(), 24u + 2 * 513 * 4);
+    EXPECT_LT(good.bytes.size(), 16000u) << "a held tone is saved in a few kilobytes";
 
     const float nan = NAN;
     std::vector<std::pair<const char *, Stored>> bad;
@@ -696,7 +697,7 @@ TEST_F(BuiltBundle, RestoringACorruptStateLeavesACleanUnfrozenPlugin) {
     variant("another key", [](Stored &v) { v.key = 9999; });
     variant("foreign", [](Stored &v) { memcpy(v.bytes.data(), "RIFF", 4); });
     variant("a later version", [&](Stored &v) {
-      v.bytes[4] = 2;
+      v.bytes[4] += 1;
       reseal(v);
     });
     variant("other channels", [&](Stored &v) {
@@ -710,6 +711,15 @@ TEST_F(BuiltBundle, RestoringACorruptStateLeavesACleanUnfrozenPlugin) {
     variant("a phase past pi, resealed", [&](Stored &v) {
       const float past = 3.2f;
       memcpy(&v.bytes[24 + 513 * 4 + 40], &past, 4);
+      reseal(v);
+    });
+    variant("more partials than there are bytes, resealed", [&](Stored &v) {
+      const uint32_t many = 2000;
+      memcpy(&v.bytes[24 + 2 * 513 * 4 + 4], &many, 4);
+      reseal(v);
+    });
+    variant("bytes to spare, resealed", [&](Stored &v) {
+      v.bytes.resize(v.bytes.size() + 4);
       reseal(v);
     });
     variant("a hold out of range, resealed", [&](Stored &v) {
