@@ -529,14 +529,24 @@ struct Session {
 // The power of `x` in bins 0..127 of 1024-sample Hann frames, averaged over
 // the frames from sample 4096 on.
 std::vector<double> spectrum(const sig::Buf &x) {
+  static const std::vector<double> table = [] { // Hann-windowed cos and sin, bin by bin
+    std::vector<double> t(2 * 128 * 1024);
+    for (int k = 0; k < 128; ++k)
+      for (int i = 0; i < 1024; ++i) {
+        const double w = 0.5 - 0.5 * std::cos(2 * M_PI * i / 1024.0);
+        t[(2 * k) * 1024 + i] = w * std::cos(2 * M_PI * k * i / 1024.0);
+        t[(2 * k + 1) * 1024 + i] = w * std::sin(2 * M_PI * k * i / 1024.0);
+      }
+    return t;
+  }();
   std::vector<double> power(128, 0.0);
   for (size_t at = 4096; at + 1024 <= x.size(); at += 1024)
     for (int k = 0; k < 128; ++k) {
       double re = 0, im = 0;
+      const double *c = &table[(2 * k) * 1024], *s = &table[(2 * k + 1) * 1024];
       for (int i = 0; i < 1024; ++i) {
-        const double w = 0.5 - 0.5 * std::cos(2 * M_PI * i / 1024.0);
-        re += w * x[at + i] * std::cos(2 * M_PI * k * i / 1024.0);
-        im += w * x[at + i] * std::sin(2 * M_PI * k * i / 1024.0);
+        re += c[i] * x[at + i];
+        im += s[i] * x[at + i];
       }
       power[k] += re * re + im * im;
     }
