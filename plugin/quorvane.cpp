@@ -121,6 +121,32 @@ inline v4f finite_or_zero(v4f v) {
   return reinterpret_cast<v4f>(reinterpret_cast<v4i>(v) & finite);
 }
 
+// One sample into the rings at their current slot: the input (silence if
+// absent; NaN and infinities become silence too) replaces the oldest sample,
+// and the slot's wet sum is taken out. Returns the wet sample and the dry one
+// of this moment: the input itself, or with delay_dry the sample it replaces
+// in the input ring, 1024 samples earlier, which meets the wet signal that
+// reconstructs it.
+struct Taken {
+  float dry, wet;
+};
+template <bool delay_dry> inline Taken take(const float *in, float *in_ring, float *out_ring) {
+  float x = in ? *in : 0.0f;
+  if (!is_finite(x)) {
+    x = 0.0f;
+  }
+  // Enormous but finite input can overflow the transforms; whatever they
+  // made of it, the host gets no NaN or infinity from finite input.
+  float wet = *out_ring;
+  if (!is_finite(wet)) {
+    wet = 0.0f;
+  }
+  *out_ring = 0.0f;
+  const float dry = delay_dry ? *in_ring : x;
+  *in_ring = x;
+  return {dry, wet};
+}
+
 // Samples first + 0 .. first + count - 1 of a call, none of which completes a
 // hop, so pos runs through count consecutive ring slots without wrapping.
 // `in` and `out` may be the same buffer: each index is read before it is
@@ -153,21 +179,9 @@ inline void run_span(Channel &ch, const float *in, float *out, uint32_t first, u
     }
   }
   for (; i < count; ++i) {
-    float x = in ? in[first + i] : 0.0f;
-    if (!is_finite(x)) { // NaN and infinities become silence
-      x = 0.0f;
-    }
-    // Enormous but finite input can overflow the transforms; whatever they
-    // made of it, the host gets no NaN or infinity from finite input.
-    float wet = out_ring[i];
-    if (!is_finite(wet)) {
-      wet = 0.0f;
-    }
-    out_ring[i] = 0.0f;
-    const float dry = delay_dry ? in_ring[i] : x;
-    in_ring[i] = x;
+    const Taken t = take<delay_dry>(in ? in + first + i : nullptr, in_ring + i, out_ring + i);
     if (out) {
-      out[first + i] = dry_gain * dry + wet * a;
+      out[first + i] = dry_gain * t.dry + t.wet * a;
     }
   }
 }
@@ -184,21 +198,11 @@ inline float run_span_bypassed(Channel &ch, const float *in, float *out, uint32_
   float *in_ring = ch.in_ring + ch.pos;
   float *out_ring = ch.out_ring + ch.pos;
   for (uint32_t i = 0; i < count; ++i) {
-    float x = in ? in[first + i] : 0.0f;
-    if (!is_finite(x)) {
-      x = 0.0f;
-    }
-    float wet = out_ring[i];
-    if (!is_finite(wet)) {
-      wet = 0.0f;
-    }
-    out_ring[i] = 0.0f;
-    const float dry = delay_dry ? in_ring[i] : x;
-    in_ring[i] = x;
+    const Taken t = take<delay_dry>(in ? in + first + i : nullptr, in_ring + i, out_ring + i);
     b = b < target ? fminf(b + bypass_step, target) : fmaxf(b - bypass_step, target);
     if (out) {
-      const float mixed = dry_gain * dry + wet * a;
-      out[first + i] = b == 0.0f ? mixed : b == 1.0f ? dry : mixed * (1.0f - b) + dry * b;
+      const float mixed = dry_gain * t.dry + t.wet * a;
+      out[first + i] = b == 0.0f ? mixed : b == 1.0f ? t.dry : mixed * (1.0f - b) + t.dry * b;
     }
   }
   return b;
