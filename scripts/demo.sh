@@ -108,7 +108,7 @@ done
 # the input's, over the second half of each (the hold, and the sustain).
 correlation() { # WAV: Pearson's r of left and right, from 3 s on
   sox -V1 "$1" -t dat - trim 3 | awk '!/^;/ { n++; l += $2; r += $3; ll += $2 * $2; rr += $3 * $3; lr += $2 * $3 }
-    END { c = n * lr - l * r; d = sqrt((n * ll - l * l) * (n * rr - r * r)); printf "%.3f", d > 0 ? c / d : 0 }'
+    END { c = n * lr - l * r; d = sqrt((n * ll - l * l) * (n * rr - r * r)); printf "%.3f", (d > 0 ? c / d : 0) }'
 }
 sox -q -r 48000 -n -b 24 "$out/pad-left.wav" synth 6 sine A3 sine E4 sine C5 remix - \
   fade 0.05 6 0.3 norm -4
