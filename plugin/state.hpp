@@ -58,7 +58,7 @@ struct HeldChannel {
 // a few kilobytes, held noise some tens.
 constexpr size_t partial_bytes = 4 + 4 + 4 + 4 + 2 + 1;
 constexpr size_t held_bytes(uint32_t count) {
-  return 2 * bins * 4 + 4 * 4 + count * partial_bytes + bins * 4;
+  return size_t{2} * bins * 4 + size_t{4} * 4 + count * partial_bytes + size_t{bins} * 4;
 }
 
 inline uint32_t fnv1a(const unsigned char *p, size_t n) {
