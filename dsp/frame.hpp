@@ -10,6 +10,7 @@
 #include "dsp/channel.hpp"
 #include "dsp/coherence.hpp"
 #include "dsp/common.hpp"
+#include "dsp/diffuse.hpp"
 #include "dsp/fft.hpp"
 #include "dsp/freeze.hpp"
 #include "dsp/shift_gate.hpp"
@@ -244,46 +245,40 @@ inline float blur_amount(float v) {
 }
 
 // The blurred bins' power against the unblurred ones' for the same level at
-// the output: bins that each advance at their own centre frequency add up
-// over the four overlapping frames with the synthesis window alone, and
-// their random walk loses a little more.
-constexpr float diffuse_power = 1.5f;
+// the output: the blurred bins are drawn afresh every frame, so the four
+// frames that overlap add up in power rather than in amplitude (through the
+// synthesis window alone), where an unblurred partial's frames add up in
+// amplitude through both windows.
+constexpr float diffuse_power = 4.0f;
 
 // The coherent plugins' reshaping of a spectrum held as complex bins
 // (re/im, source bins 0..512; changed in place) into the rows that the
 // inverse reads: the blur (below), the gate on the bins' magnitudes, and the
 // shift, each moved bin turned by the shift's quarter turns. With blur on,
 // each bin becomes sqrt(1 - b) of itself plus sqrt(b) of the blurred
-// magnitude at the blur's own phase (b = twice the blur amount, up to 1),
-// that part scaled so that the frame's power stays as it was. The blur's
-// phases need no more than 256ths of a turn.
+// magnitude in its neighbourhood's direction turned by frame `clock`'s
+// random angle (dsp/diffuse.hpp; b = twice the blur amount, up to 1), that
+// part scaled so that the frame's power stays as it was.
 inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float blur,
-                         float threshold, int offset, float *acc_re, float *acc_im) {
+                         float threshold, int offset, uint32_t clock, float *acc_re,
+                         float *acc_im) {
   if (blur > 0.0f) {
     const double power = sum_squares(re, im);
     if (!have_mag) {
       magnitudes(re, im, ch.mag);
     }
     blur_magnitudes(ch.mag, ch.blur_tmp, blur);
+    neighbourhood(re, im, blur_radius_of(blur), acc_re, acc_im);
     const double blurred = sum_squares(ch.mag, nullptr);
     const float share = blur * 2.0f < 1.0f ? blur * 2.0f : 1.0f;
     const float keep = sqrtf(1.0f - share);
     const float spread =
         blurred > 0.0 ? static_cast<float>(sqrt(share * diffuse_power * power / blurred)) : 0.0f;
     const HoldTables &t = ch.tables;
-    unsigned k = 0;
-    for (; k + 4 <= bins; k += 4) {
-      v4f e_re;
-      v4f e_im;
-      coarse_unit4(t, ch.hold.diffuse + k, &e_re, &e_im);
-      const v4f m = splat4(spread) * load4(ch.mag + k);
-      store4(re + k, splat4(keep) * load4(re + k) + m * e_re);
-      store4(im + k, splat4(keep) * load4(im + k) + m * e_im);
-    }
-    for (; k < bins; ++k) {
-      const unsigned n = ((ch.hold.diffuse[k] + 0x800000u) >> 24) & 255;
-      const float e_re = t.coarse_re[n];
-      const float e_im = t.coarse_im[n];
+    for (unsigned k = 0; k < bins; ++k) {
+      const unsigned n = diffuse_angle(clock, k);
+      const float e_re = acc_re[k] * t.coarse_re[n] - acc_im[k] * t.coarse_im[n];
+      const float e_im = acc_re[k] * t.coarse_im[n] + acc_im[k] * t.coarse_re[n];
       const float m = spread * ch.mag[k];
       re[k] = keep * re[k] + m * e_re;
       im[k] = keep * im[k] + m * e_im;
@@ -337,9 +332,9 @@ inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float
 
 // One hop of the coherent plugins for n channels (1, or 2 for a stereo
 // pair) in step: the same controls, the same decisions, the hold's analysis
-// made from all of them together and the blur's phases shared, so that
-// equal channels stay equal bit for bit. Live, unblurred frames are the
-// first plugin's, but for the shift's quarter turns.
+// made from all of them together and the blur's random angles those of
+// the first channel's clock, so that equal channels stay equal bit for bit. Live, unblurred frames
+// are the first plugin's, but for the shift's quarter turns.
 inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl) {
   Analysis *a[2];
   Hold *h[2];
@@ -382,12 +377,9 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
 
   const int offset = bin_offset(ctl.shift);
   const float blur = blur_amount(ctl.blur);
-  if (blur > 0.0f) {
-    advance_diffuse(*h[0]);
-    for (unsigned c = 1; c < n; ++c) {
-      memcpy(h[c]->diffuse, h[0]->diffuse, sizeof h[c]->diffuse);
-      h[c]->noise = h[0]->noise;
-    }
+  const uint32_t clock = chs[0]->frames;
+  for (unsigned c = 0; c < n; ++c) {
+    ++chs[c]->frames;
   }
   for (unsigned c = 0; c < n; ++c) {
     Channel &ch = *chs[c];
@@ -397,7 +389,8 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       render_hold(ch.hold, t, *reinterpret_cast<RenderRows *>(ch.coherent.rows), s.re, s.im);
     }
     if (playing || blur > 0.0f) {
-      reshape_bins(ch, s.re, s.im, !playing, blur, ctl.threshold, offset, s.acc_re, s.acc_im);
+      reshape_bins(ch, s.re, s.im, !playing, blur, ctl.threshold, offset, clock, s.acc_re,
+                   s.acc_im);
     } else {
       // The first plugin's live frame (its blur is off), the quarter turns
       // of the shift on top.
@@ -460,9 +453,10 @@ template <bool coherent = false> void frame(Channel &ch, const Controls &ctl) {
 }
 
 // One hop of a coherent stereo pair: each channel keeps its own spectrum;
-// what is held (the partials' frequencies and phase advances) and the
-// blur's phases come from both together, symmetrically in left and right,
-// so the stereo image is held and equal channels stay equal bit for bit.
+// what is held (the partials' frequencies and phase advances) comes from
+// both together, symmetrically in left and right, and the blur turns both
+// by the same angles, so the stereo image is held and equal channels stay
+// equal bit for bit.
 // With freeze off, shift 0 and blur 0 each channel is frame<true>'s.
 inline void frame_pair(Channel &left, Channel &right, const Controls &ctl) {
   Channel *const chs[2] = {&left, &right};

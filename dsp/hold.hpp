@@ -17,11 +17,6 @@
 // the analysis waits for up to 4096 samples after the strike, as long as the
 // hold still begins within 100 ms of the press, and the frames meanwhile
 // play the live input.
-//
-// Blur on these plugins spreads energy in frequency: the blurred magnitudes
-// get phases of their own, each bin advancing at its centre frequency with a
-// small random walk, so that a tone turns into a band of noise-like partials
-// (dsp/frame.hpp mixes them with the unblurred bins).
 #pragma once
 
 #include <math.h>
@@ -734,20 +729,6 @@ inline void render_hold(Hold &h, const HoldTables &t, RenderRows &rows, float *x
     store4(xi + k, (load4(rows.im[0] + k) + load4(rows.im[1] + k)) +
                        (load4(rows.im[2] + k) + load4(rows.im[3] + k)));
   }
-}
-
-// The blur's phases: each bin advances by its centre's k quarter turns per
-// hop and a random step of up to an eighth of a turn either way.
-inline void advance_diffuse(Hold &h) {
-  uint32_t r = h.noise == 0 ? 0x9e3779b9u : h.noise;
-  for (unsigned k = 0; k < bins; ++k) {
-    r ^= r << 13;
-    r ^= r >> 17;
-    r ^= r << 5;
-    const uint32_t jitter = static_cast<uint32_t>(static_cast<int32_t>(r) >> 2);
-    h.diffuse[k] += (static_cast<uint32_t>(k) << 30) + jitter;
-  }
-  h.noise = r;
 }
 
 } // namespace

@@ -268,8 +268,6 @@ struct HoldChannel {
   Cpx amp[MAX_PARTIALS] = {};
   uint32_t phase[MAX_PARTIALS] = {}, step[MAX_PARTIALS] = {};
   int bin[MAX_PARTIALS] = {}, frac[MAX_PARTIALS] = {};
-  uint32_t diffuse[BINS] = {};
-  uint32_t noise = 0;
   int shift_turns = 0;
 
   void push(const float *newest) {
@@ -520,27 +518,53 @@ inline void render(HoldChannel &h, const HoldTables &t, Cpx x[BINS]) {
                (rows[0][k].im + rows[1][k].im) + (rows[2][k].im + rows[3][k].im)};
 }
 
-// The blur's phases: a bin-centre advance of k quarter turns per hop and a
-// random step of up to an eighth of a turn either way (xorshift).
-inline void advance_diffuse(HoldChannel &h) {
-  uint32_t r = h.noise == 0 ? 0x9e3779b9u : h.noise;
-  for (int k = 0; k < BINS; ++k) {
-    r ^= r << 13;
-    r ^= r >> 17;
-    r ^= r << 5;
-    h.diffuse[k] += ((uint32_t)k << 30) + (uint32_t)((int32_t)r >> 2);
+// The blur's random angle for bin k in frame `clock` (counted from the
+// instance's creation), in 256ths of a turn: an integer hash of the two.
+inline int angle(uint32_t clock, int k) {
+  uint32_t h = (clock * 0x9e3779b1u) ^ ((uint32_t)k * 0x85ebca77u);
+  h = (h ^ (h >> 15)) * 0x2c1b3c6du;
+  h = (h ^ (h >> 12)) * 0x297a2d39u;
+  return (int)((h ^ (h >> 15)) >> 24);
+}
+
+// Where each blurred bin points: the sum of the bins within radius r of it,
+// bin l negated when l is odd, kept as a running sum in double that gains
+// bin k + r and then loses bin k - r - 1 on the way to bin k; its direction
+// (unit length, in double, then float), or (1, 0) for a zero sum.
+inline void directions(const Cpx x[BINS], int r, Cpx dir[BINS]) {
+  auto term = [&](int l, bool im) {
+    const double v = im ? x[l].im : x[l].re;
+    return l % 2 ? -v : v;
+  };
+  double re = 0.0, im = 0.0;
+  for (int l = 0; l < r; ++l) {
+    re += term(l, false);
+    im += term(l, true);
   }
-  h.noise = r;
+  for (int k = 0; k < BINS; ++k) {
+    if (k + r < BINS) {
+      re += term(k + r, false);
+      im += term(k + r, true);
+    }
+    if (k - r - 1 >= 0) {
+      re -= term(k - r - 1, false);
+      im -= term(k - r - 1, true);
+    }
+    const double len = std::sqrt(re * re + im * im);
+    dir[k] = len > 0.0 ? Cpx{(float)(re * (1.0 / len)), (float)(im * (1.0 / len))}
+                       : Cpx{1.0f, 0.0f};
+  }
 }
 
 // The coherent plugins' reshaping of complex bins: with blur on,
-// sqrt(1 - b) of each bin plus sqrt(b) of the blurred magnitude at the
-// blur's phase, scaled to keep the frame's power (1.5 times over, as the
-// blurred bins add up at the output with one window, not two); b is twice
-// the blur, up to 1. Then the gate on the magnitudes, then the shift, each
-// bin turned by the shift's quarter turns.
+// sqrt(1 - b) of each bin plus sqrt(b) of the blurred magnitude in the
+// bin's direction turned by the frame's random angle, scaled to keep the
+// frame's power (4 times over: drawn afresh every frame, the blurred bins
+// add up in power through the synthesis window alone); b is twice the
+// blur, up to 1. Then the gate on the magnitudes, then the shift, each bin
+// turned by the shift's quarter turns.
 inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, const float *blur,
-                    const float *threshold, int offset, Cpx acc[BINS]) {
+                    const float *threshold, int offset, uint32_t clock, Cpx acc[BINS]) {
   if (present(blur) && *blur > 1e-4f) {
     const float b = std::min(*blur, 1.0f);
     // Sums in double: bin k < 512 in partial sum k % 4, the four added in
@@ -563,9 +587,12 @@ inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, cons
     const double blurred = total(sq);
     const float share = std::min(b * 2.0f, 1.0f);
     const float keep = sqrtf(1.0f - share);
-    const float spread = blurred > 0.0 ? (float)std::sqrt(share * 1.5f * power / blurred) : 0.0f;
+    const float spread = blurred > 0.0 ? (float)std::sqrt(share * 4.0f * power / blurred) : 0.0f;
+    Cpx dir[BINS];
+    directions(x, (int)(15.0f * b) + 1, dir);
     for (int k = 0; k < BINS; ++k) {
-      const Cpx e = t.coarse[((h.diffuse[k] + 0x800000u) >> 24) & 255]; // to 256ths of a turn
+      const Cpx a = t.coarse[angle(clock, k)];
+      const Cpx e{dir[k].re * a.re - dir[k].im * a.im, dir[k].re * a.im + dir[k].im * a.re};
       const float m = spread * mag[k];
       x[k] = Cpx{keep * x[k].re + m * e.re, keep * x[k].im + m * e.im};
     }
@@ -596,8 +623,8 @@ inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, cons
 // aligned variant mixes the wet signal with the dry input of 1024 samples
 // earlier and reports that latency on port 7. The coherent variant holds
 // partials measured on a long analysis of the past input (HoldAnalysis),
-// blurs into bins of their own phases, and turns the bins of a frame by a
-// quarter turn per bin of shift per hop.
+// blurs at random angles drawn by its frames' count, and turns the bins of a
+// frame by a quarter turn per bin of shift per hop.
 struct Plugin {
   bool aligned = false;
   bool coherent = false;
@@ -620,6 +647,7 @@ struct Plugin {
   uint32_t hop = 0;
   float prev_freeze = 0.0f;
   int frozen = 0;
+  uint32_t frames = 0; // frames run, for the coherent blur's angles
 
   // Coherent variant only.
   HoldTables tables;
@@ -758,7 +786,7 @@ struct Plugin {
 
   // One hop of the coherent plugins for n channels in step (a stereo pair:
   // the same controls, read from the first); the hold's analysis is made
-  // from all of them and the blur's phases are the first one's.
+  // from all of them and the blur's angles come from the first one's clock.
   static void coherent_frame(Plugin *const *p, int n) {
     Plugin &lead = *p[0];
     HoldChannel *h[2];
@@ -793,13 +821,9 @@ struct Plugin {
 
     const int offset = bin_offset(lead.shift);
     const bool blurred = present(lead.blur) && *lead.blur > 1e-4f;
-    if (blurred) {
-      advance_diffuse(lead.held);
-      for (int c = 1; c < n; ++c) {
-        std::memcpy(h[c]->diffuse, lead.held.diffuse, sizeof lead.held.diffuse);
-        h[c]->noise = lead.held.noise;
-      }
-    }
+    const uint32_t clock = lead.frames;
+    for (int c = 0; c < n; ++c)
+      ++p[c]->frames;
     for (int c = 0; c < n; ++c) {
       Plugin &q = *p[c];
       q.held.shift_turns = offset == 0 ? 0 : ((q.held.shift_turns + offset) % 4 + 4) % 4;
@@ -809,7 +833,7 @@ struct Plugin {
           render(q.held, lead.tables, x);
         else
           std::memcpy(x, q.spec, sizeof x);
-        reshape(x, q.held, lead.tables, lead.blur, lead.threshold, offset, acc);
+        reshape(x, q.held, lead.tables, lead.blur, lead.threshold, offset, clock, acc);
         q.synthesise(acc);
       } else {
         int turns[BINS];
