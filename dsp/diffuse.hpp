@@ -2,14 +2,14 @@
 //
 // Each blurred bin takes the direction of its channel's own neighbourhood
 // (the sum of the bins within the blur's radius, every other one negated,
-// which is how a Hann-windowed partial's bins alternate), turned by a random
-// angle drawn afresh every frame. The angle depends on the bin and the
-// frame's number alone, so every instance draws the same one: two channels,
-// in one plugin or in two, differ only by what differs between their inputs,
-// and the blurred part keeps the phase (the time) between them. Drawn
-// afresh, the frames add up as noise with no line at any bin's centre, and
-// there is nothing to start from: a fresh or restored instance, or a blur
-// turned on at any moment, is already in its steady state.
+// which is how a Hann-windowed partial's bins alternate), turned by an angle
+// of the frame's sweep (below), which depends on the spectrum's shape and
+// the frame's number alone. Two channels, in one plugin or in two, then
+// differ only by what differs between their inputs, and the blurred part
+// keeps the phase (the time) between them. Each frame's sweep is slid and
+// turned at random, so the frames add up as noise with no line at any bin's
+// centre, and there is nothing to start from: a fresh or restored instance,
+// or a blur turned on at any moment, is already in its steady state.
 #pragma once
 
 #include <math.h>
@@ -23,15 +23,47 @@ namespace {
 // mean) to 16 (33 bins).
 inline int blur_radius_of(float v) { return static_cast<int>(15.0f * v) + 1; }
 
-// The random angle of bin k in frame `clock`, in 256ths of a turn.
-inline unsigned diffuse_angle(uint32_t clock, unsigned k) {
-  uint32_t h = clock * 0x9e3779b1u ^ static_cast<uint32_t>(k) * 0x85ebca77u;
+// How much of each bin the blur replaces, out of the frame's power and its
+// blurred magnitudes' power: twice the amount, up to all, where the frame's
+// energy stands in peaks, less where it is spread already (noise, whose
+// blurred magnitudes keep about pi/4 of its power, against a tenth for a
+// lone partial under the widest blur), and nothing when it is all spread:
+// noise blurred is the same noise, and its own phases keep its peaks where
+// they were. Over three bins (radius 1) a partial and noise look alike, and
+// the share is the whole of it.
+inline float blur_share(float amount, double power, double blurred) {
+  const float most = amount * 2.0f < 1.0f ? amount * 2.0f : 1.0f;
+  if (blur_radius_of(amount) == 1) {
+    return most;
+  }
+  const float ratio = power > 0.0 ? static_cast<float>(blurred / power) : 0.0f;
+  const float peaked = (0.75f - ratio) * 5.0f; // 1 at 0.55 and below, 0 at 0.75
+  return most * (peaked < 0.0f ? 0.0f : peaked > 1.0f ? 1.0f : peaked);
+}
+
+// The blurred bins' angles in one frame sweep through the band: bin k's
+// phase falls by the share of the blurred power below it, so that each
+// part of the spectrum has its own stretch of the frame, as long as its
+// share of the power (a sweep's level stays even, where bins of unrelated
+// phases would add up to a noise with peaks four times its level). Each
+// frame slides the sweep round the frame by a random number of samples and
+// turns it by a random angle, drawn from the frame's number alone.
+inline void start_sweep(uint32_t clock, uint32_t *phase, uint32_t *slide) {
+  uint32_t h = clock * 0x9e3779b1u;
   h ^= h >> 15;
   h *= 0x2c1b3c6du;
   h ^= h >> 12;
   h *= 0x297a2d39u;
   h ^= h >> 15;
-  return h >> 24;
+  *phase = h;
+  *slide = (h & 1023u) << 22; // k samples of slide turn bin k by k / 1024
+}
+
+// The next bin's phase (2^32 a turn), with `below` of `total` blurred power
+// at or below this bin.
+inline uint32_t sweep_step(uint32_t phase, uint32_t slide, double below, double total) {
+  const double fall = total > 0.0 ? below / total * 4294967296.0 : 0.0;
+  return phase + slide - static_cast<uint32_t>(static_cast<int64_t>(fall));
 }
 
 // The unit direction of each bin's neighbourhood within `radius`: the sum of

@@ -270,13 +270,23 @@ inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float
     blur_magnitudes(ch.mag, ch.blur_tmp, blur);
     neighbourhood(re, im, blur_radius_of(blur), acc_re, acc_im);
     const double blurred = sum_squares(ch.mag, nullptr);
-    const float share = blur * 2.0f < 1.0f ? blur * 2.0f : 1.0f;
+    const float share = blur_share(blur, power, blurred);
     const float keep = sqrtf(1.0f - share);
     const float spread =
         blurred > 0.0 ? static_cast<float>(sqrt(share * diffuse_power * power / blurred)) : 0.0f;
     const HoldTables &t = ch.tables;
+    uint32_t phase;
+    uint32_t slide;
+    start_sweep(clock, &phase, &slide);
+    double total = 0.0;
     for (unsigned k = 0; k < bins; ++k) {
-      const unsigned n = diffuse_angle(clock, k);
+      total += static_cast<double>(ch.mag[k] * ch.mag[k]);
+    }
+    double below = 0.0;
+    for (unsigned k = 0; k < bins; ++k) {
+      const unsigned n = ((phase + 0x800000u) >> 24) & 255;
+      below += static_cast<double>(ch.mag[k] * ch.mag[k]);
+      phase = sweep_step(phase, slide, below, total);
       const float e_re = acc_re[k] * t.coarse_re[n] - acc_im[k] * t.coarse_im[n];
       const float e_im = acc_re[k] * t.coarse_im[n] + acc_im[k] * t.coarse_re[n];
       const float m = spread * ch.mag[k];

@@ -518,13 +518,16 @@ inline void render(HoldChannel &h, const HoldTables &t, Cpx x[BINS]) {
                (rows[0][k].im + rows[1][k].im) + (rows[2][k].im + rows[3][k].im)};
 }
 
-// The blur's random angle for bin k in frame `clock` (counted from the
-// instance's creation), in 256ths of a turn: an integer hash of the two.
-inline int angle(uint32_t clock, int k) {
-  uint32_t h = (clock * 0x9e3779b1u) ^ ((uint32_t)k * 0x85ebca77u);
+// The blur's sweep of one frame: its start (a random angle, 2^32 a turn)
+// and slide (a random shift of 0..1023 samples, as a turn of bin k by
+// k/1024 of a turn), both from an integer hash of the frame's number
+// (counted from the instance's creation).
+inline void sweep(uint32_t clock, uint32_t &start, uint32_t &slide) {
+  uint32_t h = clock * 0x9e3779b1u;
   h = (h ^ (h >> 15)) * 0x2c1b3c6du;
   h = (h ^ (h >> 12)) * 0x297a2d39u;
-  return (int)((h ^ (h >> 15)) >> 24);
+  start = h ^ (h >> 15);
+  slide = (start % 1024) * (1u << 22);
 }
 
 // Where each blurred bin points: the sum of the bins within radius r of it,
@@ -585,13 +588,29 @@ inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, cons
     for (int k = 0; k < BINS; ++k)
       sq[k] = mag[k] * mag[k];
     const double blurred = total(sq);
-    const float share = std::min(b * 2.0f, 1.0f);
+    // Twice the blur, up to 1, where the energy stands in peaks; none where
+    // the blurred power is three quarters of the frame's or more (noise);
+    // straight in between from 0.55; all of it at radius 1.
+    float share = std::min(b * 2.0f, 1.0f);
+    const float ratio = power > 0.0 ? (float)(blurred / power) : 0.0f;
+    if ((int)(15.0f * b) + 1 > 1)
+      share = share * std::clamp((0.75f - ratio) * 5.0f, 0.0f, 1.0f);
     const float keep = sqrtf(1.0f - share);
     const float spread = blurred > 0.0 ? (float)std::sqrt(share * 4.0f * power / blurred) : 0.0f;
     Cpx dir[BINS];
     directions(x, (int)(15.0f * b) + 1, dir);
+    // Bin k's angle falls by the share of the blurred power up to bin k
+    // (sums in double, in order) and turns by the slide.
+    uint32_t angle, slide;
+    sweep(clock, angle, slide);
+    double all = 0.0, below = 0.0;
+    for (int k = 0; k < BINS; ++k)
+      all += (double)(mag[k] * mag[k]);
     for (int k = 0; k < BINS; ++k) {
-      const Cpx a = t.coarse[angle(clock, k)];
+      const Cpx a = t.coarse[((angle + 0x800000u) >> 24) & 255];
+      below += (double)(mag[k] * mag[k]);
+      const double fall = all > 0.0 ? below / all * 4294967296.0 : 0.0;
+      angle = angle + slide - (uint32_t)(int64_t)fall;
       const Cpx e{dir[k].re * a.re - dir[k].im * a.im, dir[k].re * a.im + dir[k].im * a.re};
       const float m = spread * mag[k];
       x[k] = Cpx{keep * x[k].re + m * e.re, keep * x[k].im + m * e.im};
