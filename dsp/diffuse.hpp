@@ -16,6 +16,7 @@
 #include <stdint.h>
 
 #include "dsp/common.hpp"
+#include "dsp/simd.hpp"
 
 namespace {
 
@@ -59,47 +60,83 @@ inline void start_sweep(uint32_t clock, uint32_t *phase, uint32_t *slide) {
   *slide = (h & 1023u) << 22; // k samples of slide turn bin k by k / 1024
 }
 
-// The next bin's phase (2^32 a turn), with `below` of `total` blurred power
-// at or below this bin.
-inline uint32_t sweep_step(uint32_t phase, uint32_t slide, double below, double total) {
-  const double fall = total > 0.0 ? below / total * 4294967296.0 : 0.0;
-  return phase + slide - static_cast<uint32_t>(static_cast<int64_t>(fall));
-}
-
-// The unit direction of each bin's neighbourhood within `radius`: the sum of
-// (-1)^l (re[l], im[l]) over l = k - radius .. k + radius within 0..512, a
-// running sum in double (bin k + radius added, then bin k - radius - 1
-// taken away), scaled to length 1 in double and rounded to float; (1, 0)
-// where the sum is 0.
-inline void neighbourhood(const float *re, const float *im, int radius, float *dir_re,
-                          float *dir_im) {
-  const int last = static_cast<int>(bins) - 1;
+// Where each blurred bin points, from the live or held bins re/im and the
+// blurred magnitudes mag of one channel: the angle of frame `clock`'s sweep
+// (in 256ths of a turn, into `angle`; `scale` is (2^32 - 1) over the blurred
+// magnitudes' power) and the unit direction of the bin's neighbourhood
+// within `radius` (into dir_re/dir_im): the sum of (-1)^l (re[l], im[l])
+// over l = k - radius .. k + radius within 0..512, taken as the difference
+// of two running sums in double, rounded to float and scaled by
+// 1 / sqrt(re^2 + im^2) in float, or (1, 0) where that is not a positive
+// finite number. The running sums (and the power below each bin) are
+// the only chains; the rest goes four bins at a time.
+inline void diffuse_rows(const float *re, const float *im, const float *mag, int radius,
+                         uint32_t clock, double scale, float *dir_re, float *dir_im,
+                         uint8_t *angle) {
+  constexpr unsigned pad = 17; // radius + 1 at most
+  double run_re[pad + bins + pad];
+  double run_im[pad + bins + pad];
+  uint32_t phase;
+  uint32_t slide;
+  start_sweep(clock, &phase, &slide);
   double s_re = 0.0;
   double s_im = 0.0;
-  for (int l = 0; l < radius && l <= last; ++l) {
-    s_re += (l & 1) ? -static_cast<double>(re[l]) : static_cast<double>(re[l]);
-    s_im += (l & 1) ? -static_cast<double>(im[l]) : static_cast<double>(im[l]);
+  double below = 0.0;
+  for (unsigned l = 0; l < pad; ++l) {
+    run_re[l] = 0.0;
+    run_im[l] = 0.0;
   }
-  for (int k = 0; k <= last; ++k) {
-    const int in = k + radius;
-    if (in <= last) {
-      s_re += (in & 1) ? -static_cast<double>(re[in]) : static_cast<double>(re[in]);
-      s_im += (in & 1) ? -static_cast<double>(im[in]) : static_cast<double>(im[in]);
+  for (unsigned l = 0; l < bins; l += 2) { // even bins add, odd ones take away
+    s_re += static_cast<double>(re[l]);
+    s_im += static_cast<double>(im[l]);
+    run_re[pad + l] = s_re;
+    run_im[pad + l] = s_im;
+    angle[l] = static_cast<uint8_t>((phase + 0x800000u) >> 24);
+    below += static_cast<double>(mag[l] * mag[l]);
+    double fall = below * scale;
+    phase = phase + slide - static_cast<uint32_t>(fall < 4294967295.0 ? fall : 4294967295.0);
+    if (l + 1 == bins) {
+      break;
     }
-    const int out = k - radius - 1;
-    if (out >= 0) {
-      s_re -= (out & 1) ? -static_cast<double>(re[out]) : static_cast<double>(re[out]);
-      s_im -= (out & 1) ? -static_cast<double>(im[out]) : static_cast<double>(im[out]);
-    }
-    const double n = s_re * s_re + s_im * s_im;
-    if (n > 0.0) {
-      const double inv = 1.0 / sqrt(n);
-      dir_re[k] = static_cast<float>(s_re * inv);
-      dir_im[k] = static_cast<float>(s_im * inv);
-    } else {
-      dir_re[k] = 1.0f;
-      dir_im[k] = 0.0f;
-    }
+    s_re -= static_cast<double>(re[l + 1]);
+    s_im -= static_cast<double>(im[l + 1]);
+    run_re[pad + l + 1] = s_re;
+    run_im[pad + l + 1] = s_im;
+    angle[l + 1] = static_cast<uint8_t>((phase + 0x800000u) >> 24);
+    below += static_cast<double>(mag[l + 1] * mag[l + 1]);
+    fall = below * scale;
+    phase = phase + slide - static_cast<uint32_t>(fall < 4294967295.0 ? fall : 4294967295.0);
+  }
+  for (unsigned l = pad + bins; l < pad + bins + pad; ++l) {
+    run_re[l] = s_re;
+    run_im[l] = s_im;
+  }
+  // Bin k's sum: the running sum to k + radius less the one to k - radius - 1.
+  const double *hi_re = run_re + pad + radius;
+  const double *hi_im = run_im + pad + radius;
+  const double *lo_re = run_re + pad - radius - 1;
+  const double *lo_im = run_im + pad - radius - 1;
+  const v4f one = splat4(1.0f);
+  const v4f zero = splat4(0.0f);
+  const v4f most = splat4(3.4028235e38f);
+  unsigned k = 0;
+  for (; k + 4 <= bins; k += 4) {
+    const v4f r = __builtin_convertvector(load4d(hi_re + k) - load4d(lo_re + k), v4f);
+    const v4f i = __builtin_convertvector(load4d(hi_im + k) - load4d(lo_im + k), v4f);
+    const v4f n = r * r + i * i;
+    const v4i ok = (n > zero) & (n <= most);
+    const v4f inv = one / sqrt4(ok ? n : one);
+    store4(dir_re + k, ok ? r * inv : one);
+    store4(dir_im + k, ok ? i * inv : zero);
+  }
+  for (; k < bins; ++k) {
+    const float r = static_cast<float>(hi_re[k] - lo_re[k]);
+    const float i = static_cast<float>(hi_im[k] - lo_im[k]);
+    const float n = r * r + i * i;
+    const bool ok = n > 0.0f && n <= 3.4028235e38f;
+    const float inv = ok ? 1.0f / sqrtf(n) : 1.0f;
+    dir_re[k] = ok ? r * inv : 1.0f;
+    dir_im[k] = ok ? i * inv : 0.0f;
   }
 }
 

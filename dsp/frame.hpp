@@ -268,30 +268,37 @@ inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float
       magnitudes(re, im, ch.mag);
     }
     blur_magnitudes(ch.mag, ch.blur_tmp, blur);
-    neighbourhood(re, im, blur_radius_of(blur), acc_re, acc_im);
     const double blurred = sum_squares(ch.mag, nullptr);
     const float share = blur_share(blur, power, blurred);
     const float keep = sqrtf(1.0f - share);
     const float spread =
         blurred > 0.0 ? static_cast<float>(sqrt(share * diffuse_power * power / blurred)) : 0.0f;
+    const double scale = blurred > 0.0 ? 4294967295.0 / blurred : 0.0;
+    uint8_t *angle = ch.coherent.turn;
+    diffuse_rows(re, im, ch.mag, blur_radius_of(blur), clock, scale, acc_re, acc_im, angle);
     const HoldTables &t = ch.tables;
-    uint32_t phase;
-    uint32_t slide;
-    start_sweep(clock, &phase, &slide);
-    double total = 0.0;
-    for (unsigned k = 0; k < bins; ++k) {
-      total += static_cast<double>(ch.mag[k] * ch.mag[k]);
+    const v4f k4 = splat4(keep);
+    const v4f s4 = splat4(spread);
+    unsigned k = 0;
+    for (; k + 4 <= bins; k += 4) {
+      v4f c;
+      v4f n;
+      for (unsigned l = 0; l < 4; ++l) {
+        c[l] = t.coarse_re[angle[k + l]];
+        n[l] = t.coarse_im[angle[k + l]];
+      }
+      const v4f d_re = load4(acc_re + k);
+      const v4f d_im = load4(acc_im + k);
+      const v4f m = s4 * load4(ch.mag + k);
+      store4(re + k, k4 * load4(re + k) + m * (d_re * c - d_im * n));
+      store4(im + k, k4 * load4(im + k) + m * (d_re * n + d_im * c));
     }
-    double below = 0.0;
-    for (unsigned k = 0; k < bins; ++k) {
-      const unsigned n = ((phase + 0x800000u) >> 24) & 255;
-      below += static_cast<double>(ch.mag[k] * ch.mag[k]);
-      phase = sweep_step(phase, slide, below, total);
-      const float e_re = acc_re[k] * t.coarse_re[n] - acc_im[k] * t.coarse_im[n];
-      const float e_im = acc_re[k] * t.coarse_im[n] + acc_im[k] * t.coarse_re[n];
+    for (; k < bins; ++k) {
+      const float c = t.coarse_re[angle[k]];
+      const float n = t.coarse_im[angle[k]];
       const float m = spread * ch.mag[k];
-      re[k] = keep * re[k] + m * e_re;
-      im[k] = keep * im[k] + m * e_im;
+      re[k] = keep * re[k] + m * (acc_re[k] * c - acc_im[k] * n);
+      im[k] = keep * im[k] + m * (acc_re[k] * n + acc_im[k] * c);
     }
   }
   if (threshold > 0.0f) {

@@ -531,31 +531,29 @@ inline void sweep(uint32_t clock, uint32_t &start, uint32_t &slide) {
 }
 
 // Where each blurred bin points: the sum of the bins within radius r of it,
-// bin l negated when l is odd, kept as a running sum in double that gains
-// bin k + r and then loses bin k - r - 1 on the way to bin k; its direction
-// (unit length, in double, then float), or (1, 0) for a zero sum.
+// bin l negated when l is odd, as the difference of two running sums in
+// double (the one to bin k + r, or to 512, less the one to bin k - r - 1,
+// or 0), rounded to float; its direction, scaled by 1 / sqrt of its squared
+// length in float, or (1, 0) where that squared length is 0 or infinite.
 inline void directions(const Cpx x[BINS], int r, Cpx dir[BINS]) {
-  auto term = [&](int l, bool im) {
-    const double v = im ? x[l].im : x[l].re;
-    return l % 2 ? -v : v;
-  };
-  double re = 0.0, im = 0.0;
-  for (int l = 0; l < r; ++l) {
-    re += term(l, false);
-    im += term(l, true);
+  double run_re[BINS], run_im[BINS], re = 0.0, im = 0.0;
+  for (int l = 0; l < BINS; ++l) {
+    re = l % 2 ? re - x[l].re : re + x[l].re;
+    im = l % 2 ? im - x[l].im : im + x[l].im;
+    run_re[l] = re;
+    run_im[l] = im;
   }
   for (int k = 0; k < BINS; ++k) {
-    if (k + r < BINS) {
-      re += term(k + r, false);
-      im += term(k + r, true);
+    const int hi = std::min(k + r, BINS - 1), lo = k - r - 1;
+    const float a = (float)(run_re[hi] - (lo >= 0 ? run_re[lo] : 0.0));
+    const float b = (float)(run_im[hi] - (lo >= 0 ? run_im[lo] : 0.0));
+    const float n = a * a + b * b;
+    if (n > 0.0f && n <= 3.4028235e38f) {
+      const float inv = 1.0f / sqrtf(n);
+      dir[k] = Cpx{a * inv, b * inv};
+    } else {
+      dir[k] = Cpx{1.0f, 0.0f};
     }
-    if (k - r - 1 >= 0) {
-      re -= term(k - r - 1, false);
-      im -= term(k - r - 1, true);
-    }
-    const double len = std::sqrt(re * re + im * im);
-    dir[k] = len > 0.0 ? Cpx{(float)(re * (1.0 / len)), (float)(im * (1.0 / len))}
-                       : Cpx{1.0f, 0.0f};
   }
 }
 
@@ -600,17 +598,17 @@ inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, cons
     Cpx dir[BINS];
     directions(x, (int)(15.0f * b) + 1, dir);
     // Bin k's angle falls by the share of the blurred power up to bin k
-    // (sums in double, in order) and turns by the slide.
+    // (a running sum in double, times (2^32 - 1) / the blurred power, at
+    // most 2^32 - 1) and turns by the slide.
     uint32_t angle, slide;
     sweep(clock, angle, slide);
-    double all = 0.0, below = 0.0;
-    for (int k = 0; k < BINS; ++k)
-      all += (double)(mag[k] * mag[k]);
+    const double scale = blurred > 0.0 ? 4294967295.0 / blurred : 0.0;
+    double below = 0.0;
     for (int k = 0; k < BINS; ++k) {
       const Cpx a = t.coarse[((angle + 0x800000u) >> 24) & 255];
       below += (double)(mag[k] * mag[k]);
-      const double fall = all > 0.0 ? below / all * 4294967296.0 : 0.0;
-      angle = angle + slide - (uint32_t)(int64_t)fall;
+      const double fall = below * scale; // NaN counts as past the top
+      angle = angle + slide - (uint32_t)(fall < 4294967295.0 ? fall : 4294967295.0);
       const Cpx e{dir[k].re * a.re - dir[k].im * a.im, dir[k].re * a.im + dir[k].im * a.re};
       const float m = spread * mag[k];
       x[k] = Cpx{keep * x[k].re + m * e.re, keep * x[k].im + m * e.im};
