@@ -54,7 +54,6 @@ struct Channel {
   uint32_t hop;      // samples since the last frame
   float prev_freeze; // freeze value that the previous frame saw
   int32_t frozen;    // 1 while the captured spectrum is replayed
-  uint32_t frames;   // frames since instantiation: the coherent blur's clock
 
   Scratch scratch;
 

@@ -394,9 +394,9 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
 
   const int offset = bin_offset(ctl.shift);
   const float blur = blur_amount(ctl.blur);
-  const uint32_t clock = chs[0]->frames;
+  const uint32_t clock = h[0]->noise;
   for (unsigned c = 0; c < n; ++c) {
-    ++chs[c]->frames;
+    ++h[c]->noise;
   }
   for (unsigned c = 0; c < n; ++c) {
     Channel &ch = *chs[c];

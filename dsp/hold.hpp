@@ -44,14 +44,14 @@ struct Hold {
   uint32_t ready;             // 1: the partials are the held sound
   uint32_t count;             // partials in use
   uint32_t shift_turns;       // the shift's quarter turns since its offset was last 0, mod 4
-  uint32_t noise;             // state of the blur's random walk (xorshift)
+  uint32_t noise;             // frames run: the clock the blur's random angles are drawn from
   float amp_re[max_partials]; // half the amplitude, at the partial's phase 0
   float amp_im[max_partials];
   uint32_t phase[max_partials]; // at the next frame's first sample, 2^32 a turn
   uint32_t step[max_partials];  // advance per hop: frequency in frame bins times 2^30
   uint16_t bin[max_partials];   // frame bin at or below the frequency
   uint8_t frac[max_partials];   // the rest, in 256ths of a bin
-  uint32_t diffuse[bins];       // the blur's phases, 2^32 a turn
+  uint32_t diffuse[bins]; // unused (the blur draws its angles afresh); kept for the saved layout
 };
 
 // Tables of an instance, filled by prepare_hold().
