@@ -72,6 +72,13 @@ inline double level_at(const Buf &x, double bin, size_t from, size_t to) {
   return std::sqrt(re * re + im * im) * 2.0 / (double)(to - from);
 }
 
+inline double peak(const Buf &x, size_t from, size_t to) {
+  double p = 0;
+  for (size_t i = from; i < to; ++i)
+    p = std::max(p, (double)std::fabs(x[i]));
+  return p;
+}
+
 inline double rms(const Buf &x, size_t from, size_t to) {
   double s = 0;
   for (size_t i = from; i < to; ++i)

@@ -199,13 +199,11 @@ Buf render(Which which, const Buf &in, const std::vector<Move> &moves) {
 // The measured span of an output from `from`: its spectrum and mean square.
 struct Span {
   std::vector<double> p;
-  double ms, top = 0; // mean square, largest sample
+  double ms, top; // mean square, largest sample
   Span(const Buf &out, size_t from)
       : p(power(out, from)),
-        ms(sig::rms(out, from, from + span) * sig::rms(out, from, from + span)) {
-    for (size_t i = from; i < from + span; ++i)
-      top = std::max(top, (double)std::fabs(out[i]));
-  }
+        ms(sig::rms(out, from, from + span) * sig::rms(out, from, from + span)),
+        top(sig::peak(out, from, from + span)) {}
   double near(const std::vector<double> &hz, double width) const {
     return share_near(p, hz, width);
   }
@@ -599,97 +597,75 @@ TEST(Sound, AStereoPadIsHeldInItsImageForAnHour) {
   EXPECT_NEAR(level_r, 0.0, 1.5);
 }
 
-// A blur that comes on in a fresh instance, or jumps while held, starts at
-// its steady sound: no 1 ms peak 1 dB over the loudest of the steady
-// blurred sound (before or after), no 5 ms 3 dB under its quietest.
+// A blur that comes on in a fresh instance (noise), or jumps on a held
+// chord, starts at its steady sound: the loudest sample of 6144 within 1 dB
+// of the loudest of any steady stretch that long, no 5 ms 3 dB under the
+// quietest.
 TEST(Sound, ABlurStartsWithoutAClick) {
-  const Buf chord = low_e.play(9 * 48000), noise = sig::noise(9 * 48000, 5, 0.5f);
-  auto extremes = [&](const Buf &o, size_t from, size_t to) { // loudest sample, quietest 5 ms
-    double loud = 0, quiet = INFINITY;
-    for (size_t i = from; i < to; ++i)
-      loud = std::max(loud, (double)std::fabs(o[i]));
-    for (size_t w = from; w + 240 <= to; w += 24)
-      quiet = std::min(quiet, sig::rms(o, w, w + 240));
-    return std::pair{loud, quiet};
-  };
-  const size_t jump = 4 * 48000 + 100, piece = 6144;
-  for (int c = 0; c < 3; ++c) { // fresh at blur 1 (noise); held chord, 0 to 1; 1 to 0.3
-    const std::vector<Move> moves =
-        c == 0   ? std::vector<Move>{{0, BLUR, 1.0f}}
-        : c == 1 ? std::vector<Move>{{48000, FREEZE, 1.0f}, {jump, BLUR, 1.0f}}
-                 : std::vector<Move>{{0, BLUR, 1.0f}, {48000, FREEZE, 1.0f}, {jump, BLUR, 0.3f}};
-    const Buf &in = c == 0 ? noise : chord;
-    const Buf out = render(COHERENT, in, moves);
-    const size_t at = c == 0 ? 1024 : jump - 2048;
-    const auto [loud, quiet] = extremes(out, at, at + piece);
-    double steady_loud = 0, steady_quiet = INFINITY;
-    for (size_t w = 2 * 48000; w + piece <= in.size(); w += piece) {
-      if (w + piece > jump - 2048 && w < jump + piece)
-        continue;
-      const auto [l, q] = extremes(out, w, w + piece);
-      steady_loud = std::max(steady_loud, l);
-      steady_quiet = std::min(steady_quiet, q);
-    }
-    if (figures)
-      printf("| blur start %d | 1 ms peak %+.2f dB | 5 ms low %+.2f dB |\n", c,
-             db(loud / steady_loud), db(quiet / steady_quiet));
-    EXPECT_LE(db(loud / steady_loud), 1.0) << c;
-    EXPECT_GE(db(quiet / steady_quiet), -3.0) << c;
+  const size_t jump = 4 * 48000, piece = 6144;
+  const std::vector<Move> cases[] = {{{0, BLUR, 1.0f}},
+                                     {{48000, FREEZE, 1.0f}, {jump, BLUR, 1.0f}},
+                                     {{0, BLUR, 1.0f}, {48000, FREEZE, 1.0f}, {jump, BLUR, 0.3f}}};
+  for (int c = 0; c < 3; ++c) {
+    const Buf out =
+        render(COHERENT, c ? low_e.play(9 * 48000) : sig::noise(9 * 48000, 5), cases[c]);
+    auto loud = [&](size_t w) { return sig::peak(out, w, w + piece); };
+    auto quiet = [&](size_t w, double q = INFINITY) {
+      for (size_t i = w; i + 240 <= w + piece; i += 24)
+        q = std::min(q, sig::rms(out, i, i + 240));
+      return q;
+    };
+    const size_t at = c ? jump - 2048 : 1024;
+    double top = 0, low = INFINITY;
+    for (size_t w = 2 * 48000; w + piece <= out.size(); w += piece)
+      if (w + piece <= at || w >= at + piece)
+        top = std::max(top, loud(w)), low = std::min(low, quiet(w));
+    EXPECT_LE(db(loud(at) / top), 1.0) << c;
+    EXPECT_GE(db(quiet(at) / low), -3.0) << c;
   }
 }
 
 // A spaced pair (the right 0.8 of the left, 18 samples late) of a chord with
-// overtones, blurred, live through quorvane coherent stereo and held
-// through two mono coherent plugins: the L/R correlation within 0.05 and
-// the level difference within 1 dB of blur 0's, and at blur 0.25 the delay
-// within a sample.
+// overtones, blurred live through quorvane coherent stereo and held through
+// two mono coherent plugins, keeps the L/R correlation within 0.05 and the
+// level difference within 1 dB of blur 0's, and at blur 0.25 the delay.
 TEST(Sound, ABlurredPairKeepsItsImage) {
-  const size_t press = 2 * 48000, n = press + 48000 + span / 2 + 1024, from = press + 48000;
-  Buf l(n, 0.0f), r(n, 0.0f);
+  const size_t press = 2 * 48000, from = press + 48000, n = from + span / 2;
+  Buf l(n, 0.0f), r(n, 0.0f), ol(n), orr(n);
   for (double f : {130.81, 164.81, 196.0, 261.63})
     for (int h = 1; h <= 8; ++h)
       for (size_t i = 0; i < n; ++i)
         l[i] += (float)(0.08 / h * std::sin(2 * M_PI * f * h * (double)i / rate + h * 0.7 + f));
   for (size_t i = 18; i < n; ++i)
     r[i] = 0.8f * l[i - 18];
+  const uint32_t stereo = which_of("http://quorvane.audio/lv2/quorvane-coherent-stereo");
   for (bool two : {false, true}) {
     auto image = [&](float blur) {
-      Rig<Instance> a(two ? COHERENT
-                          : which_of("http://quorvane.audio/lv2/quorvane-coherent-stereo"));
-      Rig<Instance> b(COHERENT);
-      Buf ol(n), orr(n);
-      for (auto *g : {&a, &b})
-        g->set(MIX, 1.0f), g->set(BLUR, blur);
-      for (size_t i = 0; i + 256 <= n; i += 256) {
-        for (auto *g : {&a, &b})
-          g->set(FREEZE, two && i >= press ? 1.0f : 0.0f);
-        a.p.connect(IN_R, r.data() + i), a.p.connect(OUT_R, orr.data() + i);
-        if (two)
-          b.block(r.data() + i, orr.data() + i, 256);
-        a.block(l.data() + i, ol.data() + i, 256);
-      }
-      double best = -2, lag = 0, v[3] = {};
-      for (int d = -48; d <= 48; ++d) { // the delay, to a fraction of a sample
-        const double c = correlation(ol, orr, from, span / 2, d);
-        v[0] = v[1], v[1] = v[2], v[2] = c;
-        if (d > -48 && v[1] > best)
-          best = v[1], lag = d - 1 + 0.5 * (v[0] - v[2]) / (v[0] - 2 * v[1] + v[2]);
-      }
-      return std::array{
-          correlation(ol, orr, from, span / 2), lag,
-          db(sig::rms(orr, from, from + span / 2) / sig::rms(ol, from, from + span / 2))};
+      Rig<Instance> a(two ? COHERENT : stereo), b(COHERENT);
+      for (size_t i = 0; i + 256 <= n; i += 256)
+        for (auto *g : {&a, &b}) {
+          g->set(MIX, 1.0f), g->set(BLUR, blur), g->set(FREEZE, two && i >= press);
+          g->p.connect(IN_R, r.data() + i), g->p.connect(OUT_R, orr.data() + i);
+          if (g == &a || two)
+            g->block((g == &a ? l : r).data() + i, (g == &a ? ol : orr).data() + i, 256);
+        }
+      int lag = -48;
+      for (int d = -48; d <= 48; ++d)
+        lag = correlation(ol, orr, from, span / 2, d) > correlation(ol, orr, from, span / 2, lag)
+                  ? d
+                  : lag;
+      return std::array{correlation(ol, orr, from, span / 2), (double)lag,
+                        db(sig::rms(orr, from, n) / sig::rms(ol, from, n))};
     };
     const auto plain = image(0.0f);
     for (float blur : {0.25f, 1.0f}) {
       const auto b = image(blur);
       if (figures)
-        printf("| %s, blur %.2f | correlation %.3f (%.3f) | delay %.1f | level %+.2f dB |\n",
+        printf("| %s, blur %.2f | correlation %.3f (%.3f) | delay %.0f | level %+.2f dB |\n",
                two ? "two mono, held" : "stereo, live", blur, b[0], plain[0], b[1], b[2]);
       EXPECT_NEAR(b[0], plain[0], 0.05) << two << " " << blur;
       EXPECT_NEAR(b[2], plain[2], 1.0) << two << " " << blur;
-      if (blur == 0.25f) {
-        EXPECT_NEAR(b[1], 18.0, 1.0) << two;
-      }
+      EXPECT_TRUE(blur == 1.0f || std::fabs(b[1] - 18.0) <= 1.0) << two << " " << b[1];
     }
   }
 }
