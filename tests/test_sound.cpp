@@ -382,13 +382,6 @@ TEST(Sound, BlurSpreadsAChordLiveAndHeld) {
       }
     }
   }
-  const Buf noise = sig::noise(n, 9, 0.5f); // uniform: its peaks are 4.8 dB over its level
-  const Span plain(render(COHERENT, noise, {}), press);
-  for (float blur : {0.3f, 1.0f}) {
-    const Span b(render(COHERENT, noise, {{0, BLUR, blur}}), press);
-    EXPECT_LE(db(b.top / plain.top), 3.0) << blur;
-    EXPECT_LE(std::fabs(10.0 * std::log10(b.ms / plain.ms)), 1.5) << blur;
-  }
 }
 
 TEST(Sound, AShiftedSineMovesWholeAndKeepsItsLevel) {
@@ -597,10 +590,9 @@ TEST(Sound, AStereoPadIsHeldInItsImageForAnHour) {
   EXPECT_NEAR(level_r, 0.0, 1.5);
 }
 
-// A blur that comes on in a fresh instance (noise), or jumps on a held
-// chord, starts at its steady sound: the loudest sample of 6144 within 1 dB
-// of the loudest of any steady stretch that long, no 5 ms 3 dB under the
-// quietest.
+// A blur that comes on in a fresh instance (noise), or jumps on a held chord,
+// starts at its steady sound: the loudest sample of 6144 within 1 dB of any
+// steady stretch's, no 5 ms 3 dB under the quietest.
 TEST(Sound, ABlurStartsWithoutAClick) {
   const size_t jump = 4 * 48000, piece = 6144;
   const std::vector<Move> cases[] = {{{0, BLUR, 1.0f}},
@@ -622,6 +614,7 @@ TEST(Sound, ABlurStartsWithoutAClick) {
         top = std::max(top, loud(w)), low = std::min(low, quiet(w));
     EXPECT_LE(db(loud(at) / top), 1.0) << c;
     EXPECT_GE(db(quiet(at) / low), -3.0) << c;
+    EXPECT_TRUE(c || db(top / 0.5) <= 3.0) << top; // blurred noise keeps its peaks (0.5)
   }
 }
 
@@ -660,9 +653,6 @@ TEST(Sound, ABlurredPairKeepsItsImage) {
     const auto plain = image(0.0f);
     for (float blur : {0.25f, 1.0f}) {
       const auto b = image(blur);
-      if (figures)
-        printf("| %s, blur %.2f | correlation %.3f (%.3f) | delay %.0f | level %+.2f dB |\n",
-               two ? "two mono, held" : "stereo, live", blur, b[0], plain[0], b[1], b[2]);
       EXPECT_NEAR(b[0], plain[0], 0.05) << two << " " << blur;
       EXPECT_NEAR(b[2], plain[2], 1.0) << two << " " << blur;
       EXPECT_TRUE(blur == 1.0f || std::fabs(b[1] - 18.0) <= 1.0) << two << " " << b[1];
