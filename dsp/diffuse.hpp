@@ -70,9 +70,9 @@ inline void start_sweep(uint32_t clock, uint32_t *phase, uint32_t *slide) {
 // 1 / sqrt(re^2 + im^2) in float, or (1, 0) where that is not a positive
 // finite number. The running sums (and the power below each bin) are
 // the only chains; the rest goes four bins at a time.
-inline void diffuse_rows(const float *re, const float *im, const float *mag, int radius,
-                         uint32_t clock, double scale, float *dir_re, float *dir_im,
-                         uint8_t *angle) {
+QUORVANE_WIDE void diffuse_rows(const float *re, const float *im, const float *mag, int radius,
+                                uint32_t clock, double scale, float *dir_re, float *dir_im,
+                                uint8_t *angle) {
   constexpr unsigned pad = 17; // radius + 1 at most
   double run_re[pad + bins + pad];
   double run_im[pad + bins + pad];
