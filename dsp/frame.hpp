@@ -251,32 +251,46 @@ inline float blur_amount(float v) {
 // amplitude through both windows.
 constexpr float diffuse_power = 4.0f;
 
+// How one channel's frame is blurred: the blur's magnitudes into ch.mag
+// (from re/im, whose magnitudes ch.mag already holds when have_mag), how
+// much of each bin is kept (keep) and the scale of the blurred part
+// (spread), such that the frame's power stays as it was, and the blurred
+// magnitudes' power.
+struct BlurPlan {
+  float keep;
+  float spread;
+  double blurred;
+};
+
+inline BlurPlan plan_blur(Channel &ch, const float *re, const float *im, bool have_mag,
+                          float blur) {
+  const double power = sum_squares(re, im);
+  if (!have_mag) {
+    magnitudes(re, im, ch.mag);
+  }
+  blur_magnitudes(ch.mag, ch.blur_tmp, blur);
+  const double blurred = sum_squares(ch.mag, nullptr);
+  const float share = blur_share(blur, power, blurred);
+  return {sqrtf(1.0f - share),
+          blurred > 0.0 ? static_cast<float>(sqrt(share * diffuse_power * power / blurred)) : 0.0f,
+          blurred};
+}
+
 // The coherent plugins' reshaping of a spectrum held as complex bins
 // (re/im, source bins 0..512; changed in place) into the rows that the
-// inverse reads: the blur (below), the gate on the bins' magnitudes, and the
-// shift, each moved bin turned by the shift's quarter turns. With blur on,
-// each bin becomes sqrt(1 - b) of itself plus sqrt(b) of the blurred
-// magnitude in its neighbourhood's direction turned by frame `clock`'s
-// random angle (dsp/diffuse.hpp; b = twice the blur amount, up to 1), that
-// part scaled so that the frame's power stays as it was.
-inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float blur,
-                         float threshold, int offset, uint32_t clock, float *acc_re,
+// inverse reads: the blur (with a plan: each bin becomes keep of itself plus
+// spread times the blurred magnitude in its neighbourhood's direction within
+// `radius`, turned by the frame's sweep `angle`, dsp/diffuse.hpp), the gate
+// on the bins' magnitudes, and the shift, each moved bin turned by the
+// shift's quarter turns.
+inline void reshape_bins(Channel &ch, float *re, float *im, const BlurPlan *plan, int radius,
+                         const uint8_t *angle, float threshold, int offset, float *acc_re,
                          float *acc_im) {
-  if (blur > 0.0f) {
-    const double power = sum_squares(re, im);
-    if (!have_mag) {
-      magnitudes(re, im, ch.mag);
-    }
-    blur_magnitudes(ch.mag, ch.blur_tmp, blur);
-    const double blurred = sum_squares(ch.mag, nullptr);
-    const float share = blur_share(blur, power, blurred);
-    const float keep = sqrtf(1.0f - share);
-    const float spread =
-        blurred > 0.0 ? static_cast<float>(sqrt(share * diffuse_power * power / blurred)) : 0.0f;
-    const double scale = blurred > 0.0 ? 4294967295.0 / blurred : 0.0;
-    uint8_t *angle = ch.coherent.turn;
-    diffuse_rows(re, im, ch.mag, blur_radius_of(blur), clock, scale, acc_re, acc_im, angle);
+  if (plan) {
+    neighbourhood(re, im, radius, acc_re, acc_im);
     const HoldTables &t = ch.tables;
+    const float keep = plan->keep;
+    const float spread = plan->spread;
     const v4f k4 = splat4(keep);
     const v4f s4 = splat4(spread);
     unsigned k = 0;
@@ -398,6 +412,8 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
   for (unsigned c = 0; c < n; ++c) {
     ++h[c]->noise;
   }
+  BlurPlan plan[2];
+  double blurred = 0.0;
   for (unsigned c = 0; c < n; ++c) {
     Channel &ch = *chs[c];
     Scratch &s = ch.scratch;
@@ -405,9 +421,24 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     if (playing) {
       render_hold(ch.hold, t, *reinterpret_cast<RenderRows *>(ch.coherent.rows), s.re, s.im);
     }
+    if (blur > 0.0f) {
+      plan[c] = plan_blur(ch, s.re, s.im, !playing, blur);
+      blurred += plan[c].blurred;
+    }
+  }
+  // One sweep for all the channels, from their summed blurred power: a
+  // pair's channels keep what differs between them whatever they play.
+  uint8_t *angle = chs[0]->coherent.turn;
+  if (blur > 0.0f) {
+    const float *mags[2] = {chs[0]->mag, chs[n - 1]->mag};
+    sweep_angles(mags, n, clock, blurred > 0.0 ? 4294967295.0 / blurred : 0.0, angle);
+  }
+  for (unsigned c = 0; c < n; ++c) {
+    Channel &ch = *chs[c];
+    Scratch &s = ch.scratch;
     if (playing || blur > 0.0f) {
-      reshape_bins(ch, s.re, s.im, !playing, blur, ctl.threshold, offset, clock, s.acc_re,
-                   s.acc_im);
+      reshape_bins(ch, s.re, s.im, blur > 0.0f ? &plan[c] : nullptr, blur_radius_of(blur), angle,
+                   ctl.threshold, offset, s.acc_re, s.acc_im);
     } else {
       // The first plugin's live frame (its blur is off), the quarter turns
       // of the shift on top.

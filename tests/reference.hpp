@@ -557,61 +557,87 @@ inline void directions(const Cpx x[BINS], int r, Cpx dir[BINS]) {
   }
 }
 
-// The coherent plugins' reshaping of complex bins: with blur on,
-// sqrt(1 - b) of each bin plus sqrt(b) of the blurred magnitude in the
-// bin's direction turned by the frame's random angle, scaled to keep the
-// frame's power (4 times over: drawn afresh every frame, the blurred bins
-// add up in power through the synthesis window alone); b is twice the
-// blur, up to 1. Then the gate on the magnitudes, then the shift, each bin
+// The coherent plugins' blur of one channel's complex bins: the blurred
+// magnitudes, sqrt(1 - b) of each bin to keep and the scale of the blurred
+// part, so that the frame's power stays as it was (4 times over: drawn
+// afresh every frame, the blurred bins add up in power through the
+// synthesis window alone); b is twice the blur, up to 1, less where the
+// energy is spread already.
+struct Blurred {
+  float mag[BINS];
+  float keep = 1.0f, spread = 0.0f;
+  double power = 0.0; // of the blurred magnitudes
+};
+
+inline Blurred blurred_bins(const Cpx x[BINS], const float *blur) {
+  Blurred r;
+  const float b = std::min(*blur, 1.0f);
+  // Sums in double: bin k < 512 in partial sum k % 4, the four added in
+  // pairs, then bin 512.
+  auto total = [](const float *p) {
+    double lane[4] = {};
+    for (int k = 0; k < BINS - 1; ++k)
+      lane[k % 4] += (double)p[k];
+    return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + (double)p[BINS - 1];
+  };
+  float sq[BINS];
+  for (int k = 0; k < BINS; ++k) {
+    sq[k] = x[k].re * x[k].re + x[k].im * x[k].im;
+    r.mag[k] = sqrtf(x[k].re * x[k].re + x[k].im * x[k].im);
+  }
+  const double power = total(sq);
+  smooth(r.mag, blur);
+  for (int k = 0; k < BINS; ++k)
+    sq[k] = r.mag[k] * r.mag[k];
+  r.power = total(sq);
+  // Twice the blur, up to 1, where the energy stands in peaks; none where
+  // the blurred power is three quarters of the frame's or more (noise);
+  // straight in between from 0.55; all of it at radius 1.
+  float share = std::min(b * 2.0f, 1.0f);
+  const float ratio = power > 0.0 ? (float)(r.power / power) : 0.0f;
+  if ((int)(15.0f * b) + 1 > 1)
+    share = share * std::clamp((0.75f - ratio) * 5.0f, 0.0f, 1.0f);
+  r.keep = sqrtf(1.0f - share);
+  r.spread = r.power > 0.0 ? (float)std::sqrt(share * 4.0f * power / r.power) : 0.0f;
+  return r;
+}
+
+// The frame's sweep for the channels that share it (a pair's from both):
+// bin k's angle, in 256ths of a turn, falls by the share of the blurred
+// power up to bin k (a running sum in double over the bins, each bin's
+// channels in order, times (2^32 - 1) / the channels' blurred power, at
+// most 2^32 - 1) and turns by the slide.
+inline void sweep_angles(const Blurred *const *b, int n, uint32_t clock, int angle[BINS]) {
+  uint32_t phase, slide;
+  sweep(clock, phase, slide);
+  double all = 0.0, below = 0.0;
+  for (int c = 0; c < n; ++c)
+    all += b[c]->power;
+  const double scale = all > 0.0 ? 4294967295.0 / all : 0.0;
+  for (int k = 0; k < BINS; ++k) {
+    angle[k] = (int)(((phase + 0x800000u) >> 24) & 255);
+    for (int c = 0; c < n; ++c)
+      below += (double)(b[c]->mag[k] * b[c]->mag[k]);
+    const double fall = below * scale; // NaN counts as past the top
+    phase = phase + slide - (uint32_t)(fall < 4294967295.0 ? fall : 4294967295.0);
+  }
+}
+
+// The coherent plugins' reshaping of complex bins: with blur on (b), each
+// bin keeps b->keep of itself and gains b->spread times its blurred
+// magnitude in its neighbourhood's direction within radius r, turned by the
+// sweep's angle. Then the gate on the magnitudes, then the shift, each bin
 // turned by the shift's quarter turns.
-inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, const float *blur,
-                    const float *threshold, int offset, uint32_t clock, Cpx acc[BINS]) {
-  if (present(blur) && *blur > 1e-4f) {
-    const float b = std::min(*blur, 1.0f);
-    // Sums in double: bin k < 512 in partial sum k % 4, the four added in
-    // pairs, then bin 512.
-    auto total = [](const float *p) {
-      double lane[4] = {};
-      for (int k = 0; k < BINS - 1; ++k)
-        lane[k % 4] += (double)p[k];
-      return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + (double)p[BINS - 1];
-    };
-    float mag[BINS], sq[BINS];
-    for (int k = 0; k < BINS; ++k) {
-      sq[k] = x[k].re * x[k].re + x[k].im * x[k].im;
-      mag[k] = sqrtf(x[k].re * x[k].re + x[k].im * x[k].im);
-    }
-    const double power = total(sq);
-    smooth(mag, blur);
-    for (int k = 0; k < BINS; ++k)
-      sq[k] = mag[k] * mag[k];
-    const double blurred = total(sq);
-    // Twice the blur, up to 1, where the energy stands in peaks; none where
-    // the blurred power is three quarters of the frame's or more (noise);
-    // straight in between from 0.55; all of it at radius 1.
-    float share = std::min(b * 2.0f, 1.0f);
-    const float ratio = power > 0.0 ? (float)(blurred / power) : 0.0f;
-    if ((int)(15.0f * b) + 1 > 1)
-      share = share * std::clamp((0.75f - ratio) * 5.0f, 0.0f, 1.0f);
-    const float keep = sqrtf(1.0f - share);
-    const float spread = blurred > 0.0 ? (float)std::sqrt(share * 4.0f * power / blurred) : 0.0f;
+inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, const Blurred *b, int r,
+                    const int angle[BINS], const float *threshold, int offset, Cpx acc[BINS]) {
+  if (b) {
     Cpx dir[BINS];
-    directions(x, (int)(15.0f * b) + 1, dir);
-    // Bin k's angle falls by the share of the blurred power up to bin k
-    // (a running sum in double, times (2^32 - 1) / the blurred power, at
-    // most 2^32 - 1) and turns by the slide.
-    uint32_t angle, slide;
-    sweep(clock, angle, slide);
-    const double scale = blurred > 0.0 ? 4294967295.0 / blurred : 0.0;
-    double below = 0.0;
+    directions(x, r, dir);
     for (int k = 0; k < BINS; ++k) {
-      const Cpx a = t.coarse[((angle + 0x800000u) >> 24) & 255];
-      below += (double)(mag[k] * mag[k]);
-      const double fall = below * scale; // NaN counts as past the top
-      angle = angle + slide - (uint32_t)(fall < 4294967295.0 ? fall : 4294967295.0);
+      const Cpx a = t.coarse[angle[k]];
       const Cpx e{dir[k].re * a.re - dir[k].im * a.im, dir[k].re * a.im + dir[k].im * a.re};
-      const float m = spread * mag[k];
-      x[k] = Cpx{keep * x[k].re + m * e.re, keep * x[k].im + m * e.im};
+      const float m = b->spread * b->mag[k];
+      x[k] = Cpx{b->keep * x[k].re + m * e.re, b->keep * x[k].im + m * e.im};
     }
   }
   if (gate_fraction(threshold) > 0.0f) {
@@ -841,16 +867,29 @@ struct Plugin {
     const uint32_t clock = lead.frames;
     for (int c = 0; c < n; ++c)
       ++p[c]->frames;
+    Cpx x[2][BINS];
+    Blurred b[2];
+    const Blurred *all[2] = {&b[0], &b[1]};
+    int angle[BINS];
     for (int c = 0; c < n; ++c) {
       Plugin &q = *p[c];
       q.held.shift_turns = offset == 0 ? 0 : ((q.held.shift_turns + offset) % 4 + 4) % 4;
+      if (playing)
+        render(q.held, lead.tables, x[c]);
+      else
+        std::memcpy(x[c], q.spec, sizeof x[c]);
+      if (blurred)
+        b[c] = blurred_bins(x[c], lead.blur);
+    }
+    if (blurred)
+      sweep_angles(all, n, clock, angle);
+    for (int c = 0; c < n; ++c) {
+      Plugin &q = *p[c];
       if (playing || blurred) {
-        Cpx x[BINS], acc[BINS];
-        if (playing)
-          render(q.held, lead.tables, x);
-        else
-          std::memcpy(x, q.spec, sizeof x);
-        reshape(x, q.held, lead.tables, lead.blur, lead.threshold, offset, clock, acc);
+        Cpx acc[BINS];
+        reshape(x[c], q.held, lead.tables, blurred ? &b[c] : nullptr,
+                blurred ? (int)(15.0f * std::min(*lead.blur, 1.0f)) + 1 : 0, angle, lead.threshold,
+                offset, acc);
         q.synthesise(acc);
       } else {
         int turns[BINS];
