@@ -60,36 +60,21 @@ inline void start_sweep(uint32_t clock, uint32_t *phase, uint32_t *slide) {
   *slide = (h & 1023u) << 22; // k samples of slide turn bin k by k / 1024
 }
 
-// The angles of frame `clock`'s sweep, in 256ths of a turn, for the n
-// channels that share them (a stereo pair's from their summed power): bin
-// k's phase falls by the share of the blurred power (mags[c][k] squared,
-// summed in double, channel by channel, bin by bin) at or below it, times
-// `scale`, which is (2^32 - 1) over the whole.
-inline void sweep_angles(const float *const *mags, unsigned n, uint32_t clock, double scale,
-                         uint8_t *angle) {
-  uint32_t phase;
-  uint32_t slide;
-  start_sweep(clock, &phase, &slide);
-  double below = 0.0;
-  for (unsigned k = 0; k < bins; ++k) {
-    angle[k] = static_cast<uint8_t>((phase + 0x800000u) >> 24);
-    for (unsigned c = 0; c < n; ++c) {
-      below += static_cast<double>(mags[c][k] * mags[c][k]);
-    }
-    const double fall = below * scale; // NaN counts as past the top
-    phase = phase + slide - static_cast<uint32_t>(fall < 4294967295.0 ? fall : 4294967295.0);
-  }
-}
-
 // The unit direction of each bin's neighbourhood within `radius` in re/im
 // (into dir_re/dir_im): the sum of (-1)^l (re[l], im[l]) over
 // l = k - radius .. k + radius within 0..512, taken as the difference of
 // two running sums in double, rounded to float and scaled by
 // 1 / sqrt(re^2 + im^2) in float, or (1, 0) where that is not a positive
-// finite number. The running sums are the only chain; the rest goes four
+// finite number. With n channels' blurred magnitudes (n 1 or 2; 0: none),
+// also the angles of frame `clock`'s sweep for all of them, in 256ths of a
+// turn: bin k's phase falls by the share of their blurred power (each
+// squared, summed in double, bin by bin and channel by channel) at or
+// below it, times `scale`, which is (2^32 - 1) over the whole. The running
+// sums are the only chains, side by side in one pass; the rest goes four
 // bins at a time.
-QUORVANE_WIDE void neighbourhood(const float *re, const float *im, int radius, float *dir_re,
-                                 float *dir_im) {
+QUORVANE_WIDE void diffuse_rows(const float *re, const float *im, int radius,
+                                const float *const *mags, unsigned n, uint32_t clock, double scale,
+                                float *dir_re, float *dir_im, uint8_t *angle) {
   constexpr unsigned pad = 17; // radius + 1 at most
   double run_re[pad + bins + pad];
   double run_im[pad + bins + pad];
@@ -99,7 +84,7 @@ QUORVANE_WIDE void neighbourhood(const float *re, const float *im, int radius, f
     run_re[l] = 0.0;
     run_im[l] = 0.0;
   }
-  for (unsigned l = 0; l < bins; ++l) { // even bins add, odd ones take away
+  auto sums = [&](unsigned l) { // even bins add, odd ones take away
     if (l & 1) {
       s_re -= static_cast<double>(re[l]);
       s_im -= static_cast<double>(im[l]);
@@ -109,6 +94,26 @@ QUORVANE_WIDE void neighbourhood(const float *re, const float *im, int radius, f
     }
     run_re[pad + l] = s_re;
     run_im[pad + l] = s_im;
+  };
+  if (n == 0) {
+    for (unsigned l = 0; l < bins; ++l) {
+      sums(l);
+    }
+  } else {
+    uint32_t phase;
+    uint32_t slide;
+    start_sweep(clock, &phase, &slide);
+    double below = 0.0;
+    for (unsigned l = 0; l < bins; ++l) {
+      sums(l);
+      angle[l] = static_cast<uint8_t>((phase + 0x800000u) >> 24);
+      below += static_cast<double>(mags[0][l] * mags[0][l]);
+      if (n == 2) {
+        below += static_cast<double>(mags[1][l] * mags[1][l]);
+      }
+      const double fall = below * scale; // NaN counts as past the top
+      phase = phase + slide - static_cast<uint32_t>(fall < 4294967295.0 ? fall : 4294967295.0);
+    }
   }
   for (unsigned l = pad + bins; l < pad + bins + pad; ++l) {
     run_re[l] = s_re;

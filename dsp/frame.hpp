@@ -276,18 +276,32 @@ inline BlurPlan plan_blur(Channel &ch, const float *re, const float *im, bool ha
           blurred};
 }
 
+// The frame's sweep, shared by the channels of a pair: drawn (into angle)
+// with the first channel's directions, from the n channels' blurred
+// magnitudes; n is then set to 0 for the others.
+struct Sweep {
+  uint8_t *angle;
+  const float *mags[2];
+  unsigned n;
+  uint32_t clock;
+  double scale;
+  int radius;
+};
+
 // The coherent plugins' reshaping of a spectrum held as complex bins
 // (re/im, source bins 0..512; changed in place) into the rows that the
 // inverse reads: the blur (with a plan: each bin becomes keep of itself plus
 // spread times the blurred magnitude in its neighbourhood's direction within
-// `radius`, turned by the frame's sweep `angle`, dsp/diffuse.hpp), the gate
+// the blur's radius, turned by the frame's sweep, dsp/diffuse.hpp), the gate
 // on the bins' magnitudes, and the shift, each moved bin turned by the
 // shift's quarter turns.
-inline void reshape_bins(Channel &ch, float *re, float *im, const BlurPlan *plan, int radius,
-                         const uint8_t *angle, float threshold, int offset, float *acc_re,
+inline void reshape_bins(Channel &ch, float *re, float *im, const BlurPlan *plan,
+                         const Sweep &sweep, float threshold, int offset, float *acc_re,
                          float *acc_im) {
   if (plan) {
-    neighbourhood(re, im, radius, acc_re, acc_im);
+    const uint8_t *angle = sweep.angle;
+    diffuse_rows(re, im, sweep.radius, sweep.mags, sweep.n, sweep.clock, sweep.scale, acc_re,
+                 acc_im, sweep.angle);
     const HoldTables &t = ch.tables;
     const float keep = plan->keep;
     const float spread = plan->spread;
@@ -428,17 +442,19 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
   }
   // One sweep for all the channels, from their summed blurred power: a
   // pair's channels keep what differs between them whatever they play.
-  uint8_t *angle = chs[0]->coherent.turn;
-  if (blur > 0.0f) {
-    const float *mags[2] = {chs[0]->mag, chs[n - 1]->mag};
-    sweep_angles(mags, n, clock, blurred > 0.0 ? 4294967295.0 / blurred : 0.0, angle);
-  }
+  Sweep sweep = {chs[0]->coherent.turn,
+                 {chs[0]->mag, chs[n - 1]->mag},
+                 n,
+                 clock,
+                 blurred > 0.0 ? 4294967295.0 / blurred : 0.0,
+                 blur_radius_of(blur)};
   for (unsigned c = 0; c < n; ++c) {
     Channel &ch = *chs[c];
     Scratch &s = ch.scratch;
     if (playing || blur > 0.0f) {
-      reshape_bins(ch, s.re, s.im, blur > 0.0f ? &plan[c] : nullptr, blur_radius_of(blur), angle,
-                   ctl.threshold, offset, s.acc_re, s.acc_im);
+      reshape_bins(ch, s.re, s.im, blur > 0.0f ? &plan[c] : nullptr, sweep, ctl.threshold, offset,
+                   s.acc_re, s.acc_im);
+      sweep.n = 0;
     } else {
       // The first plugin's live frame (its blur is off), the quarter turns
       // of the shift on top.
