@@ -497,7 +497,22 @@ TEST_F(Render, BadCommandLinesFailClearlyAndWriteNothing) {
   // 4000 samples and this tail come just under and just over what a WAV's
   // 32-bit sizes hold; a file size limit shows the choice without writing.
   const std::string wav_tail = "1073700000", rf64_tail = "1073800000";
+  // A path too long for the system: the reason must survive the long name.
+  std::string too_long = dir + "/";
+  for (int i = 0; i < 600; ++i) {
+    too_long += "./";
+  }
+  too_long += std::string(300, 'n');
+  std::string rate0 = read_file(in); // the fmt chunk's rate, at byte 24, is 0
+  rate0.replace(24, 4, std::string(4, '\0'));
+  std::ofstream(path("rate0.wav"), std::ios::binary) << rate0;
   const std::vector<Case> cases = {
+      {{"--bundle", b, too_long, out}, 2, ": File name too long"},
+      {{"--bundle", b, path("rate0.wav"), out}, 2, "its header gives a sample rate of 0"},
+      {{"--bundle", b, "-", out}, 2, "standard input is a directory", 64 << 20, ""},
+      {{"--bundle", b, in, out, "freeze=0.5"}, 2, "freeze is a switch; it takes 0 (off) or 1"},
+      {{"--bundle", b, in, out, "freeze=1@0x10s"}, 2, "not a time"},
+      {{"--bundle", b, in, out, "blur=0x0.8"}, 2, "not a number"},
       {{"--bundle", b, path("missing.wav"), out}, 2, "cannot open"},
       {{"--bundle", b, path("notes.txt"), out}, 2, "cannot read"},
       {{"--bundle", b, dir, out}, 2, "is a directory; the input must be a sound file"},
@@ -671,6 +686,29 @@ TEST_F(Render, CutShortInputIsRenderedAsFarAsItGoes) {
   EXPECT_NE(r.err.find("promises 40000 frames, the file holds " + std::to_string(found)),
             std::string::npos)
       << r.err;
+
+  // Junk in the middle of a FLAC or an Ogg is damage, not an end: exit 1,
+  // and the output of the run before stays.
+  const std::string kept = read_file(path("out.wav"));
+  for (const auto &[name, format] : {std::pair{"junk.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                                     {"junk.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS}}) {
+    SCOPED_TRACE(name);
+    SF_INFO junk_info{0, 8000, 1, format, 0, 0};
+    SNDFILE *g = sf_open(path(name).c_str(), SFM_WRITE, &junk_info);
+    ASSERT_NE(g, nullptr) << sf_strerror(nullptr);
+    sf_writef_float(g, long_in.data(), 40000);
+    sf_close(g);
+    std::string data = read_file(path(name));
+    for (size_t k = 0; k < 512; ++k) {
+      data[data.size() / 2 + k] = static_cast<char>(k * 37 + 11);
+    }
+    std::ofstream(path(name), std::ios::binary) << data;
+    r = render({"--bundle", bundle_dir, path(name), path("out.wav")});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("cannot decode " + path(name) + ": damaged data"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_file(path("out.wav")), kept);
+  }
 }
 
 // Compressed formats and WAV, from a file or through a pipe, whole or cut
@@ -735,12 +773,34 @@ TEST_F(Render, StreamsAreReadToTheirEnd) {
   for (const size_t at : {size_t{4}, data_chunk + 4}) {
     wav.replace(at, 4, std::string("\x00\xf0\xff\x7f", 4));
   }
-  fd = pipe_with(wav);
-  r = render({"--bundle", bundle_dir, "-", path("keep.wav")}, {nullptr, -1, 64 << 20, fd});
-  close(fd);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(read_wav(path("keep.wav")), direct(decode(path("whole")), {}));
+  // So is sox's AIFF placeholder, in its frame count and its data's size.
+  SF_INFO aiff_info{0, 8000, 1, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0, 0};
+  SNDFILE *f = sf_open(path("in.aiff").c_str(), SFM_WRITE, &aiff_info);
+  ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+  sf_writef_float(f, in.data(), static_cast<sf_count_t>(in.size()));
+  sf_close(f);
+  std::string aiff = read_file(path("in.aiff"));
+  aiff.replace(aiff.find("COMM") + 10, 4, std::string("\x3f\x80\x00\x00", 4));
+  aiff.replace(aiff.find("SSND") + 4, 4, std::string("\x7f\x00\x00\x08", 4));
+  for (const std::string &data : {wav, aiff}) {
+    fd = pipe_with(data);
+    r = render({"--bundle", bundle_dir, "-", path("keep.wav")}, {nullptr, -1, 64 << 20, fd});
+    close(fd);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_wav(path("keep.wav")), direct(decode(path("whole")), {}));
+  }
+  // Samples past a placeholder are read to the end: a sparse file 1000
+  // samples longer than sox's 2 GiB shows its length by a change past it.
+  // A file may still be being written: a note says how far it is read.
+  std::ofstream(path("long.wav"), std::ios::binary) << wav;
+  ASSERT_EQ(truncate(path("long.wav").c_str(), data_chunk + 8 + 0x7ffff000LL + 2000), 0);
+  r = render({"--bundle", bundle_dir, path("long.wav"), path("keep.wav"), "mix=0@2000000000"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("note: " + path("long.wav") + ": its header gives no length"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("past the end of the input (1073740776 samples"), std::string::npos)
+      << r.err;
 }
 
 // Waits until `pid` sleeps without using the processor for a while: blocked
@@ -868,6 +928,27 @@ TEST_F(Render, ReplacedOutputsKeepTheirAttributesAndAreNeverMixed) {
   const Result r = finish(pid);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(read_wav(path("pair.wav")), want);
+
+  // Durable, as strace sees it: the data reaches the disk before the
+  // rename, and the folder after it; a file written in place is synced.
+  if (!*QUORVANE_EMULATOR) {
+    const std::string log = err_path() + ".strace";
+    for (const std::string o : {"acl.wav", "twin.wav"}) {
+      const std::string cmd = "strace -f -y -qq -e trace=fsync,fdatasync,rename,renameat,renameat2 "
+                              "-o " + log + " " QUORVANE_RENDER " --bundle " + bundle_dir + " " +
+                              path("in.wav") + " " + path(o.c_str());
+      ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+      const std::string calls = read_file(log);
+      unlink(log.c_str());
+      const size_t renamed = calls.find("rename");
+      if (o == "acl.wav") {
+        EXPECT_LT(calls.find("<" + dir + "/.acl.wav."), renamed) << calls;
+        EXPECT_NE(calls.find("<" + dir + ">)", renamed), std::string::npos) << calls;
+      } else {
+        EXPECT_NE(calls.find("<" + path("twin.wav") + ">)"), std::string::npos) << calls;
+      }
+    }
+  }
   EXPECT_EQ(files(),
             (std::set<std::string>{"in.wav", "acl.wav", long_name, "pair.wav", "twin.wav"}));
 }
@@ -923,16 +1004,21 @@ TEST_F(Render, DescriptorsAndTerminalsKeepTextOutOfTheSound) {
 
   // Standard output that appends (>>) or stands past the start of a file
   // gets the whole WAV where it stands: the same bytes as a named output.
+  // Opened on a longer file without cutting it (1<>), it keeps nothing of it.
   const std::string wav = read_file(path("out.wav"));
-  for (const auto &[flags, before] :
-       {std::pair{O_APPEND, std::string()}, {O_APPEND, std::string("head")}, {0, "head"}}) {
-    SCOPED_TRACE(std::string(flags ? ">>" : ">") + " after '" + before + "'");
-    const int fd = open(path("std.wav").c_str(), O_WRONLY | O_CREAT | O_TRUNC | flags, 0644);
+  for (const auto &[flags, before] : {std::pair{O_APPEND, std::string()},
+                                      {O_APPEND, std::string("head")},
+                                      {0, "head"},
+                                      {O_RDWR, std::string(wav.size() * 2, 'x')}}) {
+    SCOPED_TRACE(std::to_string(flags) + " after '" + before.substr(0, 8) + "'");
+    const int fd = open(path("std.wav").c_str(),
+                        (flags == O_RDWR ? O_RDWR : O_WRONLY | flags) | O_CREAT | O_TRUNC, 0644);
     ASSERT_EQ(write(fd, before.data(), before.size()), static_cast<ssize_t>(before.size()));
+    lseek(fd, 0, flags == O_RDWR ? SEEK_SET : SEEK_CUR);
     r = render({"--bundle", b, path("in.wav"), "-"}, {.out_fd = fd});
     close(fd);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(path("std.wav")), before + wav);
+    EXPECT_EQ(read_file(path("std.wav")), (flags == O_RDWR ? "" : before) + wav);
   }
 
   // --help and --version write to standard output, checked: a full device
@@ -1111,8 +1197,9 @@ TEST_F(Render, LinksAndOwnersStayWhatTheyWere) {
 }
 
 // Exit codes: a full device fails as a full disk does (1), a signal that
-// would end the renderer leaves no hidden file (130), and a header that
-// says no data though data follows is said as such.
+// would end the renderer (real-time ones too) leaves no hidden file (130),
+// so does a folder moved away during the render (1), and a header that says
+// no data though data follows is said as such.
 TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
   const std::vector<float> in = test_signal(4000);
   write_wav(path("in.wav"), in, 1);
@@ -1126,7 +1213,7 @@ TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
   close(full);
 
   std::ofstream(path("keep.wav")) << "old";
-  for (const int sig : {SIGQUIT, SIGUSR1, SIGALRM}) {
+  for (const int sig : {SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN, SIGRTMAX}) {
     SCOPED_TRACE(strsignal(sig));
     const pid_t pid = start({"--tail", "20000000", "--bundle", b, path("in.wav"), path("keep.wav")},
                             {.max_file = 1u << 30});
@@ -1146,6 +1233,33 @@ TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
     EXPECT_EQ(read_file(path("keep.wav")), "old");
     EXPECT_EQ(files(), (std::set<std::string>{"in.wav", "keep.wav"}));
   }
+  // The output's folder moved away mid-render: a failure, and the hidden
+  // file goes with it, wherever the folder went.
+  auto entries = [](const std::string &folder) {
+    int n = -2; // . and ..
+    DIR *d = opendir(folder.c_str());
+    while (d && readdir(d)) {
+      ++n;
+    }
+    if (d) {
+      closedir(d);
+    }
+    return n;
+  };
+  ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
+  const pid_t pid = start({"--block", "1", "--tail", "400000", "--bundle", b, path("in.wav"),
+                           path("sub/out.wav")},
+                          {});
+  for (int tries = 0; tries < 20000 && entries(path("sub")) == 0; ++tries) {
+    usleep(100);
+  }
+  ASSERT_EQ(rename(path("sub").c_str(), path("moved").c_str()), 0);
+  const Result moved = finish(pid);
+  EXPECT_EQ(moved.status, 1) << moved.err;
+  EXPECT_NE(moved.err.find("sub was moved or removed during the render"), std::string::npos)
+      << moved.err;
+  EXPECT_EQ(entries(path("moved")), 0);
+  rmdir(path("moved").c_str());
 
   // A WAV whose header gives its data a size of 0: no samples, and why.
   std::string wav = read_file(path("in.wav"));
