@@ -95,9 +95,10 @@ void Output::sync(int fd) {
 // hidden file goes with the failure.
 void Output::put_in_place() {
   const std::string dir = directory_of(target_);
-  struct stat held {}, named {};
-  if (fstat(dir_fd_, &held) != 0 || stat(dir.c_str(), &named) != 0 ||
-      held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+  struct stat held {
+  }, named{};
+  if (fstat(dir_fd_, &held) != 0 || stat(dir.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+      held.st_ino != named.st_ino) {
     fail(exit_failure, "cannot write %s: its folder %s was moved or removed during the render",
          name_.c_str(), dir.c_str());
   }

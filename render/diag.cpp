@@ -30,7 +30,8 @@ void fail(int status, const char *fmt, ...) {
   const int n = vsnprintf(nullptr, 0, fmt, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
   va_end(ap);
   std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  vsnprintf(text.data(), text.size() + 1, fmt, again); // NOLINT(clang-analyzer-valist.Uninitialized)
+  vsnprintf(text.data(), text.size() + 1, fmt,
+            again); // NOLINT(clang-analyzer-valist.Uninitialized)
   va_end(again);
   throw Failure{status, text};
 }

@@ -56,8 +56,8 @@ SoundHeader read_header(int fd, long long size) {
     }
     const long long n = u32(b + 4, big), body = at + 8;
     if (wav && is(b, "ds64") && pread(fd, b + 8, 16, body) == 16) {
-      ds64 = static_cast<long long>(u32(b + 16, false)) |
-             static_cast<long long>(u32(b + 20, false)) << 32;
+      ds64 = static_cast<long long>(u32(b + 16, false)) | static_cast<long long>(u32(b + 20, false))
+                                                              << 32;
     } else if (wav && is(b, "fmt ") && pread(fd, b + 8, 16, body) == 16) {
       // PCM, float, A-law, mu-law, or the extensible header's PCM or float.
       const unsigned tag = u16(b + 8, big);

@@ -6,12 +6,12 @@
 #include <sys/types.h>
 
 struct SoundHeader {
-  bool found = false;     // a WAV or AIFF whose sound data chunk was reached
-  bool big = false;       // the samples are big-endian
-  bool raw_ok = false;    // plain samples, which libsndfile can read headerless
-  long long data_at = 0;  // where the samples start
+  bool found = false;      // a WAV or AIFF whose sound data chunk was reached
+  bool big = false;        // the samples are big-endian
+  bool raw_ok = false;     // plain samples, which libsndfile can read headerless
+  long long data_at = 0;   // where the samples start
   long long data_size = 0; // the bytes the header gives them
-  long long rate = -1;    // the sample rate it gives, if read
+  long long rate = -1;     // the sample rate it gives, if read
   long long channels = -1;
   long long frame_bytes = 0; // bytes per frame, as the header gives it (WAV)
 };

@@ -135,7 +135,7 @@ void Input::open(const std::string &name) {
   if (!file_) {
     const bool none = header_.rate == 0 || header_.channels == 0;
     fail(exit_usage, "cannot read %s as audio: %s", name.c_str(),
-         !none ? sf_strerror(nullptr)
+         !none               ? sf_strerror(nullptr)
          : header_.rate == 0 ? "its header gives a sample rate of 0"
                              : "its header gives 0 channels");
   }

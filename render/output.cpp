@@ -254,6 +254,7 @@ void Output::choose(const struct stat &st, bool exists, bool force) {
 // user), to be copied into it at the end.
 void Output::in_place(const std::string &target, const std::string &dir) {
   mode_ = INPLACE;
+  target_ = target; // samples of unknown length wait beside it
   fd_ = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
   if (fd_ < 0 && errno == EACCES && linked_) {
     fail(exit_usage,

@@ -60,7 +60,7 @@ private:
   [[noreturn]] void write_failed(int error);
 
   std::string name_;     // as given
-  std::string target_;   // REPLACE: the file renamed over, links followed
+  std::string target_;   // REPLACE, INPLACE: the file replaced, links followed
   std::string tmp_path_; // REPLACE: the hidden file in dir_fd_, removed unless renamed
   int dir_fd_ = -1;      // REPLACE: the folder it is in
   Mode mode_ = REPLACE;

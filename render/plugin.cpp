@@ -223,8 +223,12 @@ void Plugin::sort_ports() {
   for (uint32_t p = 0; p < nports; ++p) {
     const LilvPort *port = lilv_plugin_get_port_by_index(plugin_, p);
     Port &pt = ports[p];
-    pt = {lilv_node_as_string(lilv_port_get_symbol(plugin_, port)), UNUSED, mins[p], maxs[p],
-          defs[p], lilv_port_has_property(plugin_, port, toggled),
+    pt = {lilv_node_as_string(lilv_port_get_symbol(plugin_, port)),
+          UNUSED,
+          mins[p],
+          maxs[p],
+          defs[p],
+          lilv_port_has_property(plugin_, port, toggled),
           lilv_port_has_property(plugin_, port, integer)};
     const bool input = lilv_port_is_a(plugin_, port, input_class);
     if (lilv_port_is_a(plugin_, port, audio_class)) {

@@ -91,4 +91,3 @@ void Plugin::apply_preset(const std::string &wanted) {
          target.bad.c_str());
   }
 }
-

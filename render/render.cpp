@@ -37,7 +37,7 @@ void render(const Options &o, Input &in, Plugin &pl, const std::vector<Event> &e
   long long shown = -1;
   const int ins = pl.inputs(), outs = pl.outputs();
   std::vector<float> frames(static_cast<size_t>(o.block) * static_cast<size_t>(outs));
-  uint32_t seed = 0x2545F491u; // fixed, so a varying-block render is reproducible
+  uint32_t seed = 0x2545F491u;          // fixed, so a varying-block render is reproducible
   std::vector<Event> timeline = events; // the changes, on the plugin's clock
   size_t next = 0;
   long long pos = 0; // samples fed to the plugin so far

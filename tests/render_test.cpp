@@ -798,7 +798,8 @@ TEST_F(Render, StreamsAreReadToTheirEnd) {
   r = render({"--bundle", bundle_dir, path("long.wav"), path("keep.wav"), "mix=0@2000000000"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("note: " + path("long.wav") + ": its header gives no length"),
-            std::string::npos) << r.err;
+            std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("past the end of the input (1073740776 samples"), std::string::npos)
       << r.err;
 }
@@ -935,7 +936,8 @@ TEST_F(Render, ReplacedOutputsKeepTheirAttributesAndAreNeverMixed) {
     const std::string log = err_path() + ".strace";
     for (const std::string o : {"acl.wav", "twin.wav"}) {
       const std::string cmd = "strace -f -y -qq -e trace=fsync,fdatasync,rename,renameat,renameat2 "
-                              "-o " + log + " " QUORVANE_RENDER " --bundle " + bundle_dir + " " +
+                              "-o " +
+                              log + " " QUORVANE_RENDER " --bundle " + bundle_dir + " " +
                               path("in.wav") + " " + path(o.c_str());
       ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
       const std::string calls = read_file(log);
@@ -1247,9 +1249,8 @@ TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
     return n;
   };
   ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
-  const pid_t pid = start({"--block", "1", "--tail", "400000", "--bundle", b, path("in.wav"),
-                           path("sub/out.wav")},
-                          {});
+  const pid_t pid = start(
+      {"--block", "1", "--tail", "400000", "--bundle", b, path("in.wav"), path("sub/out.wav")}, {});
   for (int tries = 0; tries < 20000 && entries(path("sub")) == 0; ++tries) {
     usleep(100);
   }
@@ -1325,10 +1326,10 @@ TEST_F(Render, AlignedPluginIsCompensatedToLineUpWithTheInput) {
     EXPECT_EQ(first, 3001u) << "the switch to the wet signal is heard from the wrong sample";
   }
 
-  std::vector<std::string> args = {"--block",  "700",          "--vary-blocks",
-                                   "--bundle", bundle_dir,     "--plugin",
-                                   "aligned",  path("in.wav"), path("aligned.wav"),
-                                   "blur=0.3", "shift=0.25@1023", "freeze=1@2560"};
+  std::vector<std::string> args = {
+      "--block",           "700",      "--vary-blocks",   "--bundle",
+      bundle_dir,          "--plugin", "aligned",         path("in.wav"),
+      path("aligned.wav"), "blur=0.3", "shift=0.25@1023", "freeze=1@2560"};
   Result r = render(args);
   ASSERT_EQ(r.status, 0) << r.err;
   r = render({"--tail", "1024", "--bundle", bundle_dir, path("in.wav"), path("late.wav"),
