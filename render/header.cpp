@@ -33,6 +33,21 @@ long long extended(const unsigned char *b) {
 
 bool is(const unsigned char *b, const char *id) { return memcmp(b, id, 4) == 0; }
 
+// Whether a chunk (a name of four printable characters and a size that
+// fits) starts at `at`, where the data given by a true size ends.
+bool chunk_at(int fd, long long at, long long size, bool big) {
+  unsigned char b[8];
+  if (at + 8 > size || pread(fd, b, 8, at) != 8) {
+    return false;
+  }
+  for (int i = 0; i < 4; ++i) {
+    if (b[i] < 0x20 || b[i] > 0x7e) {
+      return false;
+    }
+  }
+  return at + 8 + u32(b + 4, big) <= size;
+}
+
 } // namespace
 
 SoundHeader read_header(int fd, long long size) {
@@ -81,6 +96,7 @@ SoundHeader read_header(int fd, long long size) {
       h.found = true;
       h.data_at = body;
       h.data_size = n == 0xffffffff && ds64 >= 0 ? ds64 : n;
+      h.chunk_after = chunk_at(fd, body + h.data_size + (h.data_size & 1), size, big);
       return h;
     } else if (!wav && is(b, "SSND") && pread(fd, b + 8, 8, body) == 8) {
       // The sound data chunk begins with an offset and a block size.
@@ -88,6 +104,7 @@ SoundHeader read_header(int fd, long long size) {
       h.found = true;
       h.data_at = body + 8 + offset;
       h.data_size = n - 8 - offset;
+      h.chunk_after = chunk_at(fd, body + n + (n & 1), size, big);
       return h;
     }
     at = body + n + (n & 1);
@@ -95,7 +112,14 @@ SoundHeader read_header(int fd, long long size) {
   return h;
 }
 
-bool placeholder_size(long long bytes) {
-  return (bytes >= 0x7f000000LL && bytes <= 0x80000000LL) ||
-         (bytes >= 0xffff0000LL && bytes <= 0x100000000LL);
+bool placeholder_size(long long bytes, bool chunk_after) {
+  // The writers' own values are placeholders whatever follows them (the
+  // samples past one may look like a chunk).
+  for (const long long known : {0x7ffff000LL, 0x7f000000LL, 0x7fffffffLL, 0xffffffffLL}) {
+    if (bytes == known) {
+      return true;
+    }
+  }
+  return !chunk_after && ((bytes >= 0x7f000000LL && bytes <= 0x80000000LL) ||
+                          (bytes >= 0xffff0000LL && bytes <= 0x100000000LL));
 }

@@ -6,12 +6,13 @@
 #include <sys/types.h>
 
 struct SoundHeader {
-  bool found = false;      // a WAV or AIFF whose sound data chunk was reached
-  bool big = false;        // the samples are big-endian
-  bool raw_ok = false;     // plain samples, which libsndfile can read headerless
-  long long data_at = 0;   // where the samples start
-  long long data_size = 0; // the bytes the header gives them
-  long long rate = -1;     // the sample rate it gives, if read
+  bool found = false;       // a WAV or AIFF whose sound data chunk was reached
+  bool big = false;         // the samples are big-endian
+  bool raw_ok = false;      // plain samples, which libsndfile can read headerless
+  long long data_at = 0;    // where the samples start
+  long long data_size = 0;  // the bytes the header gives them
+  bool chunk_after = false; // a chunk follows them: their size is true
+  long long rate = -1;      // the sample rate it gives, if read
   long long channels = -1;
   long long frame_bytes = 0; // bytes per frame, as the header gives it (WAV)
 };
@@ -21,6 +22,6 @@ SoundHeader read_header(int fd, long long size);
 
 // A size that a writer that cannot seek back leaves in place of the real
 // one: sox writes 0x7ffff000 bytes into a WAV, 0x7f000000 into an AIFF,
-// ffmpeg 0xffffffff. A real size so near 2 or 4 GiB that the file does not
-// hold is taken for one too.
-bool placeholder_size(long long bytes);
+// ffmpeg 0xffffffff. Another size so near 2 or 4 GiB is taken for one
+// unless a chunk follows the data it gives (`chunk_after`).
+bool placeholder_size(long long bytes, bool chunk_after);

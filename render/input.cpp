@@ -141,7 +141,7 @@ void Input::open(const std::string &name) {
   }
   check_damage(-1, false);
   find_promise();
-  if (header_.found && placeholder_size(header_.data_size)) {
+  if (placeholder()) {
     read_past_placeholder();
   }
   window_.reached = 0;
@@ -197,11 +197,14 @@ void Input::check_damage(long long total, bool ended) {
   if (!ended) {
     why = why.empty() && total >= 0 ? line_with(log, error_mark) : why;
   } else {
+    // FLAC's count is its header's; an MP3's is libsndfile's, from its
+    // frame count where that agrees with the file's size. Ogg stops at the
+    // end of its stream, whatever follows it.
     const int type = info_.format & SF_FORMAT_TYPEMASK;
-    const bool compressed =
-        type == SF_FORMAT_FLAC || type == SF_FORMAT_OGG || type == SF_FORMAT_MPEG;
-    if (why.empty() && compressed && (promised_ < 0 || total < promised_) &&
-        window_.reached < window_.length) {
+    const long long count = type == SF_FORMAT_FLAC                                 ? promised_
+                            : type == SF_FORMAT_MPEG && info_.frames < max_samples ? info_.frames
+                                                                                   : -1;
+    if (why.empty() && total < count && window_.reached < window_.length) {
       char tag[12] = {};
       if (pread(fd_, tag, sizeof tag - 1, window_.reached) < 0) {
         tag[0] = '\0';
@@ -307,8 +310,7 @@ void Input::find_promise() {
     }
   }
   const long long p = counts[0];
-  if (p == counts[1] && p > 0 && p < max_samples &&
-      !(header_.found && placeholder_size(header_.data_size))) {
+  if (p == counts[1] && p > 0 && p < max_samples && !placeholder()) {
     promised_ = p;
   }
 }

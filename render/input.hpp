@@ -49,6 +49,9 @@ public:
 private:
   void keep_stream();
   void find_promise();
+  bool placeholder() const {
+    return header_.found && placeholder_size(header_.data_size, header_.chunk_after);
+  }
   void read_past_placeholder();
   void check_damage(long long total, bool ended);
   std::string why_empty() const;
