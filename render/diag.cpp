@@ -19,6 +19,17 @@ bool progress_line_open = false; // a message must then start on a new line
 
 void on_signal(int) { interrupted = 1; }
 
+// The signals of a crash, when another process sends them (kill -SEGV), are
+// an interrupt like any other; raised by a fault, the default action is put
+// back and the faulting instruction, run again, ends the renderer.
+void on_crash_signal(int sig, siginfo_t *info, void *) {
+  if (info->si_code <= 0) {
+    interrupted = 1;
+  } else {
+    signal(sig, SIG_DFL);
+  }
+}
+
 } // namespace
 
 void fail(int status, const char *fmt, ...) {
@@ -102,6 +113,11 @@ void watch_signals() {
   // The real-time signals end a program by default too; those the C
   // library keeps for itself lie below SIGRTMIN.
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+    watch(sig);
+  }
+  sa.sa_flags = SA_SIGINFO;
+  sa.sa_sigaction = on_crash_signal;
+  for (const int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
     watch(sig);
   }
   // Past the file-size limit a write then fails with EFBIG, which is

@@ -1199,7 +1199,8 @@ TEST_F(Render, LinksAndOwnersStayWhatTheyWere) {
 }
 
 // Exit codes: a full device fails as a full disk does (1), a signal that
-// would end the renderer (real-time ones too) leaves no hidden file (130),
+// would end the renderer (real-time ones, and a crash's when sent) leaves no
+// hidden file (130),
 // so does a folder moved away during the render (1), and a header that says
 // no data though data follows is said as such.
 TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
@@ -1215,7 +1216,7 @@ TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
   close(full);
 
   std::ofstream(path("keep.wav")) << "old";
-  for (const int sig : {SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN, SIGRTMAX}) {
+  for (const int sig : {SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN, SIGRTMAX, SIGSEGV}) {
     SCOPED_TRACE(strsignal(sig));
     const pid_t pid = start({"--tail", "20000000", "--bundle", b, path("in.wav"), path("keep.wav")},
                             {.max_file = 1u << 30});
