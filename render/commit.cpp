@@ -79,11 +79,21 @@ void Output::finish() {
   }
 }
 
+namespace {
+
+// fsync of a file system that has nothing to sync, or cannot (some FUSE
+// ones), or of a folder held open without reading it (O_PATH).
+bool cannot_sync(int error) {
+  return error == EINVAL || error == EROFS || error == EBADF || error == ENOSYS ||
+         error == EOPNOTSUPP;
+}
+
+} // namespace
+
 // Waits for `fd`'s data to reach the disk, so that a power loss after a
-// render that succeeded cannot leave the file empty. A file system that
-// cannot sync (EINVAL) has nothing to wait for.
+// render that succeeded cannot leave the file empty.
 void Output::sync(int fd) {
-  if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS && errno != EBADF) {
+  if (fsync(fd) != 0 && !cannot_sync(errno)) {
     write_failed(errno);
   }
 }
@@ -107,7 +117,7 @@ void Output::put_in_place() {
     write_failed(errno);
   }
   tmp_path_.clear();
-  if (fsync(dir_fd_) != 0 && errno != EINVAL && errno != EBADF) {
+  if (fsync(dir_fd_) != 0 && !cannot_sync(errno)) {
     fail(exit_failure, "%s is in place, but its folder could not be synced: %s", name_.c_str(),
          strerror(errno));
   }
