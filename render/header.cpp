@@ -113,13 +113,14 @@ SoundHeader read_header(int fd, long long size) {
 }
 
 bool placeholder_size(long long bytes, bool chunk_after) {
-  // The writers' own values are placeholders whatever follows them (the
-  // samples past one may look like a chunk).
+  // The writers' own values, less what does not fill a frame (sox gives an
+  // AIFF of 24-bit stereo 0x7efffffc bytes), are placeholders whatever
+  // follows them: the samples past one may look like a chunk.
   for (const long long known : {0x7ffff000LL, 0x7f000000LL, 0x7fffffffLL, 0xffffffffLL}) {
-    if (bytes == known) {
+    if (known - bytes >= 0 && known - bytes < 4096) {
       return true;
     }
   }
-  return !chunk_after && ((bytes >= 0x7f000000LL && bytes <= 0x80000000LL) ||
+  return !chunk_after && ((bytes >= 0x7f000000LL - 4096 && bytes <= 0x80000000LL) ||
                           (bytes >= 0xffff0000LL && bytes <= 0x100000000LL));
 }
