@@ -22,6 +22,7 @@ SoundHeader read_header(int fd, long long size);
 
 // A size that a writer that cannot seek back leaves in place of the real
 // one: sox writes 0x7ffff000 bytes into a WAV, 0x7f000000 into an AIFF
-// (each less what does not fill a frame), ffmpeg 0xffffffff. Another size so near 2 or 4 GiB is taken for one
-// unless a chunk follows the data it gives (`chunk_after`).
+// (each less what does not fill a frame), ffmpeg 0xffffffff. Another size
+// so near 2 or 4 GiB is taken for one unless a chunk follows the data it
+// gives (`chunk_after`).
 bool placeholder_size(long long bytes, bool chunk_after);
