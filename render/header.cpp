@@ -112,6 +112,33 @@ SoundHeader read_header(int fd, long long size) {
   return h;
 }
 
+long long mpeg_stream_bytes(int fd, long long *start) {
+  unsigned char b[4096];
+  long long at = 0;
+  if (pread(fd, b, 10, 0) == 10 && memcmp(b, "ID3", 3) == 0) {
+    // An ID3v2 tag first: its size in seven bits a byte, then a footer?
+    at = 10 + (b[6] << 21 | b[7] << 14 | b[8] << 7 | b[9]) + (b[5] & 0x10 ? 10 : 0);
+  }
+  const ssize_t n = pread(fd, b, sizeof b, at);
+  if (n < 4 || b[0] != 0xff || (b[1] & 0xe0) != 0xe0) {
+    return -1;
+  }
+  // The first frame's Xing or Info header: flags, then the frame count and
+  // the byte count where the flags say they are there.
+  for (ssize_t i = 4; i + 16 <= n && i < 200; ++i) {
+    if (is(b + i, "Xing") || is(b + i, "Info")) {
+      const uint32_t flags = u32(b + i + 4, true);
+      const ssize_t bytes = i + 8 + (flags & 1 ? 4 : 0);
+      if (!(flags & 2) || bytes + 4 > n) {
+        return -1;
+      }
+      *start = at;
+      return u32(b + bytes, true);
+    }
+  }
+  return -1;
+}
+
 bool placeholder_size(long long bytes, bool chunk_after) {
   // The writers' own values, less what does not fill a frame (sox gives an
   // AIFF of 24-bit stereo 0x7efffffc bytes), are placeholders whatever

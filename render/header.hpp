@@ -20,6 +20,10 @@ struct SoundHeader {
 // Reads the header of the file open at `fd`, `size` bytes long.
 SoundHeader read_header(int fd, long long size);
 
+// An MP3's stream size, from its first frame's Xing or Info header, and
+// where that frame starts (`start`, after an ID3v2 tag); -1 if not given.
+long long mpeg_stream_bytes(int fd, long long *start);
+
 // A size that a writer that cannot seek back leaves in place of the real
 // one: sox writes 0x7ffff000 bytes into a WAV, 0x7f000000 into an AIFF
 // (each less what does not fill a frame), ffmpeg 0xffffffff. Another size
