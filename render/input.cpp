@@ -260,7 +260,11 @@ long long Input::read(float *to, long stride, long long n) {
   raw_.resize(static_cast<size_t>(n * channels));
   const sf_count_t got = sf_readf_float(file_, raw_.data(), n);
   if (got == n) {
-    check_damage(frames_ + got, false);
+    // Read in small blocks, the log is looked at every 1024 frames or so.
+    if (frames_ + got - checked_ >= 1024) {
+      checked_ = frames_ + got;
+      check_damage(checked_, false);
+    }
   } else {
     // A failing disk is a failure, and so is damaged data; a decoder that
     // runs out of data (a file cut short) ends the input: what is there is

@@ -67,6 +67,7 @@ private:
   long long expected_ = -1;
   long long promised_ = -1; // the length a header states, if it states one
   long long frames_ = 0;
+  long long checked_ = 0; // frames read when the log was last looked at
   bool ended_ = false;
   bool downmix_ = false;
   std::vector<float> raw_;
