@@ -45,13 +45,14 @@ void Input::check_damage(long long total, bool ended) {
   for (const char *mark : hole_marks) {
     why = why.empty() ? line_with(log, mark) : why;
   }
+  const int type = info_.format & SF_FORMAT_TYPEMASK;
   if (!ended) {
-    why = why.empty() && total >= 0 ? line_with(log, error_mark) : why;
+    const bool flac = type == SF_FORMAT_FLAC && total >= 0;
+    why = why.empty() && flac ? line_with(log, error_mark) : why;
   } else {
     // FLAC's count is its header's; an MP3's is libsndfile's, from its
     // frame count where that agrees with the file's size. Ogg stops at the
     // end of its stream, whatever follows it.
-    const int type = info_.format & SF_FORMAT_TYPEMASK;
     const long long count = type == SF_FORMAT_FLAC                                 ? promised_
                             : type == SF_FORMAT_MPEG && info_.frames < max_samples ? info_.frames
                                                                                    : -1;
