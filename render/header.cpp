@@ -62,6 +62,7 @@ SoundHeader read_header(int fd, long long size) {
     return h;
   }
   const bool big = !wav || is(b, "RIFX"); // the byte order of the chunk sizes
+  h.aiff = !wav;
   h.big = big;
   h.raw_ok = true;
   long long ds64 = -1; // RF64: the data size, which its data chunk leaves out

@@ -320,6 +320,6 @@ std::string Input::why_empty() const {
   snprintf(text, sizeof text,
            ": its header gives the %s chunk a size of 0 bytes, yet %lld bytes follow it "
            "(a writer that stopped before filling in the header?)",
-           header_.frame_bytes ? "data" : "SSND", after);
+           header_.aiff ? "SSND" : "data", after);
   return text;
 }
