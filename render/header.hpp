@@ -7,6 +7,7 @@
 
 struct SoundHeader {
   bool found = false;       // a WAV or AIFF whose sound data chunk was reached
+  bool aiff = false;        // an AIFF, else a WAV
   bool big = false;         // the samples are big-endian
   bool raw_ok = false;      // plain samples, which libsndfile can read headerless
   long long data_at = 0;    // where the samples start
