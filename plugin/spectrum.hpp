@@ -132,6 +132,7 @@ struct Showing {
   uint16_t lo[spectrum_bands], hi[spectrum_bands]; // each band's bins
   float rate;
   LV2_Atom_Forge forge;
+  LV2_Atom_Forge_Frame sequence; // the run's, on `notify`: the forge points to it
   alignas(16) float re[block_size]; // the input's transform
   alignas(16) float im[block_size];
   alignas(16) float tmp[block_size];
@@ -207,8 +208,7 @@ inline void display_begin(Showing &d, const void *control, void *notify, uint32_
     auto *out = static_cast<LV2_Atom_Sequence *>(notify);
     const uint32_t capacity = out->atom.size;
     lv2_atom_forge_set_buffer(&d.forge, static_cast<uint8_t *>(notify), capacity);
-    LV2_Atom_Forge_Frame frame;
-    if (!lv2_atom_forge_sequence_head(&d.forge, &frame, 0)) {
+    if (!lv2_atom_forge_sequence_head(&d.forge, &d.sequence, 0)) {
       d.forge.buf = nullptr; // too small even for that: nothing is sent
     }
   } else {

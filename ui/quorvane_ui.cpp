@@ -126,7 +126,7 @@ Rect bypass_rect(const Ui &ui) {
 Rect slider_rect(const Ui &ui, unsigned i) {
   const double left = 156, right = ui.width - 114.0;
   const double w = (right - left) / 4;
-  return {left + i * w + 6, ui.height - controls_height + 36.0, w - 12, 28};
+  return {left + i * w + 10, ui.height - controls_height + 36.0, w - 20, 28};
 }
 
 // Frequency and level to the plot: 20 Hz to 20 kHz, 0 to -90 dB.
@@ -455,6 +455,9 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor *, const char *plugin_uri, const
                                  : RootWindow(dpy, DefaultScreen(dpy));
   ui->win = XCreateSimpleWindow(dpy, parent, 0, 0, ui->width, ui->height, 0, 0, 0x1f2126);
   XStoreName(dpy, ui->win, plugin->name);
+  char res_name[] = "quorvane_ui", res_class[] = "Quorvane";
+  XClassHint class_hint = {res_name, res_class};
+  XSetClassHint(dpy, ui->win, &class_hint);
   XSizeHints hints = {};
   hints.flags = PMinSize | PBaseSize;
   hints.min_width = 420;
