@@ -25,7 +25,7 @@
 #include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
 
-#include "plugin/spectrum.hpp"
+#include "plugin/spectrum_message.hpp"
 #include "quorvane_table.hpp"
 
 // Xlib last: its macros (Bool, Complex) would clash with the names above.
@@ -40,6 +40,7 @@ namespace {
 constexpr int default_width = 760;
 constexpr int default_height = 420;
 constexpr int controls_height = 120; // the strip of controls under the plot
+constexpr double transform_size = 1024; // a bin is the sample rate over this
 
 // The controls the window offers, left to right after the freeze button.
 constexpr Role slider_roles[] = {Role::MIX, Role::BLUR, Role::SHIFT, Role::THRESHOLD};
@@ -140,7 +141,7 @@ double y_of(const Rect &p, double level) {
   return p.y + p.h * (t < 0 ? 0 : t > 1 ? 1 : t);
 }
 double band_hz(const Ui &ui, uint32_t b) {
-  return sqrt(band_edge(b) * band_edge(b + 1)) * ui.rate / block_size;
+  return sqrt(band_edge(b) * band_edge(b + 1)) * ui.rate / transform_size;
 }
 
 // --- Drawing ---------------------------------------------------------------
@@ -210,7 +211,7 @@ void draw_plot(Ui &ui, cairo_t *cr) {
         if (b.held_level[i] <= 0) {
           continue;
         }
-        const double x = x_of(p, b.held_bin[i] * rate / block_size);
+        const double x = x_of(p, b.held_bin[i] * rate / transform_size);
         const double y = y_of(p, b.held_level[i]);
         cairo_move_to(cr, x, p.y + p.h);
         cairo_line_to(cr, x, y);
@@ -236,7 +237,7 @@ void draw_plot(Ui &ui, cairo_t *cr) {
   const float shift = ui.value[static_cast<unsigned>(Role::SHIFT)];
   const long offset = lrintf(shift * 128.0f);
   if (offset != 0) {
-    const double hz = offset * rate / block_size;
+    const double hz = offset * rate / transform_size;
     const double x0 = x_of(p, 1000), x1 = x_of(p, 1000 + hz);
     const double y = p.y + 16;
     cairo_set_source_rgb(cr, 0.4, 0.85, 0.6);
