@@ -83,6 +83,6 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT QUORVANE_SANITIZE)
   endif()
   add_test(NAME ui_in_jalv
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/ui-jalv.sh ${QUORVANE_BUNDLE_DIR} ${QUORVANE_LV2_CORE_DIR}
-      "${jack_probe}" "${x11_probe}")
+      "${jack_probe}" "${x11_probe}" $<TARGET_FILE:quorvane_lilv_tests>)
   set_tests_properties(ui_in_jalv PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 180 RUN_SERIAL TRUE)
 endif()

@@ -11,7 +11,10 @@
 #include <lv2/port-props/port-props.h>
 #include <lv2/presets/presets.h>
 #include <lv2/state/state.h>
+#include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
+
+#include <dlfcn.h>
 
 #include <climits>
 #include <cmath>
@@ -899,4 +902,63 @@ TEST_F(BuiltBundle, TheWindowsSpectrumAndTheStripsPicture) {
     EXPECT_EQ(play(1), 0) << "still sending 3.1 s after the last Listen";
     EXPECT_TRUE(sig::same(a, b));
   }
+}
+
+// The window closed and opened again while the plugin runs (what jalv
+// cannot do; tests/ui-jalv.sh runs this under its X server and names it in
+// QUORVANE_TEST_DISPLAY): it says Listen when it opens, Unlisten when it
+// closes, the plugin stops sending and goes on playing, and a new window
+// gets the spectrum again and draws it.
+TEST_F(BuiltBundle, TheWindowClosesAndOpensAgainWhileThePluginRuns) {
+  const char *display = getenv("QUORVANE_TEST_DISPLAY");
+  if (!display)
+    GTEST_SKIP() << "needs an X server: run by tests/ui-jalv.sh";
+  setenv("DISPLAY", display, 1);
+  const uint32_t which = COHERENT;
+  Rig<Watched> w(plugin(which));
+  LilvUIs *uis = lilv_plugin_get_uis(plugin(which));
+  ASSERT_EQ(lilv_uis_size(uis), 1u);
+  const LilvUI *ui = lilv_uis_get(uis, lilv_uis_begin(uis));
+  char *path = lilv_file_uri_parse(lilv_node_as_uri(lilv_ui_get_binary_uri(ui)), nullptr);
+  void *lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  auto entry = reinterpret_cast<LV2UI_DescriptorFunction>(dlsym(lib, "lv2ui_descriptor"));
+  const LV2UI_Descriptor *d = nullptr;
+  for (uint32_t i = 0; entry && entry(i); ++i)
+    if (!strcmp(entry(i)->URI, lilv_node_as_uri(lilv_ui_get_uri(ui))))
+      d = entry(i);
+  ASSERT_NE(d, nullptr);
+  auto *idle = static_cast<const LV2UI_Idle_Interface *>(d->extension_data(LV2_UI__idleInterface));
+  ASSERT_NE(idle, nullptr);
+  // What the window writes: atoms to `control` become the next run's message.
+  auto write = [](void *c, uint32_t port, uint32_t, uint32_t, const void *buf) {
+    auto *w = static_cast<Watched *>(c);
+    if (port == port_index(plugin_table[COHERENT], Role::CONTROL))
+      w->say = static_cast<const LV2_Atom_Object *>(buf)->body.otype;
+  };
+  const LV2_Feature *features[] = {&w.p.f[0], nullptr};
+  const sig::Buf in = sig::tone(48000 * 4, 40.0, 0.2f);
+  sig::Buf out(in.size());
+  size_t at = 0;
+  auto play = [&](double seconds, LV2UI_Handle h) {
+    w.p.messages = 0;
+    for (const size_t end = at + size_t(seconds * 48000); at < end; at += 480) {
+      w.block(in.data() + at, out.data() + at, 480);
+      if (h)
+        idle->idle(h);
+    }
+    return w.p.messages;
+  };
+  for (int open = 0; open < 2; ++open) {
+    LV2UI_Widget widget = nullptr;
+    LV2UI_Handle h = d->instantiate(d, plugin_table[which].uri, QUORVANE_BUNDLE_DIR, write,
+                                    &w.p, &widget, features);
+    ASSERT_NE(h, nullptr);
+    EXPECT_GT(play(1, h), 25) << "window " << open;
+    d->cleanup(h);
+    EXPECT_EQ(play(0.5, nullptr), 0) << "after window " << open << " closed";
+    EXPECT_GT(sig::rms(out, at - 24000, at), 0.05) << "the plugin stopped with the window";
+  }
+  lilv_free(path);
+  lilv_uis_free(uis);
 }

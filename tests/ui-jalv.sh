@@ -8,17 +8,17 @@
 # - a click on freeze sets the freeze port: a tone played before the click
 #   is still what comes out after another tone has replaced it (near 1 kHz:
 #   quorvane aligned repeats its captured block, on a grid of 187.5 Hz).
-# (Closing and reopening the window, which jalv cannot do, is tested by
-# test_ui_host.)
+# Closing and reopening the window while the plugin runs, which jalv cannot
+# do, is a case of the lilv tests that runs here, on this X server.
 #
-#   ui-jalv.sh BUNDLE_DIR SCHEMA_DIR JACK_PROBE X11_PROBE [SHOTS_DIR]
+#   ui-jalv.sh BUNDLE_DIR SCHEMA_DIR JACK_PROBE X11_PROBE LILV_TESTS [SHOTS_DIR]
 #
 # SHOTS_DIR keeps the screenshots (docs/ui-*.png come from there). Runs in a
 # mount namespace of its own (its own /dev/shm, /tmp, HOME and LV2_PATH),
 # like jalv-host.sh; everything it starts is stopped. Exits 77 (skipped)
 # when a tool is missing (scripts/test.sh installs them).
 set -euo pipefail
-bundle=$(cd "$1" && pwd) spec=$(cd "$2" && pwd) probe=$3 xprobe=$4 shots=${5:-}
+bundle=$(cd "$1" && pwd) spec=$(cd "$2" && pwd) probe=$3 xprobe=$4 lilv_tests=$5 shots=${6:-}
 [ -z "$shots" ] || shots=$(mkdir -p "$shots" && cd "$shots" && pwd)
 
 if [ -z "${QUORVANE_UI_NAMESPACE:-}" ]; then
@@ -125,5 +125,8 @@ for uri in $(grep -oE '^<[^>]+#ui>$' "$bundle/manifest.ttl" | sed 's/^<//; s/#ui
   stop "$jalv"
 done
 [ "$count" -ge 5 ] || fail "only $count plugins with a window in the manifest"
+QUORVANE_TEST_DISPLAY=$DISPLAY "$lilv_tests" --gtest_filter='*TheWindowClosesAndOpensAgain*' \
+  >"$work/reopen.out" 2>&1 && grep -q '^\[       OK \]' "$work/reopen.out" \
+  || { cat "$work/reopen.out"; fail "closing and reopening the window"; }
 [ "$fails" -eq 0 ] || exit 1
 echo "ok: $count plugin windows in jalv.gtk3"
