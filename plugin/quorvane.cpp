@@ -313,11 +313,10 @@ template <uint32_t which> void run(LV2_Handle handle, uint32_t sample_count) {
 // The inline display's picture (plugin/spectrum.hpp), drawn by the host's GUI thread.
 template <uint32_t which>
 InlineSurface *render_inline(LV2_Handle handle, uint32_t w, uint32_t max_h) {
-  return render_display(display_of(static_cast<Instance *>(handle), plugin_table[which].channels), w,
-                        max_h);
+  return render_display(display_of(static_cast<Instance *>(handle), plugin_table[which].channels),
+                        w, max_h);
 }
-template <uint32_t which>
-constexpr InlineDisplayInterface inline_display = {render_inline<which>};
+template <uint32_t which> constexpr InlineDisplayInterface inline_display = {render_inline<which>};
 
 template <uint32_t which> const void *extension(const char *uri) {
   constexpr const PluginInfo &plugin = plugin_table[which];
@@ -329,12 +328,16 @@ template <uint32_t which> const void *extension(const char *uri) {
 
 template <uint32_t which> constexpr LV2_Descriptor describe() {
   constexpr const PluginInfo &plugin = plugin_table[which];
-  return {plugin.uri,  inst<which>,
-          conn<which>, nullptr,
-          run<which>,  nullptr,
-          clean,       plugin.ui      ? extension<which>
-                       : plugin.state ? state_extension<plugin.channels>
-                                      : nullptr};
+  return {plugin.uri,
+          inst<which>,
+          conn<which>,
+          nullptr,
+          run<which>,
+          nullptr,
+          clean,
+          plugin.ui      ? extension<which>
+          : plugin.state ? state_extension<plugin.channels>
+                         : nullptr};
 }
 
 template <uint32_t... which>

@@ -35,23 +35,23 @@ namespace {
 
 struct Showing {
   SpectrumUrids urid;
-  uint32_t mapped;        // 1: the URIDs are there, the atom ports usable
-  uint32_t every;         // frames between two messages
-  uint32_t frames;        // frames since the last one
-  uint32_t listen_span;   // samples a Listen lasts
-  uint32_t listening;     // samples still to send for
-  InlineDisplay host;     // queue_draw, when the host offers it
+  uint32_t mapped;                                 // 1: the URIDs are there, the atom ports usable
+  uint32_t every;                                  // frames between two messages
+  uint32_t frames;                                 // frames since the last one
+  uint32_t listen_span;                            // samples a Listen lasts
+  uint32_t listening;                              // samples still to send for
+  InlineDisplay host;                              // queue_draw, when the host offers it
   uint16_t lo[spectrum_bands], hi[spectrum_bands]; // each band's bins
   float rate;
   LV2_Atom_Forge forge;
-  LV2_Atom_Forge_Frame sequence; // the run's, on `notify`: the forge points to it
+  LV2_Atom_Forge_Frame sequence;    // the run's, on `notify`: the forge points to it
   alignas(16) float re[block_size]; // the input's transform
   alignas(16) float im[block_size];
   alignas(16) float tmp[block_size];
-  Bands work;        // being made
-  Bands shown[2];    // the latest, in shown[seq / 2 & 1] (seq even when complete)
+  Bands work;     // being made
+  Bands shown[2]; // the latest, in shown[seq / 2 & 1] (seq even when complete)
   uint32_t seq;
-  Bands copy;        // the render's own copy
+  Bands copy; // the render's own copy
   InlineSurface surface;
   uint32_t pixels[display_width * display_height];
 };
@@ -62,6 +62,12 @@ constexpr size_t display_offset(uint32_t channels) {
 }
 inline Showing &display_of(Instance *self, uint32_t channels) {
   return *reinterpret_cast<Showing *>(reinterpret_cast<char *>(self) + display_offset(channels));
+}
+
+// x (at least 0) to the nearest whole number.
+inline uint32_t nearest(double x) {
+  const auto n = static_cast<uint32_t>(x);
+  return x - n >= 0.5 ? n + 1 : n;
 }
 
 inline void prepare_display(Showing &d, double rate, const LV2_Feature *const *features) {
@@ -85,8 +91,8 @@ inline void prepare_display(Showing &d, double rate, const LV2_Feature *const *f
   d.listen_span = span < 1.0 ? 1 : span > 4e9 ? 4000000000u : static_cast<uint32_t>(span);
   d.rate = static_cast<float>(rate);
   for (uint32_t b = 0; b < spectrum_bands; ++b) {
-    const auto lo = static_cast<uint32_t>(band_edge(b) + 0.5);
-    const auto next = static_cast<uint32_t>(band_edge(b + 1) + 0.5);
+    const uint32_t lo = nearest(band_edge(b));
+    const uint32_t next = nearest(band_edge(b + 1));
     d.lo[b] = static_cast<uint16_t>(lo);
     d.hi[b] = static_cast<uint16_t>(b + 1 == spectrum_bands ? bins - 1 : next > lo ? next - 1 : lo);
   }

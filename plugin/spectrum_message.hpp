@@ -29,7 +29,7 @@ inline double band_edge(uint32_t b) {
 
 // The message's keys, mapped at instantiation (by the window too).
 struct SpectrumUrids {
-  LV2_URID listen, unlisten, spectrum;            // message types
+  LV2_URID listen, unlisten, spectrum;             // message types
   LV2_URID rate, gate, held, input, output, level, // properties
       at;
   LV2_URID object, sequence, vector, floats, integer;
@@ -40,13 +40,20 @@ inline bool map_spectrum_urids(SpectrumUrids &u, const LV2_URID_Map *map) {
     LV2_URID *to;
     const char *uri;
   } names[] = {
-      {&u.listen, QUORVANE_UI_URI "Listen"},     {&u.unlisten, QUORVANE_UI_URI "Unlisten"},
-      {&u.spectrum, QUORVANE_UI_URI "Spectrum"}, {&u.rate, QUORVANE_UI_URI "rate"},
-      {&u.gate, QUORVANE_UI_URI "gate"},         {&u.held, QUORVANE_UI_URI "held"},
-      {&u.input, QUORVANE_UI_URI "input"},       {&u.output, QUORVANE_UI_URI "output"},
-      {&u.level, QUORVANE_UI_URI "heldLevel"},   {&u.at, QUORVANE_UI_URI "heldBin"},
-      {&u.object, LV2_ATOM__Object},             {&u.sequence, LV2_ATOM__Sequence},
-      {&u.vector, LV2_ATOM__Vector},             {&u.floats, LV2_ATOM__Float},
+      {&u.listen, QUORVANE_UI_URI "Listen"},
+      {&u.unlisten, QUORVANE_UI_URI "Unlisten"},
+      {&u.spectrum, QUORVANE_UI_URI "Spectrum"},
+      {&u.rate, QUORVANE_UI_URI "rate"},
+      {&u.gate, QUORVANE_UI_URI "gate"},
+      {&u.held, QUORVANE_UI_URI "held"},
+      {&u.input, QUORVANE_UI_URI "input"},
+      {&u.output, QUORVANE_UI_URI "output"},
+      {&u.level, QUORVANE_UI_URI "heldLevel"},
+      {&u.at, QUORVANE_UI_URI "heldBin"},
+      {&u.object, LV2_ATOM__Object},
+      {&u.sequence, LV2_ATOM__Sequence},
+      {&u.vector, LV2_ATOM__Vector},
+      {&u.floats, LV2_ATOM__Float},
       {&u.integer, LV2_ATOM__Int},
   };
   for (auto &n : names) {
@@ -72,11 +79,12 @@ struct Bands {
 };
 
 // The Spectrum message's size in bytes, sequence header and event included.
-constexpr uint32_t spectrum_vector_bytes =
-    sizeof(LV2_Atom_Property_Body) + sizeof(LV2_Atom_Vector_Body) + spectrum_bands * sizeof(float);
+constexpr uint32_t spectrum_vector_bytes = uint32_t{sizeof(LV2_Atom_Property_Body)} +
+                                           uint32_t{sizeof(LV2_Atom_Vector_Body)} +
+                                           spectrum_bands * uint32_t{sizeof(float)};
 constexpr uint32_t spectrum_message_bytes =
-    sizeof(LV2_Atom_Event) + sizeof(LV2_Atom_Object) + 4 * spectrum_vector_bytes +
-    3 * (sizeof(LV2_Atom_Property_Body) + 8);
+    uint32_t{sizeof(LV2_Atom_Event)} + uint32_t{sizeof(LV2_Atom_Object)} +
+    4 * spectrum_vector_bytes + 3 * (uint32_t{sizeof(LV2_Atom_Property_Body)} + 8);
 
 // The picture on Ardour's strip is at most this size.
 constexpr uint32_t display_width = 256;

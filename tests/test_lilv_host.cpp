@@ -861,7 +861,8 @@ TEST_F(BuiltBundle, TheWindowsSpectrumAndTheStripsPicture) {
       return std::vector<uint8_t>(s->data, s->data + s->height * s->stride);
     };
     const std::vector<uint8_t> quiet = picture();
-    const sig::Buf in = sig::add({sig::tone(48000 * 10, 40.0, 0.2f), sig::tone(48000 * 10, 60.0, 0.2f)});
+    const sig::Buf in =
+        sig::add({sig::tone(48000 * 10, 40.0, 0.2f), sig::tone(48000 * 10, 60.0, 0.2f)});
     sig::Buf a(in.size()), b(in.size());
     size_t at = 0;
     auto play = [&](double seconds) {
@@ -951,8 +952,8 @@ TEST_F(BuiltBundle, TheWindowClosesAndOpensAgainWhileThePluginRuns) {
   };
   for (int open = 0; open < 2; ++open) {
     LV2UI_Widget widget = nullptr;
-    LV2UI_Handle h = d->instantiate(d, plugin_table[which].uri, QUORVANE_BUNDLE_DIR, write,
-                                    &w.p, &widget, features);
+    LV2UI_Handle h = d->instantiate(d, plugin_table[which].uri, QUORVANE_BUNDLE_DIR, write, &w.p,
+                                    &widget, features);
     ASSERT_NE(h, nullptr);
     EXPECT_GT(play(1, h), 25) << "window " << open;
     d->cleanup(h);

@@ -128,8 +128,8 @@ int diff(const char *a, const char *b, int y0, int y1) {
   cairo_surface_t *sa = cairo_image_surface_create_from_png(a);
   cairo_surface_t *sb = cairo_image_surface_create_from_png(b);
   const int w = cairo_image_surface_get_width(sa), h = cairo_image_surface_get_height(sa);
-  if (cairo_surface_status(sa) || cairo_surface_status(sb) || w != cairo_image_surface_get_width(sb) ||
-      h != cairo_image_surface_get_height(sb)) {
+  if (cairo_surface_status(sa) || cairo_surface_status(sb) ||
+      w != cairo_image_surface_get_width(sb) || h != cairo_image_surface_get_height(sb)) {
     fprintf(stderr, "x11_probe: cannot compare %s and %s\n", a, b);
     return 1;
   }

@@ -39,7 +39,7 @@ namespace {
 
 constexpr int default_width = 760;
 constexpr int default_height = 420;
-constexpr int controls_height = 120; // the strip of controls under the plot
+constexpr int controls_height = 120;    // the strip of controls under the plot
 constexpr double transform_size = 1024; // a bin is the sample rate over this
 
 // The controls the window offers, left to right after the freeze button.
@@ -107,10 +107,11 @@ void send(Ui &ui, LV2_URID type) {
   uint8_t buf[64];
   lv2_atom_forge_set_buffer(&ui.forge, buf, sizeof buf);
   LV2_Atom_Forge_Frame frame;
-  auto *msg = reinterpret_cast<LV2_Atom *>(lv2_atom_forge_object(&ui.forge, &frame, 0, type));
+  lv2_atom_forge_object(&ui.forge, &frame, 0, type);
   lv2_atom_forge_pop(&ui.forge, &frame);
-  ui.write(ui.controller, index_of(ui, Role::CONTROL), lv2_atom_total_size(msg),
-           ui.event_transfer, msg);
+  const auto *msg = reinterpret_cast<const LV2_Atom *>(buf);
+  ui.write(ui.controller, index_of(ui, Role::CONTROL), lv2_atom_total_size(msg), ui.event_transfer,
+           msg);
 }
 
 // --- Layout ------------------------------------------------------------------
@@ -237,7 +238,7 @@ void draw_plot(Ui &ui, cairo_t *cr) {
   const float shift = ui.value[static_cast<unsigned>(Role::SHIFT)];
   const long offset = lrintf(shift * 128.0f);
   if (offset != 0) {
-    const double hz = offset * rate / transform_size;
+    const double hz = static_cast<double>(offset) * rate / transform_size;
     const double x0 = x_of(p, 1000), x1 = x_of(p, 1000 + hz);
     const double y = p.y + 16;
     cairo_set_source_rgb(cr, 0.4, 0.85, 0.6);
@@ -258,8 +259,10 @@ void draw_plot(Ui &ui, cairo_t *cr) {
   struct {
     const char *name;
     double r, g, b;
-  } legend[] = {{"input", 0.45, 0.55, 0.70}, {"output", 1.0, 0.55, 0.15},
-                {"held", 1.0, 0.85, 0.25},   {"gate", 0.95, 0.25, 0.25}};
+  } legend[] = {{"input", 0.45, 0.55, 0.70},
+                {"output", 1.0, 0.55, 0.15},
+                {"held", 1.0, 0.85, 0.25},
+                {"gate", 0.95, 0.25, 0.25}};
   double lx = p.x + 8;
   for (auto &l : legend) {
     cairo_set_source_rgb(cr, l.r, l.g, l.b);
@@ -452,8 +455,8 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor *, const char *plugin_uri, const
   }
 
   const LV2_Feature *parent_f = feature(features, LV2_UI__parent);
-  const Window parent = parent_f ? reinterpret_cast<Window>(parent_f->data)
-                                 : RootWindow(dpy, DefaultScreen(dpy));
+  const Window parent =
+      parent_f ? reinterpret_cast<Window>(parent_f->data) : RootWindow(dpy, DefaultScreen(dpy));
   ui->win = XCreateSimpleWindow(dpy, parent, 0, 0, ui->width, ui->height, 0, 0, 0x1f2126);
   XStoreName(dpy, ui->win, plugin->name);
   char res_name[] = "quorvane_ui", res_class[] = "Quorvane";
@@ -479,7 +482,8 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor *, const char *plugin_uri, const
     auto *r = static_cast<LV2UI_Resize *>(resize->data);
     r->ui_resize(r->handle, ui->width, ui->height);
   }
-  *widget = reinterpret_cast<LV2UI_Widget>(ui->win);
+  // An X11 UI's widget is its window's XID, passed as a pointer.
+  *widget = reinterpret_cast<LV2UI_Widget>(ui->win); // NOLINT(performance-no-int-to-ptr)
   send(*ui, ui->urid.listen);
   ui->listened_at = now();
   ui->dirty = true;
