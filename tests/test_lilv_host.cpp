@@ -897,10 +897,12 @@ TEST_F(BuiltBundle, TheWindowsSpectrumAndTheStripsPicture) {
     EXPECT_NEAR(last.gate, 0.1f, 0.02f);
     w.p.say = w.p.u.unlisten;
     EXPECT_EQ(play(0.5), 0);
-    w.p.say = w.p.u.listen;
-    EXPECT_GT(play(2.5), 60);
-    play(0.6);
-    EXPECT_EQ(play(1), 0) << "still sending 3.1 s after the last Listen";
+    if (which == COHERENT) { // the same code for all: once is enough under valgrind
+      w.p.say = w.p.u.listen;
+      EXPECT_GT(play(2.5), 60);
+      play(0.6);
+      EXPECT_EQ(play(1), 0) << "still sending 3.1 s after the last Listen";
+    }
     EXPECT_TRUE(sig::same(a, b));
   }
 }
