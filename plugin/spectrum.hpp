@@ -86,9 +86,9 @@ inline void prepare_display(Showing &d, double rate, const LV2_Feature *const *f
   }
   const double per_second = rate / hop_size;
   const double every = per_second / 30.0 + 0.5;
-  d.every = every < 1.0 ? 1 : static_cast<uint32_t>(every);
-  const double span = rate * 3.0;
-  d.listen_span = span < 1.0 ? 1 : span > 4e9 ? 4000000000u : static_cast<uint32_t>(span);
+  d.every = !(every >= 1.0) ? 1 : every > 1e6 ? 1000000u : static_cast<uint32_t>(every);
+  const double span = rate * 3.0; // (a NaN rate gives 1 and 1)
+  d.listen_span = !(span >= 1.0) ? 1 : span > 4e9 ? 4000000000u : static_cast<uint32_t>(span);
   d.rate = static_cast<float>(rate);
   for (uint32_t b = 0; b < spectrum_bands; ++b) {
     const uint32_t lo = nearest(band_edge(b));

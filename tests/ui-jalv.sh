@@ -11,15 +11,13 @@
 # Closing and reopening the window while the plugin runs, which jalv cannot
 # do, is a case of the lilv tests that runs here, on this X server.
 #
-#   ui-jalv.sh BUNDLE_DIR SCHEMA_DIR JACK_PROBE X11_PROBE LILV_TESTS [SHOTS_DIR]
+#   ui-jalv.sh BUNDLE_DIR SCHEMA_DIR JACK_PROBE X11_PROBE LILV_TESTS
 #
-# SHOTS_DIR keeps the screenshots (docs/ui-*.png come from there). Runs in a
-# mount namespace of its own (its own /dev/shm, /tmp, HOME and LV2_PATH),
+# Runs in a mount namespace of its own (its own /dev/shm, /tmp, HOME and LV2_PATH),
 # like jalv-host.sh; everything it starts is stopped. Exits 77 (skipped)
 # when a tool is missing (scripts/test.sh installs them).
 set -euo pipefail
-bundle=$(cd "$1" && pwd) spec=$(cd "$2" && pwd) probe=$3 xprobe=$4 lilv_tests=$5 shots=${6:-}
-[ -z "$shots" ] || shots=$(mkdir -p "$shots" && cd "$shots" && pwd)
+bundle=$(cd "$1" && pwd) spec=$(cd "$2" && pwd) probe=$3 xprobe=$4 lilv_tests=$5
 
 if [ -z "${QUORVANE_UI_NAMESPACE:-}" ]; then
   for tool in Xvfb jackd jalv.gtk3 jack_lsp jack_wait unshare setpriv; do
@@ -32,7 +30,7 @@ if [ -z "${QUORVANE_UI_NAMESPACE:-}" ]; then
   QUORVANE_UI_NAMESPACE=1 exec "${ns[@]}" "$0" "$@"
 fi
 mount -t tmpfs -o size=256m,mode=1777 quorvane-jack /dev/shm
-case "$bundle:$spec:$probe:$xprobe:$shots" in
+case "$bundle:$spec:$probe:$xprobe:$lilv_tests" in
   /tmp/* | *:/tmp/*) ;;
   *) mount -t tmpfs -o size=64m,mode=1777 quorvane-tmp /tmp ;;
 esac
@@ -86,6 +84,7 @@ for uri in $(grep -oE '^<[^>]+#ui>$' "$bundle/manifest.ttl" | sed 's/^<//; s/#ui
     [ -n "$in_port" ] && [ -n "$out_port" ] && break
     sleep 0.1
   done
+  sleep 1 # the window's first drawing
   if [ -z "$in_port" ] || ! shot=$("$xprobe" shot quorvane_ui "$work/quiet.png"); then
     fail "$name: jalv.gtk3 did not open its window"
     sed 's/^/  /' "$work/jalv.out"
@@ -103,7 +102,7 @@ for uri in $(grep -oE '^<[^>]+#ui>$' "$bundle/manifest.ttl" | sed 's/^<//; s/#ui
   "$xprobe" shot quorvane_ui "$work/chord.png" >/dev/null
   wait $!
   moved=$("$xprobe" diff "$work/quiet.png" "$work/chord.png" 0 $((height - 130)))
-  [ "$moved" -gt 500 ] || fail "$name: the chord did not move the spectrum ($moved pixels)"
+  [ "$moved" -gt 20 ] || fail "$name: the chord did not move the spectrum ($moved rows)"
 
   # Freeze by the window's button while 1 kHz plays; then 3 kHz replaces it
   # at the input, and the output still holds 1 kHz.
@@ -115,13 +114,6 @@ for uri in $(grep -oE '^<[^>]+#ui>$' "$bundle/manifest.ttl" | sed 's/^<//; s/#ui
   read -r _ _ _ _ _ _ _ _ _ hz <<<"$report"
   awk -v h="$hz" 'BEGIN { exit !(h > 850 && h < 1150) }' \
     || fail "$name: a click on freeze did not hold 1 kHz (the output: $report)"
-  if [ -n "$shots" ]; then
-    cp "$work/chord.png" "$shots/ui-$name-chord.png"
-    "$probe" "$in_port" "$out_port" 3000 0.5 >/dev/null &
-    sleep 0.4
-    "$xprobe" shot quorvane_ui "$shots/ui-$name-frozen.png" >/dev/null
-    wait $!
-  fi
   stop "$jalv"
 done
 [ "$count" -ge 5 ] || fail "only $count plugins with a window in the manifest"
