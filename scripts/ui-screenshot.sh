@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh xvfb jackd2 jalv
 export LV2_PATH=$PWD/build/lv2 JACK_DEFAULT_SERVER=quorvane-shot-$$ JACK_NO_START_SERVER=1
 pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait' EXIT
+trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done' EXIT
 display=$(mktemp)
 Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$display" >/dev/null 2>&1 &
 pids+=($!)

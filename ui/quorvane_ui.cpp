@@ -255,7 +255,7 @@ void draw_plot(Ui &ui, cairo_t *cr) {
     snprintf(s, sizeof s, "shift %+ld bins (%+.0f Hz)", offset, hz);
     text(cr, x0 + 4, y + 16, s, 11);
   }
-  // The legend.
+  // The legend, top left, where the spectrum is rarely loud.
   struct {
     const char *name;
     double r, g, b;
@@ -266,9 +266,9 @@ void draw_plot(Ui &ui, cairo_t *cr) {
   double lx = p.x + 8;
   for (auto &l : legend) {
     cairo_set_source_rgb(cr, l.r, l.g, l.b);
-    cairo_rectangle(cr, lx, p.y + p.h - 14, 10, 8);
+    cairo_rectangle(cr, lx, p.y + 8, 10, 8);
     cairo_fill(cr);
-    text(cr, lx + 14, p.y + p.h - 6, l.name, 10);
+    text(cr, lx + 14, p.y + 16, l.name, 10);
     lx += 62;
   }
 }
