@@ -100,20 +100,19 @@ struct Stream {
 // only), Ardour's queue_draw (which only marks the strip, as here), and the
 // window's Listen on `control` in every block, so that run() sends the
 // spectrum and hands it to the strip all along.
+// The map is a hash (FNV-1a), with no state, since instances are made on
+// many threads at once.
 inline LV2_URID map_uri(LV2_URID_Map_Handle, const char *uri) {
-  static const char *known[64];
-  static uint32_t count = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (strcmp(known[i], uri) == 0) {
-      return i + 1;
-    }
+  uint32_t h = 2166136261u;
+  for (; *uri; ++uri) {
+    h = (h ^ static_cast<uint8_t>(*uri)) * 16777619u;
   }
-  known[count < 64 ? count : 63] = uri;
-  return count < 64 ? ++count : 0;
+  return h | 1u;
 }
 inline LV2_URID_Map uri_map = {nullptr, map_uri};
 inline int strip_marks = 0;
-inline InlineDisplay strip = {nullptr, [](void *) { ++strip_marks; }};
+inline InlineDisplay strip = {
+    nullptr, [](void *) { __atomic_fetch_add(&strip_marks, 1, __ATOMIC_RELAXED); }};
 inline const LV2_Feature map_feature = {LV2_URID__map, &uri_map};
 inline const LV2_Feature strip_feature = {QUORVANE_INLINE_DISPLAY "#queue_draw", &strip};
 inline const LV2_Feature *const window_features[] = {&map_feature, &strip_feature, nullptr};
