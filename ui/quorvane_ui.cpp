@@ -501,8 +501,8 @@ void cleanup(LV2UI_Handle handle) {
 
 void read_vector(const LV2_Atom *a, LV2_URID floats, float *to) {
   const auto *v = reinterpret_cast<const LV2_Atom_Vector *>(a);
-  if (v->body.child_type != floats || v->body.child_size != sizeof(float) ||
-      (v->atom.size - sizeof(LV2_Atom_Vector_Body)) / sizeof(float) < spectrum_bands) {
+  if (v->atom.size < sizeof(LV2_Atom_Vector_Body) + spectrum_bands * sizeof(float) ||
+      v->body.child_type != floats || v->body.child_size != sizeof(float)) {
     return;
   }
   memcpy(to, v + 1, spectrum_bands * sizeof(float));
@@ -516,7 +516,9 @@ void port_event(LV2UI_Handle handle, uint32_t port, uint32_t size, uint32_t form
   }
   const Role role = ui->plugin->ports[port];
   if (format == 0 && size == sizeof(float)) {
-    ui->value[static_cast<unsigned>(role)] = *static_cast<const float *>(buffer);
+    const float v = *static_cast<const float *>(buffer); // what the plugin makes of a NaN
+    ui->value[static_cast<unsigned>(role)] =
+        isfinite(v) ? v : roles[static_cast<unsigned>(role)].fallback;
     ui->dirty = true;
     return;
   }
@@ -524,8 +526,8 @@ void port_event(LV2UI_Handle handle, uint32_t port, uint32_t size, uint32_t form
     return;
   }
   const auto *atom = static_cast<const LV2_Atom *>(buffer);
-  if (atom->type != ui->urid.object || size < sizeof(LV2_Atom_Object) ||
-      lv2_atom_total_size(atom) > size) {
+  if (size < sizeof(LV2_Atom_Object) || lv2_atom_total_size(atom) > size ||
+      atom->type != ui->urid.object) {
     return;
   }
   const auto *obj = reinterpret_cast<const LV2_Atom_Object *>(atom);
