@@ -68,3 +68,15 @@ quorvane_port(enabled CONTROL_IN WHEN BYPASS
   NAME "Enabled" DEFAULT 1 MINIMUM 0 MAXIMUM 1
   TTL "lv2:designation lv2:enabled ;\n\t\tlv2:portProperty lv2:toggled ,\n\t\t\tlv2:integer"
   COMMENT "On (1) the plugin processes; off (0) it passes the input through, delayed by its reported latency, crossfading over one hop.")
+
+# The plugin window's line to the plugin (ui/, plugin/spectrum.hpp): the
+# window says on `control` that it listens, and the plugin sends it a
+# reduced spectrum on `notify` while it does. Both may stay unconnected.
+quorvane_port(control ATOM_IN WHEN UI
+  NAME "Control"
+  TTL "atom:bufferType atom:Sequence ;\n\t\tatom:supports atom:Object ;\n\t\tlv2:designation lv2:control ;\n\t\tlv2:portProperty lv2:connectionOptional"
+  COMMENT "Messages from the plugin window: whether it is open and listening.")
+quorvane_port(notify ATOM_OUT WHEN UI
+  NAME "Notify"
+  TTL "atom:bufferType atom:Sequence ;\n\t\tatom:supports atom:Object ;\n\t\tlv2:designation lv2:control ;\n\t\tlv2:portProperty lv2:connectionOptional ;\n\t\trsz:minimumSize 8192"
+  COMMENT "The spectrum for the plugin window: 128 bands of the input, the output and what is held, about 30 times a second while the window listens.")

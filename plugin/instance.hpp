@@ -29,6 +29,9 @@ struct Instance {
   float *enabled;
   float *in_r;
   float *out_r;
+  // The plugin window's atom ports (LV2_Atom_Sequence, plugin/spectrum.hpp).
+  float *control;
+  float *notify;
   float bypass; // 0 processing, 1 bypassed; between, on the way
 
   // Saving the hold with the session (plugin/state.hpp): the URIDs, mapped

@@ -27,6 +27,7 @@
 #include "dsp/simd.hpp"
 #include "plugin/instance.hpp"
 #include "plugin/ports.hpp"
+#include "plugin/spectrum.hpp"
 #include "plugin/state.hpp"
 #include "quorvane_table.hpp"
 
@@ -58,7 +59,9 @@ template <uint32_t which>
 LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
                 const LV2_Feature *const *features) {
   constexpr const PluginInfo &plugin = plugin_table[which];
-  auto *self = static_cast<Instance *>(calloc(1, instance_size(plugin.channels)));
+  constexpr size_t size = plugin.ui ? display_offset(plugin.channels) + sizeof(Showing)
+                                    : instance_size(plugin.channels);
+  auto *self = static_cast<Instance *>(calloc(1, size));
   if (!self) {
     return nullptr;
   }
@@ -67,6 +70,9 @@ LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
   }
   if constexpr (plugin.state) {
     map_state_urids(self, features);
+  }
+  if constexpr (plugin.ui) {
+    prepare_display(display_of(self, plugin.channels), rate, features);
   }
   return self;
 }
@@ -91,6 +97,8 @@ constexpr float *Instance::*field(Role role) {
   case Role::THRESHOLD: return &Instance::threshold;
   case Role::LATENCY: return &Instance::latency;
   case Role::ENABLED: return &Instance::enabled;
+  case Role::CONTROL: return &Instance::control;
+  case Role::NOTIFY: return &Instance::notify;
   }
   return nullptr;
 }
@@ -243,6 +251,9 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
   // (in every channel alike) and the ring is four hops long, so such a
   // stretch never wraps around the ring; the end of the ring still bounds
   // it, whatever the state holds.
+  if constexpr (plugin.ui) {
+    display_begin(display_of(self, channels), self->control, self->notify, sample_count);
+  }
   Channel &first = self->channel;
   uint32_t done = 0;
   while (done < sample_count) {
@@ -275,16 +286,21 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
       }
     }
     if (due) {
+      const Controls controls = read_controls(self);
       if constexpr (plugin.state) {
         hold_seq_begin(self);
       }
       if constexpr (channels == 2) {
-        frame_pair(self->channel, channel_of(self, 1), read_controls(self));
+        frame_pair(self->channel, channel_of(self, 1), controls);
       } else {
-        frame<coherent>(self->channel, read_controls(self));
+        frame<coherent>(self->channel, controls);
       }
       if constexpr (plugin.state) {
         hold_seq_end(self);
+      }
+      if constexpr (plugin.ui) { // what the window and the strip show, read from the frame
+        Channel *const chs[2] = {&self->channel, &channel_of(self, channels - 1)};
+        display_frame<channels, coherent>(display_of(self, channels), chs, controls, done - 1);
       }
     }
   }
@@ -294,12 +310,34 @@ template <uint32_t which> void run(LV2_Handle handle, uint32_t sample_count) {
   process<which>(static_cast<Instance *>(handle), sample_count);
 }
 
+// The inline display's picture (plugin/spectrum.hpp), drawn by the host's GUI thread.
+template <uint32_t which>
+InlineSurface *render_inline(LV2_Handle handle, uint32_t w, uint32_t max_h) {
+  return render_display(display_of(static_cast<Instance *>(handle), plugin_table[which].channels),
+                        w, max_h);
+}
+template <uint32_t which> constexpr InlineDisplayInterface inline_display = {render_inline<which>};
+
+template <uint32_t which> const void *extension(const char *uri) {
+  constexpr const PluginInfo &plugin = plugin_table[which];
+  if (!strcmp(uri, QUORVANE_INLINE_DISPLAY "#interface")) {
+    return &inline_display<which>;
+  }
+  return plugin.state ? state_extension<plugin.channels>(uri) : nullptr;
+}
+
 template <uint32_t which> constexpr LV2_Descriptor describe() {
   constexpr const PluginInfo &plugin = plugin_table[which];
-  return {plugin.uri,  inst<which>,
-          conn<which>, nullptr,
-          run<which>,  nullptr,
-          clean,       plugin.state ? state_extension<plugin.channels> : nullptr};
+  return {plugin.uri,
+          inst<which>,
+          conn<which>,
+          nullptr,
+          run<which>,
+          nullptr,
+          clean,
+          plugin.ui      ? extension<which>
+          : plugin.state ? state_extension<plugin.channels>
+                         : nullptr};
 }
 
 template <uint32_t... which>

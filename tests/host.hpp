@@ -119,9 +119,10 @@ inline const LV2_Descriptor *model(uint32_t index = FIRST) {
 // One instance made and destroyed through a descriptor, as a host does.
 class Instance {
 public:
-  explicit Instance(const LV2_Descriptor &d) : d_(&d), which_(which_of(d.URI)) {
+  explicit Instance(const LV2_Descriptor &d, const LV2_Feature *const *features = nullptr)
+      : d_(&d), which_(which_of(d.URI)) {
     static const LV2_Feature *const no_features[] = {nullptr};
-    h_ = d.instantiate(&d, 48000.0, "", no_features);
+    h_ = d.instantiate(&d, 48000.0, "", features ? features : no_features);
     if (!h_) {
       fprintf(stderr, "%s: instantiate failed\n", d.URI);
       exit(2);

@@ -72,4 +72,17 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT QUORVANE_SANITIZE)
       "${jack_probe}")
   set_tests_properties(jalv_runs_each_plugin PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120
     RUN_SERIAL TRUE)
+
+  # The plugin windows in jalv.gtk3 under Xvfb, looked at by x11_probe.
+  pkg_check_modules(X11_CAIRO QUIET IMPORTED_TARGET cairo x11)
+  set(x11_probe "")
+  if(X11_CAIRO_FOUND AND TARGET quorvane_ui)
+    add_executable(x11_probe x11_probe.cpp)
+    target_link_libraries(x11_probe PRIVATE PkgConfig::X11_CAIRO)
+    set(x11_probe $<TARGET_FILE:x11_probe>)
+  endif()
+  add_test(NAME ui_in_jalv
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/ui-jalv.sh ${QUORVANE_BUNDLE_DIR} ${QUORVANE_LV2_CORE_DIR}
+      "${jack_probe}" "${x11_probe}" $<TARGET_FILE:quorvane_lilv_tests>)
+  set_tests_properties(ui_in_jalv PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 180 RUN_SERIAL TRUE)
 endif()

@@ -1,7 +1,8 @@
-// A JACK client for tests/jalv-host.sh: plays a sine into one port, listens
-// to another, and reports what came back.
+// A JACK client for tests/jalv-host.sh and tests/ui-jalv.sh: plays a sine
+// (or a chord, HZ,HZ,...) into one port, listens to another, and reports
+// what came back.
 //
-//   jack_probe PLAY_TO LISTEN_TO HZ SECONDS
+//   jack_probe PLAY_TO LISTEN_TO HZ[,HZ...] SECONDS
 //
 // It connects its output to PLAY_TO and LISTEN_TO to its input, lets
 // 0.5 s pass (the plugin's delay, the frames that fill it), records SECONDS,
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -22,7 +24,8 @@ namespace {
 
 struct Probe {
   jack_port_t *out = nullptr, *in = nullptr;
-  double phase = 0, step = 0;
+  double phase[8] = {}, step[8] = {};
+  int tones = 0;
   std::vector<float> take;         // the recording, allocated before activation
   std::atomic<size_t> skip{0};     // frames still to let pass
   std::atomic<size_t> recorded{0}; // frames recorded
@@ -33,8 +36,12 @@ int process(jack_nframes_t n, void *arg) {
   auto *out = static_cast<float *>(jack_port_get_buffer(p->out, n));
   const auto *in = static_cast<const float *>(jack_port_get_buffer(p->in, n));
   for (jack_nframes_t i = 0; i < n; ++i) {
-    out[i] = static_cast<float>(0.5 * std::sin(p->phase));
-    p->phase = std::fmod(p->phase + p->step, 2 * M_PI);
+    double x = 0;
+    for (int t = 0; t < p->tones; ++t) {
+      x += std::sin(p->phase[t]);
+      p->phase[t] = std::fmod(p->phase[t] + p->step[t], 2 * M_PI);
+    }
+    out[i] = static_cast<float>(0.5 / p->tones * x);
   }
   jack_nframes_t i = 0;
   for (size_t skip = p->skip.load(); i < n && skip > 0; ++i)
@@ -53,7 +60,7 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: jack_probe PLAY_TO LISTEN_TO HZ SECONDS\n");
     return 2;
   }
-  const double hz = std::atof(argv[3]), seconds = std::atof(argv[4]);
+  const double seconds = std::atof(argv[4]);
   jack_status_t status;
   jack_client_t *client = jack_client_open("quorvane-probe", JackNoStartServer, &status);
   if (!client) {
@@ -62,7 +69,10 @@ int main(int argc, char **argv) {
   }
   Probe p;
   const double rate = jack_get_sample_rate(client);
-  p.step = 2 * M_PI * hz / rate;
+  for (const char *hz = argv[3]; hz && p.tones < 8; hz = std::strchr(hz, ',')) {
+    hz += *hz == ',';
+    p.step[p.tones++] = 2 * M_PI * std::atof(hz) / rate;
+  }
   p.take.assign(static_cast<size_t>(seconds * rate), 0.0f);
   p.skip = static_cast<size_t>(rate / 2);
   p.out = jack_port_register(client, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);

@@ -866,6 +866,8 @@ struct Pair {
     case Role::THRESHOLD: ch[0].threshold = ch[1].threshold = data; break;
     case Role::LATENCY: ch[0].latency = data; break;
     case Role::ENABLED: enabled = data; break;
+    case Role::CONTROL: // the plugin window's messages: no part of the sound
+    case Role::NOTIFY: break;
     }
   }
 

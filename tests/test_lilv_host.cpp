@@ -5,11 +5,16 @@
 #include <gtest/gtest.h>
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
+#include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
 #include <lv2/port-props/port-props.h>
 #include <lv2/presets/presets.h>
 #include <lv2/state/state.h>
+#include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
+
+#include <dlfcn.h>
 
 #include <climits>
 #include <cmath>
@@ -20,6 +25,7 @@
 #include <vector>
 
 #include "host.hpp"
+#include "plugin/spectrum_message.hpp"
 #include "signals.hpp"
 
 namespace {
@@ -62,6 +68,8 @@ const PortView ports[] = {
     {"in_r", "In R", true, true, NAN, NAN, NAN},
     {"out_l", "Out L", false, true, NAN, NAN, NAN},
     {"out_r", "Out R", false, true, NAN, NAN, NAN},
+    {"control", "Control", true, false, NAN, NAN, NAN},
+    {"notify", "Notify", false, false, NAN, NAN, NAN},
 };
 const PortView *view(const char *symbol) {
   for (const PortView &w : ports)
@@ -212,15 +220,22 @@ TEST_F(BuiltBundle, Ports) {
       EXPECT_EQ(lilv_port_get_index(p, port), i);
       EXPECT_TRUE(
           lilv_port_is_a(p, port, uri(w->input ? LV2_CORE__InputPort : LV2_CORE__OutputPort)));
-      EXPECT_TRUE(
-          lilv_port_is_a(p, port, uri(w->audio ? LV2_CORE__AudioPort : LV2_CORE__ControlPort)));
+      // The window's atom ports, which a host may leave unconnected, come
+      // after every port of the plugin without them.
+      const bool atom = std::isnan(w->def) && !w->audio;
+      EXPECT_EQ(atom, port_index(info, Role::CONTROL) <= i);
+      EXPECT_TRUE(lilv_port_is_a(p, port,
+                                 uri(w->audio ? LV2_CORE__AudioPort
+                                     : atom   ? LV2_ATOM__AtomPort
+                                              : LV2_CORE__ControlPort)));
+      EXPECT_EQ(lilv_port_has_property(p, port, uri(LV2_CORE__connectionOptional)), atom);
       LilvNode *n = lilv_port_get_name(p, port);
       EXPECT_STREQ(n ? lilv_node_as_string(n) : "", w->name);
       lilv_node_free(n);
       LilvNodes *comment = lilv_port_get_value(p, port, uri(LILV_NS_RDFS "comment"));
       EXPECT_EQ(lilv_nodes_size(comment), 1u);
       lilv_nodes_free(comment);
-      if (w->audio)
+      if (w->audio || atom)
         continue;
       LilvNode *def, *min, *max;
       lilv_port_get_range(p, port, &def, &min, &max);
@@ -255,6 +270,7 @@ TEST_F(BuiltBundle, Ports) {
       }
     }
     EXPECT_EQ(port_index(info, Role::ENABLED) < info.port_count, which != FIRST);
+    EXPECT_EQ(port_index(info, Role::NOTIFY) + 1 == info.port_count, which != FIRST);
 
     EXPECT_EQ(lilv_plugin_has_latency(p), info.latency)
         << "the unaligned wet delay is not reported";
@@ -278,8 +294,9 @@ TEST_F(BuiltBundle, Ports) {
 struct ViaLilv {
   LilvInstance *inst;
   uint32_t which;
-  explicit ViaLilv(const LilvPlugin *p)
-      : inst(lilv_plugin_instantiate(p, 44100.0, nullptr)),
+  explicit ViaLilv(const LilvPlugin *p, double rate = 44100.0,
+                   const LV2_Feature *const *features = nullptr)
+      : inst(lilv_plugin_instantiate(p, rate, features)),
         which(which_of(lilv_node_as_uri(lilv_plugin_get_uri(p)))) {
     lilv_instance_activate(inst);
   }
@@ -757,3 +774,206 @@ TEST_F(BuiltBundle, RestoringACorruptStateLeavesACleanUnfrozenPlugin) {
 }
 
 } // namespace
+
+// An instance through lilv as a host with the plugin window sees it: a URID
+// map, Ardour's queue_draw, the atom ports; the window's messages go in on
+// `control`, the Spectrum messages that come out are read after each run.
+struct WindowHost { // first, so that the instance is made with its features
+  UridMap ids;
+  LV2_URID_Map map{&ids, UridMap::map};
+  int draws = 0;
+  InlineDisplay queue{this, [](void *h) { ++static_cast<WindowHost *>(h)->draws; }};
+  LV2_Feature f[2] = {{LV2_URID__map, &map}, {QUORVANE_INLINE_DISPLAY "#queue_draw", &queue}};
+  const LV2_Feature *features[3] = {&f[0], &f[1], nullptr};
+};
+struct Watched : WindowHost, ViaLilv {
+  SpectrumUrids u{};
+  alignas(8) uint8_t control[128] = {}, notify[16384] = {};
+  LV2_URID say = 0; // Listen or Unlisten for the next run
+  int messages = 0;
+  Bands last{};
+
+  explicit Watched(const LilvPlugin *p) : ViaLilv(p, 48000.0, features) {
+    map_spectrum_urids(u, &map);
+    lilv_instance_connect_port(inst, port_index(plugin_table[which], Role::CONTROL), control);
+    lilv_instance_connect_port(inst, port_index(plugin_table[which], Role::NOTIFY), notify);
+  }
+  void run(uint32_t n) {
+    LV2_Atom_Forge forge;
+    lv2_atom_forge_init(&forge, &map);
+    lv2_atom_forge_set_buffer(&forge, control, sizeof control);
+    LV2_Atom_Forge_Frame seq, obj;
+    lv2_atom_forge_sequence_head(&forge, &seq, 0);
+    if (say) {
+      lv2_atom_forge_frame_time(&forge, 0);
+      lv2_atom_forge_object(&forge, &obj, 0, std::exchange(say, 0));
+      lv2_atom_forge_pop(&forge, &obj);
+    }
+    auto *out = reinterpret_cast<LV2_Atom_Sequence *>(notify);
+    *out = {{sizeof notify - sizeof(LV2_Atom), 0}, {}};
+    ViaLilv::run(n);
+    ASSERT_EQ(out->atom.type, u.sequence);
+    LV2_ATOM_SEQUENCE_FOREACH(out, ev) {
+      const auto *o = reinterpret_cast<const LV2_Atom_Object *>(&ev->body);
+      ASSERT_EQ(o->body.otype, u.spectrum);
+      ASSERT_LE(sizeof(LV2_Atom_Event) + o->atom.size, spectrum_message_bytes);
+      const LV2_Atom *v[4] = {}, *gate = nullptr, *held = nullptr;
+      lv2_atom_object_get(o, u.input, &v[0], u.output, &v[1], u.level, &v[2], u.at, &v[3], u.gate,
+                          &gate, u.held, &held, 0);
+      float *to[4] = {last.input, last.output, last.held_level, last.held_bin};
+      for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(v[i] && v[i]->type == u.vector);
+        memcpy(to[i], LV2_ATOM_CONTENTS(LV2_Atom_Vector, v[i]), sizeof last.input);
+      }
+      last.gate = reinterpret_cast<const LV2_Atom_Float *>(gate)->body;
+      last.held = reinterpret_cast<const LV2_Atom_Int *>(held)->body;
+      ++messages;
+    }
+  }
+};
+
+// The band that holds bin k.
+uint32_t band_of(double k) {
+  uint32_t b = 0;
+  while (b + 1 < spectrum_bands && band_edge(b + 1) - 0.5 <= k)
+    ++b;
+  return b;
+}
+
+// The window's spectrum: nothing before it listens, about 30 messages a
+// second while it does, a chord's partials in their bands of the input and
+// the output, the hold at the held partial, the gate's level; nothing after
+// Unlisten, nor once three seconds pass without a Listen. The sound is the
+// same bits as without any of it. Ardour's picture of the strip is drawn
+// from the same bands, and changes with the sound.
+TEST_F(BuiltBundle, TheWindowsSpectrumAndTheStripsPicture) {
+  for (uint32_t which = 1; which < plugin_count; ++which) {
+    SCOPED_TRACE(plugin_table[which].name);
+    Rig<Watched> w(plugin(which));
+    ASSERT_NE(w.p.inst, nullptr);
+    Rig<> direct(which);
+    const auto *idpy = static_cast<const InlineDisplayInterface *>(
+        lilv_instance_get_extension_data(w.p.inst, QUORVANE_INLINE_DISPLAY "#interface"));
+    ASSERT_NE(idpy, nullptr);
+    auto picture = [&] {
+      const InlineSurface *s = idpy->render(w.p.inst->lv2_handle, 120, 60);
+      EXPECT_TRUE(s->width == 120 && s->height == 45 && s->stride == 480);
+      return std::vector<uint8_t>(s->data, s->data + s->height * s->stride);
+    };
+    const std::vector<uint8_t> quiet = picture();
+    const sig::Buf in =
+        sig::add({sig::tone(48000 * 10, 40.0, 0.2f), sig::tone(48000 * 10, 60.0, 0.2f)});
+    sig::Buf a(in.size()), b(in.size());
+    size_t at = 0;
+    auto play = [&](double seconds) {
+      w.p.messages = 0;
+      for (const size_t end = at + size_t(seconds * 48000); at < end; at += 480) {
+        w.block(in.data() + at, a.data() + at, 480);
+        direct.block(in.data() + at, b.data() + at, 480);
+      }
+      return w.p.messages;
+    };
+    EXPECT_EQ(play(0.5), 0);
+    EXPECT_GT(w.p.draws, 0);
+    // Pixels above the background in band b's column: the tone's band
+    // stands high, a band far above it hardly at all.
+    const std::vector<uint8_t> shown = picture();
+    auto lit = [&](const std::vector<uint8_t> &px, uint32_t b) {
+      const uint32_t x = (b * 120 + 127) / 128;
+      int n = 0;
+      for (uint32_t y = 0; y < 45; ++y)
+        n += reinterpret_cast<const uint32_t *>(px.data())[y * 120 + x] != 0xff101418u;
+      return n;
+    };
+    EXPECT_EQ(lit(quiet, band_of(40)), 0);
+    EXPECT_GT(lit(shown, band_of(40)), 30);
+    EXPECT_LT(lit(shown, band_of(200)), 10);
+    w.p.say = w.p.u.listen;
+    EXPECT_NEAR(play(1), 31, 2);
+    const Bands &last = w.p.last;
+    for (const float *row : {last.input, last.output}) {
+      EXPECT_NEAR(row[band_of(40)], 0.2f, 0.03f);
+      EXPECT_LT(row[band_of(50)], 0.02f);
+      EXPECT_LT(row[band_of(200)], 0.001f);
+    }
+    EXPECT_EQ(last.held, 0);
+    w.set(FREEZE, 1);
+    w.set(THRESHOLD, 0.5f);
+    direct.set(FREEZE, 1);
+    direct.set(THRESHOLD, 0.5f);
+    w.p.say = w.p.u.listen;
+    play(1);
+    EXPECT_EQ(last.held, 1);
+    EXPECT_NEAR(last.held_bin[band_of(60)], 60.0f, 0.5f);
+    EXPECT_NEAR(last.held_level[band_of(60)], 0.2f, 0.03f);
+    EXPECT_NEAR(last.gate, 0.1f, 0.02f);
+    w.p.say = w.p.u.unlisten;
+    EXPECT_EQ(play(0.5), 0);
+    if (which == COHERENT) { // the same code for all: once is enough under valgrind
+      w.p.say = w.p.u.listen;
+      EXPECT_GT(play(2.5), 60);
+      play(0.6);
+      EXPECT_EQ(play(1), 0) << "still sending 3.1 s after the last Listen";
+    }
+    EXPECT_TRUE(sig::same(a, b));
+  }
+}
+
+// The window closed and opened again while the plugin runs (what jalv
+// cannot do; tests/ui-jalv.sh runs this under its X server and names it in
+// QUORVANE_TEST_DISPLAY): it says Listen when it opens, Unlisten when it
+// closes, the plugin stops sending and goes on playing, and a new window
+// gets the spectrum again and draws it.
+TEST_F(BuiltBundle, TheWindowClosesAndOpensAgainWhileThePluginRuns) {
+  const char *display = getenv("QUORVANE_TEST_DISPLAY");
+  if (!display)
+    GTEST_SKIP() << "needs an X server: run by tests/ui-jalv.sh";
+  setenv("DISPLAY", display, 1);
+  const uint32_t which = COHERENT;
+  Rig<Watched> w(plugin(which));
+  LilvUIs *uis = lilv_plugin_get_uis(plugin(which));
+  ASSERT_EQ(lilv_uis_size(uis), 1u);
+  const LilvUI *ui = lilv_uis_get(uis, lilv_uis_begin(uis));
+  char *path = lilv_file_uri_parse(lilv_node_as_uri(lilv_ui_get_binary_uri(ui)), nullptr);
+  void *lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  auto entry = reinterpret_cast<LV2UI_DescriptorFunction>(dlsym(lib, "lv2ui_descriptor"));
+  const LV2UI_Descriptor *d = nullptr;
+  for (uint32_t i = 0; entry && entry(i); ++i)
+    if (!strcmp(entry(i)->URI, lilv_node_as_uri(lilv_ui_get_uri(ui))))
+      d = entry(i);
+  ASSERT_NE(d, nullptr);
+  auto *idle = static_cast<const LV2UI_Idle_Interface *>(d->extension_data(LV2_UI__idleInterface));
+  ASSERT_NE(idle, nullptr);
+  // What the window writes: atoms to `control` become the next run's message.
+  auto write = [](void *c, uint32_t port, uint32_t, uint32_t, const void *buf) {
+    auto *w = static_cast<Watched *>(c);
+    if (port == port_index(plugin_table[COHERENT], Role::CONTROL))
+      w->say = static_cast<const LV2_Atom_Object *>(buf)->body.otype;
+  };
+  const LV2_Feature *features[] = {&w.p.f[0], nullptr};
+  const sig::Buf in = sig::tone(48000 * 4, 40.0, 0.2f);
+  sig::Buf out(in.size());
+  size_t at = 0;
+  auto play = [&](double seconds, LV2UI_Handle h) {
+    w.p.messages = 0;
+    for (const size_t end = at + size_t(seconds * 48000); at < end; at += 480) {
+      w.block(in.data() + at, out.data() + at, 480);
+      if (h)
+        idle->idle(h);
+    }
+    return w.p.messages;
+  };
+  for (int open = 0; open < 2; ++open) {
+    LV2UI_Widget widget = nullptr;
+    LV2UI_Handle h = d->instantiate(d, plugin_table[which].uri, QUORVANE_BUNDLE_DIR, write, &w.p,
+                                    &widget, features);
+    ASSERT_NE(h, nullptr);
+    EXPECT_GT(play(1, h), 25) << "window " << open;
+    d->cleanup(h);
+    EXPECT_EQ(play(0.5, nullptr), 0) << "after window " << open << " closed";
+    EXPECT_GT(sig::rms(out, at - 24000, at), 0.05) << "the plugin stopped with the window";
+  }
+  lilv_free(path);
+  lilv_uis_free(uis);
+}
