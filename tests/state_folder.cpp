@@ -12,7 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,21 +30,11 @@ const char *unmap(LV2_URID_Unmap_Handle, LV2_URID urid) {
   return urid >= 1 && urid <= uris.size() ? uris[urid - 1].c_str() : nullptr;
 }
 
-struct Controls {
-  LilvWorld *world;
-  const LilvPlugin *plugin;
-  std::vector<float> values; // by port index
-};
-const void *port_value(const char *symbol, void *data, uint32_t *size, uint32_t *type) {
-  auto *c = static_cast<Controls *>(data);
-  LilvNode *s = lilv_new_string(c->world, symbol);
-  const LilvPort *port = lilv_plugin_get_port_by_symbol(c->plugin, s);
-  lilv_node_free(s);
-  if (!port)
-    return nullptr;
+std::map<std::string, float *> controls; // by symbol
+const void *port_value(const char *symbol, void *, uint32_t *size, uint32_t *type) {
   *size = sizeof(float);
   *type = map(nullptr, LV2_ATOM__Float);
-  return &c->values[lilv_port_get_index(c->plugin, port)];
+  return controls.count(symbol) ? controls[symbol] : nullptr;
 }
 
 } // namespace
@@ -76,51 +66,45 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  // Audio ports on blocks of their own, controls at their defaults.
+  // Audio inputs play the chord, controls sit at their defaults.
   constexpr uint32_t block = 256;
   const uint32_t count = lilv_plugin_get_num_ports(plugin);
-  Controls controls{world, plugin, std::vector<float>(count, 0.0f)};
-  std::vector<std::vector<float>> audio(count, std::vector<float>(block));
-  LilvNode *audio_port = lilv_new_uri(world, LILV_URI_AUDIO_PORT);
-  LilvNode *input_port = lilv_new_uri(world, LILV_URI_INPUT_PORT);
-  std::vector<uint32_t> inputs;
-  uint32_t freeze = count;
+  std::vector<float> values(count, 0.0f), in(block), out(block);
+  LilvNode *audio = lilv_new_uri(world, LILV_URI_AUDIO_PORT);
+  LilvNode *input = lilv_new_uri(world, LILV_URI_INPUT_PORT);
   for (uint32_t i = 0; i < count; ++i) {
     const LilvPort *port = lilv_plugin_get_port_by_index(plugin, i);
-    if (lilv_port_is_a(plugin, port, audio_port)) {
-      lilv_instance_connect_port(instance, i, audio[i].data());
-      if (lilv_port_is_a(plugin, port, input_port))
-        inputs.push_back(i);
+    if (lilv_port_is_a(plugin, port, audio)) {
+      lilv_instance_connect_port(instance, i,
+                                 lilv_port_is_a(plugin, port, input) ? in.data() : out.data());
       continue;
     }
     LilvNode *def = nullptr;
     lilv_port_get_range(plugin, port, &def, nullptr, nullptr);
-    controls.values[i] = def ? lilv_node_as_float(def) : 0.0f;
+    values[i] = def ? lilv_node_as_float(def) : 0.0f;
     lilv_node_free(def);
-    lilv_instance_connect_port(instance, i, &controls.values[i]);
-    if (!std::strcmp(lilv_node_as_string(lilv_port_get_symbol(plugin, port)), "freeze"))
-      freeze = i;
+    lilv_instance_connect_port(instance, i, &values[i]);
+    controls[lilv_node_as_string(lilv_port_get_symbol(plugin, port))] = &values[i];
   }
-  if (freeze == count) {
+  if (!controls.count("freeze")) {
     std::fprintf(stderr, "state_folder: %s has no freeze\n", argv[1]);
     return 1;
   }
 
   lilv_instance_activate(instance);
   for (uint32_t n = 0; n < rate; n += block) {
-    controls.values[freeze] = n >= rate / 2 ? 1.0f : 0.0f;
+    *controls["freeze"] = n >= rate / 2 ? 1.0f : 0.0f;
     for (uint32_t k = 0; k < block; ++k) {
       double x = 0;
       for (double hz : chord)
         x += std::sin(2 * M_PI * hz * (n + k) / rate);
-      for (uint32_t i : inputs)
-        audio[i][k] = static_cast<float>(0.5 * x / static_cast<double>(chord.size()));
+      in[k] = static_cast<float>(0.5 * x / static_cast<double>(chord.size()));
     }
     lilv_instance_run(instance, block);
   }
   LilvState *state =
       lilv_state_new_from_instance(plugin, instance, &urid_map, nullptr, nullptr, nullptr, argv[2],
-                                   port_value, &controls, LV2_STATE_IS_POD, nullptr);
+                                   port_value, nullptr, LV2_STATE_IS_POD, nullptr);
   const int failed = !state || lilv_state_save(world, &urid_map, &urid_unmap, state, nullptr,
                                                argv[2], "state.ttl");
   if (failed)
@@ -128,8 +112,8 @@ int main(int argc, char **argv) {
   lilv_state_free(state);
   lilv_instance_deactivate(instance);
   lilv_instance_free(instance);
-  lilv_node_free(audio_port);
-  lilv_node_free(input_port);
+  lilv_node_free(audio);
+  lilv_node_free(input);
   lilv_node_free(uri);
   lilv_world_free(world);
   return failed;
