@@ -45,7 +45,9 @@ python3 "$here/modgui-server.py" "$work/page" "$work/port" "$work/refused" &
 server=$!
 for _ in $(seq 100); do [ -s "$work/port" ] || sleep 0.1; done
 [ -s "$work/port" ] || { echo "FAIL the server did not start"; exit 1; }
-result=$(headless "$work/chromium" --no-proxy-server --window-size=1200,1500 \
+# Three pedals a row, every one in the window (where clicks are tested).
+height=$((700 * ($(wc -w <<<"$uris") + 2) / 3))
+result=$(headless "$work/chromium" --no-proxy-server --window-size=1200,$height \
   --virtual-time-budget=10000 --dump-dom "http://127.0.0.1:$(cat "$work/port")/board.html" \
   | sed -n '/^<pre id="result">/,/<\/pre>/p' | sed -e 's/<[^>]*>//g' -e 's/&amp;/\&/g') || true
 echo "${result:-Chromium showed nothing}"
