@@ -34,7 +34,7 @@ async function checkFace(face, sheet, ports, problems) {
       problems.push(`${what}: covered by ${hit ? hit.className || hit.tagName : 'nothing'}`);
   };
   const one = (selector, what) => {
-    const found = [...face.querySelectorAll(selector)];
+    const found = [face, ...face.querySelectorAll(selector)].filter(el => el.matches(selector));
     if (found.length === 1) return found[0];
     problems.push(`${what}: ${found.length} elements`);
     return null;
@@ -68,6 +68,11 @@ async function checkFace(face, sheet, ports, problems) {
   }
   const lamp = one('[mod-role="bypass-light"]', 'bypass light');
   if (lamp) shown(lamp, 'bypass light');
+  // mod-ui moves the pedal by its handle: a control or jack inside it would
+  // move the pedal when turned or pulled.
+  if (one('[mod-role="drag-handle"]', 'drag handle'))
+    for (const el of face.querySelectorAll('[mod-role$="-port"], [mod-role="bypass"]'))
+      if (el.closest('[mod-role="drag-handle"]')) problems.push(`${el.getAttribute('mod-port-symbol') || 'bypass'}: inside the drag handle`);
   // mod-ui puts every plugin's stylesheet in one page: our classes carry the
   // bundle's name (on and off are mod-ui's own, for the lamp).
   const ours = c => c.startsWith('quorvane-') || c === 'on' || c === 'off';
