@@ -22,12 +22,14 @@ function render(text, ns, problems) {
 async function checkFace(face, sheet, ports, problems) {
   const box = face.getBoundingClientRect();
   if (!box.width || !box.height) problems.push('the face has no size');
-  // Shown: with a size, inside the pedal, and on top where it is clicked.
-  const shown = (el, what) => {
+  // Shown: with a size, inside the pedal (a jack on its side may reach out,
+  // as mod-ui's own do), and on top where it is clicked.
+  const shown = (el, what, side) => {
     const r = el.getBoundingClientRect(), style = getComputedStyle(el);
     if (!r.width || !r.height || style.visibility !== 'visible' || style.opacity === '0')
       return problems.push(`${what}: not visible`);
-    if (r.left < box.left || r.right > box.right || r.top < box.top || r.bottom > box.bottom)
+    if ((!side && (r.left < box.left || r.right > box.right)) || r.right < box.left ||
+        r.left > box.right || r.top < box.top || r.bottom > box.bottom)
       return problems.push(`${what}: outside the pedal`);
     const hit = document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2);
     if (!hit || !(hit === el || el.contains(hit)))
@@ -53,7 +55,12 @@ async function checkFace(face, sheet, ports, problems) {
         problems.push(`${p.symbol}: a toggle, but its strip has ${el.dataset.frame.split('/')[1]} frames`);
     } else if (type === 'audio') {
       const el = one(`[mod-role="${dir}-audio-port"][mod-port-symbol="${p.symbol}"]`, `jack ${p.symbol}`);
-      if (el) shown(el, `jack ${p.symbol}`);
+      if (el) shown(el, `jack ${p.symbol}`, true);
+      // mod-ui drops a plug (128 x 56) on an input when the plug's middle is
+      // over it: an input smaller than mod-ui's own (88 x 56) hardly takes one.
+      const r = el && el.getBoundingClientRect();
+      if (r && dir === 'input' && (r.width < 88 || r.height < 56))
+        problems.push(`jack ${p.symbol}: ${r.width}x${r.height}, too small to drop a cable on`);
     }
   }
   for (const el of face.querySelectorAll('[mod-port-symbol]')) {

@@ -34,7 +34,7 @@ cp "$scripts/film.js" "$here/modgui-board.js" "$work/page/"
 cat >"$work/page/board.html" <<'HTML'
 <!DOCTYPE html>
 <html><head><meta charset="utf-8"><link rel="icon" href="data:,">
-<style>#board { display: flex; flex-wrap: wrap; gap: 40px; padding: 20px; align-items: flex-start; }</style>
+<style>#board { display: flex; flex-wrap: wrap; gap: 40px 120px; padding: 20px 120px; align-items: flex-start; }</style>
 </head><body><div id="board"></div>
 <pre id="result">did not finish</pre>
 <script src="plugins.js"></script><script src="film.js"></script><script src="modgui-board.js"></script>
@@ -47,7 +47,7 @@ for _ in $(seq 100); do [ -s "$work/port" ] || sleep 0.1; done
 [ -s "$work/port" ] || { echo "FAIL the server did not start"; exit 1; }
 # Three pedals a row, every one in the window (where clicks are tested).
 height=$((700 * ($(wc -w <<<"$uris") + 2) / 3))
-result=$(headless "$work/chromium" --no-proxy-server --window-size=1200,$height \
+result=$(headless "$work/chromium" --no-proxy-server --window-size=1400,$height \
   --virtual-time-budget=10000 --dump-dom "http://127.0.0.1:$(cat "$work/port")/board.html" \
   | sed -n '/^<pre id="result">/,/<\/pre>/p' | sed -e 's/<[^>]*>//g' -e 's/&amp;/\&/g') || true
 echo "${result:-Chromium showed nothing}"
