@@ -53,6 +53,8 @@ async function checkFace(face, sheet, ports, problems) {
       // A toggle is a footswitch: two pictures, off and on, nothing between.
       else if (p.toggled && !el.dataset.frame.endsWith('/2'))
         problems.push(`${p.symbol}: a toggle, but its strip has ${el.dataset.frame.split('/')[1]} frames`);
+    } else if (p.enabled && face.querySelector(`[mod-port-symbol="${p.symbol}"]`)) {
+      problems.push(`${p.symbol}: a control of its own, besides mod-ui's bypass footswitch`);
     } else if (type === 'audio') {
       const el = one(`[mod-role="${dir}-audio-port"][mod-port-symbol="${p.symbol}"]`, `jack ${p.symbol}`);
       if (el) shown(el, `jack ${p.symbol}`, true);
