@@ -38,22 +38,21 @@ quorvane_port(freeze CONTROL_IN
   COMMENT "Turning it on captures the current spectrum and replays it for as long as it stays on; blur, shift and threshold still act on the held sound.")
 quorvane_port(mix CONTROL_IN
   NAME "Mix" DEFAULT 1.0 MINIMUM 0.0 MAXIMUM 1.0
-  TTL "units:unit units:coef"
   COMMENT "Proportion of processed signal in the output: 0 is the dry input alone, 1 the processed signal alone.")
-# Blur and shift are proportions (of the widest smear, a 33-bin mean, and of
-# the largest shift, 128 bins), neither bins nor hertz, since a bin's width
-# depends on the sample rate: no unit of LV2's fits but the coefficient.
+# Mix, blur, shift and threshold are proportions (of the processed signal,
+# of the widest smear, a 33-bin mean, of the largest shift, 128 bins, of the
+# frame's peak), neither bins nor hertz, since a bin's width depends on the
+# sample rate: they carry no unit. (units:coef would not say more, and hosts
+# show it as a "*" before the value.)
 quorvane_port(blur CONTROL_IN
   NAME "Blur" DEFAULT 0.0 MINIMUM 0.0 MAXIMUM 1.0
-  TTL "units:unit units:coef"
   COMMENT "Smears the magnitude spectrum across frequency, from a 3-bin mean just above 0 to a 33-bin mean at 1. On the coherent plugins it spreads each partial into a band of noise; on quorvane and quorvane aligned it mostly lowers the level. 0 is off.")
 quorvane_port(shift CONTROL_IN
   NAME "Shift" DEFAULT 0.0 MINIMUM -1.0 MAXIMUM 1.0
-  TTL "pprop:rangeSteps 257 ;\n\t\tunits:unit units:coef"
+  TTL "pprop:rangeSteps 257"
   COMMENT "Moves the whole spectrum by whole bins, -1 for 128 bins down to 1 for 128 bins up; one bin is the sample rate divided by 1024, so the shift is a fixed number of hertz, not an interval.")
 quorvane_port(threshold CONTROL_IN
   NAME "Threshold" DEFAULT 0.0 MINIMUM 0.0 MAXIMUM 1.0
-  TTL "units:unit units:coef"
   COMMENT "Spectral gate: silences every bin weaker than this fraction of the frame's strongest bin. 0 is off; 1 keeps only the strongest.")
 
 # jalv 1.6 (Debian 12, Raspberry Pi OS bookworm, Zynthian) finds the latency

@@ -97,7 +97,7 @@ for uri in $(grep -oE '^<[^>]+#ui>$' "$bundle/manifest.ttl" | sed 's/^<//; s/#ui
 
   # A chord (A minor, 220-330 Hz) into the plugin: the spectrum above the
   # controls moves.
-  "$probe" "$in_port" "$out_port" 220,261.6,329.6 1.5 >/dev/null &
+  "$probe" "$in_port" "$out_port" 220+261.6+329.6 1.5 >/dev/null &
   sleep 1.2
   "$xprobe" shot quorvane_ui "$work/chord.png" >/dev/null
   wait $!
