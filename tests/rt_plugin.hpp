@@ -15,6 +15,8 @@
 
 namespace rt {
 
+using enum Role;
+
 // A small deterministic generator (xorshift), so that every run of a stream
 // is the same stream, whatever thread or process plays it.
 struct Rng {
@@ -33,8 +35,8 @@ struct Rng {
 // One host's block: its size and the control values the host sets before it.
 struct Block {
   uint32_t size;
-  float controls[port_count]; // FREEZE to THRESHOLD used
-  bool connect_controls;      // false: the control ports are left null
+  ByRole<float> controls; // FREEZE to THRESHOLD used
+  bool connect_controls;  // false: the control ports are left null
 };
 
 // A stream of `length` samples cut into blocks of varying size (0 included),
@@ -73,7 +75,8 @@ struct Stream {
       b.controls[SHIFT] = 2.4f * sinf(ph * 23.0f); // past +-1
       b.controls[THRESHOLD] = rng.next() % 3 == 0 ? 0.0f : 1.1f * rng.unit();
       if (rng.next() % 17 == 0) {
-        b.controls[FREEZE + rng.next() % 5] = NAN;
+        const Role any[] = {FREEZE, MIX, BLUR, SHIFT, THRESHOLD};
+        b.controls[any[rng.next() % 5]] = NAN;
       }
       b.connect_controls = rng.next() % 23 != 0;
       if (huge && rng.next() % 29 == 0) { // a whole block of huge samples
@@ -98,7 +101,7 @@ struct Stream {
 // control cells, the last of which receives the aligned plugins' latency.
 struct Player {
   host::Instance inst;
-  float controls[LATENCY + 1] = {};
+  ByRole<float> controls = {};
   float *in = static_cast<float *>(calloc(4096, sizeof(float)));
   float *out;
 
@@ -124,7 +127,7 @@ struct Player {
     uint32_t at = 0;
     for (uint32_t k = 0; k < s.block_count; ++k) {
       const Block &b = s.blocks[k];
-      for (uint32_t p = FREEZE; p < port_count; ++p) {
+      for (Role p : {FREEZE, MIX, BLUR, SHIFT, THRESHOLD}) {
         controls[p] = b.controls[p];
         inst.connect(p, b.connect_controls ? &controls[p] : nullptr);
       }

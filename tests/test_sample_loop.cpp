@@ -69,7 +69,7 @@ TEST(Ports, IndicesPastTheLastAreIgnored) {
       p.set(port, v);
     const uint32_t past = plugin_table[which].port_count;
     for (uint32_t port : {past, past + 1, 100u, 0xffffffffu})
-      p.p.connect(port, stray.data());
+      p.p.connect_index(port, stray.data());
     EXPECT_TRUE(sig::same(p.render(in, 1000), render(in, busy, 1000, which))) << which;
     for (float x : stray)
       ASSERT_EQ(x, 12345.0f) << "plugin " << which;
@@ -182,9 +182,10 @@ TEST(NonFinite, InputSamplesCountAsZero) {
 TEST(NonFinite, ControlsCountAsAbsent) {
   const Buf in = sig::noise(8000, 9);
   const Buf neutral = render(in, {});
-  for (uint32_t port : {FREEZE, BLUR, SHIFT, THRESHOLD})
+  for (Role port : {FREEZE, BLUR, SHIFT, THRESHOLD})
     for (float v : {NaN, -NaN, Inf, -Inf})
-      EXPECT_TRUE(sig::same(render(in, {{port, v}}), neutral)) << "port " << port << " = " << v;
+      EXPECT_TRUE(sig::same(render(in, {{port, v}}), neutral))
+          << info_of(port).symbol << " = " << v;
 }
 
 // An aligned plugin is its unaligned twin's wet signal mixed with the input

@@ -171,7 +171,7 @@ TEST(Sound, AFrozenSineHoldsItsPitchAndLevel) {
 // A control moved at a sample position, as a host does between blocks.
 struct Move {
   size_t at;
-  uint32_t port;
+  Role port;
   float value;
 };
 
@@ -180,7 +180,7 @@ struct Move {
 Buf render(Which which, const Buf &in, const std::vector<Move> &moves) {
   Rig<Instance> r(which);
   r.set(MIX, 1.0f);
-  for (uint32_t port : {FREEZE, BLUR, SHIFT, THRESHOLD})
+  for (Role port : {FREEZE, BLUR, SHIFT, THRESHOLD})
     r.set(port, 0.0f);
   Buf out(in.size());
   size_t next = 0;
