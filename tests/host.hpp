@@ -49,8 +49,6 @@ inline uint32_t which_of(const char *uri) {
 // The index of the port with `role` in plugin `which`; past its last port if
 // it has none. IN and OUT are the left channel's on a stereo plugin.
 inline uint32_t index_of(uint32_t which, Role role) {
-  if (which >= plugin_count)
-    return UINT32_MAX;
   const PluginInfo &p = plugin_table[which];
   if (p.channels == 2 && (role == IN || role == OUT))
     role = role == IN ? IN_L : OUT_L;

@@ -315,12 +315,15 @@ struct UridMap {
 struct Preset {
   const char *label;
   std::map<std::string, float> values;
+  Role needs = MIX; // a control without which the preset makes no sense
 };
 
 // The presets the bundle ships, with every control they set.
 const std::map<std::string, Preset> expected_presets = {
     {"frozen-pad",
-     {"Frozen pad", {{"freeze", 0}, {"mix", 1}, {"blur", 0.25f}, {"shift", 0}, {"threshold", 0}}}},
+     {"Frozen pad",
+      {{"freeze", 0}, {"mix", 1}, {"blur", 0.25f}, {"shift", 0}, {"threshold", 0}},
+      FREEZE}},
     {"smeared-wash",
      {"Smeared wash",
       {{"freeze", 0}, {"mix", 0.7f}, {"blur", 0.8f}, {"shift", 0}, {"threshold", 0}}}},
@@ -351,8 +354,9 @@ void set_port(const char *symbol, void *user, const void *value, uint32_t size, 
     return;
   }
   const RoleInfo *w = view(symbol);
-  if (!w || index_of(c->which, static_cast<Role>(w - roles)) >= plugin_table[c->which].port_count ||
-      w->kind != PortKind::CONTROL_IN) {
+  const PluginInfo &p = plugin_table[c->which];
+  if (!w || w->kind != PortKind::CONTROL_IN ||
+      port_index(p, static_cast<Role>(w - roles)) >= p.port_count) {
     ++c->foreign;
     return;
   }
@@ -373,7 +377,10 @@ TEST_F(BuiltBundle, EveryPresetLoadsAndAppliesToAnInstance) {
     const LilvPlugin *p = plugin(which);
     ASSERT_NE(p, nullptr);
     LilvNodes *presets = lilv_plugin_get_related(p, uri(LV2_PRESETS__Preset));
-    EXPECT_EQ(lilv_nodes_size(presets), expected_presets.size()) << name;
+    size_t fit = 0;
+    for (const auto &[id, preset] : expected_presets)
+      fit += index_of(which, preset.needs) < plugin_table[which].port_count;
+    EXPECT_EQ(lilv_nodes_size(presets), fit) << name;
     LILV_FOREACH(nodes, it, presets) {
       const LilvNode *preset = lilv_nodes_get(presets, it);
       const std::string id = lilv_node_as_uri(preset);
@@ -426,7 +433,11 @@ TEST_F(BuiltBundle, EveryPresetLoadsAndAppliesToAnInstance) {
           continue;
         ++controls;
         const RoleInfo &e = info_of(r);
-        EXPECT_EQ(c.value[r], want->second.values.at(e.symbol)) << e.symbol;
+        const auto value = want->second.values.find(e.symbol);
+        if (value == want->second.values.end())
+          ADD_FAILURE() << "expected_presets has no value of " << e.symbol;
+        else
+          EXPECT_EQ(c.value[r], value->second) << e.symbol;
         EXPECT_GE(c.value[r], e.minimum) << e.symbol;
         EXPECT_LE(c.value[r], e.maximum) << e.symbol;
       }
