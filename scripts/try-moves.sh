@@ -3,9 +3,10 @@
 # of the working tree, as a contributor would, and checks that each step
 # fails or works as the checklists say:
 #   1. a misspelt trait, or WHEN word, stops configure and names the word;
-#   2. add a control: its row in bundle/ports.cmake alone stops the build,
-#      naming the port; with its case in use_of() and its value in each
-#      preset, the library and the tests build and pass;
+#   2. add a control: its row before a port that released plugins have
+#      stops the build; its row at the end alone stops the build, naming
+#      the port; with its case in use_of() and its value in each preset, the
+#      library and the tests build and pass;
 #   3. add a plugin: one quorvane_plugin() line, here with a new trait that
 #      takes freeze away (WHEN NOT TRIAL), and the Turtle, the descriptors,
 #      the presets that fit it and the tests over every plugin follow.
@@ -52,13 +53,21 @@ sed -i 's/WHEN LATENCY/WHEN LATENCYY/' bundle/ports.cmake
 expect='unknown word LATENCYY' must_fail configure
 cp ports.cmake.orig bundle/ports.cmake
 
-step "add a control: its row alone stops the build, naming it"
-cat >>bundle/ports.cmake <<'EOF'
+step "add a control: a row before existing ports stops the build"
+cat >trim.cmake <<'EOF'
 quorvane_port(trim CONTROL_IN
   NAME "Trim" DEFAULT 1.0 MINIMUM 0.0 MAXIMUM 2.0
   TTL "units:unit units:coef"
   COMMENT "A control added by scripts/try-moves.sh.")
 EOF
+grep -q '^quorvane_port(latency ' bundle/ports.cmake || fail "ports.cmake has no latency row"
+sed -i '/^quorvane_port(latency /e cat trim.cmake' bundle/ports.cmake
+configure
+expect="released plugin's ports moved" must_fail build quorvane
+
+step "add a control: its row at the end alone stops the build, naming it"
+cp ports.cmake.orig bundle/ports.cmake
+cat trim.cmake >>bundle/ports.cmake
 configure
 expect="TRIM.* not handled in switch" must_fail build quorvane
 
