@@ -24,9 +24,10 @@ fail() {
   printf 'FAILED: %s\n' "$*" >&2
   exit 1
 }
-# Runs "$@" expecting failure whose output matches the pattern $expect.
+# must_fail PATTERN COMMAND...: COMMAND must fail, saying PATTERN.
 must_fail() {
-  local out
+  local expect=$1 out
+  shift
   if out=$("$@" 2>&1); then
     fail "$* succeeded; expected it to stop with: $expect"
   fi
@@ -46,11 +47,11 @@ build() { cmake --build build -j "$jobs" --target "$@" >/dev/null; }
 step "a misspelt trait or WHEN word stops configure"
 cp bundle/plugins.cmake plugins.cmake.orig
 sed -i '0,/COHERENT BYPASS/s//COHERNET BYPASS/' bundle/plugins.cmake
-expect='unknown words COHERNET' must_fail configure
+must_fail 'unknown words COHERNET' configure
 cp plugins.cmake.orig bundle/plugins.cmake
 cp bundle/ports.cmake ports.cmake.orig
 sed -i 's/WHEN LATENCY/WHEN LATENCYY/' bundle/ports.cmake
-expect='unknown word LATENCYY' must_fail configure
+must_fail 'unknown word LATENCYY' configure
 cp ports.cmake.orig bundle/ports.cmake
 
 step "add a control: a row before existing ports stops the build"
@@ -63,13 +64,13 @@ EOF
 grep -q '^quorvane_port(latency ' bundle/ports.cmake || fail "ports.cmake has no latency row"
 sed -i '/^quorvane_port(latency /e cat trim.cmake' bundle/ports.cmake
 configure
-expect="released plugin's ports moved" must_fail build quorvane
+must_fail "released plugin's ports moved" build quorvane
 
 step "add a control: its row at the end alone stops the build, naming it"
 cp ports.cmake.orig bundle/ports.cmake
 cat trim.cmake >>bundle/ports.cmake
 configure
-expect="TRIM.* not handled in switch" must_fail build quorvane
+must_fail "TRIM.* not handled in switch" build quorvane
 
 step "add a control: its place in use_of() and the presets"
 grep -q '^  case Role::MIX:$' plugin/quorvane.cpp || fail "use_of() has no 'case Role::MIX:' line"
