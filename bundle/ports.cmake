@@ -15,7 +15,9 @@
 # table as the host. TTL is any further Turtle of the port, as it stands.
 # Comments ending in @out_comment@ take the plugin's own text. Each port
 # needs its place in use_of() (plugin/quorvane.cpp): the build stops until
-# it has one.
+# it has one. Which index each plugin gives each port is listed, after
+# configure, in build/generated/quorvane_table.hpp (plugin_table[].ports)
+# and in each plugin's Turtle (build/lv2/quorvane.lv2/quorvane.ttl).
 
 quorvane_port(in AUDIO_IN WHEN MONO
   NAME "In" GROUP input DESIGNATION pg:center
