@@ -248,12 +248,13 @@ public:
     for (void *g : gaps) {
       free(g);
     }
-    float *ctl[7] = {nullptr,      ports_.out,    &ports_.freeze,   &ports_.mix,
-                     &ports_.blur, &ports_.shift, &ports_.threshold};
-    for (uint32_t port = OUT; port < port_count; ++port) {
-      inst_->connect(port, ctl[port]);
-    }
-    inst_->connect(host::OUT_R, ports_.out_r); // a stereo plugin's right channel
+    inst_->connect(Role::OUT, ports_.out);
+    inst_->connect(Role::OUT_R, ports_.out_r); // a stereo plugin's right channel
+    inst_->connect(Role::FREEZE, &ports_.freeze);
+    inst_->connect(Role::MIX, &ports_.mix);
+    inst_->connect(Role::BLUR, &ports_.blur);
+    inst_->connect(Role::SHIFT, &ports_.shift);
+    inst_->connect(Role::THRESHOLD, &ports_.threshold);
     hops_ = x_.size() / hop_size;
     hops(0, warm_hops);
     ports_.freeze = s.freeze;
@@ -262,9 +263,9 @@ public:
   void hops(size_t from, size_t to) override {
     FlushToZero mode(ftz_);
     for (size_t h = from; h < to; ++h) {
-      inst_->connect(IN, const_cast<float *>(x_.data() + h * hop_size));
+      inst_->connect(Role::IN, const_cast<float *>(x_.data() + h * hop_size));
       // The right channel hears the stream seven hops later.
-      inst_->connect(host::IN_R, const_cast<float *>(x_.data() + (h + 7) % hops_ * hop_size));
+      inst_->connect(Role::IN_R, const_cast<float *>(x_.data() + (h + 7) % hops_ * hop_size));
       inst_->run(hop_size);
     }
   }
@@ -292,15 +293,17 @@ public:
   static constexpr size_t cycle = 64;
   static constexpr size_t held = 40;
   Presses(const LV2_Descriptor &d, const std::vector<float> &x) : x_(x), inst_(d) {
-    float *ctl[7] = {nullptr, out_, &freeze_, &mix_, &zero_, &zero_, &zero_};
-    for (uint32_t port = OUT; port < port_count; ++port) {
-      inst_.connect(port, ctl[port]);
+    inst_.connect(Role::OUT, out_);
+    inst_.connect(Role::FREEZE, &freeze_);
+    inst_.connect(Role::MIX, &mix_);
+    for (Role port : {Role::BLUR, Role::SHIFT, Role::THRESHOLD}) {
+      inst_.connect(port, &zero_);
     }
   }
   void hops(size_t from, size_t to) override {
     for (size_t h = from; h < to; ++h) {
       freeze_ = h % cycle < held ? 1.0f : 0.0f;
-      inst_.connect(IN, const_cast<float *>(x_.data() + h * hop_size));
+      inst_.connect(Role::IN, const_cast<float *>(x_.data() + h * hop_size));
       const double t = cpu_ns();
       inst_.run(hop_size);
       at_[h % cycle] += cpu_ns() - t;

@@ -6,9 +6,12 @@
 # UI when it has the plugin window (ui/) and Ardour's inline display;
 # CHANNELS (1 or 2); the name hosts show; a label of at most 16 characters
 # for small screens (MOD's); a one-line summary and the help text hosts show.
-# Everything else follows from this list and bundle/ports.cmake: the Turtle,
-# the descriptors and their ports in the library, the presets' appliesTo, the
-# tests, the packages' descriptions and the archives' README.
+# Any other word stops configure; a new trait is a word in quorvane_traits
+# (bundle/CMakeLists.txt) and a field of PluginInfo
+# (bundle/quorvane_table.hpp.in). Everything else follows from this list and
+# bundle/ports.cmake: the Turtle, the descriptors and their ports in the
+# library, each preset's appliesTo, the tests, the packages' descriptions and
+# the archives' README. New plugins go at the end.
 
 quorvane_plugin(quorvane CHANNELS 1
   NAME "quorvane" LABEL "Spectral"

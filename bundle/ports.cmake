@@ -1,17 +1,23 @@
 # Every port any plugin of the bundle can have, in the order they take their
-# indices. A plugin has the rows whose condition it meets (WHEN: MONO or
-# STEREO by its channels, LATENCY, BYPASS; none for every plugin), numbered
-# from 0 in this order. So the mono plugins keep in 0, out 1, the controls
-# 2 to 6 and latency 7, as saved sessions know them; a new port goes at the
-# end, after every port that an existing plugin already has.
+# indices. A plugin has the rows whose WHEN it meets, numbered from 0 in this
+# order. WHEN is a list of words that must all hold: MONO or STEREO (by the
+# plugin's channels) and the traits of bundle/plugins.cmake (LATENCY,
+# COHERENT, BYPASS, STATE), each of which may follow NOT; no WHEN, every
+# plugin. Any other word stops configure. The released plugins' ports are
+# pinned in plugin/ports.hpp, as saved sessions know them: a new port goes at
+# the end, after every port that an existing plugin already has.
 #
-# quorvane_port(SYMBOL KIND NAME name [WHEN condition] [DEFAULT d MINIMUM lo
+# quorvane_port(SYMBOL KIND NAME name [WHEN word...] [DEFAULT d MINIMUM lo
 #   MAXIMUM hi] [GROUP group DESIGNATION designation] [TTL turtle] COMMENT text)
 # KIND is AUDIO_IN, AUDIO_OUT, CONTROL_IN or CONTROL_OUT. A control input
 # that is absent (unconnected, NaN or infinite) reads as its DEFAULT, and a
 # present one is clamped to MINIMUM..MAXIMUM: the plugin reads the same
 # table as the host. TTL is any further Turtle of the port, as it stands.
-# Comments ending in @out_comment@ take the plugin's own text.
+# Comments ending in @out_comment@ take the plugin's own text. Each port
+# needs its place in use_of() (plugin/quorvane.cpp): the build stops until
+# it has one. Which index each plugin gives each port is listed, after
+# configure, in build/generated/quorvane_table.hpp (plugin_table[].ports)
+# and in each plugin's Turtle (build/lv2/quorvane.lv2/quorvane.ttl).
 
 quorvane_port(in AUDIO_IN WHEN MONO
   NAME "In" GROUP input DESIGNATION pg:center

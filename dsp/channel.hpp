@@ -57,9 +57,11 @@ struct Channel {
 
   Scratch scratch;
 
-  // The coherent plugins' state; the others never touch it. Everything a
-  // held sound needs to go on is in `hold` (plain fixed-layout data); the
-  // history and the analysis under way are in `analysis`.
+  // The coherent plugins' state. Only their frames use it, but every plugin
+  // allocates it, prepare() fills its tables, and the plugins that save
+  // state carry its `hold` (zeros in the others). Everything a held sound
+  // needs to go on is in `hold` (plain fixed-layout data); the history and
+  // the analysis under way are in `analysis`.
   Hold hold;
   CoherentScratch coherent;
   Analysis analysis;

@@ -5,33 +5,18 @@
 #include <stdint.h>
 
 #include "dsp/channel.hpp"
+#include "quorvane_table.hpp"
 
 namespace {
 
 struct Instance {
-  // Port buffers, owned by the host (the mono plugins' port index in brackets).
-  float *in;        // [0] audio input; the left one of a stereo plugin
-  float *freeze;    // [2] freeze switch
-  float *mix;       // [3] wet proportion
-  float *blur;      // [4] blur amount
-  float *shift;     // [5] bin shift, -1..1 for -128..+128 bins
-  float *threshold; // [6] gate level as a fraction of the peak
-  float *out;       // [1] audio output; the left one of a stereo plugin
+  // The host's buffer for each port, by the port's role (bundle/ports.cmake):
+  // port[Role::MIX] is the mix control of whichever index the plugin gives
+  // it. Roles the plugin lacks stay null, as absent ports.
+  ByRole<float *> port;
 
   Channel channel; // rings, window, captured spectrum, frame state
 
-  // The aligned plugins' latency output [7]; the first plugin has no such
-  // port and never touches it.
-  float *latency;
-
-  // Ports that only some plugins have (see bundle/ports.cmake): the host's
-  // bypass switch and the right channel of the stereo ones.
-  float *enabled;
-  float *in_r;
-  float *out_r;
-  // The plugin window's atom ports (LV2_Atom_Sequence, plugin/spectrum.hpp).
-  float *control;
-  float *notify;
   float bypass; // 0 processing, 1 bypassed; between, on the way
 
   // Saving the hold with the session (plugin/state.hpp): the URIDs, mapped

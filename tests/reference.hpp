@@ -828,54 +828,38 @@ inline void frame_pair(Plugin &left, Plugin &right) {
 }
 
 // A plugin of the library as a host sees it: one channel or a stereo pair in
-// lockstep, its ports by the plugin's own indices (as the table of ports
-// numbers them), and the host's bypass: toward the dry signal, one hop's
-// worth of samples for the whole way, the frames going on meanwhile.
+// lockstep, its ports by the plugin's own indices (the table of ports gives
+// each index its role), and the host's bypass: toward the dry signal, one
+// hop's worth of samples for the whole way, the frames going on meanwhile.
 struct Pair {
-  struct {
-    bool latency, bypass;
-    uint32_t channels, port_count;
-    uint8_t ports[32]; // each port's role
-  } info;
+  PluginInfo info;
   Plugin ch[2];
-  float *in[2] = {}, *out[2] = {};
-  float *enabled = nullptr;
+  ByRole<float *> port = {};
   float bypass = 0.0f; // 0 processing, 1 bypassed
 
   Pair(const PluginInfo &p, double rate)
-      : info{p.latency, p.bypass, p.channels, p.port_count, {}},
-        ch{Plugin(p.latency, p.coherent, rate), Plugin(p.latency, p.coherent, rate)} {
-    for (uint32_t i = 0; i < p.port_count; ++i)
-      info.ports[i] = static_cast<uint8_t>(p.ports[i]);
-  }
+      : info(p), ch{Plugin(p.latency, p.coherent, rate), Plugin(p.latency, p.coherent, rate)} {}
 
-  void connect(uint32_t port, float *data) {
-    if (port >= info.port_count)
-      return;
-    switch (static_cast<Role>(info.ports[port])) {
-    case Role::IN:
-    case Role::IN_L: in[0] = data; break;
-    case Role::IN_R: in[1] = data; break;
-    case Role::OUT:
-    case Role::OUT_L: out[0] = data; break;
-    case Role::OUT_R: out[1] = data; break;
-    case Role::FREEZE: ch[0].freeze = ch[1].freeze = data; break;
-    case Role::MIX: ch[0].mix = ch[1].mix = data; break;
-    case Role::BLUR: ch[0].blur = ch[1].blur = data; break;
-    case Role::SHIFT: ch[0].shift = ch[1].shift = data; break;
-    case Role::THRESHOLD: ch[0].threshold = ch[1].threshold = data; break;
-    case Role::LATENCY: ch[0].latency = data; break;
-    case Role::ENABLED: enabled = data; break;
-    case Role::CONTROL: // the plugin window's messages: no part of the sound
-    case Role::NOTIFY: break;
-    }
+  void connect(uint32_t index, float *data) {
+    if (index < info.port_count)
+      port[info.ports[index]] = data;
   }
 
   void run(uint32_t n) {
-    if (info.latency && ch[0].latency)
-      *ch[0].latency = 1024.0f;
-    const float a = mix_amount(ch[0].mix);
+    const bool stereo = info.channels == 2;
+    float *in[2] = {port[stereo ? Role::IN_L : Role::IN], port[Role::IN_R]};
+    float *out[2] = {port[stereo ? Role::OUT_L : Role::OUT], port[Role::OUT_R]};
+    for (Plugin &c : ch) {
+      c.freeze = port[Role::FREEZE];
+      c.blur = port[Role::BLUR];
+      c.shift = port[Role::SHIFT];
+      c.threshold = port[Role::THRESHOLD];
+    }
+    if (info.latency && port[Role::LATENCY])
+      *port[Role::LATENCY] = 1024.0f;
+    const float a = mix_amount(port[Role::MIX]);
     // Bypassed below 0.5; an absent switch is on.
+    const float *enabled = port[Role::ENABLED];
     const float target = info.bypass && present(enabled) && *enabled < 0.5f ? 1.0f : 0.0f;
     for (uint32_t i = 0; i < n; ++i) {
       if (bypass < target)

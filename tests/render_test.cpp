@@ -38,6 +38,8 @@
 
 namespace {
 
+using enum Role;
+
 // The renderer's --plugin names, in its order: every plugin of the table by
 // its URI's last segment, less "quorvane-".
 std::string plugin_names() {
@@ -57,7 +59,7 @@ const char *const bundle_dir = QUORVANE_BUNDLE_DIR;
 
 struct Change {
   long long at;
-  uint32_t port;
+  Role port;
   float value;
 };
 
@@ -66,12 +68,13 @@ struct Change {
 std::vector<float> direct(const std::vector<float> &in, const std::vector<Change> &changes) {
   const LV2_Descriptor *d = host::descriptor(0);
   LV2_Handle h = d->instantiate(d, 8000.0, bundle_dir, nullptr);
-  float controls[7] = {0, 0, 0, 1, 0, 0, 0}; // the declared defaults
+  ByRole<float> controls = {};
   float x = 0.0f, y = 0.0f;
-  d->connect_port(h, 0, &x);
-  d->connect_port(h, 1, &y);
-  for (uint32_t p = 2; p < 7; ++p) {
-    d->connect_port(h, p, &controls[p]);
+  d->connect_port(h, host::index_of(0, IN), &x);
+  d->connect_port(h, host::index_of(0, OUT), &y);
+  for (Role p : {FREEZE, MIX, BLUR, SHIFT, THRESHOLD}) {
+    controls[p] = info_of(p).fallback; // the declared defaults
+    d->connect_port(h, host::index_of(0, p), &controls[p]);
   }
   std::vector<float> out(in.size());
   size_t next = 0;
@@ -299,9 +302,9 @@ const std::vector<std::string> automation = {
     "shift=-0.5@0.75s", "mix=0@9999",     "mix=0.25@10001",
 };
 const std::vector<Change> automation_direct = {
-    {0, 4, 0.3f},    {777, 3, 0.5f},   {801, 3, 0.75f},  {1023, 5, 0.25f},
-    {2560, 2, 1.0f}, {3001, 3, 1.0f},  {4100, 6, 0.02f}, {5119, 2, 0.0f},
-    {6000, 4, 0.7f}, {6000, 5, -0.5f}, {9999, 3, 0.0f},  {10001, 3, 0.25f},
+    {0, BLUR, 0.3f},      {777, MIX, 0.5f},     {801, MIX, 0.75f},        {1023, SHIFT, 0.25f},
+    {2560, FREEZE, 1.0f}, {3001, MIX, 1.0f},    {4100, THRESHOLD, 0.02f}, {5119, FREEZE, 0.0f},
+    {6000, BLUR, 0.7f},   {6000, SHIFT, -0.5f}, {9999, MIX, 0.0f},        {10001, MIX, 0.25f},
 };
 
 TEST_F(Render, OutputEqualsDirectCallsForAnyBlockSize) {
@@ -364,7 +367,7 @@ TEST_F(Render, FindsTheBundleThroughLv2PathAndAppendsATail) {
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<float> padded = in;
   padded.resize(in.size() + 1024, 0.0f);
-  EXPECT_EQ(read_wav(path("out.wav")), direct(padded, {{0, 5, 0.125f}, {1500, 3, 0.5f}}));
+  EXPECT_EQ(read_wav(path("out.wav")), direct(padded, {{0, SHIFT, 0.125f}, {1500, MIX, 0.5f}}));
 }
 
 TEST_F(Render, StartsFromAPresetWithSettingsOnTop) {
@@ -375,7 +378,7 @@ TEST_F(Render, StartsFromAPresetWithSettingsOnTop) {
   ASSERT_EQ(r.status, 0) << r.err;
   // Shifted shimmer: freeze 0, mix 0.5, blur 0.1, shift 0.125, threshold 0.
   EXPECT_EQ(read_wav(path("out.wav")),
-            direct(in, {{0, 3, 0.5f}, {0, 4, 0.1f}, {0, 5, 0.125f}, {2000, 4, 0.4f}}));
+            direct(in, {{0, MIX, 0.5f}, {0, BLUR, 0.1f}, {0, SHIFT, 0.125f}, {2000, BLUR, 0.4f}}));
 }
 
 TEST_F(Render, StereoIsRefusedUnlessDownmixRequested) {
@@ -395,7 +398,7 @@ TEST_F(Render, StereoIsRefusedUnlessDownmixRequested) {
 
   r = render({"--downmix", "--bundle", bundle_dir, path("in.wav"), path("out.wav"), "blur=0.2"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_wav(path("out.wav")), direct(mono, {{0, 4, 0.2f}}));
+  EXPECT_EQ(read_wav(path("out.wav")), direct(mono, {{0, BLUR, 0.2f}}));
 }
 
 // A stereo file goes through a stereo plugin channel for channel, exactly as
@@ -433,13 +436,15 @@ TEST_F(Render, StereoPluginsTakeStereoFiles) {
     // runs 1024 samples late, which the renderer takes off, and its changes
     // past the start come as much later.
     host::Instance inst(which);
-    float ctl[8] = {0, 0, 0, 1, 0, 0, 0, 0}, x[2] = {}, y[2] = {};
-    for (uint32_t port = FREEZE; port <= THRESHOLD; ++port)
+    ByRole<float> ctl = {};
+    ctl[MIX] = 1.0f;
+    float x[2] = {}, y[2] = {};
+    for (Role port : {FREEZE, MIX, BLUR, SHIFT, THRESHOLD})
       inst.connect(port, &ctl[port]);
     inst.connect(IN, &x[0]);
-    inst.connect(host::IN_R, &x[1]);
+    inst.connect(IN_R, &x[1]);
     inst.connect(OUT, &y[0]);
-    inst.connect(host::OUT_R, &y[1]);
+    inst.connect(OUT_R, &y[1]);
     const size_t late = aligned ? 1024 : 0;
     std::vector<float> want(2 * (left.size() + late));
     size_t next = 0;

@@ -18,6 +18,8 @@
 
 namespace rt {
 
+using enum Role;
+
 // A small deterministic generator (xorshift), so that every run of a stream
 // is the same stream, whatever thread or process plays it.
 struct Rng {
@@ -36,8 +38,8 @@ struct Rng {
 // One host's block: its size and the control values the host sets before it.
 struct Block {
   uint32_t size;
-  float controls[port_count]; // FREEZE to THRESHOLD used
-  bool connect_controls;      // false: the control ports are left null
+  ByRole<float> controls; // FREEZE to THRESHOLD used
+  bool connect_controls;  // false: the control ports are left null
 };
 
 // A stream of `length` samples cut into blocks of varying size (0 included),
@@ -76,7 +78,8 @@ struct Stream {
       b.controls[SHIFT] = 2.4f * sinf(ph * 23.0f); // past +-1
       b.controls[THRESHOLD] = rng.next() % 3 == 0 ? 0.0f : 1.1f * rng.unit();
       if (rng.next() % 17 == 0) {
-        b.controls[FREEZE + rng.next() % 5] = NAN;
+        const Role any[] = {FREEZE, MIX, BLUR, SHIFT, THRESHOLD};
+        b.controls[any[rng.next() % 5]] = NAN;
       }
       b.connect_controls = rng.next() % 23 != 0;
       if (huge && rng.next() % 29 == 0) { // a whole block of huge samples
@@ -123,7 +126,7 @@ inline const LV2_Feature *const window_features[] = {&map_feature, &strip_featur
 // and to a window's messages.
 struct Player {
   host::Instance inst;
-  float controls[LATENCY + 1] = {};
+  ByRole<float> controls = {};
   float *in = static_cast<float *>(calloc(4096, sizeof(float)));
   float *out;
   alignas(8) uint8_t control[64] = {}, notify[8192] = {};
@@ -146,8 +149,8 @@ struct Player {
       lv2_atom_forge_object(&forge, &obj, 0, map_uri(nullptr, QUORVANE_UI_URI "Listen"));
       lv2_atom_forge_pop(&forge, &obj);
       lv2_atom_forge_pop(&forge, &seq);
-      inst.connect(port_index(p, Role::CONTROL), reinterpret_cast<float *>(control));
-      inst.connect(port_index(p, Role::NOTIFY), reinterpret_cast<float *>(notify));
+      inst.connect(Role::CONTROL, reinterpret_cast<float *>(control));
+      inst.connect(Role::NOTIFY, reinterpret_cast<float *>(notify));
     }
   }
   ~Player() {
@@ -166,7 +169,7 @@ struct Player {
     uint32_t at = 0;
     for (uint32_t k = 0; k < s.block_count; ++k) {
       const Block &b = s.blocks[k];
-      for (uint32_t p = FREEZE; p < port_count; ++p) {
+      for (Role p : {FREEZE, MIX, BLUR, SHIFT, THRESHOLD}) {
         controls[p] = b.controls[p];
         inst.connect(p, b.connect_controls ? &controls[p] : nullptr);
       }

@@ -136,8 +136,8 @@ TEST(RealTimeAlloc, RunNeverAllocates) {
     }
     // Instances with nothing connected run too.
     for (uint32_t i = 0; i < n; ++i) {
-      for (uint32_t p = 0; p <= LATENCY; ++p) {
-        player[i]->inst.connect(p, nullptr);
+      for (uint32_t p = 0; p < max_ports; ++p) {
+        player[i]->inst.connect_index(p, nullptr);
       }
       for (int k = 0; k < 25; ++k) {
         player[i]->inst.run(8192);
