@@ -58,7 +58,8 @@ template <uint32_t which>
 LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
                 const LV2_Feature *const *features) {
   constexpr const PluginInfo &plugin = plugin_table[which];
-  auto *self = static_cast<Instance *>(calloc(1, instance_size(plugin.channels)));
+  constexpr size_t state_bytes = plugin.state ? state_size<plugin.coherent>(plugin.channels) : 0;
+  auto *self = static_cast<Instance *>(calloc(1, instance_size(plugin.channels) + state_bytes));
   if (!self) {
     return nullptr;
   }
@@ -66,7 +67,7 @@ LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
     prepare(channel_of(self, c), rate); // here rather than in the audio thread's first frame
   }
   if constexpr (plugin.state) {
-    map_state_urids(self, features);
+    map_state_urids(self, rate, features);
   }
   return self;
 }
@@ -275,16 +276,13 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
       }
     }
     if (due) {
-      if constexpr (plugin.state) {
-        hold_seq_begin(self);
-      }
       if constexpr (channels == 2) {
         frame_pair(self->channel, channel_of(self, 1), read_controls(self));
       } else {
         frame<coherent>(self->channel, read_controls(self));
       }
       if constexpr (plugin.state) {
-        hold_seq_end(self);
+        publish<channels, coherent>(self, true); // for save(), which may come from another thread
       }
     }
   }
@@ -299,7 +297,7 @@ template <uint32_t which> constexpr LV2_Descriptor describe() {
   return {plugin.uri,  inst<which>,
           conn<which>, nullptr,
           run<which>,  nullptr,
-          clean,       plugin.state ? state_extension<plugin.channels> : nullptr};
+          clean,       plugin.state ? state_extension<plugin.channels, plugin.coherent> : nullptr};
 }
 
 template <uint32_t... which>
