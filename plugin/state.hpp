@@ -224,23 +224,41 @@ uint32_t read_published(Instance *self, unsigned char *to) {
 }
 
 // The analysis of a copy finished at once: the hops it would still wait for
-// are taken as already past (the window then starts that much earlier, and
-// what comes before a strike does not count in its level). False if it
-// cannot finish.
+// (and the next one, which it would take first) are taken as already past;
+// the window then starts that much earlier, and what comes before a strike
+// does not count. The window is then high where the strike's hop lies,
+// which may be partly silent, so a strike's level is taken from the whole
+// hops after it, unwindowed. False if it cannot finish.
 inline bool finish_analysis(Analysis *const *a, Hold *const *h, unsigned n, const HoldTables &t) {
+  bool early = false;
   for (int hop = 0; hop < 64 && !h[0]->ready; ++hop) {
     if (a[0]->state == IDLE) {
       return false;
     }
-    if (a[0]->state == WAITING && a[0]->wait > 0) {
+    if (a[0]->state == WAITING) {
       for (unsigned c = 0; c < n; ++c) {
         const uint32_t last = a[c]->length / hop_size - 1;
-        const uint32_t skip = a[c]->skip + a[c]->wait;
+        const uint32_t skip = a[c]->skip + a[c]->wait + 1;
         a[c]->skip = a[c]->struck ? (skip < last ? skip : last) : a[c]->skip;
         a[c]->wait = 0;
       }
+      early = a[0]->struck != 0;
     }
     advance_analysis(a, h, n, t);
+  }
+  const uint32_t hops = a[0]->length / hop_size;
+  for (unsigned c = 0; early && a[c]->skip + 1 < hops && c < n; ++c) {
+    double sum = 0.0;
+    for (uint32_t j = a[c]->skip + 1; j < hops; ++j) {
+      sum += a[c]->energy[(a[c]->at + long_hops - hops + j) % long_hops];
+    }
+    const double want = sum / ((hops - a[c]->skip - 1) * hop_size);
+    const double have = partials_level(*h[c]);
+    const auto gain = static_cast<float>(have > 0.0 ? sqrt(want / have) : 0.0);
+    for (uint32_t p = 0; p < h[c]->count; ++p) {
+      h[c]->amp_re[p] = h[c]->amp_re[p] * gain;
+      h[c]->amp_im[p] = h[c]->amp_im[p] * gain;
+    }
   }
   return h[0]->ready != 0;
 }
