@@ -115,7 +115,7 @@ TEST(RealTimeThreads, SavesBesideRunNeverFail) {
       play(53); // the last press three blocks ago: the analysis under way
       std::thread runner(play, pace == 2 ? 0 : -1);
       int failures = 0, held = 0;
-      for (int n = 0; n < 400; ++n) {
+      for (int n = 0; n < 200; ++n) {
         failures += state->save(h, store, nullptr, 0, nullptr) != LV2_STATE_SUCCESS ||
                     state->restore(other, retrieve, nullptr, 0, nullptr) != LV2_STATE_SUCCESS;
         held += saved.size() > 12 && saved[12] == 1; // the header's frozen word
@@ -123,7 +123,9 @@ TEST(RealTimeThreads, SavesBesideRunNeverFail) {
       stop = true;
       runner.join();
       EXPECT_EQ(failures, 0);
-      EXPECT_GT(held, pace == 2 ? 399 : 0) << "saves that hold a sound";
+      if (pace == 2) {
+        EXPECT_EQ(held, 200) << "a save mid-analysis holds what the analysis makes";
+      }
       d->cleanup(h);
       d->cleanup(other);
     }
