@@ -382,8 +382,9 @@ inline bool held_channel_valid(const HeldChannel &c, Family family) {
 // A pair holds the same frequencies in both channels: it is made from both.
 inline bool pair_valid(const HeldChannel &l, const HeldChannel &r) {
   const uint32_t n = l.hold.count;
-  return n == r.hold.count && !memcmp(l.hold.step, r.hold.step, n * 4) &&
-         !memcmp(l.hold.bin, r.hold.bin, n * 2) && !memcmp(l.hold.frac, r.hold.frac, n);
+  return n == r.hold.count && !memcmp(l.hold.step, r.hold.step, n * sizeof l.hold.step[0]) &&
+         !memcmp(l.hold.bin, r.hold.bin, n * sizeof l.hold.bin[0]) &&
+         !memcmp(l.hold.frac, r.hold.frac, n * sizeof l.hold.frac[0]);
 }
 
 // ---------------------------------------------------------------------------
