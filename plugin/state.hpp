@@ -247,7 +247,10 @@ inline bool finish_analysis(Analysis *const *a, Hold *const *h, unsigned n, cons
     advance_analysis(a, h, n, t);
   }
   const uint32_t hops = a[0]->length / hop_size;
-  for (unsigned c = 0; early && a[c]->skip + 1 < hops && c < n; ++c) {
+  for (unsigned c = 0; early && c < n; ++c) {
+    if (a[c]->skip + 1 >= hops) {
+      continue;
+    }
     double sum = 0.0;
     for (uint32_t j = a[c]->skip + 1; j < hops; ++j) {
       sum += a[c]->energy[(a[c]->at + long_hops - hops + j) % long_hops];
