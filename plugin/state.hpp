@@ -63,8 +63,9 @@ struct StateHeader {
   uint32_t checksum; // FNV-1a of everything after the header
 };
 
-// The largest magnitude a frame can capture: its square root of a finite
-// power.
+// The largest magnitude a frame can capture from any finite input: the
+// square root of the largest finite power. (A held partial's amplitude is
+// bounded by hold_valid(), and every level must be finite.)
 constexpr float most_magnitude = 1.8446743e19f;
 // Saved rates that make sense (the hold's own timing accepts these).
 constexpr float least_rate = 8000.0f, most_rate = 1536000.0f;
