@@ -4,7 +4,9 @@
 // One value is saved, an atom:Chunk under the key ...quorvane#hold: a small
 // header, then the sample rate and, for each channel, what its family holds:
 // the captured spectrum (the plain freeze) or the partials in use (the
-// coherent hold, dsp/hold.hpp), each with its level. Every field is a 32-,
+// coherent hold, dsp/hold.hpp), each with its level (and the spectrum with
+// the output power it makes, which its phases decide too, so that no field
+// changed alone can make it louder). Every field is a 32-,
 // 16- or 8-bit number written in turn, and every processor we build for is
 // little-endian, so the bytes are portable among them. Frequencies are kept
 // in the saved rate's bins and moved to the instance's on restore, so a hold
@@ -64,8 +66,9 @@ struct StateHeader {
 };
 
 // The largest magnitude a frame can capture from any finite input: the
-// square root of the largest finite power. (A held partial's amplitude is
-// bounded by hold_valid(), and every level must be finite.)
+// square root of the largest finite power. So no finite input makes a
+// level (a sum of squares) past the largest float; a held partial's
+// amplitude is bounded by hold_valid() too.
 constexpr float most_magnitude = 1.8446743e19f;
 // Saved rates that make sense (the hold's own timing accepts these).
 constexpr float least_rate = 8000.0f, most_rate = 1536000.0f;
@@ -94,6 +97,29 @@ inline float spectrum_level(const float *mag) {
   }
   return as_level(sum);
 }
+// The power of the plain freeze's output from a captured spectrum: a block
+// repeated every hop sounds only at every fourth bin, each line the
+// windowed spectrum there (1/2 of the bin less 1/4 of each neighbour),
+// counted up to bin `last`.
+inline double spectrum_power(const float *mag, const float *phase, double last) {
+  auto at = [&](int k, double *re, double *im) { // bins -1 and 513: the mirror images
+    const int j = k < 0 ? -k : k > 512 ? 1024 - k : k;
+    *re = mag[j] * cos(phase[j]);
+    *im = (j == k ? 1.0 : -1.0) * mag[j] * sin(phase[j]);
+  };
+  double sum = 0.0;
+  for (int k = 0; k <= 512 && k <= last; k += 4) {
+    double re[3], im[3];
+    for (int m = 0; m < 3; ++m) {
+      at(k + m - 1, &re[m], &im[m]);
+    }
+    const double b_re = 0.5 * re[1] - 0.25 * (re[0] + re[2]);
+    const double b_im = 0.5 * im[1] - 0.25 * (im[0] + im[2]);
+    sum += (k == 0 || k == 512 ? 1.0 : 2.0) * (b_re * b_re + b_im * b_im);
+  }
+  return sum;
+}
+
 inline float partials_level(const Hold &h) {
   double sum = 0.0;
   for (uint32_t p = 0; p < h.count; ++p) {
@@ -109,7 +135,12 @@ struct HeldChannel {
   float frozen_phase[bins];
   Hold hold;
   float level;
+  float power; // the plain freeze's output power, which the phases decide too
 };
+// The output power the captured spectrum makes, as it is saved beside it.
+inline float held_power(const float *mag, const float *phase) {
+  return as_level(spectrum_power(mag, phase, 512.0));
+}
 
 // ---------------------------------------------------------------------------
 // The slots run() publishes into.
@@ -323,7 +354,7 @@ inline bool read_channel(Reader &r, HeldChannel &c, Family family) {
     return false;
   }
   if (family == SPECTRUM) {
-    return r.take(c.frozen_mag, sizeof c.frozen_mag) &&
+    return r.take(&c.power, 4) && r.take(c.frozen_mag, sizeof c.frozen_mag) &&
            r.take(c.frozen_phase, sizeof c.frozen_phase);
   }
   uint32_t n = 0;
@@ -349,22 +380,26 @@ inline bool read_old_channel(Reader &r, HeldChannel &c, Family family) {
     return false;
   }
   c.level = family == SPECTRUM ? spectrum_level(c.frozen_mag) : partials_level(c.hold);
+  c.power = held_power(c.frozen_mag, c.frozen_phase);
   return true;
 }
 
-// What a plugin of the family could have made: magnitudes finite, not
-// negative and within a frame's reach, phases within -pi..pi; a valid hold
-// whose partials' steps and bins tell the same frequency; a finite level
-// that is the sum of its parts.
+// What a plugin of the family could have made: magnitudes not negative,
+// phases within -pi..pi, and the output power they make; a valid hold whose
+// partials' steps and bins tell the same frequency; a finite level (so
+// every magnitude within a frame's reach) that is the sum of its parts.
 inline bool held_channel_valid(const HeldChannel &c, Family family) {
   if (family == SPECTRUM) {
     for (unsigned k = 0; k < bins; ++k) {
-      if (!(c.frozen_mag[k] >= 0.0f && c.frozen_mag[k] <= most_magnitude) ||
-          !(fabsf(c.frozen_phase[k]) <= 3.1415927f)) {
+      if (!(c.frozen_mag[k] >= 0.0f) || !(fabsf(c.frozen_phase[k]) <= 3.1415927f)) {
         return false;
       }
     }
-    return is_finite(c.level) && c.level == spectrum_level(c.frozen_mag);
+    // The power comes from double sines and cosines, which may differ in
+    // their last bit between targets: it is checked to within 1e-6.
+    const float power = held_power(c.frozen_mag, c.frozen_phase);
+    return is_finite(c.level) && c.level == spectrum_level(c.frozen_mag) && is_finite(power) &&
+           fabsf(c.power - power) <= 1e-6f * power;
   }
   const Hold &h = c.hold;
   if (!hold_valid(h) || h.ready != 1) {
@@ -422,29 +457,6 @@ inline void move_partials(Hold &h, double ratio) {
     ++kept;
   }
   h.count = kept;
-}
-
-// The power of the plain freeze's output from a captured spectrum: a block
-// repeated every hop sounds only at every fourth bin, each line the
-// windowed spectrum there (1/2 of the bin less 1/4 of each neighbour),
-// counted up to bin `last`.
-inline double spectrum_power(const float *mag, const float *phase, double last) {
-  auto at = [&](int k, double *re, double *im) { // bins -1 and 513: the mirror images
-    const int j = k < 0 ? -k : k > 512 ? 1024 - k : k;
-    *re = mag[j] * cos(phase[j]);
-    *im = (j == k ? 1.0 : -1.0) * mag[j] * sin(phase[j]);
-  };
-  double sum = 0.0;
-  for (int k = 0; k <= 512 && k <= last; k += 4) {
-    double re[3], im[3];
-    for (int m = 0; m < 3; ++m) {
-      at(k + m - 1, &re[m], &im[m]);
-    }
-    const double b_re = 0.5 * re[1] - 0.25 * (re[0] + re[2]);
-    const double b_im = 0.5 * im[1] - 0.25 * (im[0] + im[2]);
-    sum += (k == 0 || k == 512 ? 1.0 : 2.0) * (b_re * b_re + b_im * b_im);
-  }
-  return sum;
 }
 
 // The captured spectrum read at each bin's frequency in the saved rate's
@@ -540,8 +552,8 @@ LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store, LV2_Sta
         write_partials(w, *held[c]);
       } else {
         const auto *s = reinterpret_cast<const HeldSpectrum *>(payload_of(slot, payload, c));
-        const float level = spectrum_level(s->mag);
-        w.put(&level, 4);
+        const float level[2] = {spectrum_level(s->mag), held_power(s->mag, s->phase)};
+        w.put(level, sizeof level);
         w.put(s->mag, sizeof s->mag);
         w.put(s->phase, sizeof s->phase);
       }

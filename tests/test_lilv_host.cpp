@@ -790,17 +790,17 @@ TEST_F(BuiltBundle, RestoringACorruptStateLeavesACleanUnfrozenPlugin) {
     ASSERT_EQ(good.type, map.map(map.handle, LV2_ATOM__Chunk));
     EXPECT_LT(good.bytes.size(), 16000u) << "a held tone is saved in a few kilobytes";
 
-    // The last channel's fields: its level, then the spectrum (magnitudes,
-    // phases) or the partials (shift turns, count, then n each of the
-    // amplitudes' real and imaginary parts, phases, steps, bins, 256ths).
+    // The last channel's fields: its level, then the spectrum (its output
+    // power, magnitudes, phases; bin 10 does not sound) or the partials (shift turns, count, then n
+    // each of the amplitudes' real and imaginary parts, phases, steps, bins, 256ths).
     const uint32_t n = info.coherent ? good.get<uint32_t>(36) : 0;
-    const size_t at = 28 + (info.channels - 1) * (info.coherent ? 12 + 19 * n : 4 + 513 * 8);
-    ASSERT_EQ(good.bytes.size(), at + (info.coherent ? 12 + 19 * n : 4 + 513 * 8));
+    const size_t at = 28 + (info.channels - 1) * (info.coherent ? 12 + 19 * n : 8 + 513 * 8);
+    ASSERT_EQ(good.bytes.size(), at + (info.coherent ? 12 + 19 * n : 8 + 513 * 8));
     auto level = [&](Stored &v) { // the level of the last channel made true again
       double sum = 0;
       for (uint32_t k = 0; k < (info.coherent ? 2 * n : 513); ++k)
         sum += (info.coherent ? 2.0 : 1.0) *
-               std::pow(v.get<float>(at + (info.coherent ? 12 : 4) + 4 * k), 2);
+               std::pow(v.get<float>(at + (info.coherent ? 12 : 8) + 4 * k), 2);
       v.put<float>(at, static_cast<float>(sum));
     };
     std::vector<std::pair<const char *, Stored>> bad;
@@ -829,12 +829,16 @@ TEST_F(BuiltBundle, RestoringACorruptStateLeavesACleanUnfrozenPlugin) {
     variant("a level that is not its parts'",
             [&](Stored &v) { v.put<float>(at, v.get<float>(at) * 1.01f); });
     if (!info.coherent) {
-      variant("a NaN magnitude", [&](Stored &v) { v.put<float>(at + 44, nan); });
+      variant("a NaN magnitude", [&](Stored &v) { v.put<float>(at + 48, nan); });
       variant("a negative magnitude",
-              [&](Stored &v) { v.put<float>(at + 44, -v.get<float>(at + 44)); });
+              [&](Stored &v) { v.put<float>(at + 48, -v.get<float>(at + 48)); });
       variant("a magnitude past a frame's reach",
-              [&](Stored &v) { v.put<float>(at + 44, 2e19f), level(v); });
-      variant("a phase past pi", [&](Stored &v) { v.put<float>(at + 4 + 513 * 4 + 40, 3.2f); });
+              [&](Stored &v) { v.put<float>(at + 48, 2e19f), level(v); });
+      variant("a phase past pi", [&](Stored &v) { v.put<float>(at + 8 + 513 * 4 + 40, 3.2f); });
+      variant("a phase that changes the output's power", [&](Stored &v) {
+        const float phase = v.get<float>(at + 8 + 513 * 4 + 48);
+        v.put<float>(at + 8 + 513 * 4 + 48, phase > 0 ? phase - 1 : phase + 1);
+      });
     } else {
       ASSERT_GT(n, 0u);
       const size_t amp = at + 12, step = amp + 12 * n, bin = amp + 16 * n;
@@ -878,8 +882,8 @@ TEST_F(BuiltBundle, RestoringACorruptStateLeavesACleanUnfrozenPlugin) {
       std::ifstream f(std::string(QUORVANE_TEST_DATA "/v020-") + file + ".state", std::ios::binary);
       Stored old{{std::istreambuf_iterator<char>(f), {}}, good.key, good.type};
       ASSERT_GT(old.bytes.size(), 4000u);
-      const bool own =
-          (file[0] == 'c') == info.coherent && (file[8] == '-') == (info.channels == 2);
+      const bool own = (file[0] == 'c') == info.coherent &&
+                       (strstr(file, "stereo") != nullptr) == (info.channels == 2);
       Session o(p, which, urids);
       o.ctl[FREEZE] = 1.0f;
       EXPECT_EQ(iface->restore(lilv_instance_get_handle(o.inst), Stored::retrieve, &old, 0,
