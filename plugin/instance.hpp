@@ -9,6 +9,17 @@
 
 namespace {
 
+// run()'s side of the exchange with save(): frames, current and pinned are
+// read and written atomically only; the rest is run()'s own.
+struct Published {
+  uint32_t frames;   // frames run so far
+  uint32_t current;  // the slot save() may read: 0 or 1
+  uint32_t pinned;   // the slot save() is reading, plus one; 0 while none
+  uint32_t shown;    // what the current slot holds: frozen | ready << 1
+  uint32_t shown_at; // the frame it was published after
+  uint32_t pending;  // a publication waits for save() to leave the slot
+};
+
 struct Instance {
   // The host's buffer for each port, by the port's role (bundle/ports.cmake):
   // port[Role::MIX] is the mix control of whichever index the plugin gives
@@ -20,14 +31,16 @@ struct Instance {
   float bypass; // 0 processing, 1 bypassed; between, on the way
 
   // Saving the hold with the session (plugin/state.hpp): the URIDs, mapped
-  // at instantiation, and a count that is odd while a frame may be
-  // changing the hold.
+  // at instantiation, the sample rate the hold's frequencies are counted
+  // at, and what run() publishes for save() to read from another thread.
   uint32_t hold_key;
   uint32_t chunk_type;
-  uint32_t hold_seq;
+  float rate;
+  Published published;
 
   // A stereo plugin's right channel follows the record in the same
-  // allocation (instance_size()).
+  // allocation (instance_size()), and then the plugins that save state
+  // have the two slots that run() publishes into (plugin/state.hpp).
 };
 
 // The allocation of an instance of `channels` channels.

@@ -51,6 +51,15 @@ constexpr unsigned variant_of(const PluginInfo &p) {
   return (p.latency ? DELAY_DRY : 0u) | (p.coherent ? COHERENT : 0u);
 }
 
+// An instance's allocation: the record and its channels, then for the
+// plugins that save state the two slots `run` publishes into for `save`,
+// then for those with a window the display's data.
+template <uint32_t which> constexpr size_t before_display() {
+  constexpr const PluginInfo &plugin = plugin_table[which];
+  return instance_size(plugin.channels) +
+         (plugin.state ? state_size<plugin.coherent>(plugin.channels) : 0);
+}
+
 // One zero-filled record with the channels of plugin `which`. The first
 // two plugins work in samples and bins; only the coherent ones use the
 // sample rate (prepare()). Of the host's features only the URID map
@@ -59,8 +68,8 @@ template <uint32_t which>
 LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
                 const LV2_Feature *const *features) {
   constexpr const PluginInfo &plugin = plugin_table[which];
-  constexpr size_t size = plugin.ui ? display_offset(plugin.channels) + sizeof(Showing)
-                                    : instance_size(plugin.channels);
+  constexpr size_t size = plugin.ui ? display_offset(before_display<which>()) + sizeof(Showing)
+                                    : before_display<which>();
   auto *self = static_cast<Instance *>(calloc(1, size));
   if (!self) {
     return nullptr;
@@ -69,10 +78,10 @@ LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
     prepare(channel_of(self, c), rate); // here rather than in the audio thread's first frame
   }
   if constexpr (plugin.state) {
-    map_state_urids(self, features);
+    map_state_urids(self, rate, features);
   }
   if constexpr (plugin.ui) {
-    prepare_display(display_of(self, plugin.channels), rate, features);
+    prepare_display(display_of(self, before_display<which>()), rate, features);
   }
   return self;
 }
@@ -271,8 +280,8 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
   // stretch never wraps around the ring; the end of the ring still bounds
   // it, whatever the state holds.
   if constexpr (plugin.ui) {
-    display_begin(display_of(self, channels), self->port[Role::CONTROL], self->port[Role::NOTIFY],
-                  sample_count);
+    display_begin(display_of(self, before_display<which>()), self->port[Role::CONTROL],
+                  self->port[Role::NOTIFY], sample_count);
   }
   Channel &first = self->channel;
   uint32_t done = 0;
@@ -307,20 +316,18 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
     }
     if (due) {
       const Controls controls = read_controls(self);
-      if constexpr (plugin.state) {
-        hold_seq_begin(self);
-      }
       if constexpr (channels == 2) {
         frame_pair(self->channel, channel_of(self, 1), controls);
       } else {
         frame<coherent>(self->channel, controls);
       }
       if constexpr (plugin.state) {
-        hold_seq_end(self);
+        publish<channels, coherent>(self, true); // for save(), which may come from another thread
       }
       if constexpr (plugin.ui) { // what the window and the strip show, read from the frame
         Channel *const chs[2] = {&self->channel, &channel_of(self, channels - 1)};
-        display_frame<channels, coherent>(display_of(self, channels), chs, controls, done - 1);
+        display_frame<channels, coherent>(display_of(self, before_display<which>()), chs, controls,
+                                          done - 1);
       }
     }
   }
@@ -333,8 +340,8 @@ template <uint32_t which> void run(LV2_Handle handle, uint32_t sample_count) {
 // The inline display's picture (plugin/spectrum.hpp), drawn by the host's GUI thread.
 template <uint32_t which>
 InlineSurface *render_inline(LV2_Handle handle, uint32_t w, uint32_t max_h) {
-  return render_display(display_of(static_cast<Instance *>(handle), plugin_table[which].channels),
-                        w, max_h);
+  return render_display(display_of(static_cast<Instance *>(handle), before_display<which>()), w,
+                        max_h);
 }
 template <uint32_t which> constexpr InlineDisplayInterface inline_display = {render_inline<which>};
 
@@ -343,7 +350,7 @@ template <uint32_t which> const void *extension(const char *uri) {
   if (!strcmp(uri, QUORVANE_INLINE_DISPLAY "#interface")) {
     return &inline_display<which>;
   }
-  return plugin.state ? state_extension<plugin.channels>(uri) : nullptr;
+  return plugin.state ? state_extension<plugin.channels, plugin.coherent>(uri) : nullptr;
 }
 
 template <uint32_t which> constexpr LV2_Descriptor describe() {
@@ -356,7 +363,7 @@ template <uint32_t which> constexpr LV2_Descriptor describe() {
           nullptr,
           clean,
           plugin.ui      ? extension<which>
-          : plugin.state ? state_extension<plugin.channels>
+          : plugin.state ? state_extension<plugin.channels, plugin.coherent>
                          : nullptr};
 }
 

@@ -56,12 +56,13 @@ struct Showing {
   uint32_t pixels[display_width * display_height];
 };
 
-// Where the display lies: after the record and its channels.
-constexpr size_t display_offset(uint32_t channels) {
-  return (instance_size(channels) + alignof(Showing) - 1) / alignof(Showing) * alignof(Showing);
+// Where the display lies: after the `before` bytes of the record, its
+// channels and whatever else the plugin has (the slots for saving).
+constexpr size_t display_offset(size_t before) {
+  return (before + alignof(Showing) - 1) / alignof(Showing) * alignof(Showing);
 }
-inline Showing &display_of(Instance *self, uint32_t channels) {
-  return *reinterpret_cast<Showing *>(reinterpret_cast<char *>(self) + display_offset(channels));
+inline Showing &display_of(Instance *self, size_t before) {
+  return *reinterpret_cast<Showing *>(reinterpret_cast<char *>(self) + display_offset(before));
 }
 
 // x (at least 0) to the nearest whole number.

@@ -245,50 +245,6 @@ struct Hops {
   }
 };
 
-// A hold copied into a fresh channel (the record's other state as a host's
-// saved state would give it) plays on as the original does, bit for bit;
-// a damaged one is refused.
-TEST(FAST_FRAME, ARestoredHoldPlaysOnAndADamagedOneIsRefused) {
-  Hops a(1), b(1);
-  std::vector<float> x(256);
-  Controls c{};
-  for (int f = 0; f < 80; ++f) {
-    for (int i = 0; i < 256; ++i)
-      x[i] = (float)(0.3 * std::sin(2.0 * M_PI * 110.0 * (f * 256 + i) / 48000.0) +
-                     0.2 * std::sin(2.0 * M_PI * 137.0 * (f * 256 + i) / 48000.0));
-    c.freeze = f >= 40 ? 1.0f : 0.0f;
-    c.blur = f >= 60 ? 0.4f : 0.0f;
-    a.hop({x.data()}, c);
-  }
-  ASSERT_EQ(a.ch[0]->hold.ready, 1u);
-  ASSERT_TRUE(hold_valid(a.ch[0]->hold));
-  b.ch[0]->hold = a.ch[0]->hold;
-  b.ch[0]->frozen = 1;
-  b.ch[0]->prev_freeze = 1.0f;
-  b.ch[0]->pos = a.ch[0]->pos;
-  std::fill(x.begin(), x.end(), 0.0f);
-  for (int f = 0; f < 8; ++f) {
-    a.hop({x.data()}, c);
-    b.hop({x.data()}, c);
-  }
-  for (int i = 0; i < 1024; ++i)
-    ASSERT_EQ(bits(a.ch[0]->out_ring[i]), bits(b.ch[0]->out_ring[i])) << i;
-
-  const Hold good = a.ch[0]->hold;
-  auto damaged = [&](auto &&spoil) {
-    Hold h = good;
-    spoil(h);
-    return hold_valid(h);
-  };
-  EXPECT_FALSE(damaged([](Hold &h) { h.count = max_partials + 1; }));
-  EXPECT_FALSE(damaged([](Hold &h) { h.bin[0] = bins; }));
-  EXPECT_FALSE(damaged([](Hold &h) { h.amp_im[1] = NaN; }));
-  EXPECT_FALSE(damaged([](Hold &h) { h.amp_re[0] = Inf; }));
-  EXPECT_FALSE(damaged([](Hold &h) { h.ready = 2; }));
-  EXPECT_FALSE(damaged([](Hold &h) { h.shift_turns = 4; }));
-  EXPECT_TRUE(damaged([](Hold &h) { h.phase[0] = 0xffffffffu; }));
-}
-
 // A stereo pair held from both channels together keeps its image: the
 // held left/right correlation within 0.05 of the input's, a minute on.
 TEST(FAST_FRAME, APairHoldsItsStereoImage) {
