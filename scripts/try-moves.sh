@@ -58,7 +58,6 @@ step "add a control: a row before existing ports stops the build"
 cat >trim.cmake <<'EOF'
 quorvane_port(trim CONTROL_IN
   NAME "Trim" DEFAULT 1.0 MINIMUM 0.0 MAXIMUM 2.0
-  TTL "units:unit units:coef"
   COMMENT "A control added by scripts/try-moves.sh.")
 EOF
 grep -q '^quorvane_port(latency ' bundle/ports.cmake || fail "ports.cmake has no latency row"
