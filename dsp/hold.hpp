@@ -40,6 +40,9 @@ constexpr unsigned max_partials = long_size / 4; // peaks of 4096 bins, never ad
 constexpr unsigned kernel_steps = 256;           // fractional positions of a partial in its bin
 constexpr unsigned strike_rise = 8;              // a hop this many times louder than those before
 constexpr unsigned watch_hops = 5; // after a press, hops in which a strike still counts
+// A hop quieter than this (mean square 1e-10, -100 dBFS) is silence: a hold
+// is never made of silence alone.
+constexpr float sounding_energy = 2.56e-8f;
 
 // Everything a held sound needs to go on, in plain fixed-layout data (no
 // pointers, nothing wider than 32 bits), so that its bytes mean the same on
@@ -110,7 +113,8 @@ enum AnalysisState : uint32_t {
   TRANSFORM = 2,
   PEAKS = 3,
   PEAKS_MID = 4,
-  PEAKS_END = 5
+  PEAKS_END = 5,
+  LISTENING = 6 // freeze is on but nothing has sounded: waiting for a sound
 };
 
 // Complex value of the transform of a periodic Hann window of length n
@@ -362,8 +366,23 @@ inline int find_strike(Analysis *const *a, unsigned n) {
 // Starts the analysis: without a strike in the last 8192 samples, those
 // are analysed at once; with one, the 4096 samples from it on, waited for
 // as long as the hold can still begin within 100 ms of the press
-// (`elapsed` hops ago).
+// (`elapsed` hops ago). With nothing but silence in the history it listens
+// instead, and the first hop that sounds starts it as a press would.
 inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, uint32_t elapsed) {
+  bool sounded = false;
+  for (unsigned h = 0; h < long_hops; ++h) {
+    float e = 0.0f;
+    for (unsigned c = 0; c < n; ++c) {
+      e += a[c]->energy[h];
+    }
+    sounded = sounded || e > sounding_energy;
+  }
+  if (!sounded) { // nothing to hold yet: the first sound will be held from its strike
+    for (unsigned c = 0; c < n; ++c) {
+      a[c]->state = LISTENING;
+    }
+    return;
+  }
   const int strike = find_strike(a, n);
   uint32_t length = long_size;
   uint32_t wait = 0;
@@ -607,6 +626,17 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
 inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
                              const HoldTables &t) {
   Analysis &lead = *a[0];
+  if (lead.state == LISTENING) { // the first sound since the press is one
+    const unsigned newest = (lead.at + long_hops - 1) % long_hops;
+    float e = 0.0f;
+    for (unsigned c = 0; c < n; ++c) {
+      e += a[c]->energy[newest];
+    }
+    if (!(e > sounding_energy)) {
+      return;
+    }
+    start_analysis(a, n, t, 0);
+  }
   // A strike just after a press (or seen late) replaces a window without one.
   if (lead.elapsed > 0 && lead.elapsed <= watch_hops && !lead.struck && find_strike(a, n) >= 0) {
     start_analysis(a, n, t, lead.elapsed);

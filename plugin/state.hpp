@@ -229,10 +229,11 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
   const void *value = retrieve(state, self->hold_key, &size, &type, &flags);
 
   // Whatever comes, the plugin is left unfrozen unless a whole, valid hold
-  // is restored; the switch must then go off and on again to capture anew.
+  // is restored; with freeze on, the next frame then starts a hold as a
+  // press would (of the first sound, if nothing has sounded yet).
   for (uint32_t c = 0; c < channels; ++c) {
     channel_of(self, c).frozen = 0;
-    channel_of(self, c).prev_freeze = 1.0f;
+    channel_of(self, c).prev_freeze = 0.0f;
   }
   if (!value) {
     return LV2_STATE_ERR_NO_PROPERTY;
@@ -268,6 +269,7 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
       memcpy(ch.frozen_phase, held[c].frozen_phase, sizeof ch.frozen_phase);
       memcpy(&ch.hold, &held[c].hold, sizeof ch.hold);
       ch.frozen = 1;
+      ch.prev_freeze = 1.0f; // kept while the switch stays on
     }
   } else {
     valid = false;

@@ -9,7 +9,9 @@
 #   none on the others;
 # - jalv's console lists the presets, and a preset's values reach the
 #   running plugin (Sunken skeleton moves a 1500 Hz sine 8 bins down, to
-#   1125 Hz).
+#   1125 Hz);
+# - started with `-c freeze=1`, the coherent plugins hold the first tone
+#   they hear (a hold is never made of silence).
 #
 #   jalv-host.sh BUNDLE_DIR SCHEMA_DIR JACK_PROBE   (SCHEMA_DIR: LV2's schema bundles)
 #
@@ -108,34 +110,42 @@ skeleton_values=$(awk -v p="<$skeleton>" '$1 == p { on = 1 } on && /lv2:symbol/ 
   on && /pset:value/ { print s, $2 } on && /\.$/ { on = 0 }' "$bundle/presets.ttl")
 [ -n "$skeleton_values" ] || fail "no preset $skeleton in presets.ttl"
 
-count=0
-for uri in $(lv2ls | grep "^$base"); do
-  count=$((count + 1))
-  name=${uri#"$base"}
-  before=$fails
+# launch URI [JALV OPTION...]: jalv with the plugin, its console on fd 3,
+# and the plugin's first audio ports in in_port and out_port; fails (with
+# jalv stopped) when they do not appear.
+launch() {
+  local uri=$1
+  shift
   mkfifo "$work/console"
   # Line-buffered, so that its answers can be read while it runs.
-  "${orphan[@]}" stdbuf -oL jalv -x -n "$client" "$uri" <"$work/console" >"$work/jalv.out" \
+  "${orphan[@]}" stdbuf -oL jalv -x -n "$client" "$@" "$uri" <"$work/console" >"$work/jalv.out" \
     2>"$work/jalv.err" &
   jalv_pid=$!
   exec 3>"$work/console"
   rm "$work/console"
-  # The plugin's audio ports, once they are there.
   in_port="" out_port=""
   for _ in $(seq 100); do
     jack_lsp -p 2>/dev/null >"$work/ports" || true
     in_port=$(awk -v c="$client:" 'index($0, c) == 1 { p = $0 } /properties: input/ && p { print p; exit }' "$work/ports")
     out_port=$(awk -v c="$client:" 'index($0, c) == 1 { p = $0 } /properties: output/ && p { print p; exit }' "$work/ports")
-    [ -n "$in_port" ] && [ -n "$out_port" ] && break
+    [ -n "$in_port" ] && [ -n "$out_port" ] && return 0
     kill -0 $jalv_pid 2>/dev/null || break
     sleep 0.1
   done
-  if [ -z "$in_port" ] || [ -z "$out_port" ]; then
+  exec 3>&-
+  stop $jalv_pid
+  jalv_pid=""
+  return 1
+}
+
+count=0
+for uri in $(lv2ls | grep "^$base"); do
+  count=$((count + 1))
+  name=${uri#"$base"}
+  before=$fails
+  if ! launch "$uri"; then
     fail "$name: jalv did not load it"
     sed 's/^/  /' "$work/jalv.out" "$work/jalv.err"
-    exec 3>&-
-    stop $jalv_pid
-    jalv_pid=""
     continue
   fi
 
@@ -179,11 +189,31 @@ for uri in $(lv2ls | grep "^$base"); do
   report=$(listen 1500) || true
   problem=$(heard "$report" 1125)
   [ -z "$problem" ] || fail "$name with Sunken skeleton: $problem"
-  [ $fails -ne $before ] || echo "ok $name: loads, latency $want, sounds, takes a preset from the console"
-
   exec 3>&-
   stop $jalv_pid
   jalv_pid=""
+
+  # Freeze on from the start (a session or pedalboard restored without a
+  # hold): the coherent plugins play their input live until a sound comes,
+  # and hold that sound, here the first tone, under the next one.
+  held=""
+  if [[ $name == *coherent* ]]; then
+    held=", holds the first sound with freeze on from the start"
+    if launch "$uri" -c freeze=1; then
+      report=$(listen 1500) || true
+      problem=$(heard "$report" 1500)
+      [ -z "$problem" ] || fail "$name with freeze on from the start, the first tone: $problem"
+      report=$(listen 700) || true
+      problem=$(heard "$report" 1500)
+      [ -z "$problem" ] || fail "$name with freeze on from the start, the first tone held: $problem"
+      exec 3>&-
+      stop $jalv_pid
+      jalv_pid=""
+    else
+      fail "$name: jalv -c freeze=1 did not load it"
+    fi
+  fi
+  [ $fails -ne $before ] || echo "ok $name: loads, latency $want, sounds, takes a preset from the console${held:-}"
 done
 [ $count -gt 0 ] || fail "no plugin of $base in $bundle"
 [ $fails -eq 0 ]

@@ -337,7 +337,7 @@ inline void long_fft(Cpx *d, int n) {
 // number of hops later (the plugin spreads the transform over them) its
 // peaks become the partials of every channel, from the next frame on.
 struct HoldAnalysis {
-  int state = 0; // 0 idle, 1 waiting for the window, 2 transforming
+  int state = 0; // 0 idle, 1 waiting for the window, 2 transforming, 3 waiting for a sound
   int wait = 0, length = LONG, since = 0;
   int elapsed = 0;     // hops since the press
   bool struck = false; // the window starts at a strike
@@ -373,8 +373,24 @@ struct HoldAnalysis {
     return strike;
   }
 
+  // Whether hop slot `slot` of n channels together is louder than
+  // silence (a mean square of 1e-10).
+  static bool sounds(HoldChannel *const *ch, int n, int slot) {
+    float e = 0.0f;
+    for (int c = 0; c < n; ++c)
+      e += ch[c]->energy[slot];
+    return e > 2.56e-8f;
+  }
+
   void start(HoldChannel *const *ch, int n, const HoldTables &t, int hops_since_press) {
     const int hops = LONG / HOP;
+    bool any = false;
+    for (int h = 0; h < hops; ++h)
+      any = any || sounds(ch, n, h);
+    if (!any) { // nothing to hold: wait for a sound, then start as a press at it
+      state = 3;
+      return;
+    }
     const int strike = find_strike(ch, n);
     length = LONG;
     wait = 0;
@@ -395,6 +411,11 @@ struct HoldAnalysis {
   int busy() const { return length == LONG ? 7 : 5; }
 
   void step(HoldChannel *const *ch, int n, const HoldTables &t) {
+    if (state == 3) {
+      if (!sounds(ch, n, (ch[0]->at + LONG / HOP - 1) % (LONG / HOP)))
+        return;
+      start(ch, n, t, 0);
+    }
     // A strike seen within five hops of the press replaces a window
     // without one.
     if (elapsed > 0 && elapsed <= 5 && !struck && find_strike(ch, n) >= 0)

@@ -268,7 +268,9 @@ TEST(Sound, ALowChordIsHeldNoteByNote) {
 
 // A chord struck at `strike` after silence or after another chord (dying
 // away), the switch pressed near the strike, and from 100 ms after the
-// press on a third chord that must not get into the hold.
+// press on a third chord that must not get into the hold. Pressed in the
+// silence before (at the first run, or 50 ms before), the hold waits for the
+// chord and takes it as if pressed at its strike.
 TEST(Sound, APressAtTheStrikeHoldsTheChord) {
   const size_t strike = 2 * 48000;
   const size_t n = strike + 2 * 48000 + span + 1024;
@@ -282,10 +284,11 @@ TEST(Sound, APressAtTheStrikeHoldsTheChord) {
     for (size_t i = 0; i < strike; ++i)
       dying[i] *= (float)std::exp(-(double)i / 24000.0);
     for (bool before : {false, true})
-      for (long late : {-150L, 0L, 300L}) {
-        const size_t press = (size_t)((long)strike + late);
-        Buf in = sig::add(
-            {c->play(n, strike, press + 4800), later.play(n, press + 4800, press + 48000)});
+      for (long late : {-(long)strike, -2400L, -150L, 0L, 300L}) {
+        if (before && late < -150L)
+          continue;
+        const size_t press = (size_t)((long)strike + late), cut = std::max(press, strike) + 4800;
+        Buf in = sig::add({c->play(n, strike, cut), later.play(n, cut, cut + 43200)});
         if (before)
           in = sig::add({in, dying});
         const Span held(render(COHERENT, in, {{press, FREEZE, 1.0f}}), strike + 72000);
