@@ -33,13 +33,14 @@
 
 namespace {
 
-constexpr unsigned long_size = 8192;  // longest analysis, and the history kept
-constexpr unsigned short_size = 4096; // the analysis after a fresh strike
-constexpr unsigned long_hops = long_size / hop_size;
-constexpr unsigned max_partials = long_size / 4; // peaks of 4096 bins, never adjacent
-constexpr unsigned kernel_steps = 256;           // fractional positions of a partial in its bin
-constexpr unsigned strike_rise = 8;              // a hop this many times louder than those before
-constexpr unsigned watch_hops = 5; // after a press, hops in which a strike still counts
+// The analysis spans the same time at every sample rate: 8192 samples at
+// 44.1 and 48 kHz, 16384 at 88.2 and 96, 32768 at 176.4 and 192 (the long
+// window, and the history kept), half as many after a fresh strike. The
+// arrays of those lengths are sized at instantiation (hold_bytes()).
+constexpr unsigned max_long_hops = 32768 / hop_size;
+constexpr unsigned max_partials = 2048;  // peaks of 4096 bins, never adjacent (more: the lowest)
+constexpr unsigned kernel_steps = 256;   // fractional positions of a partial in its bin
+constexpr unsigned strike_rise = 8;      // a hop this many times louder than those before
 // A hop quieter than this (mean square 1e-10, -100 dBFS) is silence: a hold
 // is never made of silence alone.
 constexpr float sounding_energy = 2.56e-8f;
@@ -62,12 +63,21 @@ struct Hold {
   uint32_t diffuse[bins];       // the blur's phases, 2^32 a turn
 };
 
-// Tables of an instance, filled by prepare_hold().
+// Tables of an instance, filled by prepare_hold(); the arrays of the
+// window's length follow in the same allocation.
 struct HoldTables {
-  float long_window[long_size]; // periodic Hann of 8192, and of 4096
-  float short_window[short_size];
-  float tw_re[long_size - 1]; // e^(-i pi j / h) of the stage with half-length h at h - 1 + j
-  float tw_im[long_size - 1];
+  uint32_t long_size;  // samples of the long window and the history
+  uint32_t short_size; // of the window after a strike
+  uint32_t long_hops;  // hops of the history
+  uint32_t octaves;    // 0, 1, 2: long_size is 8192 << octaves
+  uint32_t before;     // hops before a hop that it must outdo to be a strike (85 ms)
+  uint32_t watch;      // hops after a press in which a strike still counts (27 ms)
+  float peak_fall;     // a bin's recent peak falls by this a hop (0.95 in 5.3 ms)
+  float *long_window;  // periodic Hann of long_size, and of short_size
+  float *short_window;
+  float *tw_re; // e^(-i pi j / h) of the stage with half-length h at h - 1 + j
+  float *tw_im;
+  uint16_t *reverse; // i with its bits reversed (log2 long_size of them)
   float kernel_re[kernel_steps][4]; // the frame window's transform at bins b-1..b+2 of a
   float kernel_im[kernel_steps][4]; // partial at b + frac/256, per unit complex amplitude
   float correct_re[2][257];         // 1 / the long window's transform at -q/256 bins
@@ -76,28 +86,27 @@ struct HoldTables {
   float coarse_im[256];
   float fine_re[256]; // e^(2 pi i n / 65536)
   float fine_im[256];
-  float window_power[2];          // sum of the squared window, 8192 and 4096
-  float tail_power[2][long_hops]; // the same from hop j of the window on
-  uint16_t reverse[long_size];    // i with its 13 bits reversed
-  uint32_t max_wait;              // hops a strike may be waited for, from the sample rate
-  uint32_t pad;
+  float window_power[2];              // sum of the squared window, long and short
+  float tail_power[2][max_long_hops]; // the same from hop j of the window on
+  uint32_t max_wait;                  // hops a strike may be waited for, from the sample rate
 };
 
 // The past input and the analysis under way (nothing a hold needs once made).
+// Its arrays of the window's length follow in the same allocation.
 struct Analysis {
-  float history[long_size];   // the last 8192 samples, hop by hop
-  float energy[long_hops];    // sum of squares of each hop in history
-  float risen[long_hops];     // power of the frame ending with that hop in bins that rose 6 dB,
-  float power_all[long_hops]; // and in all its bins
-  float peak_mag[bins];       // each bin's recent peak, falling by 0.95 a hop
-  float re[long_size];        // the window, then its transform
-  float im[long_size];
-  float power[long_size / 2 + 1]; // squared magnitudes (of both channels of a pair)
+  float *history;                 // the last long_size samples, hop by hop
+  float *re;                      // the window, then its transform
+  float *im;
+  float *power;                   // squared magnitudes (of both channels of a pair), to half
+  float energy[max_long_hops];    // sum of squares of each hop in history
+  float risen[max_long_hops];     // power of the frame ending with that hop in bins that rose 6 dB,
+  float power_all[max_long_hops]; // and in all its bins
+  float peak_mag[bins];           // each bin's recent peak, falling a little each hop
   float mean_square;              // the windowed input's, against the window's
   uint32_t at;                    // hop slot of the next hop in history
   uint32_t state;                 // what the next frame does (below)
   uint32_t wait;                  // hops still to wait before the window ends
-  uint32_t length;                // of the window: 8192 or 4096
+  uint32_t length;                // of the window: long_size or short_size
   uint32_t since;                 // hops since the window ended
   uint32_t stage;                 // slices of the transform done
   uint32_t elapsed;               // hops since the press
@@ -142,10 +151,72 @@ inline void hann_transform(double x, double n, double *re, double *im) {
   }
 }
 
-// The tables of the hold, and how many hops a strike may be waited for: the
-// hold must begin within 100 ms of the press (a press is seen up to 255
-// samples late, and the analysis of 4096 samples takes six hops more).
-inline void prepare_hold(HoldTables &t, double rate) {
+// The stages of each hop of the transform of n points: about 16384
+// butterflies a hop (the last stages, which go one at a time, fewer).
+inline unsigned stage_end(unsigned n, unsigned slice) {
+  static const uint8_t plan_4096[2] = {6, 12};
+  static const uint8_t plan_8192[4] = {4, 8, 11, 13};
+  static const uint8_t plan_16384[7] = {2, 4, 6, 8, 10, 12, 14};
+  return n == 4096 ? plan_4096[slice]
+         : n == 8192 ? plan_8192[slice]
+         : n == 16384 ? plan_16384[slice]
+                      : slice + 1; // 32768: a stage a hop
+}
+inline unsigned stage_slices(unsigned n) {
+  return n == 4096 ? 2 : n == 8192 ? 4 : n == 16384 ? 7 : 15;
+}
+
+// The octaves above 8192 samples of the long window at a sample rate (an
+// absent or absurd rate counts as 48 kHz): the nearest power of two to
+// 8192 samples at 48 kHz, in time.
+inline uint32_t hold_octaves(double rate) {
+  if (!(rate >= 8000.0 && rate <= 1536000.0)) {
+    rate = 48000.0;
+  }
+  return rate < 48000.0 * M_SQRT2 ? 0u : rate < 96000.0 * M_SQRT2 ? 1u : 2u;
+}
+
+// Bytes of the arrays of the window's length: the tables' (one set an
+// instance) and an analysis's (one a channel).
+inline size_t table_array_bytes(uint32_t octaves) {
+  const size_t n = size_t{8192} << octaves;
+  return (n + n / 2 + 2 * n) * sizeof(float) + n * sizeof(uint16_t);
+}
+inline size_t analysis_array_bytes(uint32_t octaves) {
+  const size_t n = size_t{8192} << octaves;
+  return (3 * n + n / 2 + 4) * sizeof(float);
+}
+
+// The analysis's arrays from `mem` (zero-filled, analysis_array_bytes()).
+inline void place_analysis(Analysis &a, float *mem, uint32_t octaves) {
+  const size_t n = size_t{8192} << octaves;
+  a.history = mem;
+  a.re = mem + n;
+  a.im = mem + 2 * n;
+  a.power = mem + 3 * n;
+}
+
+// The tables of the hold in `t`, their arrays in `mem` (table_array_bytes()),
+// and how many hops a strike may be waited for: the hold must begin within
+// 100 ms of the press (a press is seen up to 255 samples late; the short
+// window is then taken, transformed over a few hops and its peaks found in
+// three more).
+inline void prepare_hold(HoldTables &t, float *mem, double rate) {
+  t.octaves = hold_octaves(rate);
+  t.long_size = 8192u << t.octaves;
+  t.short_size = t.long_size / 2;
+  t.long_hops = t.long_size / hop_size;
+  t.before = 16u << t.octaves;
+  t.watch = 5u << t.octaves;
+  static const float fall[3] = {0.95f, 0.97467943f, 0.98725851f}; // 0.95 in 1024 samples at 48 kHz
+  t.peak_fall = fall[t.octaves];
+  const unsigned long_size = t.long_size;
+  const unsigned short_size = t.short_size;
+  t.long_window = mem;
+  t.short_window = mem + long_size;
+  t.tw_re = t.short_window + short_size;
+  t.tw_im = t.tw_re + long_size;
+  t.reverse = reinterpret_cast<uint16_t *>(t.tw_im + long_size);
   for (unsigned i = 0; i < long_size; ++i) {
     t.long_window[i] = static_cast<float>(0.5 - 0.5 * cos(2.0 * M_PI * i / long_size));
   }
@@ -183,7 +254,7 @@ inline void prepare_hold(HoldTables &t, double rate) {
       sum += static_cast<double>(win[i]) * win[i];
     }
     t.window_power[w] = static_cast<float>(sum);
-    for (unsigned j = 0; j < long_hops; ++j) {
+    for (unsigned j = 0; j < t.long_hops; ++j) {
       double tail = 0.0;
       for (unsigned i = j * hop_size; i < n; ++i) {
         tail += static_cast<double>(win[i]) * win[i];
@@ -191,10 +262,11 @@ inline void prepare_hold(HoldTables &t, double rate) {
       t.tail_power[w][j] = static_cast<float>(tail);
     }
   }
+  const unsigned bits = 13 + t.octaves;
   for (unsigned i = 0; i < long_size; ++i) {
     unsigned r = 0;
-    for (unsigned b = 0; b < 13; ++b) {
-      r |= ((i >> b) & 1u) << (12 - b);
+    for (unsigned b = 0; b < bits; ++b) {
+      r |= ((i >> b) & 1u) << (bits - 1 - b);
     }
     t.reverse[i] = static_cast<uint16_t>(r);
   }
@@ -207,8 +279,9 @@ inline void prepare_hold(HoldTables &t, double rate) {
   if (!(rate >= 8000.0 && rate <= 1536000.0)) {
     rate = 48000.0;
   }
-  const double hops = floor((0.1 * rate - 255.0) / hop_size) - 6.0;
-  t.max_wait = hops < 0.0 ? 0u : hops > 16.0 ? 16u : static_cast<uint32_t>(hops);
+  const double most = short_size / hop_size;
+  const double hops = floor((0.1 * rate - 255.0) / hop_size) - (stage_slices(short_size) + 4.0);
+  t.max_wait = hops < 0.0 ? 0u : hops > most ? static_cast<uint32_t>(most) : static_cast<uint32_t>(hops);
 }
 
 // Whether a hold from elsewhere (a saved state) can be played: every value
@@ -279,7 +352,7 @@ inline double sum_squares(const float *re, const float *im) {
 
 // The next hop of input into the history, and its energy (four partial sums
 // side by side, then added in pairs).
-inline void push_history(Analysis &a, const float *in_ring, uint32_t pos) {
+inline void push_history(Analysis &a, const HoldTables &t, const float *in_ring, uint32_t pos) {
   float *dst = a.history + static_cast<size_t>(a.at) * hop_size;
   const uint32_t from = (pos + block_size - hop_size) & ring_mask; // the newest hop
   v4f sum = splat4(0.0f);
@@ -295,7 +368,7 @@ inline void push_history(Analysis &a, const float *in_ring, uint32_t pos) {
     sum = sum + x * x;
   }
   a.energy[a.at] = (sum[0] + sum[1]) + (sum[2] + sum[3]);
-  a.at = (a.at + 1) % long_hops;
+  a.at = (a.at + 1) % t.long_hops;
 }
 
 // How much of this live frame is new: its power in bins more than twice
@@ -303,7 +376,9 @@ inline void push_history(Analysis &a, const float *in_ring, uint32_t pos) {
 // the hop just pushed (four partial sums side by side, then added in
 // pairs). A recent peak rather than the last frame: close partials beat,
 // and their bins rise and fall from frame to frame while nothing is new.
-inline void note_rise(Analysis &a, const float *mag) {
+inline void note_rise(Analysis &a, const HoldTables &t, const float *mag) {
+  const unsigned long_hops = t.long_hops;
+  const v4f fall = splat4(t.peak_fall);
   v4f up = splat4(0.0f);
   v4f all = splat4(0.0f);
   const v4f zero = splat4(0.0f);
@@ -313,7 +388,7 @@ inline void note_rise(Analysis &a, const float *mag) {
     const v4f peak = load4(a.peak_mag + k);
     up = up + (m > peak * 2.0f ? sq : zero);
     all = all + sq;
-    const v4f fallen = peak * 0.95f;
+    const v4f fallen = peak * fall;
     store4(a.peak_mag + k, m > fallen ? m : fallen);
   }
   const float m = mag[bins - 1];
@@ -322,18 +397,19 @@ inline void note_rise(Analysis &a, const float *mag) {
   const unsigned slot = (a.at + long_hops - 1) % long_hops;
   a.risen[slot] = ((up[0] + up[1]) + (up[2] + up[3])) + (m > peak * 2.0f ? sq : 0.0f);
   a.power_all[slot] = ((all[0] + all[1]) + (all[2] + all[3])) + sq;
-  a.peak_mag[bins - 1] = m > peak * 0.95f ? m : peak * 0.95f;
+  a.peak_mag[bins - 1] = m > peak * t.peak_fall ? m : peak * t.peak_fall;
 }
 
 // The hop of the latest strike in the history of n channels (0 the
-// oldest), or -1: a hop 8 times as loud as each of the sixteen before it, or
-// the first of frames with 30 % of their power newly risen, which see a
-// strike about two hops after it came (the frame's window is low at its
-// end).
-inline int find_strike(Analysis *const *a, unsigned n) {
-  float e[long_hops];
-  float up[long_hops];
-  float all[long_hops];
+// oldest), or -1: a hop 8 times as loud as each of those of the 85 ms
+// before it, or the first of frames with 30 % of their power newly risen,
+// which see a strike about two hops after it came (the frame's window is
+// low at its end).
+inline int find_strike(Analysis *const *a, unsigned n, const HoldTables &t) {
+  const unsigned long_hops = t.long_hops;
+  float e[max_long_hops];
+  float up[max_long_hops];
+  float all[max_long_hops];
   for (unsigned h = 0; h < long_hops; ++h) { // oldest first
     const unsigned slot = (a[0]->at + h) % long_hops;
     e[h] = 0.0f;
@@ -348,7 +424,7 @@ inline int find_strike(Analysis *const *a, unsigned n) {
   int strike = -1;
   for (unsigned h = 2; h < long_hops; ++h) {
     float before = 0.0f;
-    for (unsigned j = h >= 16 ? h - 16 : 0; j < h; ++j) {
+    for (unsigned j = h >= t.before ? h - t.before : 0; j < h; ++j) {
       before = e[j] > before ? e[j] : before;
     }
     if (e[h] > 1e-9f && e[h] > static_cast<float>(strike_rise) * before) {
@@ -369,6 +445,8 @@ inline int find_strike(Analysis *const *a, unsigned n) {
 // (`elapsed` hops ago). With nothing but silence in the history it listens
 // instead, and the first hop that sounds starts it as a press would.
 inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, uint32_t elapsed) {
+  const uint32_t long_hops = t.long_hops;
+  const uint32_t short_hops = t.short_size / hop_size;
   bool sounded = false;
   for (unsigned h = 0; h < long_hops; ++h) {
     float e = 0.0f;
@@ -383,20 +461,20 @@ inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, 
     }
     return;
   }
-  const int strike = find_strike(a, n);
-  uint32_t length = long_size;
+  const int strike = find_strike(a, n, t);
+  uint32_t length = t.long_size;
   uint32_t wait = 0;
   uint32_t skip = 0;
   if (strike >= 0) {
-    length = short_size;
+    length = t.short_size;
     const uint32_t after = long_hops - static_cast<uint32_t>(strike); // hops from the strike on
     const uint32_t most = t.max_wait > elapsed ? t.max_wait - elapsed : 0;
-    if (after < short_size / hop_size) {
-      wait = short_size / hop_size - after;
+    if (after < short_hops) {
+      wait = short_hops - after;
       wait = wait < most ? wait : most;
     }
     // What of the window comes before the strike does not count in its level.
-    const uint32_t start = long_hops + wait - short_size / hop_size;
+    const uint32_t start = long_hops + wait - short_hops;
     skip = static_cast<uint32_t>(strike) > start ? static_cast<uint32_t>(strike) - start : 0;
   }
   for (unsigned c = 0; c < n; ++c) {
@@ -414,6 +492,7 @@ inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, 
 // in double side by side, sample i in sum i % 4, then added in pairs).
 inline void take_window(Analysis &a, const HoldTables &t) {
   const unsigned n = a.length;
+  const unsigned long_size = t.long_size;
   const float *w = n == long_size ? t.long_window : t.short_window;
   const unsigned first = (a.at * hop_size + long_size - n) % long_size; // oldest sample, whole hops
   v4d sum = {0.0, 0.0, 0.0, 0.0};
@@ -516,14 +595,6 @@ inline void long_stages(float *re, float *im, unsigned n, unsigned from, unsigne
   }
 }
 
-// The stages of each hop of the transform: about 16384 butterflies, or half
-// as many of the last stages, which go one at a time.
-inline unsigned stage_end(unsigned n, unsigned slice) {
-  static const uint8_t long_plan[4] = {4, 8, 11, 13};
-  static const uint8_t short_plan[2] = {6, 12};
-  return n == long_size ? long_plan[slice] : short_plan[slice];
-}
-inline unsigned stage_slices(unsigned n) { return n == long_size ? 4 : 2; }
 
 // The partials of the transforms of n channels (a pair shares its peaks,
 // frequencies and phase advances; each channel keeps its own amplitudes and
@@ -540,9 +611,9 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
                           unsigned part) {
   const unsigned size = a[0]->length;
   const unsigned half = size / 2;
-  const unsigned drop = size == long_size ? 0 : 1; // 12 bits reversed are 13 shifted down
-  const int w = size == long_size ? 0 : 1;
-  const uint32_t scale = size == long_size ? 1 : 2; // long bins per bin of this window
+  const unsigned drop = size == t.long_size ? 0 : 1; // one bit fewer reversed: shifted down
+  const int w = size == t.long_size ? 0 : 1;
+  const unsigned bits = 13 + t.octaves - drop; // log2 of the window's length
   float *power = a[0]->power;
   if (part == 0) {
     for (unsigned k = 0; k <= half; ++k) {
@@ -564,7 +635,7 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
   unsigned count = a[0]->found;
   const unsigned from = part == 1 ? 1 : half / 2;
   const unsigned to = part == 1 ? half / 2 : half;
-  for (unsigned k = from; k < to; ++k) {
+  for (unsigned k = from; k < to && count < max_partials; ++k) {
     if (!(power[k] > power[k - 1] && power[k] >= power[k + 1] && power[k] > floor_power)) {
       continue;
     }
@@ -574,9 +645,11 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
     delta = delta > 0.0f ? delta : 0.0f;
     delta = delta < 0.5f ? delta : 0.5f;
     const int q = static_cast<int>(lrintf(delta * 256.0f)) * (up ? 1 : -1);
-    // Frequency in 2048ths of a frame bin.
-    const uint32_t u = (static_cast<uint32_t>(k) * 256u + static_cast<uint32_t>(q)) * scale;
-    const uint32_t v = (u + 4u) >> 3; // in 256ths
+    // Frequency in 256ths of a bin of this window; a frame bin is 2^(bits - 10)
+    // of them, and a hop advances a partial by its frequency in frame bins
+    // over four turns.
+    const uint32_t u = static_cast<uint32_t>(k) * 256u + static_cast<uint32_t>(q);
+    const uint32_t v = (u + (1u << (bits - 11))) >> (bits - 10); // in 256ths of a frame bin
     const uint32_t bin = v >> 8;
     if (bin >= bins) {
       continue;
@@ -590,7 +663,7 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
       const float x_im = a[c]->im[at];
       h.amp_re[count] = x_re * c_re - x_im * c_im;
       h.amp_im[count] = x_re * c_im + x_im * c_re;
-      h.step[count] = u << 19;
+      h.step[count] = u << (32 - bits);
       h.bin[count] = static_cast<uint16_t>(bin);
       h.frac[count] = static_cast<uint8_t>(v & 255u);
     }
@@ -627,7 +700,7 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
                              const HoldTables &t) {
   Analysis &lead = *a[0];
   if (lead.state == LISTENING) { // the first sound since the press is one
-    const unsigned newest = (lead.at + long_hops - 1) % long_hops;
+    const unsigned newest = (lead.at + t.long_hops - 1) % t.long_hops;
     float e = 0.0f;
     for (unsigned c = 0; c < n; ++c) {
       e += a[c]->energy[newest];
@@ -638,7 +711,7 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
     start_analysis(a, n, t, 0);
   }
   // A strike just after a press (or seen late) replaces a window without one.
-  if (lead.elapsed > 0 && lead.elapsed <= watch_hops && !lead.struck && find_strike(a, n) >= 0) {
+  if (lead.elapsed > 0 && lead.elapsed <= t.watch && !lead.struck && find_strike(a, n, t) >= 0) {
     start_analysis(a, n, t, lead.elapsed);
   }
   for (unsigned c = 0; c < n; ++c) {

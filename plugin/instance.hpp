@@ -39,12 +39,20 @@ struct Instance {
   uint32_t hold_seq;
 
   // A stereo plugin's right channel follows the record in the same
-  // allocation (instance_size()).
+  // allocation, then a coherent plugin's hold and analysis
+  // (instance_size()).
 };
 
-// The allocation of an instance of `channels` channels.
-constexpr size_t instance_size(uint32_t channels) {
-  return sizeof(Instance) + (channels - 1) * sizeof(Channel);
+// Where the coherent state begins in the allocation, after the channels.
+constexpr size_t coherent_offset(uint32_t channels) {
+  return round_up64(sizeof(Instance) + (channels - 1) * sizeof(Channel));
+}
+
+// The allocation of an instance of `channels` channels: the coherent
+// plugins' state, sized by the sample rate, only where it is used.
+inline size_t instance_size(uint32_t channels, bool coherent, double rate) {
+  return coherent ? coherent_offset(channels) + coherent_bytes(channels, rate)
+                  : sizeof(Instance) + (channels - 1) * sizeof(Channel);
 }
 
 // Channel c (0 left or mono, 1 right) of an instance that has it.

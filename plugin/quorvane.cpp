@@ -52,18 +52,25 @@ constexpr unsigned variant_of(const PluginInfo &p) {
 
 // One zero-filled record with the channels of plugin `which`. The first
 // two plugins work in samples and bins; only the coherent ones use the
-// sample rate (prepare()). Of the host's features only the URID map
-// matters, to the plugins that save their state.
+// sample rate, which sizes their analysis (place_coherent()). Of the host's
+// features only the URID map matters, to the plugins that save their state.
 template <uint32_t which>
 LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
                 const LV2_Feature *const *features) {
   constexpr const PluginInfo &plugin = plugin_table[which];
-  auto *self = static_cast<Instance *>(calloc(1, instance_size(plugin.channels)));
+  auto *self =
+      static_cast<Instance *>(calloc(1, instance_size(plugin.channels, plugin.coherent, rate)));
   if (!self) {
     return nullptr;
   }
+  Channel *chs[2] = {};
   for (uint32_t c = 0; c < plugin.channels; ++c) {
-    prepare(channel_of(self, c), rate); // here rather than in the audio thread's first frame
+    chs[c] = &channel_of(self, c);
+    prepare(*chs[c]); // here rather than in the audio thread's first frame
+  }
+  if constexpr (plugin.coherent) {
+    place_coherent(chs, plugin.channels,
+                   reinterpret_cast<unsigned char *>(self) + coherent_offset(plugin.channels), rate);
   }
   if constexpr (plugin.state) {
     map_state_urids(self, features);

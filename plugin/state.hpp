@@ -163,7 +163,11 @@ inline bool copy_hold(Instance *self, uint32_t channels, HeldChannel *to, uint32
       const Channel &ch = channel_of(self, c);
       memcpy(to[c].frozen_mag, ch.frozen_mag, sizeof to[c].frozen_mag);
       memcpy(to[c].frozen_phase, ch.frozen_phase, sizeof to[c].frozen_phase);
-      memcpy(&to[c].hold, &ch.hold, sizeof to[c].hold);
+      if (ch.co) { // the coherent plugins' hold; the others hold their captured spectrum alone
+        memcpy(&to[c].hold, &ch.co->hold, sizeof to[c].hold);
+      } else {
+        memset(&to[c].hold, 0, sizeof to[c].hold);
+      }
     }
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
     if (__atomic_load_n(&self->hold_seq, __ATOMIC_RELAXED) == before) {
@@ -267,7 +271,9 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
       Channel &ch = channel_of(self, c);
       memcpy(ch.frozen_mag, held[c].frozen_mag, sizeof ch.frozen_mag);
       memcpy(ch.frozen_phase, held[c].frozen_phase, sizeof ch.frozen_phase);
-      memcpy(&ch.hold, &held[c].hold, sizeof ch.hold);
+      if (ch.co) {
+        memcpy(&ch.co->hold, &held[c].hold, sizeof ch.co->hold);
+      }
       ch.frozen = 1;
       ch.prev_freeze = 1.0f; // kept while the switch stays on
     }

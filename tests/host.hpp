@@ -119,16 +119,18 @@ inline const LV2_Descriptor *model(uint32_t index = FIRST) {
 // One instance made and destroyed through a descriptor, as a host does.
 class Instance {
 public:
-  explicit Instance(const LV2_Descriptor &d) : d_(&d), which_(which_of(d.URI)) {
+  explicit Instance(const LV2_Descriptor &d, double rate = 48000.0)
+      : d_(&d), which_(which_of(d.URI)) {
     static const LV2_Feature *const no_features[] = {nullptr};
-    h_ = d.instantiate(&d, 48000.0, "", no_features);
+    h_ = d.instantiate(&d, rate, "", no_features);
     if (!h_) {
       fprintf(stderr, "%s: instantiate failed\n", d.URI);
       exit(2);
     }
   }
 #ifdef QUORVANE_LIB
-  explicit Instance(uint32_t index = FIRST) : Instance(*descriptor(index)) {}
+  explicit Instance(uint32_t index = FIRST, double rate = 48000.0)
+      : Instance(*descriptor(index), rate) {}
 #endif
   ~Instance() {
     if (h_) {
@@ -214,7 +216,8 @@ struct Twin {
   bool plugged[ENABLED + 1] = {};
   uint64_t taken = 0; // samples run so far
 
-  explicit Twin(uint32_t which = FIRST) : plug(which), model(*host::model(which)) {}
+  explicit Twin(uint32_t which = FIRST, double rate = 48000.0)
+      : plug(which, rate), model(*host::model(which), rate) {}
 
   void set(uint32_t port, float v) {
     plug.set(port, v);

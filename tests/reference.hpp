@@ -162,9 +162,9 @@ inline void accumulate(Cpx acc[BINS], const float mag[BINS], const float phase[B
 }
 
 // The coherent plugins' hold, written out plainly. Lengths: the history
-// and the long analysis 8192 samples, 4096 after a strike.
-constexpr int LONG = 8192;
-constexpr int SHORT = 4096;
+// and the long analysis 8192 samples at 44.1 and 48 kHz, twice as many at
+// 88.2 and 96, four times at 176.4 and 192 (the same time); half as many
+// after a strike.
 constexpr int MAX_PARTIALS = 2048;
 
 // The n-point transform of a periodic Hann window at x bins, in double:
@@ -193,16 +193,32 @@ inline void hann_transform(double x, double n, double *re, double *im) {
 
 // Everything the hold computes once, from the sample rate.
 struct HoldTables {
-  float window[2][LONG] = {}; // periodic Hann of 8192, of 4096
-  Cpx kernel[256][4] = {};    // frame window's transform at bins b-1..b+2, partial at b + f/256
-  Cpx correct[2][257] = {};   // 1 / long window's transform at -q/256, q = -128..128
+  int scale = 1;                    // the long window is 8192 times this
+  int len[2] = {8192, 4096};        // the long window, the one after a strike
+  float fall = 0.95f;               // a bin's recent peak falls by this each hop
+  std::vector<float> window[2];     // periodic Hann of each length
+  Cpx kernel[256][4] = {};          // frame window's transform at bins b-1..b+2, partial at b + f/256
+  Cpx correct[2][257] = {};         // 1 / each window's transform at -q/256, q = -128..128
   Cpx coarse[256] = {}, fine[256] = {};
   float window_power[2] = {};
-  float tail_power[2][LONG / HOP] = {}; // the same from hop j on
+  std::vector<float> tail_power[2]; // the same from hop j on
   int max_wait = 0;
 
+  // Hops the plugin spreads the transform of n points over.
+  static int transform_hops(int n) { return n == 4096 ? 2 : n == 8192 ? 4 : n == 16384 ? 7 : 15; }
+
   explicit HoldTables(double rate) {
-    const int len[2] = {LONG, SHORT};
+    if (!(rate >= 8000.0 && rate <= 1536000.0))
+      rate = 48000.0;
+    scale = rate < 48000.0 * std::sqrt(2.0) ? 1 : rate < 96000.0 * std::sqrt(2.0) ? 2 : 4;
+    len[0] = 8192 * scale;
+    len[1] = len[0] / 2;
+    // 0.95 a hop at 48 kHz, the same fall in time at the others.
+    fall = scale == 1 ? 0.95f : scale == 2 ? 0.97467943f : 0.98725851f;
+    for (int w = 0; w < 2; ++w) {
+      window[w].resize(len[w]);
+      tail_power[w].resize(len[0] / HOP);
+    }
     for (int w = 0; w < 2; ++w)
       for (int i = 0; i < len[w]; ++i)
         window[w][i] = (float)(0.5 - 0.5 * std::cos(2.0 * M_PI * i / len[w]));
@@ -223,7 +239,7 @@ struct HoldTables {
       for (int i = 0; i < len[w]; ++i)
         sum += (double)window[w][i] * window[w][i];
       window_power[w] = (float)sum;
-      for (int j = 0; j < LONG / HOP; ++j) {
+      for (int j = 0; j < len[0] / HOP; ++j) {
         double tail = 0.0;
         for (int i = j * HOP; i < len[w]; ++i)
           tail += (double)window[w][i] * window[w][i];
@@ -236,12 +252,11 @@ struct HoldTables {
       fine[i] =
           Cpx{(float)std::cos(2.0 * M_PI * i / 65536.0), (float)std::sin(2.0 * M_PI * i / 65536.0)};
     }
-    if (!(rate >= 8000.0 && rate <= 1536000.0))
-      rate = 48000.0;
     // The hold begins within 100 ms of the press: seen up to 255 samples
-    // late, six hops for the analysis of 4096 samples.
-    const double hops = std::floor((0.1 * rate - 255.0) / HOP) - 6.0;
-    max_wait = (int)std::clamp(hops, 0.0, 16.0);
+    // late, then a hop to take the short window, its transform, and four
+    // more hops for the peaks.
+    const double hops = std::floor((0.1 * rate - 255.0) / HOP) - transform_hops(len[1]) - 4.0;
+    max_wait = (int)std::clamp(hops, 0.0, (double)(len[1] / HOP));
   }
 
   // e^(2 pi i phase / 2^32), phase rounded to 16 bits of the turn.
@@ -254,13 +269,14 @@ struct HoldTables {
 
 // One channel's held partials and the past input they are measured on.
 struct HoldChannel {
-  float history[LONG] = {}; // by hop slot
-  float energy[LONG / HOP] = {};
-  float risen[LONG / HOP] = {}, power_all[LONG / HOP] = {}; // of the frame ending there
-  float peak_mag[BINS] = {}; // each bin's recent peak, falling by 0.95 a hop
+  int hops;                  // of the history
+  std::vector<float> history; // by hop slot
+  std::vector<float> energy;
+  std::vector<float> risen, power_all; // of the frame ending there
+  float peak_mag[BINS] = {}; // each bin's recent peak, falling a little each hop
   int at = 0;                // next hop slot
   // The analysis: its window, transformed whole on the frame it is due.
-  Cpx spectrum[LONG] = {};
+  std::vector<Cpx> spectrum;
   float mean_square = 0.0f;
   // The hold.
   bool ready = false;
@@ -272,6 +288,10 @@ struct HoldChannel {
   uint32_t noise = 0;
   int shift_turns = 0;
 
+  explicit HoldChannel(int longest)
+      : hops(longest / HOP), history(longest), energy(hops), risen(hops), power_all(hops),
+        spectrum(longest) {}
+
   void push(const float *newest) {
     float lane[4] = {};
     for (int i = 0; i < HOP; ++i) {
@@ -279,29 +299,29 @@ struct HoldChannel {
       lane[i % 4] += newest[i] * newest[i];
     }
     energy[at] = (lane[0] + lane[1]) + (lane[2] + lane[3]);
-    at = (at + 1) % (LONG / HOP);
+    at = (at + 1) % hops;
   }
 
   // With the hop just pushed: the live frame's power in bins more than
   // twice their recent peak, and in all (four running sums, bin k in sum
   // k % 4 but bin 512 added last; the sums then added in pairs).
-  void rise(const float mag[BINS]) {
+  void rise(const float mag[BINS], float fall) {
     float up[4] = {}, all[4] = {};
     for (int k = 0; k < BINS - 1; ++k) {
       const float sq = mag[k] * mag[k];
       up[k % 4] += mag[k] > peak_mag[k] * 2.0f ? sq : 0.0f;
       all[k % 4] += sq;
     }
-    const int slot = (at + LONG / HOP - 1) % (LONG / HOP);
+    const int slot = (at + hops - 1) % hops;
     const float m = mag[BINS - 1], sq = m * m;
     risen[slot] = ((up[0] + up[1]) + (up[2] + up[3])) + (m > peak_mag[BINS - 1] * 2.0f ? sq : 0.0f);
     power_all[slot] = ((all[0] + all[1]) + (all[2] + all[3])) + sq;
     for (int k = 0; k < BINS; ++k)
-      peak_mag[k] = mag[k] > peak_mag[k] * 0.95f ? mag[k] : peak_mag[k] * 0.95f;
+      peak_mag[k] = mag[k] > peak_mag[k] * fall ? mag[k] : peak_mag[k] * fall;
   }
 
   void quiet() { // a held frame: nothing live is new
-    const int slot = (at + LONG / HOP - 1) % (LONG / HOP);
+    const int slot = (at + hops - 1) % hops;
     risen[slot] = power_all[slot] = 0.0f;
   }
 };
@@ -338,17 +358,18 @@ inline void long_fft(Cpx *d, int n) {
 // peaks become the partials of every channel, from the next frame on.
 struct HoldAnalysis {
   int state = 0; // 0 idle, 1 waiting for the window, 2 transforming, 3 waiting for a sound
-  int wait = 0, length = LONG, since = 0;
+  int wait = 0, length = 8192, since = 0;
   int elapsed = 0;     // hops since the press
   bool struck = false; // the window starts at a strike
   int skip = 0;        // hops of the window before the strike: not in its level
 
-  // The latest strike among the last 32 hops of n channels (0 the oldest),
-  // or -1: a hop 8 times as loud as each of the 16 before it, or two hops
-  // before the first of frames with 30 % of their power newly risen.
-  static int find_strike(HoldChannel *const *ch, int n) {
-    const int hops = LONG / HOP;
-    float e[LONG / HOP], up[LONG / HOP], all[LONG / HOP];
+  // The latest strike in the history of n channels (0 the oldest hop), or
+  // -1: a hop 8 times as loud as each of those of the 85 ms (16 hops at
+  // 48 kHz) before it, or two hops before the first of frames with 30 % of
+  // their power newly risen.
+  static int find_strike(HoldChannel *const *ch, int n, const HoldTables &t) {
+    const int hops = ch[0]->hops;
+    std::vector<float> e(hops), up(hops), all(hops);
     for (int h = 0; h < hops; ++h) {
       const int slot = (ch[0]->at + h) % hops;
       e[h] = up[h] = all[h] = 0.0f;
@@ -361,7 +382,7 @@ struct HoldAnalysis {
     int strike = -1;
     for (int h = 2; h < hops; ++h) {
       float before = 0.0f;
-      for (int j = std::max(h - 16, 0); j < h; ++j)
+      for (int j = std::max(h - 16 * t.scale, 0); j < h; ++j)
         before = std::max(before, e[j]);
       if (e[h] > 1e-9f && e[h] > 8.0f * before)
         strike = h;
@@ -383,7 +404,7 @@ struct HoldAnalysis {
   }
 
   void start(HoldChannel *const *ch, int n, const HoldTables &t, int hops_since_press) {
-    const int hops = LONG / HOP;
+    const int hops = ch[0]->hops, short_hops = t.len[1] / HOP;
     bool any = false;
     for (int h = 0; h < hops; ++h)
       any = any || sounds(ch, n, h);
@@ -391,15 +412,15 @@ struct HoldAnalysis {
       state = 3;
       return;
     }
-    const int strike = find_strike(ch, n);
-    length = LONG;
+    const int strike = find_strike(ch, n, t);
+    length = t.len[0];
     wait = 0;
     skip = 0;
     if (strike >= 0) {
-      length = SHORT;
-      wait = std::min(std::max(SHORT / HOP - (hops - strike), 0),
+      length = t.len[1];
+      wait = std::min(std::max(short_hops - (hops - strike), 0),
                       std::max(t.max_wait - hops_since_press, 0));
-      skip = std::max(strike - (hops + wait - SHORT / HOP), 0);
+      skip = std::max(strike - (hops + wait - short_hops), 0);
     }
     elapsed = hops_since_press;
     struck = strike >= 0;
@@ -407,18 +428,18 @@ struct HoldAnalysis {
   }
 
   // Hops from the window to the frame that makes the partials: the plugin's
-  // transform in four (8192) or two (4096) hops, then the peaks in three.
-  int busy() const { return length == LONG ? 7 : 5; }
+  // transform, then the peaks in three.
+  int busy() const { return HoldTables::transform_hops(length) + 3; }
 
   void step(HoldChannel *const *ch, int n, const HoldTables &t) {
     if (state == 3) {
-      if (!sounds(ch, n, (ch[0]->at + LONG / HOP - 1) % (LONG / HOP)))
+      if (!sounds(ch, n, (ch[0]->at + ch[0]->hops - 1) % ch[0]->hops))
         return;
       start(ch, n, t, 0);
     }
-    // A strike seen within five hops of the press replaces a window
-    // without one.
-    if (elapsed > 0 && elapsed <= 5 && !struck && find_strike(ch, n) >= 0)
+    // A strike seen within 27 ms (five hops at 48 kHz) of the press
+    // replaces a window without one.
+    if (elapsed > 0 && elapsed <= 5 * t.scale && !struck && find_strike(ch, n, t) >= 0)
       start(ch, n, t, elapsed);
     ++elapsed;
     if (state == 1) {
@@ -426,18 +447,19 @@ struct HoldAnalysis {
         --wait;
         return;
       }
-      const int w = length == LONG ? 0 : 1;
+      const int w = length == t.len[0] ? 0 : 1;
+      const int longest = t.len[0];
       for (int c = 0; c < n; ++c) {
         double sum[4] = {}; // sample i in sum i % 4
-        const int first = ((ch[c]->at * HOP) - length + LONG) % LONG;
+        const int first = ((ch[c]->at * HOP) - length + longest) % longest;
         for (int i = 0; i < length; ++i) {
-          const float x = ch[c]->history[(first + i) % LONG] * t.window[w][i];
+          const float x = ch[c]->history[(first + i) % longest] * t.window[w][i];
           ch[c]->spectrum[i] = Cpx{x, 0.0f};
           sum[i % 4] += (double)x * x;
         }
         ch[c]->mean_square =
             (float)(((sum[0] + sum[1]) + (sum[2] + sum[3])) / (double)t.tail_power[w][skip]);
-        long_fft(ch[c]->spectrum, length);
+        long_fft(ch[c]->spectrum.data(), length);
       }
       since = 0;
       state = 2;
@@ -456,7 +478,7 @@ struct HoldAnalysis {
   // partials scaled to the power of its windowed input, and their phases
   // set for the next frame.
   void partials(HoldChannel *const *ch, int n, const HoldTables &t) {
-    const int half = length / 2, w = length == LONG ? 0 : 1;
+    const int half = length / 2, w = length == t.len[0] ? 0 : 1;
     std::vector<float> power(half + 1);
     float top = 0.0f;
     for (int k = 0; k <= half; ++k) {
@@ -467,8 +489,8 @@ struct HoldAnalysis {
       power[k] = p;
       top = std::max(top, p);
     }
-    int count = 0;
-    for (int k = 1; k < half; ++k) {
+    int count = 0; // the lowest MAX_PARTIALS peaks, should there be more
+    for (int k = 1; k < half && count < MAX_PARTIALS; ++k) {
       if (!(power[k] > power[k - 1] && power[k] >= power[k + 1] && power[k] > top * 1e-12f))
         continue;
       const bool up = power[k + 1] >= power[k - 1];
@@ -477,15 +499,18 @@ struct HoldAnalysis {
       delta = delta > 0.0f ? delta : 0.0f;
       delta = delta < 0.5f ? delta : 0.5f;
       const int q = (int)lrintf(delta * 256.0f) * (up ? 1 : -1);
-      // In 2048ths of a frame bin, then rounded to 256ths.
-      const uint32_t u = (uint32_t)(k * 256 + q) * (uint32_t)(LONG / length);
-      const uint32_t v = (u + 4) >> 3;
+      // k + q/256 bins of this window are (k + q/256) * 1024 / length frame
+      // bins: in 256ths, rounded half up; a hop turns the phase by a
+      // quarter of that, 2^32 a turn (mod 2^32).
+      const uint64_t x = (uint64_t)(k * 256 + q);
+      const uint32_t v = (uint32_t)((x * 1024 + (uint64_t)length / 2) / (uint64_t)length);
+      const uint32_t step = (uint32_t)((x << 32) / (uint64_t)length);
       if (v >> 8 > BINS - 1)
         continue;
       for (int c = 0; c < n; ++c) {
         const Cpx x = ch[c]->spectrum[k], r = t.correct[w][q + 128];
         ch[c]->amp[count] = Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re};
-        ch[c]->step[count] = u << 19; // frame bins times 2^30 per hop
+        ch[c]->step[count] = step;
         ch[c]->bin[count] = (int)(v >> 8);
         ch[c]->frac[count] = (int)(v & 255);
       }
@@ -648,7 +673,7 @@ struct Plugin {
   HoldAnalysis analysis;
 
   explicit Plugin(bool is_aligned = false, bool is_coherent = false, double rate = 48000.0)
-      : aligned(is_aligned), coherent(is_coherent), tables(rate) {
+      : aligned(is_aligned), coherent(is_coherent), tables(rate), held(tables.len[0]) {
     for (int i = 0; i < N; ++i)
       window[i] = hann(i);
   }
@@ -803,7 +828,7 @@ struct Plugin {
         float mag[BINS];
         for (int k = 0; k < BINS; ++k)
           mag[k] = sqrtf(q.spec[k].re * q.spec[k].re + q.spec[k].im * q.spec[k].im);
-        q.held.rise(mag);
+        q.held.rise(mag, lead.tables.fall);
       }
     }
     if (captured)
