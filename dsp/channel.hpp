@@ -46,6 +46,7 @@ struct Scratch {
 // allocation, as do the tables that the channels of an instance share.
 struct Coherent {
   Hold hold;
+  Hold next; // a refinement of the hold, being made or faded to
   CoherentScratch scratch;
   Analysis analysis;
   const HoldTables *tables;

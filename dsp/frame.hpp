@@ -343,6 +343,7 @@ inline void reshape_bins(Channel &ch, float *re, float *im, bool have_mag, float
 inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl) {
   Analysis *a[2];
   Hold *h[2];
+  Hold *next[2];
   bool capture = false;
   for (unsigned c = 0; c < n; ++c) {
     Channel &ch = *chs[c];
@@ -357,13 +358,17 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     Coherent &co = *ch.co;
     const HoldTables &t = *co.tables;
     push_history(co.analysis, t, ch.in_ring, ch.pos);
+    ++co.analysis.strike_age;
     a[c] = &co.analysis;
     h[c] = &co.hold;
+    next[c] = &co.next;
     if (capture || !ch.frozen) {
       co.hold.ready = 0;
       co.analysis.state = IDLE;
+      co.analysis.refining = 0;
     }
-    if (ch.frozen && co.hold.ready) { // held: no live spectrum, nothing live is new
+    // Held (and no refinement awaited): no live spectrum, nothing live is new.
+    if (ch.frozen && co.hold.ready && co.analysis.refining != 1) {
       const unsigned slot = (co.analysis.at + t.long_hops - 1) % t.long_hops;
       co.analysis.risen[slot] = 0.0f;
       co.analysis.power_all[slot] = 0.0f;
@@ -380,7 +385,14 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
   const bool playing = chs[0]->frozen && h[0]->ready;
   if (chs[0]->frozen && !playing) {
     advance_analysis(a, h, n, t);
+  } else if (playing && a[0]->refining == 1) {
+    watch_refinement(a, n, t);
+    if (a[0]->refining == 1) {
+      advance_analysis(a, next, n, t);
+    }
   }
+  const bool fading = playing && a[0]->refining == 2;
+  const float share = static_cast<float>(a[0]->fade + 1) / static_cast<float>(t.fade_frames);
 
   const int offset = bin_offset(ctl.shift);
   const float blur = blur_amount(ctl.blur);
@@ -397,7 +409,12 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     Coherent &co = *ch.co;
     co.hold.shift_turns = shift_turns_after(co.hold.shift_turns, offset);
     if (playing) {
-      render_hold(co.hold, t, *reinterpret_cast<RenderRows *>(co.scratch.rows), s.re, s.im);
+      RenderRows &rows = *reinterpret_cast<RenderRows *>(co.scratch.rows);
+      render_hold(co.hold, t, rows, s.re, s.im);
+      if (fading) {
+        render_hold(co.next, t, rows, s.acc_re, s.acc_im);
+        cross_fade(s.re, s.im, s.acc_re, s.acc_im, share);
+      }
     }
     if (playing || blur > 0.0f) {
       reshape_bins(ch, s.re, s.im, !playing, blur, ctl.threshold, offset, s.acc_re, s.acc_im);
@@ -413,6 +430,12 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       accumulate(s.re, s.im, ch.mag, nullptr, offset, gate, s.rows, s.acc_re, s.acc_im, turns);
     }
     synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, ch.window, ch.out_ring, ch.pos);
+  }
+  if (fading && ++a[0]->fade == t.fade_frames) { // the refinement is the hold from now on
+    for (unsigned c = 0; c < n; ++c) {
+      take_partials(*h[c], *next[c]);
+      a[c]->refining = 0;
+    }
   }
 }
 

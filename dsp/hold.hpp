@@ -73,6 +73,7 @@ struct HoldTables {
   uint32_t before;     // hops before a hop that it must outdo to be a strike (85 ms)
   uint32_t watch;      // hops after a press in which a strike still counts (27 ms)
   float peak_fall;     // a bin's recent peak falls by this a hop (0.95 in 5.3 ms)
+  uint32_t fade_frames; // of the fade from a hold to its refinement (43 ms)
   float *long_window;  // periodic Hann of long_size, and of short_size
   float *short_window;
   float *tw_re; // e^(-i pi j / h) of the stage with half-length h at h - 1 + j
@@ -114,6 +115,9 @@ struct Analysis {
   uint32_t skip;                  // hops of the window before the strike
   float top;                      // the largest summed power
   uint32_t struck;                // the window starts at a strike
+  uint32_t strike_age;            // hops since that strike
+  uint32_t refining;              // 1: the long window from the strike is awaited; 2: fading to it
+  uint32_t fade;                  // frames of the fade done
 };
 
 enum AnalysisState : uint32_t {
@@ -208,6 +212,7 @@ inline void prepare_hold(HoldTables &t, float *mem, double rate) {
   t.long_hops = t.long_size / hop_size;
   t.before = 16u << t.octaves;
   t.watch = 5u << t.octaves;
+  t.fade_frames = 8u << t.octaves;
   static const float fall[3] = {0.95f, 0.97467943f, 0.98725851f}; // 0.95 in 1024 samples at 48 kHz
   t.peak_fall = fall[t.octaves];
   const unsigned long_size = t.long_size;
@@ -478,6 +483,8 @@ inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, 
     skip = static_cast<uint32_t>(strike) > start ? static_cast<uint32_t>(strike) - start : 0;
   }
   for (unsigned c = 0; c < n; ++c) {
+    a[c]->strike_age = strike >= 0 ? long_hops - 1 - static_cast<uint32_t>(strike) : 0;
+    a[c]->refining = 0;
     a[c]->state = WAITING;
     a[c]->wait = wait;
     a[c]->length = length;
@@ -753,8 +760,81 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
     for (unsigned c = 0; c < n; ++c) {
       a[c]->state = a[c]->state == PEAKS_END ? IDLE : a[c]->state + 1;
     }
+    if (lead.state == IDLE && lead.refining == 1) { // the refinement is made: fade to it
+      for (unsigned c = 0; c < n; ++c) {
+        a[c]->refining = 2;
+        a[c]->fade = 0;
+      }
+    } else if (lead.state == IDLE && lead.struck && lead.length == t.short_size) {
+      // A hold from the short window after a strike is refined by the
+      // long one from the strike on, once the note has sounded that long.
+      const uint32_t last = t.long_hops - 2;
+      const uint32_t wait = lead.strike_age < last ? last - lead.strike_age : 0;
+      for (unsigned c = 0; c < n; ++c) {
+        a[c]->state = WAITING;
+        a[c]->length = t.long_size;
+        a[c]->skip = 0;
+        a[c]->wait = wait;
+        a[c]->refining = 1;
+      }
+    }
     return;
   default: return;
+  }
+}
+
+// While a refinement is awaited: a new note (a frame with 1 % of its power
+// in bins newly risen, once the strike has left the frame's attack behind)
+// would get into the long window, so the hold stays as it is.
+inline void watch_refinement(Analysis *const *a, unsigned n, const HoldTables &t) {
+  Analysis &lead = *a[0];
+  const unsigned slot = (lead.at + t.long_hops - 1) % t.long_hops;
+  float up = 0.0f;
+  float all = 0.0f;
+  for (unsigned c = 0; c < n; ++c) {
+    up += a[c]->risen[slot];
+    all += a[c]->power_all[slot];
+  }
+  if (lead.state == WAITING && lead.strike_age >= 6 && all > 1e-9f && up > 0.01f * all) {
+    for (unsigned c = 0; c < n; ++c) {
+      a[c]->state = IDLE;
+      a[c]->refining = 0;
+    }
+  }
+}
+
+// The held partials of `from` in place of those of `to` (which keeps its
+// other fields): the refinement after its fade.
+inline void take_partials(Hold &to, Hold &from) {
+  const uint32_t n = from.count;
+  memcpy(to.amp_re, from.amp_re, n * sizeof to.amp_re[0]);
+  memcpy(to.amp_im, from.amp_im, n * sizeof to.amp_im[0]);
+  memcpy(to.phase, from.phase, n * sizeof to.phase[0]);
+  memcpy(to.step, from.step, n * sizeof to.step[0]);
+  memcpy(to.bin, from.bin, n * sizeof to.bin[0]);
+  memcpy(to.frac, from.frac, n * sizeof to.frac[0]);
+  to.count = n;
+  from.ready = 0;
+}
+
+// Frame bins re/im (0..512) a share x of the way to n_re/n_im, the
+// frame's power x of the way from the one's to the other's: the two holds
+// are the same notes but need not be in phase.
+inline void cross_fade(float *re, float *im, const float *n_re, const float *n_im, float x) {
+  const double from = sum_squares(re, im);
+  const double to = sum_squares(n_re, n_im);
+  const v4f keep = splat4(1.0f - x);
+  const v4f share = splat4(x);
+  for (unsigned k = 0; k < 516; k += 4) {
+    store4(re + k, keep * load4(re + k) + share * load4(n_re + k));
+    store4(im + k, keep * load4(im + k) + share * load4(n_im + k));
+  }
+  const double mixed = sum_squares(re, im);
+  const double want = (1.0 - static_cast<double>(x)) * from + static_cast<double>(x) * to;
+  const v4f gain = splat4(mixed > 0.0 ? static_cast<float>(sqrt(want / mixed)) : 0.0f);
+  for (unsigned k = 0; k < 516; k += 4) {
+    store4(re + k, load4(re + k) * gain);
+    store4(im + k, load4(im + k) * gain);
   }
 }
 

@@ -267,6 +267,16 @@ struct HoldTables {
   }
 };
 
+// Partials of a hold: complex amplitude at phase 0, phase and its advance
+// per hop (2^32 a turn), frame bin and 256ths of a bin.
+struct Partials {
+  bool ready = false;
+  int count = 0;
+  Cpx amp[MAX_PARTIALS] = {};
+  uint32_t phase[MAX_PARTIALS] = {}, step[MAX_PARTIALS] = {};
+  int bin[MAX_PARTIALS] = {}, frac[MAX_PARTIALS] = {};
+};
+
 // One channel's held partials and the past input they are measured on.
 struct HoldChannel {
   int hops;                  // of the history
@@ -278,12 +288,8 @@ struct HoldChannel {
   // The analysis: its window, transformed whole on the frame it is due.
   std::vector<Cpx> spectrum;
   float mean_square = 0.0f;
-  // The hold.
-  bool ready = false;
-  int count = 0;
-  Cpx amp[MAX_PARTIALS] = {};
-  uint32_t phase[MAX_PARTIALS] = {}, step[MAX_PARTIALS] = {};
-  int bin[MAX_PARTIALS] = {}, frac[MAX_PARTIALS] = {};
+  // The hold, and the one from a longer window that refines it.
+  Partials now, next;
   uint32_t diffuse[BINS] = {};
   uint32_t noise = 0;
   int shift_turns = 0;
@@ -362,6 +368,9 @@ struct HoldAnalysis {
   int elapsed = 0;     // hops since the press
   bool struck = false; // the window starts at a strike
   int skip = 0;        // hops of the window before the strike: not in its level
+  int age = 0;         // hops since that strike
+  int refining = 0;    // 1: waiting for the long window from the strike; 2: fading to its hold
+  int fade = 0;        // frames of that fade done
 
   // The latest strike in the history of n channels (0 the oldest hop), or
   // -1: a hop 8 times as loud as each of those of the 85 ms (16 hops at
@@ -424,6 +433,8 @@ struct HoldAnalysis {
     }
     elapsed = hops_since_press;
     struck = strike >= 0;
+    age = strike >= 0 ? hops - 1 - strike : 0;
+    refining = 0;
     state = 1;
   }
 
@@ -468,6 +479,19 @@ struct HoldAnalysis {
     if (state == 2 && ++since == busy()) {
       partials(ch, n, t);
       state = 0;
+      if (refining == 1) { // made: fade to it
+        refining = 2;
+        fade = 0;
+      } else if (struck && length == t.len[1]) {
+        // Refined later by the long window that starts at the strike: taken
+        // on the frame where the strike is the history's oldest hop.
+        const int hops = ch[0]->hops;
+        state = 1;
+        length = t.len[0];
+        skip = 0;
+        wait = std::max(hops - 2 - age, 0);
+        refining = 1;
+      }
     }
   }
 
@@ -508,22 +532,23 @@ struct HoldAnalysis {
       if (v >> 8 > BINS - 1)
         continue;
       for (int c = 0; c < n; ++c) {
+        Partials &into = refining == 1 ? ch[c]->next : ch[c]->now;
         const Cpx x = ch[c]->spectrum[k], r = t.correct[w][q + 128];
-        ch[c]->amp[count] = Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re};
-        ch[c]->step[count] = step;
-        ch[c]->bin[count] = (int)(v >> 8);
-        ch[c]->frac[count] = (int)(v & 255);
+        into.amp[count] = Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re};
+        into.step[count] = step;
+        into.bin[count] = (int)(v >> 8);
+        into.frac[count] = (int)(v & 255);
       }
       ++count;
     }
     // From the window's first sample to the next frame's first.
     const uint32_t hops = (uint32_t)(since + 1 + (length - N) / HOP);
     for (int c = 0; c < n; ++c) {
-      HoldChannel &h = *ch[c];
+      Partials &h = refining == 1 ? ch[c]->next : ch[c]->now;
       double sum = 0.0;
       for (int p = 0; p < count; ++p)
         sum += 2.0 * ((double)h.amp[p].re * h.amp[p].re + (double)h.amp[p].im * h.amp[p].im);
-      const float gain = sum > 0.0 ? (float)std::sqrt(h.mean_square / sum) : 0.0f;
+      const float gain = sum > 0.0 ? (float)std::sqrt(ch[c]->mean_square / sum) : 0.0f;
       for (int p = 0; p < count; ++p) {
         h.amp[p] = Cpx{h.amp[p].re * gain, h.amp[p].im * gain};
         h.phase[p] = h.step[p] * hops;
@@ -539,7 +564,7 @@ struct HoldAnalysis {
 // below two bins, its mirror image at negative frequency on bins 0 and 1).
 // Partial p adds into row p % 4; the rows are added at the end,
 // (row 0 + row 1) + (row 2 + row 3).
-inline void render(HoldChannel &h, const HoldTables &t, Cpx x[BINS]) {
+inline void render(Partials &h, const HoldTables &t, Cpx x[BINS]) {
   Cpx rows[4][BINS + 3] = {};
   for (int p = 0; p < h.count; ++p) {
     const Cpx e = t.unit(h.phase[p]);
@@ -564,6 +589,16 @@ inline void render(HoldChannel &h, const HoldTables &t, Cpx x[BINS]) {
   for (int k = 0; k < BINS; ++k)
     x[k] = Cpx{(rows[0][k].re + rows[1][k].re) + (rows[2][k].re + rows[3][k].re),
                (rows[0][k].im + rows[1][k].im) + (rows[2][k].im + rows[3][k].im)};
+}
+
+// The power of bins 0..512 in double: bin k < 512 in partial sum k % 4,
+// the four added in pairs, then bin 512.
+inline double power(const Cpx x[BINS]) {
+  double lane[4] = {};
+  for (int k = 0; k < BINS - 1; ++k)
+    lane[k % 4] += (double)(x[k].re * x[k].re + x[k].im * x[k].im);
+  return ((lane[0] + lane[1]) + (lane[2] + lane[3])) +
+         (double)(x[BINS - 1].re * x[BINS - 1].re + x[BINS - 1].im * x[BINS - 1].im);
 }
 
 // The blur's phases: a bin-centre advance of k quarter turns per hop and a
@@ -817,12 +852,17 @@ struct Plugin {
       for (int i = 0; i < HOP; ++i)
         newest[i] = q.in_ring[(q.pos + N - HOP + i) & (N - 1)];
       q.held.push(newest);
+      if (c == 0)
+        ++lead.analysis.age;
       h[c] = &q.held;
       if (captured || !q.frozen) {
-        q.held.ready = false;
-        q.analysis.state = 0;
+        q.held.now.ready = false;
+        lead.analysis.state = 0;
+        lead.analysis.refining = 0;
       }
-      if (q.frozen && q.held.ready) {
+      // Held frames need no live spectrum, but while a refinement is
+      // awaited, new notes are watched for.
+      if (q.frozen && q.held.now.ready && lead.analysis.refining != 1) {
         q.held.quiet();
       } else {
         float mag[BINS];
@@ -831,11 +871,30 @@ struct Plugin {
         q.held.rise(mag, lead.tables.fall);
       }
     }
+    HoldAnalysis &an = lead.analysis;
+    const HoldTables &t = lead.tables;
     if (captured)
-      lead.analysis.start(h, n, lead.tables, 0);
-    const bool playing = lead.frozen && lead.held.ready;
+      an.start(h, n, t, 0);
+    const bool playing = lead.frozen && lead.held.now.ready;
     if (lead.frozen && !playing)
-      lead.analysis.step(h, n, lead.tables);
+      an.step(h, n, t);
+    if (playing && an.refining == 1) {
+      // A new note in a frame (1 % of its power in bins risen 6 dB), once
+      // the strike's own rise is past, keeps it out of the hold: no
+      // refinement then.
+      const int slot = (lead.held.at + lead.held.hops - 1) % lead.held.hops;
+      float up = 0.0f, all = 0.0f;
+      for (int c = 0; c < n; ++c) {
+        up += h[c]->risen[slot];
+        all += h[c]->power_all[slot];
+      }
+      if (an.state == 1 && an.age >= 6 && all > 1e-9f && up > 0.01f * all)
+        an.state = an.refining = 0;
+      else
+        an.step(h, n, t);
+    }
+    const bool fading = playing && an.refining == 2;
+    const float share = (float)(an.fade + 1) / (float)(8 * t.scale); // over 43 ms
 
     const int offset = bin_offset(lead.shift);
     const bool blurred = present(lead.blur) && *lead.blur > 1e-4f;
@@ -852,8 +911,20 @@ struct Plugin {
       if (playing || blurred) {
         Cpx x[BINS], acc[BINS];
         if (playing)
-          render(q.held, lead.tables, x);
-        else
+          render(q.held.now, lead.tables, x);
+        if (fading) { // toward the refinement, at the power between the two
+          Cpx y[BINS];
+          render(q.held.next, lead.tables, y);
+          const double from = power(x), to = power(y);
+          for (int k = 0; k < BINS; ++k)
+            x[k] = Cpx{(1.0f - share) * x[k].re + share * y[k].re,
+                       (1.0f - share) * x[k].im + share * y[k].im};
+          const double want = (1.0 - (double)share) * from + (double)share * to, got = power(x);
+          const float g = got > 0.0 ? (float)std::sqrt(want / got) : 0.0f;
+          for (int k = 0; k < BINS; ++k)
+            x[k] = Cpx{x[k].re * g, x[k].im * g};
+        }
+        if (!playing)
           std::memcpy(x, q.spec, sizeof x);
         reshape(x, q.held, lead.tables, lead.blur, lead.threshold, offset, acc);
         q.synthesise(acc);
@@ -863,6 +934,19 @@ struct Plugin {
           turns[k] = q.held.shift_turns;
         q.live(turns);
       }
+    }
+    if (fading && ++an.fade == 8 * t.scale) {
+      for (int c = 0; c < n; ++c) {
+        Partials &now = h[c]->now, &next = h[c]->next;
+        now.count = next.count;
+        std::copy(next.amp, next.amp + next.count, now.amp);
+        std::copy(next.phase, next.phase + next.count, now.phase);
+        std::copy(next.step, next.step + next.count, now.step);
+        std::copy(next.bin, next.bin + next.count, now.bin);
+        std::copy(next.frac, next.frac + next.count, now.frac);
+        next.ready = false;
+      }
+      an.refining = 0;
     }
   }
 };
