@@ -783,19 +783,27 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
   }
 }
 
-// While a refinement is awaited: a new note (a frame with 1 % of its power
-// in bins newly risen, once the strike has left the frame's attack behind)
-// would get into the long window, so the hold stays as it is.
+// While a refinement is awaited: a new note would get into the long
+// window, so the hold stays as it is. A note coming into the frames raises
+// bins 6 dB over their recent peak in two frames running: a little in the
+// first (0.01 % of the power), more in the next (1 %); a bowed or sung
+// attack's own partials do so in single frames.
 inline void watch_refinement(Analysis *const *a, unsigned n, const HoldTables &t) {
   Analysis &lead = *a[0];
   const unsigned slot = (lead.at + t.long_hops - 1) % t.long_hops;
+  const unsigned before = (lead.at + t.long_hops - 2) % t.long_hops;
   float up = 0.0f;
   float all = 0.0f;
+  float was_up = 0.0f;
+  float was_all = 0.0f;
   for (unsigned c = 0; c < n; ++c) {
     up += a[c]->risen[slot];
     all += a[c]->power_all[slot];
+    was_up += a[c]->risen[before];
+    was_all += a[c]->power_all[before];
   }
-  if (lead.state == WAITING && lead.strike_age >= 6 && all > 1e-9f && up > 0.01f * all) {
+  if (lead.state == WAITING && lead.strike_age >= 6 && all > 1e-9f && up > 0.01f * all &&
+      was_up > 0.0001f * was_all) {
     for (unsigned c = 0; c < n; ++c) {
       a[c]->state = IDLE;
       a[c]->refining = 0;

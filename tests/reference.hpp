@@ -879,16 +879,20 @@ struct Plugin {
     if (lead.frozen && !playing)
       an.step(h, n, t);
     if (playing && an.refining == 1) {
-      // A new note in a frame (1 % of its power in bins risen 6 dB), once
-      // the strike's own rise is past, keeps it out of the hold: no
-      // refinement then.
-      const int slot = (lead.held.at + lead.held.hops - 1) % lead.held.hops;
-      float up = 0.0f, all = 0.0f;
+      // A new note, once the strike's own rise is past, keeps it out of
+      // the hold: no refinement when a frame has 1 % of its power in bins
+      // risen 6 dB and the one before it 0.01 %.
+      const int hops = lead.held.hops, slot = (lead.held.at + hops - 1) % hops,
+                before = (lead.held.at + hops - 2) % hops;
+      float up = 0.0f, all = 0.0f, was_up = 0.0f, was_all = 0.0f;
       for (int c = 0; c < n; ++c) {
         up += h[c]->risen[slot];
         all += h[c]->power_all[slot];
+        was_up += h[c]->risen[before];
+        was_all += h[c]->power_all[before];
       }
-      if (an.state == 1 && an.age >= 6 && all > 1e-9f && up > 0.01f * all)
+      if (an.state == 1 && an.age >= 6 && all > 1e-9f && up > 0.01f * all &&
+          was_up > 0.0001f * was_all)
         an.state = an.refining = 0;
       else
         an.step(h, n, t);
