@@ -355,7 +355,7 @@ int main(int argc, char **argv) {
       Buf pl, pr, sl, sr;
       write_midi(midi, 0, {57, 60, 64});
       render_midi(sf2, midi, rate, &pl, &pr);
-      write_midi(midi, 48, {50, 53, 57});
+      write_midi(midi, 48, {75, 78, 82});
       render_midi(sf2, midi, rate, &sl, &sr);
       const size_t n = std::min(pl.size(), sl.size());
       Buf left(n), right(n), silent(n, 0.0f);
@@ -377,12 +377,20 @@ int main(int argc, char **argv) {
         double ghost_lr = -200, ghost_rl = -200;
         for (int note : {57, 60, 64})
           ghost_lr = std::max(ghost_lr, db(hr.at(hz_of(note), 20)) - db(hl.at(hz_of(note), 20)));
-        for (int note : {50, 53}) // A3 (57) is on both sides
+        for (int note : {75, 78, 82})
           ghost_rl = std::max(ghost_rl, db(hl.at(hz_of(note), 20)) - db(hr.at(hz_of(note), 20)));
-        printf("| piano left, strings right | %.1f kHz | %d ms | %+.0f dB | %+.0f dB | "
-               "%+.1f / %+.1f dB |\n",
-               rate / 1000.0, press_ms, ghost_lr, ghost_rl, db(hl.rms) - db(monol.rms),
-               db(hr.rms) - db(monor.rms));
+        // The same in the input, from the note-on for 8192 samples at 48 kHz.
+        const size_t span = (size_t)lrint(8192.0 * rate / 48000.0);
+        const Spectrum il(left, on, span, rate), ir(right, on, span, rate);
+        double in_lr = -200, in_rl = -200;
+        for (int note : {57, 60, 64})
+          in_lr = std::max(in_lr, db(ir.at(hz_of(note), 20)) - db(il.at(hz_of(note), 20)));
+        for (int note : {75, 78, 82})
+          in_rl = std::max(in_rl, db(il.at(hz_of(note), 20)) - db(ir.at(hz_of(note), 20)));
+        printf("| piano left, strings right | %.1f kHz | %d ms | %+.0f dB (input %+.0f) | %+.0f dB "
+               "(input %+.0f) | %+.1f / %+.1f dB |\n",
+               rate / 1000.0, press_ms, ghost_lr, in_lr, ghost_rl, in_rl,
+               db(hl.rms) - db(monol.rms), db(hr.rms) - db(monor.rms));
         fflush(stdout);
       }
       // A chord struck on the right (strings at 0.5 s) over a piano chord

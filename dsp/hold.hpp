@@ -410,7 +410,7 @@ inline void note_rise(Analysis &a, const HoldTables &t, const float *mag) {
 // before it, or the first of frames with 30 % of their power newly risen,
 // which see a strike about two hops after it came (the frame's window is
 // low at its end).
-inline int find_strike(Analysis *const *a, unsigned n, const HoldTables &t) {
+inline int strike_in(Analysis *const *a, unsigned n, const HoldTables &t) {
   const unsigned long_hops = t.long_hops;
   float e[max_long_hops];
   float up[max_long_hops];
@@ -440,6 +440,18 @@ inline int find_strike(Analysis *const *a, unsigned n, const HoldTables &t) {
     if (rising && !was && static_cast<int>(h) - 2 > strike) {
       strike = static_cast<int>(h) - 2;
     }
+  }
+  return strike;
+}
+
+// The latest strike of a pair is the latest in either channel or in both
+// together: a note struck in one channel over a sustained one in the other
+// is a strike.
+inline int find_strike(Analysis *const *a, unsigned n, const HoldTables &t) {
+  int strike = strike_in(a, n, t);
+  for (unsigned c = 0; n > 1 && c < n; ++c) {
+    const int own = strike_in(a + c, 1, t);
+    strike = own > strike ? own : strike;
   }
   return strike;
 }
@@ -490,7 +502,10 @@ inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, 
     a[c]->length = length;
     a[c]->elapsed = elapsed;
     a[c]->struck = strike >= 0 ? 1 : 0;
-    a[c]->skip = skip;
+    // A channel that sounded on through the other's strike keeps the
+    // window's start in its level.
+    const int own = n > 1 && skip > 0 ? strike_in(a + c, 1, t) : strike;
+    a[c]->skip = own >= 0 && own + 2 >= strike ? skip : 0;
   }
 }
 
@@ -664,12 +679,29 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
     const float c_re = t.correct_re[w][q + 128];
     const float c_im = t.correct_im[w][q + 128];
     const unsigned at = t.reverse[k] >> drop;
+    unsigned near[5]; // bins k - 2 .. k + 2 (k - 1 for k - 2 at k = 1)
+    for (unsigned j = 0; j < 5; ++j) {
+      near[j] = t.reverse[k + j >= 3 ? k + j - 2 : 0] >> drop;
+    }
     for (unsigned c = 0; c < n; ++c) {
       Hold &h = *hold[c];
-      const float x_re = a[c]->re[at];
-      const float x_im = a[c]->im[at];
-      h.amp_re[count] = x_re * c_re - x_im * c_im;
-      h.amp_im[count] = x_re * c_im + x_im * c_re;
+      const float *re = a[c]->re;
+      const float *im = a[c]->im;
+      const float x_re = re[at];
+      const float x_im = im[at];
+      // In a pair, a channel holds a partial only where its own spectrum
+      // peaks too, within a bin: elsewhere the bin holds the skirt of the
+      // other channel's note in this one, not a note of its own.
+      float own[5];
+      for (unsigned j = 0; j < 5; ++j) {
+        own[j] = re[near[j]] * re[near[j]] + im[near[j]] * im[near[j]];
+      }
+      bool peak = n == 1;
+      for (unsigned j = 1; j < 4; ++j) {
+        peak = peak || (own[j] > own[j - 1] && own[j] >= own[j + 1]);
+      }
+      h.amp_re[count] = peak ? x_re * c_re - x_im * c_im : 0.0f;
+      h.amp_im[count] = peak ? x_re * c_im + x_im * c_re : 0.0f;
       h.step[count] = u << (32 - bits);
       h.bin[count] = static_cast<uint16_t>(bin);
       h.frac[count] = static_cast<uint8_t>(v & 255u);

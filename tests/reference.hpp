@@ -367,7 +367,7 @@ struct HoldAnalysis {
   int wait = 0, length = 8192, since = 0;
   int elapsed = 0;     // hops since the press
   bool struck = false; // the window starts at a strike
-  int skip = 0;        // hops of the window before the strike: not in its level
+  int skip[2] = {};    // each channel's hops of the window before the strike: not in its level
   int age = 0;         // hops since that strike
   int refining = 0;    // 1: waiting for the long window from the strike; 2: fading to its hold
   int fade = 0;        // frames of that fade done
@@ -376,7 +376,7 @@ struct HoldAnalysis {
   // -1: a hop 8 times as loud as each of those of the 85 ms (16 hops at
   // 48 kHz) before it, or two hops before the first of frames with 30 % of
   // their power newly risen.
-  static int find_strike(HoldChannel *const *ch, int n, const HoldTables &t) {
+  static int strike_of(HoldChannel *const *ch, int n, const HoldTables &t) {
     const int hops = ch[0]->hops;
     std::vector<float> e(hops), up(hops), all(hops);
     for (int h = 0; h < hops; ++h) {
@@ -403,6 +403,14 @@ struct HoldAnalysis {
     return strike;
   }
 
+  // In a pair, a strike in either channel counts as much as one in both.
+  static int find_strike(HoldChannel *const *ch, int n, const HoldTables &t) {
+    int strike = strike_of(ch, n, t);
+    if (n == 2)
+      strike = std::max({strike, strike_of(ch, 1, t), strike_of(ch + 1, 1, t)});
+    return strike;
+  }
+
   // Whether hop slot `slot` of n channels together is louder than
   // silence (a mean square of 1e-10).
   static bool sounds(HoldChannel *const *ch, int n, int slot) {
@@ -424,12 +432,17 @@ struct HoldAnalysis {
     const int strike = find_strike(ch, n, t);
     length = t.len[0];
     wait = 0;
-    skip = 0;
+    int before_strike = 0;
     if (strike >= 0) {
       length = t.len[1];
       wait = std::min(std::max(short_hops - (hops - strike), 0),
                       std::max(t.max_wait - hops_since_press, 0));
-      skip = std::max(strike - (hops + wait - short_hops), 0);
+      before_strike = std::max(strike - (hops + wait - short_hops), 0);
+    }
+    // Not in the level of a channel that was sounding through the other's strike.
+    for (int c = 0; c < n; ++c) {
+      const int own = n == 2 && before_strike > 0 ? strike_of(ch + c, 1, t) : strike;
+      skip[c] = own >= 0 && own + 2 >= strike ? before_strike : 0;
     }
     elapsed = hops_since_press;
     struck = strike >= 0;
@@ -469,7 +482,7 @@ struct HoldAnalysis {
           sum[i % 4] += (double)x * x;
         }
         ch[c]->mean_square =
-            (float)(((sum[0] + sum[1]) + (sum[2] + sum[3])) / (double)t.tail_power[w][skip]);
+            (float)(((sum[0] + sum[1]) + (sum[2] + sum[3])) / (double)t.tail_power[w][skip[c]]);
         long_fft(ch[c]->spectrum.data(), length);
       }
       since = 0;
@@ -488,7 +501,7 @@ struct HoldAnalysis {
         const int hops = ch[0]->hops;
         state = 1;
         length = t.len[0];
-        skip = 0;
+        skip[0] = skip[1] = 0;
         wait = std::max(hops - 2 - age, 0);
         refining = 1;
       }
@@ -533,8 +546,17 @@ struct HoldAnalysis {
         continue;
       for (int c = 0; c < n; ++c) {
         Partials &into = refining == 1 ? ch[c]->next : ch[c]->now;
-        const Cpx x = ch[c]->spectrum[k], r = t.correct[w][q + 128];
-        into.amp[count] = Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re};
+        const Cpx *X = ch[c]->spectrum.data();
+        const Cpx x = X[k], r = t.correct[w][q + 128];
+        // In a pair, a channel's partial is where its own spectrum peaks
+        // within a bin (bin 0 stands for bin -1).
+        auto sq = [X](int j) { return X[std::max(j, 0)].re * X[std::max(j, 0)].re +
+                                      X[std::max(j, 0)].im * X[std::max(j, 0)].im; };
+        bool own = n == 1;
+        for (int j = k - 1; j <= k + 1; ++j)
+          own = own || (sq(j) > sq(j - 1) && sq(j) >= sq(j + 1));
+        into.amp[count] = own ? Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re}
+                              : Cpx{0.0f, 0.0f};
         into.step[count] = step;
         into.bin[count] = (int)(v >> 8);
         into.frac[count] = (int)(v & 255);
