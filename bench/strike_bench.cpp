@@ -92,8 +92,39 @@ void write_midi(const std::string &path, int program, const std::vector<int> &no
   fclose(o);
 }
 
-// fluidsynth's rendering of `midi` at `rate`: left and right.
+void fft(std::vector<std::complex<double>> &a);
+
+// x at twice its rate, through the frequency domain (band-limited).
+Buf upsample2(const Buf &x) {
+  size_t n = 1;
+  while (n < x.size())
+    n <<= 1;
+  std::vector<std::complex<double>> a(n), b(2 * n);
+  std::copy(x.begin(), x.end(), a.begin());
+  fft(a);
+  for (size_t k = 0; k < n / 2; ++k) {
+    b[k] = a[k];
+    if (k > 0)
+      b[2 * n - k] = a[n - k];
+  }
+  for (auto &v : b) // the inverse, by conjugation
+    v = std::conj(v);
+  fft(b);
+  Buf y(2 * x.size());
+  for (size_t i = 0; i < y.size(); ++i)
+    y[i] = (float)(2.0 * b[i].real() / (double)(2 * n));
+  return y;
+}
+
+// fluidsynth's rendering of `midi` at `rate`: left and right (above 96 kHz,
+// fluidsynth's highest, rendered at half the rate and upsampled).
 void render_midi(const std::string &sf2, const std::string &midi, double rate, Buf *l, Buf *r) {
+  if (rate > 96000.0) {
+    render_midi(sf2, midi, rate / 2.0, l, r);
+    *l = upsample2(*l);
+    *r = upsample2(*r);
+    return;
+  }
   const std::string raw = midi + ".raw";
   const std::string cmd = "fluidsynth -ni -q -R 0 -C 0 -g 0.5 -r " + std::to_string((int)rate) +
                           " -F " + raw + " -T raw -O s16 " + sf2 + " " + midi + " >/dev/null 2>&1";
