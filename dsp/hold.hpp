@@ -799,8 +799,9 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
       }
     } else if (lead.state == IDLE && lead.struck && lead.length == t.short_size) {
       // A hold from the short window after a strike is refined by the
-      // long one from the strike on, once the note has sounded that long.
-      const uint32_t last = t.long_hops - 2;
+      // long one from three hops (16 ms at 48 kHz) after the strike, past
+      // a hammer's or a pluck's thump, once the note has sounded that long.
+      const uint32_t last = t.long_hops + 1;
       const uint32_t wait = lead.strike_age < last ? last - lead.strike_age : 0;
       for (unsigned c = 0; c < n; ++c) {
         a[c]->state = WAITING;

@@ -496,13 +496,14 @@ struct HoldAnalysis {
         refining = 2;
         fade = 0;
       } else if (struck && length == t.len[1]) {
-        // Refined later by the long window that starts at the strike: taken
-        // on the frame where the strike is the history's oldest hop.
+        // Refined later by the long window that starts three hops after
+        // the strike (its thump left out): taken on the frame where the
+        // strike is three hops older than the history's oldest.
         const int hops = ch[0]->hops;
         state = 1;
         length = t.len[0];
         skip[0] = skip[1] = 0;
-        wait = std::max(hops - 2 - age, 0);
+        wait = std::max(hops + 1 - age, 0);
         refining = 1;
       }
     }
