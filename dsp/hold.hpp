@@ -118,6 +118,9 @@ struct Analysis {
   uint32_t strike_age;            // hops since that strike
   uint32_t refining;              // 1: the long window from the strike is awaited; 2: fading to it
   uint32_t fade;                  // frames of the fade done
+  uint32_t first;                 // the window's oldest sample in history
+  uint32_t part;                  // parts of the taking or of the peaks done
+  double sums[4];                 // the window's sum of squares so far, sample i in sums[i % 4]
 };
 
 enum AnalysisState : uint32_t {
@@ -125,10 +128,15 @@ enum AnalysisState : uint32_t {
   WAITING = 1,
   TRANSFORM = 2,
   PEAKS = 3,
-  PEAKS_MID = 4,
-  PEAKS_END = 5,
-  LISTENING = 6 // freeze is on but nothing has sounded: waiting for a sound
+  LISTENING = 6, // freeze is on but nothing has sounded: waiting for a sound
+  TAKING = 7     // the window being taken, a part a hop
 };
+
+// Hops of the work on a window that grows with its length: taking it and
+// the summed power (one each at 44.1 and 48 kHz), and the peaks (two).
+inline unsigned take_parts(const HoldTables &t) { return 1u << t.octaves; }
+inline unsigned power_parts(const HoldTables &t) { return 1u << t.octaves; }
+inline unsigned peak_parts(const HoldTables &t) { return 2u << t.octaves; }
 
 // Complex value of the transform of a periodic Hann window of length n
 // (n-point DFT, unnormalised) at x bins, in double.
@@ -285,7 +293,8 @@ inline void prepare_hold(HoldTables &t, float *mem, double rate) {
     rate = 48000.0;
   }
   const double most = short_size / hop_size;
-  const double hops = floor((0.1 * rate - 255.0) / hop_size) - (stage_slices(short_size) + 4.0);
+  const double busy = (take_parts(t) - 1) + stage_slices(short_size) + power_parts(t) + peak_parts(t);
+  const double hops = floor((0.1 * rate - 255.0) / hop_size) - (busy + 1.0);
   t.max_wait = hops < 0.0 ? 0u : hops > most ? static_cast<uint32_t>(most) : static_cast<uint32_t>(hops);
 }
 
@@ -509,27 +518,38 @@ inline void start_analysis(Analysis *const *a, unsigned n, const HoldTables &t, 
   }
 }
 
-// The window's samples, windowed, into re/im in their own order, and its
-// mean square against the window's from the strike on (four partial sums
-// in double side by side, sample i in sum i % 4, then added in pairs).
-inline void take_window(Analysis &a, const HoldTables &t) {
+// Part `p` of the window's samples, windowed, into re/im in their own
+// order, and at the last part its mean square against the window's from
+// the strike on (four partial sums in double side by side, sample i in sum
+// i % 4, then added in pairs). The window ends with the hop of part 0; the
+// parts go oldest first, so the history overwrites only what is taken.
+inline void take_window(Analysis &a, const HoldTables &t, unsigned p) {
   const unsigned n = a.length;
   const unsigned long_size = t.long_size;
   const float *w = n == long_size ? t.long_window : t.short_window;
-  const unsigned first = (a.at * hop_size + long_size - n) % long_size; // oldest sample, whole hops
-  v4d sum = {0.0, 0.0, 0.0, 0.0};
-  for (unsigned i = 0; i < n; i += 4) {
-    const v4f x = load4(a.history + (first + i) % long_size) * load4(w + i);
+  const unsigned chunk = n / take_parts(t);
+  if (p == 0) {
+    a.first = (a.at * hop_size + long_size - n) % long_size; // oldest sample, whole hops
+    a.sums[0] = a.sums[1] = a.sums[2] = a.sums[3] = 0.0;
+  }
+  v4d sum = {a.sums[0], a.sums[1], a.sums[2], a.sums[3]};
+  for (unsigned i = p * chunk; i < (p + 1) * chunk; i += 4) {
+    const v4f x = load4(a.history + (a.first + i) % long_size) * load4(w + i);
     store4(a.re + i, x);
     store4(a.im + i, splat4(0.0f));
     const v4d d = __builtin_convertvector(x, v4d);
     sum = sum + d * d;
   }
-  a.mean_square =
-      static_cast<float>(((sum[0] + sum[1]) + (sum[2] + sum[3])) /
-                         static_cast<double>(t.tail_power[n == long_size ? 0 : 1][a.skip]));
-  a.stage = 0;
-  a.found = 0;
+  for (unsigned l = 0; l < 4; ++l) {
+    a.sums[l] = sum[l];
+  }
+  if (p + 1 == take_parts(t)) {
+    a.mean_square =
+        static_cast<float>(((sum[0] + sum[1]) + (sum[2] + sum[3])) /
+                           static_cast<double>(t.tail_power[n == long_size ? 0 : 1][a.skip]));
+    a.stage = 0;
+    a.found = 0;
+  }
 }
 
 // Stages `from` to `to` - 1 of the transform of re/im in place, by
@@ -637,26 +657,27 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
   const int w = size == t.long_size ? 0 : 1;
   const unsigned bits = 13 + t.octaves - drop; // log2 of the window's length
   float *power = a[0]->power;
-  if (part == 0) {
-    for (unsigned k = 0; k <= half; ++k) {
+  const unsigned powers = power_parts(t);
+  if (part < powers) { // bins of this part: the last takes the rest, up to half
+    const unsigned end = part + 1 == powers ? half + 1 : (part + 1) * (half / powers);
+    float top = part == 0 ? 0.0f : a[0]->top;
+    for (unsigned k = part * (half / powers); k < end; ++k) {
       const unsigned at = t.reverse[k] >> drop;
       float p = 0.0f;
       for (unsigned c = 0; c < n; ++c) {
         p += a[c]->re[at] * a[c]->re[at] + a[c]->im[at] * a[c]->im[at];
       }
       power[k] = p;
-    }
-    float top = 0.0f;
-    for (unsigned k = 0; k <= half; ++k) {
-      top = power[k] > top ? power[k] : top;
+      top = p > top ? p : top;
     }
     a[0]->top = top;
     return;
   }
   const float floor_power = a[0]->top * 1e-12f;
   unsigned count = a[0]->found;
-  const unsigned from = part == 1 ? 1 : half / 2;
-  const unsigned to = part == 1 ? half / 2 : half;
+  const unsigned q = part - powers; // of the peaks' parts
+  const unsigned from = q == 0 ? 1 : q * (half / peak_parts(t));
+  const unsigned to = q + 1 == peak_parts(t) ? half : (q + 1) * (half / peak_parts(t));
   for (unsigned k = from; k < to && count < max_partials; ++k) {
     if (!(power[k] > power[k - 1] && power[k] >= power[k + 1] && power[k] > floor_power)) {
       continue;
@@ -709,7 +730,7 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
     ++count;
   }
   a[0]->found = count;
-  if (part == 1) {
+  if (q + 1 < peak_parts(t)) {
     return;
   }
   // The partials' power (twice each squared half amplitude) against the
@@ -765,9 +786,18 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
       return;
     }
     for (unsigned c = 0; c < n; ++c) {
-      take_window(*a[c], t);
+      take_window(*a[c], t, 0);
       a[c]->since = 0;
-      a[c]->state = TRANSFORM;
+      a[c]->part = 1;
+      a[c]->state = take_parts(t) > 1 ? TAKING : TRANSFORM;
+    }
+    return;
+  case TAKING:
+    for (unsigned c = 0; c < n; ++c) {
+      take_window(*a[c], t, a[c]->part);
+      ++a[c]->since;
+      ++a[c]->part;
+      a[c]->state = a[c]->part == take_parts(t) ? TRANSFORM : TAKING;
     }
     return;
   case TRANSFORM:
@@ -779,18 +809,18 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
       ++x.since;
       if (x.stage == stage_slices(x.length)) {
         x.state = PEAKS;
+        x.part = 0;
       }
     }
     return;
   case PEAKS:
-  case PEAKS_MID:
-  case PEAKS_END:
     for (unsigned c = 0; c < n; ++c) {
       ++a[c]->since;
     }
-    make_partials(a, hold, n, t, lead.state - PEAKS);
+    make_partials(a, hold, n, t, lead.part);
     for (unsigned c = 0; c < n; ++c) {
-      a[c]->state = a[c]->state == PEAKS_END ? IDLE : a[c]->state + 1;
+      ++a[c]->part;
+      a[c]->state = a[c]->part == power_parts(t) + peak_parts(t) ? IDLE : PEAKS;
     }
     if (lead.state == IDLE && lead.refining == 1) { // the refinement is made: fade to it
       for (unsigned c = 0; c < n; ++c) {

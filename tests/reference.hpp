@@ -253,9 +253,10 @@ struct HoldTables {
           Cpx{(float)std::cos(2.0 * M_PI * i / 65536.0), (float)std::sin(2.0 * M_PI * i / 65536.0)};
     }
     // The hold begins within 100 ms of the press: seen up to 255 samples
-    // late, then a hop to take the short window, its transform, and four
-    // more hops for the peaks.
-    const double hops = std::floor((0.1 * rate - 255.0) / HOP) - transform_hops(len[1]) - 4.0;
+    // late, then the hops to take the short window and transform it, and
+    // more for the peaks (busy() below).
+    const double hops =
+        std::floor((0.1 * rate - 255.0) / HOP) - transform_hops(len[1]) - 4.0 * scale;
     max_wait = (int)std::clamp(hops, 0.0, (double)(len[1] / HOP));
   }
 
@@ -451,9 +452,13 @@ struct HoldAnalysis {
     state = 1;
   }
 
-  // Hops from the window to the frame that makes the partials: the plugin's
-  // transform, then the peaks in three.
-  int busy() const { return HoldTables::transform_hops(length) + 3; }
+  // Hops from the window to the frame that makes the partials: the plugin
+  // takes the window in `scale` hops (the first is the window's own), then
+  // transforms it, then takes `scale` hops for the power and twice as many
+  // for the peaks.
+  int busy(const HoldTables &t) const {
+    return (t.scale - 1) + HoldTables::transform_hops(length) + 3 * t.scale;
+  }
 
   void step(HoldChannel *const *ch, int n, const HoldTables &t) {
     if (state == 3) {
@@ -489,7 +494,7 @@ struct HoldAnalysis {
       state = 2;
       return;
     }
-    if (state == 2 && ++since == busy()) {
+    if (state == 2 && ++since == busy(t)) {
       partials(ch, n, t);
       state = 0;
       if (refining == 1) { // made: fade to it
