@@ -133,9 +133,11 @@ enum AnalysisState : uint32_t {
 };
 
 // Hops of the work on a window that grows with its length: taking it and
-// the summed power (one each at 44.1 and 48 kHz), and the peaks (two).
+// the summed power (one each at 44.1 and 48 kHz; the power's bins are read
+// in bit-reversed order, which costs more the larger the window), and the
+// peaks (two).
 inline unsigned take_parts(const HoldTables &t) { return 1u << t.octaves; }
-inline unsigned power_parts(const HoldTables &t) { return 1u << t.octaves; }
+inline unsigned power_parts(const HoldTables &t) { return 1u << (2 * t.octaves); }
 inline unsigned peak_parts(const HoldTables &t) { return 2u << t.octaves; }
 
 // Complex value of the transform of a periodic Hann window of length n

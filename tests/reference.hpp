@@ -255,8 +255,8 @@ struct HoldTables {
     // The hold begins within 100 ms of the press: seen up to 255 samples
     // late, then the hops to take the short window and transform it, and
     // more for the peaks (busy() below).
-    const double hops =
-        std::floor((0.1 * rate - 255.0) / HOP) - transform_hops(len[1]) - 4.0 * scale;
+    const double hops = std::floor((0.1 * rate - 255.0) / HOP) - transform_hops(len[1]) -
+                        (double)(scale * scale + 3 * scale);
     max_wait = (int)std::clamp(hops, 0.0, (double)(len[1] / HOP));
   }
 
@@ -454,10 +454,10 @@ struct HoldAnalysis {
 
   // Hops from the window to the frame that makes the partials: the plugin
   // takes the window in `scale` hops (the first is the window's own), then
-  // transforms it, then takes `scale` hops for the power and twice as many
-  // for the peaks.
+  // transforms it, then takes `scale` squared hops for the power and twice
+  // `scale` for the peaks.
   int busy(const HoldTables &t) const {
-    return (t.scale - 1) + HoldTables::transform_hops(length) + 3 * t.scale;
+    return (t.scale - 1) + HoldTables::transform_hops(length) + t.scale * t.scale + 2 * t.scale;
   }
 
   void step(HoldChannel *const *ch, int n, const HoldTables &t) {
