@@ -57,7 +57,7 @@
 
 namespace {
 
-double rate = 48000.0; // --rate: the instances' sample rate (the streams' too)
+double rate = 48000.0;            // --rate: the instances' sample rate (the streams' too)
 constexpr unsigned warm_hops = 4; // the ring is full after these
 constexpr size_t stretch = 64;    // hops run in one go
 

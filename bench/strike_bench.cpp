@@ -39,8 +39,8 @@ namespace {
 using Buf = std::vector<float>;
 
 // A type-0 MIDI file: `program`, the notes on at 0.5 s, off at 4 s.
-void write_midi(const std::string &path, int program, const std::vector<int> &notes, int at_ms = 500,
-                int program2 = -1, const std::vector<int> &notes2 = {}) {
+void write_midi(const std::string &path, int program, const std::vector<int> &notes,
+                int at_ms = 500, int program2 = -1, const std::vector<int> &notes2 = {}) {
   std::vector<unsigned char> t;
   auto delta = [&t](unsigned v) { // variable-length quantity
     unsigned char b[4];
@@ -81,8 +81,8 @@ void write_midi(const std::string &path, int program, const std::vector<int> &no
   }
   delta(0);
   t.insert(t.end(), {0xff, 0x2f, 0x00});
-  std::vector<unsigned char> f = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x03, 0xe8,
-                                  'M', 'T', 'r', 'k'};
+  std::vector<unsigned char> f = {'M', 'T', 'h', 'd',  0,    0,   0,   6,   0,
+                                  0,   0,   1,   0x03, 0xe8, 'M', 'T', 'r', 'k'};
   const size_t n = t.size();
   f.insert(f.end(), {(unsigned char)(n >> 24), (unsigned char)(n >> 16), (unsigned char)(n >> 8),
                      (unsigned char)n});
@@ -296,8 +296,10 @@ int main(int argc, char **argv) {
     } else if (a == "--stereo")
       stereo = true;
     else {
-      fprintf(stderr, "usage: %s [--lib PATH] [--rates R,...] [--press MS,...] [--stereo] "
-                      "[--sf2 PATH]\n", argv[0]);
+      fprintf(stderr,
+              "usage: %s [--lib PATH] [--rates R,...] [--press MS,...] [--stereo] "
+              "[--sf2 PATH]\n",
+              argv[0]);
       return 2;
     }
   }
@@ -402,8 +404,8 @@ int main(int argc, char **argv) {
         through(lib, 4, rate, left, &right, press, &ol, &orr);
         through(lib, host::COHERENT, rate, left, nullptr, press, &ml, &unused);
         through(lib, host::COHERENT, rate, right, nullptr, press, &mr, &unused);
-        const Spectrum hl(ol, from, len, rate), hr(orr, from, len, rate), monol(ml, from, len, rate),
-            monor(mr, from, len, rate);
+        const Spectrum hl(ol, from, len, rate), hr(orr, from, len, rate),
+            monol(ml, from, len, rate), monor(mr, from, len, rate);
         // Each side's notes in the other, against where they belong.
         double ghost_lr = -200, ghost_rl = -200;
         for (int note : {57, 60, 64})

@@ -127,7 +127,8 @@ inline void place_coherent(Channel *const *chs, unsigned n, unsigned char *mem, 
 // tables, as the channels of an instance do.
 inline Channel *allocate_channels(unsigned n, bool coherent, double rate) {
   const size_t head = round_up64(n * sizeof(Channel));
-  auto *mem = static_cast<unsigned char *>(calloc(1, head + (coherent ? coherent_bytes(n, rate) : 0)));
+  auto *mem =
+      static_cast<unsigned char *>(calloc(1, head + (coherent ? coherent_bytes(n, rate) : 0)));
   if (!mem) {
     return nullptr;
   }

@@ -38,9 +38,9 @@ namespace {
 // window, and the history kept), half as many after a fresh strike. The
 // arrays of those lengths are sized at instantiation (hold_bytes()).
 constexpr unsigned max_long_hops = 32768 / hop_size;
-constexpr unsigned max_partials = 2048;  // peaks of 4096 bins, never adjacent (more: the lowest)
-constexpr unsigned kernel_steps = 256;   // fractional positions of a partial in its bin
-constexpr unsigned strike_rise = 8;      // a hop this many times louder than those before
+constexpr unsigned max_partials = 2048; // peaks of 4096 bins, never adjacent (more: the lowest)
+constexpr unsigned kernel_steps = 256;  // fractional positions of a partial in its bin
+constexpr unsigned strike_rise = 8;     // a hop this many times louder than those before
 // A hop quieter than this (mean square 1e-10, -100 dBFS) is silence: a hold
 // is never made of silence alone.
 constexpr float sounding_energy = 2.56e-8f;
@@ -66,19 +66,19 @@ struct Hold {
 // Tables of an instance, filled by prepare_hold(); the arrays of the
 // window's length follow in the same allocation.
 struct HoldTables {
-  uint32_t long_size;  // samples of the long window and the history
-  uint32_t short_size; // of the window after a strike
-  uint32_t long_hops;  // hops of the history
-  uint32_t octaves;    // 0, 1, 2: long_size is 8192 << octaves
-  uint32_t before;     // hops before a hop that it must outdo to be a strike (85 ms)
-  uint32_t watch;      // hops after a press in which a strike still counts (27 ms)
-  float peak_fall;     // a bin's recent peak falls by this a hop (0.95 in 5.3 ms)
+  uint32_t long_size;   // samples of the long window and the history
+  uint32_t short_size;  // of the window after a strike
+  uint32_t long_hops;   // hops of the history
+  uint32_t octaves;     // 0, 1, 2: long_size is 8192 << octaves
+  uint32_t before;      // hops before a hop that it must outdo to be a strike (85 ms)
+  uint32_t watch;       // hops after a press in which a strike still counts (27 ms)
+  float peak_fall;      // a bin's recent peak falls by this a hop (0.95 in 5.3 ms)
   uint32_t fade_frames; // of the fade from a hold to its refinement (43 ms)
-  float *long_window;  // periodic Hann of long_size, and of short_size
+  float *long_window;   // periodic Hann of long_size, and of short_size
   float *short_window;
   float *tw_re; // e^(-i pi j / h) of the stage with half-length h at h - 1 + j
   float *tw_im;
-  uint16_t *reverse; // i with its bits reversed (log2 long_size of them)
+  uint16_t *reverse;                // i with its bits reversed (log2 long_size of them)
   float kernel_re[kernel_steps][4]; // the frame window's transform at bins b-1..b+2 of a
   float kernel_im[kernel_steps][4]; // partial at b + frac/256, per unit complex amplitude
   float correct_re[2][257];         // 1 / the long window's transform at -q/256 bins
@@ -95,8 +95,8 @@ struct HoldTables {
 // The past input and the analysis under way (nothing a hold needs once made).
 // Its arrays of the window's length follow in the same allocation.
 struct Analysis {
-  float *history;                 // the last long_size samples, hop by hop
-  float *re;                      // the window, then its transform
+  float *history; // the last long_size samples, hop by hop
+  float *re;      // the window, then its transform
   float *im;
   float *power;                   // squared magnitudes (of both channels of a pair), to half
   float energy[max_long_hops];    // sum of squares of each hop in history
@@ -171,8 +171,8 @@ inline unsigned stage_end(unsigned n, unsigned slice) {
   static const uint8_t plan_4096[2] = {6, 12};
   static const uint8_t plan_8192[4] = {4, 8, 11, 13};
   static const uint8_t plan_16384[7] = {2, 4, 6, 8, 10, 12, 14};
-  return n == 4096 ? plan_4096[slice]
-         : n == 8192 ? plan_8192[slice]
+  return n == 4096    ? plan_4096[slice]
+         : n == 8192  ? plan_8192[slice]
          : n == 16384 ? plan_16384[slice]
                       : slice + 1; // 32768: a stage a hop
 }
@@ -295,9 +295,12 @@ inline void prepare_hold(HoldTables &t, float *mem, double rate) {
     rate = 48000.0;
   }
   const double most = short_size / hop_size;
-  const double busy = (take_parts(t) - 1) + stage_slices(short_size) + power_parts(t) + peak_parts(t);
+  const double busy =
+      (take_parts(t) - 1) + stage_slices(short_size) + power_parts(t) + peak_parts(t);
   const double hops = floor((0.1 * rate - 255.0) / hop_size) - (busy + 1.0);
-  t.max_wait = hops < 0.0 ? 0u : hops > most ? static_cast<uint32_t>(most) : static_cast<uint32_t>(hops);
+  t.max_wait = hops < 0.0    ? 0u
+               : hops > most ? static_cast<uint32_t>(most)
+                             : static_cast<uint32_t>(hops);
 }
 
 // Whether a hold from elsewhere (a saved state) can be played: every value
@@ -638,7 +641,6 @@ inline void long_stages(float *re, float *im, unsigned n, unsigned from, unsigne
     }
   }
 }
-
 
 // The partials of the transforms of n channels (a pair shares its peaks,
 // frequencies and phase advances; each channel keeps its own amplitudes and

@@ -70,7 +70,8 @@ LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
   }
   if constexpr (plugin.coherent) {
     place_coherent(chs, plugin.channels,
-                   reinterpret_cast<unsigned char *>(self) + coherent_offset(plugin.channels), rate);
+                   reinterpret_cast<unsigned char *>(self) + coherent_offset(plugin.channels),
+                   rate);
   }
   if constexpr (plugin.state) {
     map_state_urids(self, features);

@@ -193,12 +193,12 @@ inline void hann_transform(double x, double n, double *re, double *im) {
 
 // Everything the hold computes once, from the sample rate.
 struct HoldTables {
-  int scale = 1;                    // the long window is 8192 times this
-  int len[2] = {8192, 4096};        // the long window, the one after a strike
-  float fall = 0.95f;               // a bin's recent peak falls by this each hop
-  std::vector<float> window[2];     // periodic Hann of each length
-  Cpx kernel[256][4] = {};          // frame window's transform at bins b-1..b+2, partial at b + f/256
-  Cpx correct[2][257] = {};         // 1 / each window's transform at -q/256, q = -128..128
+  int scale = 1;                // the long window is 8192 times this
+  int len[2] = {8192, 4096};    // the long window, the one after a strike
+  float fall = 0.95f;           // a bin's recent peak falls by this each hop
+  std::vector<float> window[2]; // periodic Hann of each length
+  Cpx kernel[256][4] = {};      // frame window's transform at bins b-1..b+2, partial at b + f/256
+  Cpx correct[2][257] = {};     // 1 / each window's transform at -q/256, q = -128..128
   Cpx coarse[256] = {}, fine[256] = {};
   float window_power[2] = {};
   std::vector<float> tail_power[2]; // the same from hop j on
@@ -280,12 +280,12 @@ struct Partials {
 
 // One channel's held partials and the past input they are measured on.
 struct HoldChannel {
-  int hops;                  // of the history
+  int hops;                   // of the history
   std::vector<float> history; // by hop slot
   std::vector<float> energy;
   std::vector<float> risen, power_all; // of the frame ending there
-  float peak_mag[BINS] = {}; // each bin's recent peak, falling a little each hop
-  int at = 0;                // next hop slot
+  float peak_mag[BINS] = {};           // each bin's recent peak, falling a little each hop
+  int at = 0;                          // next hop slot
   // The analysis: its window, transformed whole on the frame it is due.
   std::vector<Cpx> spectrum;
   float mean_square = 0.0f;
@@ -556,13 +556,15 @@ struct HoldAnalysis {
         const Cpx x = X[k], r = t.correct[w][q + 128];
         // In a pair, a channel's partial is where its own spectrum peaks
         // within a bin (bin 0 stands for bin -1).
-        auto sq = [X](int j) { return X[std::max(j, 0)].re * X[std::max(j, 0)].re +
-                                      X[std::max(j, 0)].im * X[std::max(j, 0)].im; };
+        auto sq = [X](int j) {
+          return X[std::max(j, 0)].re * X[std::max(j, 0)].re +
+                 X[std::max(j, 0)].im * X[std::max(j, 0)].im;
+        };
         bool own = n == 1;
         for (int j = k - 1; j <= k + 1; ++j)
           own = own || (sq(j) > sq(j - 1) && sq(j) >= sq(j + 1));
-        into.amp[count] = own ? Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re}
-                              : Cpx{0.0f, 0.0f};
+        into.amp[count] =
+            own ? Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re} : Cpx{0.0f, 0.0f};
         into.step[count] = step;
         into.bin[count] = (int)(v >> 8);
         into.frac[count] = (int)(v & 255);

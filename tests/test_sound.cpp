@@ -21,11 +21,11 @@ namespace {
 using namespace host;
 using sig::Buf;
 
-double rate = 48000.0;                        // of the case under way (some try others)
+double rate = 48000.0;                      // of the case under way (some try others)
 constexpr double bin_hz = 48000.0 / 1024.0; // 46.875 Hz
-constexpr size_t freeze_at = 24000;      // 0.5 s of input, then hold
-constexpr size_t settle = 48000;         // from the freeze to the measurement
-constexpr size_t span = size_t{1} << 19; // measured: 10.9 s
+constexpr size_t freeze_at = 24000;         // 0.5 s of input, then hold
+constexpr size_t settle = 48000;            // from the freeze to the measurement
+constexpr size_t span = size_t{1} << 19;    // measured: 10.9 s
 
 // Power spectrum of x[from, from + span) through a Hann window, by a plain
 // radix-2 transform in double; bin i is i * rate / span Hz.
@@ -244,22 +244,22 @@ const Chord close_low = {{65.41, 82.41, 98.0, 130.81}, {0.15f, 0.15f, 0.12f, 0.1
 TEST(Sound, ALowChordIsHeldNoteByNote) {
   const size_t press = 3 * 48000;
   for (double r : {48000.0, 44100.0, 96000.0, 192000.0})
-  for (const Chord *c : {&low_e, &low_f}) {
-    rate = r;
-    SCOPED_TRACE(rate);
-    for (size_t j = 1; j < c->hz.size(); ++j)
-      ASSERT_GE(c->hz[j] - c->hz[j - 1], 25.0);
-    const Buf in = c->play(press + 48000 + span + 1024, 0, press + 4800);
-    const Span held(render(COHERENT, in, {{press, FREEZE, 1.0f}}), press + 48000);
-    EXPECT_GE(held.near(c->hz, 5.0), 0.90) << c->hz[0];
-    for (size_t j = 0; j < c->hz.size(); ++j)
-      EXPECT_LE(std::fabs(held.level_db(c->hz[j], 5.0, c->amp[j])), 2.0) << c->hz[j];
-    if (figures) {
-      const Span first(render(FIRST, in, {{press, FREEZE, 1.0f}}), press + 48000);
-      printf("| chord from %.1f Hz at %.1f kHz, within 5 Hz | %.3f | %.3f |\n", c->hz[0],
-             rate / 1000.0, first.near(c->hz, 5.0), held.near(c->hz, 5.0));
+    for (const Chord *c : {&low_e, &low_f}) {
+      rate = r;
+      SCOPED_TRACE(rate);
+      for (size_t j = 1; j < c->hz.size(); ++j)
+        ASSERT_GE(c->hz[j] - c->hz[j - 1], 25.0);
+      const Buf in = c->play(press + 48000 + span + 1024, 0, press + 4800);
+      const Span held(render(COHERENT, in, {{press, FREEZE, 1.0f}}), press + 48000);
+      EXPECT_GE(held.near(c->hz, 5.0), 0.90) << c->hz[0];
+      for (size_t j = 0; j < c->hz.size(); ++j)
+        EXPECT_LE(std::fabs(held.level_db(c->hz[j], 5.0, c->amp[j])), 2.0) << c->hz[j];
+      if (figures) {
+        const Span first(render(FIRST, in, {{press, FREEZE, 1.0f}}), press + 48000);
+        printf("| chord from %.1f Hz at %.1f kHz, within 5 Hz | %.3f | %.3f |\n", c->hz[0],
+               rate / 1000.0, first.near(c->hz, 5.0), held.near(c->hz, 5.0));
+      }
     }
-  }
   rate = 48000.0;
   // Chords an octave and more up, and a cluster of semitones.
   const std::vector<double> wide = {523.25, 659.26, 783.99, 1046.5};
