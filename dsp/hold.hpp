@@ -298,7 +298,8 @@ inline void prepare_hold(HoldTables &t, float *mem, double rate) {
   if (!(rate >= 8000.0 && rate <= 1536000.0)) {
     rate = 48000.0;
   }
-  const double most = short_size / hop_size;
+  const unsigned short_hops = short_size / hop_size;
+  const double most = short_hops;
   const double busy =
       (take_parts(t) - 1) + stage_slices(short_size) + power_parts(t) + peak_parts(t);
   const double hops = floor((0.1 * rate - 255.0) / hop_size) - (busy + 1.0);
