@@ -373,35 +373,36 @@ struct HoldAnalysis {
   int refining = 0;    // 1: waiting for the long window from the strike; 2: fading to its hold
   int fade = 0;        // frames of that fade done
 
-  // The latest strike in the history of n channels (0 the oldest hop), or
-  // -1: a hop 8 times as loud as each of those of the 85 ms (16 hops at
-  // 48 kHz) before it, or two hops before the first of frames with 30 % of
-  // their power newly risen.
+  // The latest strike among the history's hops of n channels together (0
+  // the oldest), or -1. Two signs of one: a hop with more than 8 times the
+  // energy of the loudest hop of the 85 ms before it (and more than 1e-9);
+  // and the first frame of a run with at least 30 % of its power in bins
+  // newly risen, which places the strike two hops before it (a frame's
+  // window is low at its end). The later of the two.
   static int strike_of(HoldChannel *const *ch, int n, const HoldTables &t) {
     const int hops = ch[0]->hops;
-    std::vector<float> e(hops), up(hops), all(hops);
-    for (int h = 0; h < hops; ++h) {
-      const int slot = (ch[0]->at + h) % hops;
-      e[h] = up[h] = all[h] = 0.0f;
-      for (int c = 0; c < n; ++c) {
-        e[h] += ch[c]->energy[slot];
-        up[h] += ch[c]->risen[slot];
-        all[h] += ch[c]->power_all[slot];
-      }
-    }
-    int strike = -1;
+    auto summed = [&](const std::vector<float> HoldChannel::*row, int h) {
+      float x = 0.0f;
+      for (int c = 0; c < n; ++c)
+        x += (ch[c]->*row)[(ch[0]->at + h) % hops];
+      return x;
+    };
+    auto risen_frame = [&](int h) {
+      const float all = summed(&HoldChannel::power_all, h);
+      return all > 1e-9f && summed(&HoldChannel::risen, h) >= 0.3f * all;
+    };
+    int loud = -1, rise = -1;
     for (int h = 2; h < hops; ++h) {
       float before = 0.0f;
       for (int j = std::max(h - 16 * t.scale, 0); j < h; ++j)
-        before = std::max(before, e[j]);
-      if (e[h] > 1e-9f && e[h] > 8.0f * before)
-        strike = h;
-      const bool rising = all[h] > 1e-9f && up[h] >= 0.3f * all[h];
-      const bool was = all[h - 1] > 1e-9f && up[h - 1] >= 0.3f * all[h - 1];
-      if (rising && !was && h - 2 > strike)
-        strike = h - 2;
+        before = std::max(before, summed(&HoldChannel::energy, j));
+      const float e = summed(&HoldChannel::energy, h);
+      if (e > 1e-9f && e > 8.0f * before)
+        loud = h;
+      if (risen_frame(h) && !risen_frame(h - 1))
+        rise = h - 2;
     }
-    return strike;
+    return std::max(loud, rise);
   }
 
   // In a pair, a strike in either channel counts as much as one in both.
