@@ -22,123 +22,25 @@
 // get phases of their own, each bin advancing at its centre frequency with a
 // small random walk, so that a tone turns into a band of noise-like partials
 // (dsp/frame.hpp mixes them with the unblurred bins).
+//
+// The rooms: the data in dsp/hold_state.hpp, the long transform in
+// dsp/long_transform.hpp, the strike detector in dsp/strike.hpp, the blur's
+// phases in dsp/blur_phases.hpp; here the analysis's course, the partials,
+// the refinement and the rendering.
 #pragma once
 
 #include <math.h>
 #include <stdint.h>
 #include <string.h>
 
+#include "dsp/blur_phases.hpp"
 #include "dsp/common.hpp"
+#include "dsp/hold_state.hpp"
+#include "dsp/long_transform.hpp"
 #include "dsp/simd.hpp"
+#include "dsp/strike.hpp"
 
 namespace {
-
-// The analysis spans the same time at every sample rate: 8192 samples at
-// 44.1 and 48 kHz, 16384 at 88.2 and 96, 32768 at 176.4 and 192 (the long
-// window, and the history kept), half as many after a fresh strike. The
-// arrays of those lengths are sized at instantiation (hold_bytes()).
-constexpr unsigned max_long_hops = 32768 / hop_size;
-constexpr unsigned max_partials = 2048; // peaks of 4096 bins, never adjacent (more: the lowest)
-constexpr unsigned kernel_steps = 256;  // fractional positions of a partial in its bin
-constexpr unsigned strike_rise = 8;     // a hop this many times louder than those before
-// A hop quieter than this (mean square 1e-10, -100 dBFS) is silence: a hold
-// is never made of silence alone.
-constexpr float sounding_energy = 2.56e-8f;
-
-// Everything a held sound needs to go on, in plain fixed-layout data (no
-// pointers, nothing wider than 32 bits), so that its bytes mean the same on
-// every processor and a saved hold can be restored (check it with
-// hold_valid() first).
-struct Hold {
-  uint32_t ready;             // 1: the partials are the held sound
-  uint32_t count;             // partials in use
-  uint32_t shift_turns;       // the shift's quarter turns since its offset was last 0, mod 4
-  uint32_t noise;             // state of the blur's random walk (xorshift)
-  float amp_re[max_partials]; // half the amplitude, at the partial's phase 0
-  float amp_im[max_partials];
-  uint32_t phase[max_partials]; // at the next frame's first sample, 2^32 a turn
-  uint32_t step[max_partials];  // advance per hop: frequency in frame bins times 2^30
-  uint16_t bin[max_partials];   // frame bin at or below the frequency
-  uint8_t frac[max_partials];   // the rest, in 256ths of a bin
-  uint32_t diffuse[bins];       // the blur's phases, 2^32 a turn
-};
-
-// Tables of an instance, filled by prepare_hold(); the arrays of the
-// window's length follow in the same allocation.
-struct HoldTables {
-  uint32_t long_size;   // samples of the long window and the history
-  uint32_t short_size;  // of the window after a strike
-  uint32_t long_hops;   // hops of the history
-  uint32_t octaves;     // 0, 1, 2: long_size is 8192 << octaves
-  uint32_t before;      // hops before a hop that it must outdo to be a strike (85 ms)
-  uint32_t watch;       // hops after a press in which a strike still counts (27 ms)
-  float peak_fall;      // a bin's recent peak falls by this a hop (0.95 in 5.3 ms)
-  uint32_t fade_frames; // of the fade from a hold to its refinement (43 ms)
-  float *long_window;   // periodic Hann of long_size, and of short_size
-  float *short_window;
-  float *tw_re; // e^(-i pi j / h) of the stage with half-length h at h - 1 + j
-  float *tw_im;
-  uint16_t *reverse;                // i with its bits reversed (log2 long_size of them)
-  float kernel_re[kernel_steps][4]; // the frame window's transform at bins b-1..b+2 of a
-  float kernel_im[kernel_steps][4]; // partial at b + frac/256, per unit complex amplitude
-  float correct_re[2][257];         // 1 / the long window's transform at -q/256 bins
-  float correct_im[2][257];         // ([0] 8192, [1] 4096), q = -128..128
-  float coarse_re[256];             // e^(2 pi i n / 256)
-  float coarse_im[256];
-  float fine_re[256]; // e^(2 pi i n / 65536)
-  float fine_im[256];
-  float window_power[2];              // sum of the squared window, long and short
-  float tail_power[2][max_long_hops]; // the same from hop j of the window on
-  uint32_t max_wait;                  // hops a strike may be waited for, from the sample rate
-};
-
-// The past input and the analysis under way (nothing a hold needs once made).
-// Its arrays of the window's length follow in the same allocation.
-struct Analysis {
-  float *history; // the last long_size samples, hop by hop
-  float *re;      // the window, then its transform
-  float *im;
-  float *power;                   // squared magnitudes (of both channels of a pair), to half
-  float energy[max_long_hops];    // sum of squares of each hop in history
-  float risen[max_long_hops];     // power of the frame ending with that hop in bins that rose 6 dB,
-  float power_all[max_long_hops]; // and in all its bins
-  float peak_mag[bins];           // each bin's recent peak, falling a little each hop
-  float mean_square;              // the windowed input's, against the window's
-  uint32_t at;                    // hop slot of the next hop in history
-  uint32_t state;                 // what the next frame does (below)
-  uint32_t wait;                  // hops still to wait before the window ends
-  uint32_t length;                // of the window: long_size or short_size
-  uint32_t since;                 // hops since the window ended
-  uint32_t stage;                 // slices of the transform done
-  uint32_t elapsed;               // hops since the press
-  uint32_t found;                 // partials found so far
-  uint32_t skip;                  // hops of the window before the strike
-  float top;                      // the largest summed power
-  uint32_t struck;                // the window starts at a strike
-  uint32_t strike_age;            // hops since that strike
-  uint32_t refining;              // 1: the long window from the strike is awaited; 2: fading to it
-  uint32_t fade;                  // frames of the fade done
-  uint32_t first;                 // the window's oldest sample in history
-  uint32_t part;                  // parts of the taking or of the peaks done
-  double sums[4];                 // the window's sum of squares so far, sample i in sums[i % 4]
-};
-
-enum AnalysisState : uint32_t {
-  IDLE = 0,
-  WAITING = 1,
-  TRANSFORM = 2,
-  PEAKS = 3,
-  LISTENING = 6, // freeze is on but nothing has sounded: waiting for a sound
-  TAKING = 7     // the window being taken, a part a hop
-};
-
-// Hops of the work on a window that grows with its length: taking it and
-// the summed power (one each at 44.1 and 48 kHz; the power's bins are read
-// in bit-reversed order, which costs more the larger the window), and the
-// peaks (two).
-inline unsigned take_parts(const HoldTables &t) { return 1u << t.octaves; }
-inline unsigned power_parts(const HoldTables &t) { return 1u << (2 * t.octaves); }
-inline unsigned peak_parts(const HoldTables &t) { return 2u << t.octaves; }
 
 // Complex value of the transform of a periodic Hann window of length n
 // (n-point DFT, unnormalised) at x bins, in double.
@@ -163,55 +65,6 @@ inline void hann_transform(double x, double n, double *re, double *im) {
     *re += weight[t] * s_re;
     *im += weight[t] * s_im;
   }
-}
-
-// The stages of each hop of the transform of n points: about 16384
-// butterflies a hop (the last stages, which go one at a time, fewer).
-inline unsigned stage_end(unsigned n, unsigned slice) {
-  static const uint8_t plan_4096[2] = {6, 12};
-  static const uint8_t plan_8192[4] = {4, 8, 11, 13};
-  static const uint8_t plan_16384[7] = {2, 4, 6, 8, 10, 12, 14};
-  return n == 4096    ? plan_4096[slice]
-         : n == 8192  ? plan_8192[slice]
-         : n == 16384 ? plan_16384[slice]
-                      : slice + 1; // 32768: a stage a hop
-}
-inline unsigned stage_slices(unsigned n) {
-  return n == 4096 ? 2 : n == 8192 ? 4 : n == 16384 ? 7 : 15;
-}
-
-// The octaves above 8192 samples of the long window at a sample rate (an
-// absent or absurd rate counts as 48 kHz): the nearest power of two to
-// 8192 samples at 48 kHz, in time.
-inline uint32_t hold_octaves(double rate) {
-  if (!(rate >= 8000.0 && rate <= 1536000.0)) {
-    rate = 48000.0;
-  }
-  return rate < 48000.0 * M_SQRT2 ? 0u : rate < 96000.0 * M_SQRT2 ? 1u : 2u;
-}
-
-// Bytes of the arrays of the window's length: the tables' (one set an
-// instance) and an analysis's (one a channel).
-// Arrays read side by side are a cache line and a bit further apart than
-// their power-of-two lengths, or the transform's rows would meet in the
-// same cache sets.
-constexpr size_t array_gap = 20; // floats
-inline size_t table_array_bytes(uint32_t octaves) {
-  const size_t n = size_t{8192} << octaves;
-  return (n + n / 2 + 2 * n + 3 * array_gap) * sizeof(float) + n * sizeof(uint16_t);
-}
-inline size_t analysis_array_bytes(uint32_t octaves) {
-  const size_t n = size_t{8192} << octaves;
-  return (3 * n + n / 2 + 4 + 3 * array_gap) * sizeof(float);
-}
-
-// The analysis's arrays from `mem` (zero-filled, analysis_array_bytes()).
-inline void place_analysis(Analysis &a, float *mem, uint32_t octaves) {
-  const size_t n = size_t{8192} << octaves;
-  a.history = mem;
-  a.re = a.history + n + array_gap;
-  a.im = a.re + n + array_gap;
-  a.power = a.im + n + array_gap;
 }
 
 // The tables of the hold in `t`, their arrays in `mem` (table_array_bytes()),
@@ -308,21 +161,6 @@ inline void prepare_hold(HoldTables &t, float *mem, double rate) {
                              : static_cast<uint32_t>(hops);
 }
 
-// Whether a hold from elsewhere (a saved state) can be played: every value
-// finite, every index and counter in range, so that no corrupt hold can give
-// a NaN or reach outside an array.
-inline bool hold_valid(const Hold &h) {
-  if (h.ready > 1 || h.count > max_partials || h.shift_turns > 3) {
-    return false;
-  }
-  for (unsigned p = 0; p < h.count; ++p) {
-    if (!(fabsf(h.amp_re[p]) <= 1e15f) || !(fabsf(h.amp_im[p]) <= 1e15f) || h.bin[p] >= bins) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // e^(2 pi i phase / 2^32), to 16 bits of the turn: two table entries and
 // one complex product.
 QUORVANE_INLINE void unit(const HoldTables &t, uint32_t phase, float *re, float *im) {
@@ -348,15 +186,6 @@ QUORVANE_INLINE void unit4(const HoldTables &t, const uint32_t *phase, v4f *re, 
   }
   *re = c_re * f_re - c_im * f_im;
   *im = c_re * f_im + c_im * f_re;
-}
-
-// e^(2 pi i phase / 2^32) to 8 bits of the turn, four phases at a time.
-QUORVANE_INLINE void coarse_unit4(const HoldTables &t, const uint32_t *phase, v4f *re, v4f *im) {
-  for (unsigned l = 0; l < 4; ++l) {
-    const unsigned n = ((phase[l] + 0x800000u) >> 24) & 255;
-    (*re)[l] = t.coarse_re[n];
-    (*im)[l] = t.coarse_im[n];
-  }
 }
 
 // The sum in double of re[k]^2 + im[k]^2 (im null: re[k]^2 alone) over
@@ -393,86 +222,6 @@ inline void push_history(Analysis &a, const HoldTables &t, const float *in_ring,
   }
   a.energy[a.at] = (sum[0] + sum[1]) + (sum[2] + sum[3]);
   a.at = (a.at + 1) % t.long_hops;
-}
-
-// How much of this live frame is new: its power in bins more than twice
-// as strong (6 dB) as their recent peak, and its power in all, stored with
-// the hop just pushed (four partial sums side by side, then added in
-// pairs). A recent peak rather than the last frame: close partials beat,
-// and their bins rise and fall from frame to frame while nothing is new.
-inline void note_rise(Analysis &a, const HoldTables &t, const float *mag) {
-  const unsigned long_hops = t.long_hops;
-  const v4f fall = splat4(t.peak_fall);
-  v4f up = splat4(0.0f);
-  v4f all = splat4(0.0f);
-  const v4f zero = splat4(0.0f);
-  for (unsigned k = 0; k + 4 <= bins; k += 4) {
-    const v4f m = load4(mag + k);
-    const v4f sq = m * m;
-    const v4f peak = load4(a.peak_mag + k);
-    up = up + (m > peak * 2.0f ? sq : zero);
-    all = all + sq;
-    const v4f fallen = peak * fall;
-    store4(a.peak_mag + k, m > fallen ? m : fallen);
-  }
-  const float m = mag[bins - 1];
-  const float sq = m * m;
-  const float peak = a.peak_mag[bins - 1];
-  const unsigned slot = (a.at + long_hops - 1) % long_hops;
-  a.risen[slot] = ((up[0] + up[1]) + (up[2] + up[3])) + (m > peak * 2.0f ? sq : 0.0f);
-  a.power_all[slot] = ((all[0] + all[1]) + (all[2] + all[3])) + sq;
-  a.peak_mag[bins - 1] = m > peak * t.peak_fall ? m : peak * t.peak_fall;
-}
-
-// The hop of the latest strike in the history of n channels (0 the
-// oldest), or -1: a hop 8 times as loud as each of those of the 85 ms
-// before it, or the first of frames with 30 % of their power newly risen,
-// which see a strike about two hops after it came (the frame's window is
-// low at its end).
-inline int strike_in(Analysis *const *a, unsigned n, const HoldTables &t) {
-  const unsigned long_hops = t.long_hops;
-  float e[max_long_hops];
-  float up[max_long_hops];
-  float all[max_long_hops];
-  for (unsigned h = 0; h < long_hops; ++h) { // oldest first
-    const unsigned slot = (a[0]->at + h) % long_hops;
-    e[h] = 0.0f;
-    up[h] = 0.0f;
-    all[h] = 0.0f;
-    for (unsigned c = 0; c < n; ++c) {
-      e[h] += a[c]->energy[slot];
-      up[h] += a[c]->risen[slot];
-      all[h] += a[c]->power_all[slot];
-    }
-  }
-  int strike = -1;
-  for (unsigned h = 2; h < long_hops; ++h) {
-    float before = 0.0f;
-    for (unsigned j = h >= t.before ? h - t.before : 0; j < h; ++j) {
-      before = e[j] > before ? e[j] : before;
-    }
-    if (e[h] > 1e-9f && e[h] > static_cast<float>(strike_rise) * before) {
-      strike = static_cast<int>(h);
-    }
-    const bool rising = all[h] > 1e-9f && up[h] >= 0.3f * all[h];
-    const bool was = all[h - 1] > 1e-9f && up[h - 1] >= 0.3f * all[h - 1];
-    if (rising && !was && static_cast<int>(h) - 2 > strike) {
-      strike = static_cast<int>(h) - 2;
-    }
-  }
-  return strike;
-}
-
-// The latest strike of a pair is the latest in either channel or in both
-// together: a note struck in one channel over a sustained one in the other
-// is a strike.
-inline int find_strike(Analysis *const *a, unsigned n, const HoldTables &t) {
-  int strike = strike_in(a, n, t);
-  for (unsigned c = 0; n > 1 && c < n; ++c) {
-    const int own = strike_in(a + c, 1, t);
-    strike = own > strike ? own : strike;
-  }
-  return strike;
 }
 
 // Starts the analysis: without a strike in the last 8192 samples, those
@@ -559,91 +308,6 @@ inline void take_window(Analysis &a, const HoldTables &t, unsigned p) {
                            static_cast<double>(t.tail_power[n == long_size ? 0 : 1][a.skip]));
     a.stage = 0;
     a.found = 0;
-  }
-}
-
-// Stages `from` to `to` - 1 of the transform of re/im in place, by
-// decimation in frequency (the bins come out in bit-reversed order): stage
-// s has half-length n / 2^(s+1), and its butterfly takes u, v to u + v and
-// (u - v) e^(-i pi j / h). Four butterflies at a time from half-length 4
-// on, each lane doing what the scalar loop does.
-inline void long_stages(float *re, float *im, unsigned n, unsigned from, unsigned to,
-                        const HoldTables &t) {
-  for (unsigned s = from; s < to; ++s) {
-    const unsigned h = n >> (s + 1);
-    const float *wr = t.tw_re + h - 1;
-    const float *wi = t.tw_im + h - 1;
-    if (h <= 2) { // eight points at a time, the pairs gathered into lanes
-      const v4f w_re = h == 2 ? v4f{wr[0], wr[1], wr[0], wr[1]} : splat4(wr[0]);
-      const v4f w_im = h == 2 ? v4f{wi[0], wi[1], wi[0], wi[1]} : splat4(wi[0]);
-      for (unsigned b = 0; b < n; b += 8) {
-        const v4f a_re = load4(re + b);
-        const v4f b_re = load4(re + b + 4);
-        const v4f a_im = load4(im + b);
-        const v4f b_im = load4(im + b + 4);
-        v4f u_re, u_im, v_re, v_im;
-        if (h == 2) {
-          u_re = __builtin_shufflevector(a_re, b_re, 0, 1, 4, 5);
-          v_re = __builtin_shufflevector(a_re, b_re, 2, 3, 6, 7);
-          u_im = __builtin_shufflevector(a_im, b_im, 0, 1, 4, 5);
-          v_im = __builtin_shufflevector(a_im, b_im, 2, 3, 6, 7);
-        } else {
-          u_re = __builtin_shufflevector(a_re, b_re, 0, 2, 4, 6);
-          v_re = __builtin_shufflevector(a_re, b_re, 1, 3, 5, 7);
-          u_im = __builtin_shufflevector(a_im, b_im, 0, 2, 4, 6);
-          v_im = __builtin_shufflevector(a_im, b_im, 1, 3, 5, 7);
-        }
-        const v4f d_re = u_re - v_re;
-        const v4f d_im = u_im - v_im;
-        const v4f s_re = u_re + v_re;
-        const v4f s_im = u_im + v_im;
-        const v4f e_re = d_re * w_re - d_im * w_im;
-        const v4f e_im = d_re * w_im + d_im * w_re;
-        if (h == 2) {
-          store4(re + b, __builtin_shufflevector(s_re, e_re, 0, 1, 4, 5));
-          store4(re + b + 4, __builtin_shufflevector(s_re, e_re, 2, 3, 6, 7));
-          store4(im + b, __builtin_shufflevector(s_im, e_im, 0, 1, 4, 5));
-          store4(im + b + 4, __builtin_shufflevector(s_im, e_im, 2, 3, 6, 7));
-        } else {
-          store4(re + b, __builtin_shufflevector(s_re, e_re, 0, 4, 1, 5));
-          store4(re + b + 4, __builtin_shufflevector(s_re, e_re, 2, 6, 3, 7));
-          store4(im + b, __builtin_shufflevector(s_im, e_im, 0, 4, 1, 5));
-          store4(im + b + 4, __builtin_shufflevector(s_im, e_im, 2, 6, 3, 7));
-        }
-      }
-      continue;
-    }
-    for (unsigned b = 0; b < n; b += 2 * h) {
-      unsigned j = 0;
-      if (h >= 4) {
-        for (; j < h; j += 4) {
-          const v4f w_re = load4(wr + j);
-          const v4f w_im = load4(wi + j);
-          const v4f u_re = load4(re + b + j);
-          const v4f u_im = load4(im + b + j);
-          const v4f v_re = load4(re + b + j + h);
-          const v4f v_im = load4(im + b + j + h);
-          const v4f d_re = u_re - v_re;
-          const v4f d_im = u_im - v_im;
-          store4(re + b + j, u_re + v_re);
-          store4(im + b + j, u_im + v_im);
-          store4(re + b + j + h, d_re * w_re - d_im * w_im);
-          store4(im + b + j + h, d_re * w_im + d_im * w_re);
-        }
-      }
-      for (; j < h; ++j) {
-        const float u_re = re[b + j];
-        const float u_im = im[b + j];
-        const float v_re = re[b + j + h];
-        const float v_im = im[b + j + h];
-        const float d_re = u_re - v_re;
-        const float d_im = u_im - v_im;
-        re[b + j] = u_re + v_re;
-        im[b + j] = u_im + v_im;
-        re[b + j + h] = d_re * wr[j] - d_im * wi[j];
-        im[b + j + h] = d_re * wi[j] + d_im * wr[j];
-      }
-    }
   }
 }
 
@@ -997,20 +661,6 @@ inline void render_hold(Hold &h, const HoldTables &t, RenderRows &rows, float *x
     store4(xi + k, (load4(rows.im[0] + k) + load4(rows.im[1] + k)) +
                        (load4(rows.im[2] + k) + load4(rows.im[3] + k)));
   }
-}
-
-// The blur's phases: each bin advances by its centre's k quarter turns per
-// hop and a random step of up to an eighth of a turn either way.
-inline void advance_diffuse(Hold &h) {
-  uint32_t r = h.noise == 0 ? 0x9e3779b9u : h.noise;
-  for (unsigned k = 0; k < bins; ++k) {
-    r ^= r << 13;
-    r ^= r >> 17;
-    r ^= r << 5;
-    const uint32_t jitter = static_cast<uint32_t>(static_cast<int32_t>(r) >> 2);
-    h.diffuse[k] += (static_cast<uint32_t>(k) << 30) + jitter;
-  }
-  h.noise = r;
 }
 
 } // namespace
