@@ -130,6 +130,9 @@ void render_midi(const std::string &sf2, const std::string &midi, double rate, B
                           " -F " + raw + " -T raw -O s16 " + sf2 + " " + midi + " >/dev/null 2>&1";
   if (system(cmd.c_str()) != 0) {
     fprintf(stderr, "fluidsynth failed: %s\n", cmd.c_str());
+    unlink(raw.c_str());
+    unlink(midi.c_str());
+    rmdir(midi.substr(0, midi.rfind('/')).c_str());
     exit(2);
   }
   FILE *in = fopen(raw.c_str(), "rb");
