@@ -63,7 +63,7 @@ std::vector<float> input_block(float level) {
 void prepare(Channel *self, Controls *, float level) {
   const std::vector<float> x = input_block(level);
   memcpy(self->in_ring, x.data(), sizeof self->in_ring);
-  prepare(*self, 48000.0);
+  prepare(*self);
 }
 
 void prepare(ref::Plugin *self, Controls *c, float level) {

@@ -17,6 +17,7 @@
 //
 // Usage: stream_bench [--rounds N] [--seconds S] [--demo FILE] [--baseline LIB]
 //                     [--only TEXT]   (only the settings whose names contain TEXT)
+//                     [--rate HZ]     (the instances' sample rate; 48000)
 // FILE is raw 32-bit float mono at 48 kHz (scripts/bench.sh makes the demo
 // phrase with sox); it is repeated up to the stream length.
 
@@ -56,7 +57,7 @@
 
 namespace {
 
-constexpr double rate = 48000.0;
+double rate = 48000.0;            // --rate: the instances' sample rate (the streams' too)
 constexpr unsigned warm_hops = 4; // the ring is full after these
 constexpr size_t stretch = 64;    // hops run in one go
 
@@ -238,11 +239,11 @@ public:
     ports_.threshold = s.threshold;
     std::vector<host::Instance> misfits;
     std::vector<void *> gaps;
-    inst_.emplace(d);
+    inst_.emplace(d, rate);
     for (int tries = 0; tries < 64 && where() % 64 != offset; ++tries) {
       misfits.push_back(std::move(*inst_));
       gaps.push_back(malloc(1100));
-      inst_.emplace(d);
+      inst_.emplace(d, rate);
     }
     misfits.clear();
     for (void *g : gaps) {
@@ -284,15 +285,18 @@ private:
   std::optional<host::Instance> inst_;
 };
 
-// The coherent plugin with its switch pressed every 64 hops and held for 40
-// (analysis, then hold), each hop timed on its own and kept by its place in
-// that cycle, so that the dearest hop of a press (the window, a slice of
-// the long transform, the peaks) shows beside the others.
+// The coherent plugin with its switch pressed every 128 hops and held for
+// 96 at 48 kHz (as long in time at other rates: analysis, hold, and the
+// refinement of a hold taken at a strike), each hop timed on its own and
+// kept by its place in that cycle, so that the dearest hop of a press (the
+// window, a slice of the long transform, the peaks, the fade) shows beside
+// the others.
 class Presses : public Runner {
 public:
-  static constexpr size_t cycle = 64;
-  static constexpr size_t held = 40;
-  Presses(const LV2_Descriptor &d, const std::vector<float> &x) : x_(x), inst_(d) {
+  static inline size_t cycle = 128;
+  static inline size_t held = 96;
+  Presses(const LV2_Descriptor &d, const std::vector<float> &x)
+      : x_(x), inst_(d, rate), at_(cycle), count_(cycle) {
     inst_.connect(Role::OUT, out_);
     inst_.connect(Role::FREEZE, &freeze_);
     inst_.connect(Role::MIX, &mix_);
@@ -324,8 +328,8 @@ private:
   host::Instance inst_;
   float out_[hop_size] = {};
   float freeze_ = 0, mix_ = 1, zero_ = 0;
-  double at_[cycle] = {};
-  size_t count_[cycle] = {};
+  std::vector<double> at_;
+  std::vector<size_t> count_;
 };
 
 // The operands of the floor's calls for every frame of the stream that the
@@ -445,7 +449,12 @@ int main(int argc, char **argv) {
   std::string only;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--rounds" && i + 1 < argc) {
+    if (a == "--rate" && i + 1 < argc) {
+      rate = atof(argv[++i]);
+      const size_t scale = rate > 135000.0 ? 4 : rate > 67000.0 ? 2 : 1;
+      Presses::cycle = 128 * scale;
+      Presses::held = 96 * scale;
+    } else if (a == "--rounds" && i + 1 < argc) {
       rounds = atoi(argv[++i]);
     } else if (a == "--seconds" && i + 1 < argc) {
       seconds = atof(argv[++i]);
@@ -458,7 +467,7 @@ int main(int argc, char **argv) {
     } else {
       fprintf(stderr,
               "usage: %s [--rounds N] [--seconds S] [--demo FILE] [--baseline LIB] "
-              "[--only TEXT]\n",
+              "[--only TEXT] [--rate HZ]\n",
               argv[0]);
       return 2;
     }

@@ -37,15 +37,26 @@ struct Instance {
   uint32_t chunk_type;
   float rate;
   Published published;
+  uint32_t state_at;   // bytes from the record's start to the slots
+  uint32_t display_at; // and to the window's data
 
   // A stereo plugin's right channel follows the record in the same
-  // allocation (instance_size()), and then the plugins that save state
-  // have the two slots that run() publishes into (plugin/state.hpp).
+  // allocation, then a coherent plugin's hold and analysis
+  // (instance_size()); the plugins that save state have the two slots that
+  // run() publishes into (plugin/state.hpp) at `state_at`, and those with a
+  // window its data (plugin/spectrum.hpp) at `display_at`.
 };
 
-// The allocation of an instance of `channels` channels.
-constexpr size_t instance_size(uint32_t channels) {
-  return sizeof(Instance) + (channels - 1) * sizeof(Channel);
+// Where the coherent state begins in the allocation, after the channels.
+constexpr size_t coherent_offset(uint32_t channels) {
+  return round_up64(sizeof(Instance) + (channels - 1) * sizeof(Channel));
+}
+
+// The allocation of an instance of `channels` channels: the coherent
+// plugins' state, sized by the sample rate, only where it is used.
+inline size_t instance_size(uint32_t channels, bool coherent, double rate) {
+  return coherent ? coherent_offset(channels) + coherent_bytes(channels, rate)
+                  : sizeof(Instance) + (channels - 1) * sizeof(Channel);
 }
 
 // Channel c (0 left or mono, 1 right) of an instance that has it.

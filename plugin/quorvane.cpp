@@ -51,37 +51,40 @@ constexpr unsigned variant_of(const PluginInfo &p) {
   return (p.latency ? DELAY_DRY : 0u) | (p.coherent ? COHERENT : 0u);
 }
 
-// An instance's allocation: the record and its channels, then for the
-// plugins that save state the two slots `run` publishes into for `save`,
-// then for those with a window the display's data.
-template <uint32_t which> constexpr size_t before_display() {
-  constexpr const PluginInfo &plugin = plugin_table[which];
-  return instance_size(plugin.channels) +
-         (plugin.state ? state_size<plugin.coherent>(plugin.channels) : 0);
-}
-
 // One zero-filled record with the channels of plugin `which`. The first
 // two plugins work in samples and bins; only the coherent ones use the
-// sample rate (prepare()). Of the host's features only the URID map
-// matters, to the plugins that save their state.
+// sample rate, which sizes their analysis (place_coherent()). Of the host's
+// features only the URID map matters, to the plugins that save their state.
 template <uint32_t which>
 LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
                 const LV2_Feature *const *features) {
   constexpr const PluginInfo &plugin = plugin_table[which];
-  constexpr size_t size = plugin.ui ? display_offset(before_display<which>()) + sizeof(Showing)
-                                    : before_display<which>();
-  auto *self = static_cast<Instance *>(calloc(1, size));
+  const size_t state_at = round_up64(instance_size(plugin.channels, plugin.coherent, rate));
+  const size_t display_at = display_offset(
+      state_at +
+      (plugin.state ? state_size<plugin.coherent>(plugin.channels, hold_octaves(rate)) : 0));
+  auto *self =
+      static_cast<Instance *>(calloc(1, plugin.ui ? display_at + sizeof(Showing) : display_at));
   if (!self) {
     return nullptr;
   }
+  self->state_at = static_cast<uint32_t>(state_at);
+  self->display_at = static_cast<uint32_t>(display_at);
+  Channel *chs[2] = {};
   for (uint32_t c = 0; c < plugin.channels; ++c) {
-    prepare(channel_of(self, c), rate); // here rather than in the audio thread's first frame
+    chs[c] = &channel_of(self, c);
+    prepare(*chs[c]); // here rather than in the audio thread's first frame
+  }
+  if constexpr (plugin.coherent) {
+    place_coherent(chs, plugin.channels,
+                   reinterpret_cast<unsigned char *>(self) + coherent_offset(plugin.channels),
+                   rate);
   }
   if constexpr (plugin.state) {
     map_state_urids(self, rate, features);
   }
   if constexpr (plugin.ui) {
-    prepare_display(display_of(self, before_display<which>()), rate, features);
+    prepare_display(display_of(self), rate, features);
   }
   return self;
 }
@@ -280,8 +283,8 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
   // stretch never wraps around the ring; the end of the ring still bounds
   // it, whatever the state holds.
   if constexpr (plugin.ui) {
-    display_begin(display_of(self, before_display<which>()), self->port[Role::CONTROL],
-                  self->port[Role::NOTIFY], sample_count);
+    display_begin(display_of(self), self->port[Role::CONTROL], self->port[Role::NOTIFY],
+                  sample_count);
   }
   Channel &first = self->channel;
   uint32_t done = 0;
@@ -326,8 +329,7 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
       }
       if constexpr (plugin.ui) { // what the window and the strip show, read from the frame
         Channel *const chs[2] = {&self->channel, &channel_of(self, channels - 1)};
-        display_frame<channels, coherent>(display_of(self, before_display<which>()), chs, controls,
-                                          done - 1);
+        display_frame<channels, coherent>(display_of(self), chs, controls, done - 1);
       }
     }
   }
@@ -340,8 +342,7 @@ template <uint32_t which> void run(LV2_Handle handle, uint32_t sample_count) {
 // The inline display's picture (plugin/spectrum.hpp), drawn by the host's GUI thread.
 template <uint32_t which>
 InlineSurface *render_inline(LV2_Handle handle, uint32_t w, uint32_t max_h) {
-  return render_display(display_of(static_cast<Instance *>(handle), before_display<which>()), w,
-                        max_h);
+  return render_display(display_of(static_cast<Instance *>(handle)), w, max_h);
 }
 template <uint32_t which> constexpr InlineDisplayInterface inline_display = {render_inline<which>};
 

@@ -56,13 +56,13 @@ struct Showing {
   uint32_t pixels[display_width * display_height];
 };
 
-// Where the display lies: after the `before` bytes of the record, its
-// channels and whatever else the plugin has (the slots for saving).
+// Where the display lies: at `display_at`, after the record, its channels
+// and whatever else the plugin has (inst()).
 constexpr size_t display_offset(size_t before) {
   return (before + alignof(Showing) - 1) / alignof(Showing) * alignof(Showing);
 }
-inline Showing &display_of(Instance *self, size_t before) {
-  return *reinterpret_cast<Showing *>(reinterpret_cast<char *>(self) + display_offset(before));
+inline Showing &display_of(Instance *self) {
+  return *reinterpret_cast<Showing *>(reinterpret_cast<char *>(self) + self->display_at);
 }
 
 // x (at least 0) to the nearest whole number.
@@ -182,7 +182,7 @@ inline void gather(Showing &d, Channel &ch, const Controls &ctl, bool coherent, 
     w.held = 0;
   }
   if (coherent) {
-    const Hold &h = ch.hold;
+    const Hold &h = ch.co->hold;
     if (!(ch.frozen && h.ready)) {
       return;
     }

@@ -157,20 +157,28 @@ struct HeldSpectrum {
 };
 
 constexpr size_t round16(size_t n) { return (n + 15) & ~size_t{15}; }
-template <bool coherent> constexpr size_t payload_size() {
-  return coherent ? round16(sizeof(Analysis) > sizeof(Hold) ? sizeof(Analysis) : sizeof(Hold))
+// A channel's part of a slot: its finished partials, or while the analysis
+// is under way the analysis and its arrays (of the window's length, which the
+// rate sizes), to be finished by save() on its copy; or a captured spectrum.
+template <bool coherent> constexpr size_t payload_size(uint32_t octaves) {
+  const size_t analysis = round16(sizeof(Analysis)) + analysis_array_bytes(octaves);
+  return coherent ? round16(analysis > sizeof(Hold) ? analysis : sizeof(Hold))
                   : round16(sizeof(HeldSpectrum));
 }
-template <bool coherent> constexpr size_t slot_size(uint32_t channels) {
-  return sizeof(SlotHead) + channels * payload_size<coherent>();
+template <bool coherent> constexpr size_t slot_size(uint32_t channels, uint32_t octaves) {
+  return sizeof(SlotHead) + channels * payload_size<coherent>(octaves);
 }
 // The bytes a plugin that saves state has after its channels.
-template <bool coherent> constexpr size_t state_size(uint32_t channels) {
-  return 2 * slot_size<coherent>(channels);
+template <bool coherent> constexpr size_t state_size(uint32_t channels, uint32_t octaves) {
+  return 2 * slot_size<coherent>(channels, octaves);
+}
+// The octaves of a coherent instance's analysis window (0 for the others).
+inline uint32_t octaves_of(const Instance *self) {
+  return self->channel.co ? self->channel.co->tables->octaves : 0;
 }
 template <bool coherent> unsigned char *slot_of(Instance *self, uint32_t channels, uint32_t slot) {
-  return reinterpret_cast<unsigned char *>(self) + instance_size(channels) +
-         slot * slot_size<coherent>(channels);
+  return reinterpret_cast<unsigned char *>(self) + self->state_at +
+         slot * slot_size<coherent>(channels, octaves_of(self));
 }
 inline unsigned char *payload_of(unsigned char *slot, size_t payload, uint32_t c) {
   return slot + sizeof(SlotHead) + c * payload;
@@ -200,9 +208,11 @@ template <uint32_t channels, bool coherent> void publish(Instance *self, bool fr
   }
   const Channel &first = channel_of(self, 0);
   const uint32_t frozen = first.frozen != 0 ? 1 : 0;
-  const uint32_t ready = coherent ? (first.hold.ready != 0 ? 1 : 0) : 1;
+  const uint32_t ready = coherent ? (first.co->hold.ready != 0 ? 1 : 0) : 1;
   const uint32_t shows = frozen | ready << 1;
-  const bool analysing = frozen && !ready;
+  // Waiting for a first sound there is nothing to finish: saved as frozen
+  // with nothing held, it waits again when restored.
+  const bool analysing = frozen && !ready && first.co->analysis.state != LISTENING;
   if (frame_done && !p.pending && shows == p.shown && !analysing &&
       !(frozen && frame - p.shown_at >= refresh_frames)) {
     return;
@@ -215,14 +225,17 @@ template <uint32_t channels, bool coherent> void publish(Instance *self, bool fr
   unsigned char *slot = slot_of<coherent>(self, channels, target);
   const SlotHead head = {frozen, ready, frame, 0};
   memcpy(slot, &head, sizeof head);
+  const uint32_t octaves = octaves_of(self);
   for (uint32_t c = 0; frozen && c < channels; ++c) {
     const Channel &ch = channel_of(self, c);
-    unsigned char *to = payload_of(slot, payload_size<coherent>(), c);
+    unsigned char *to = payload_of(slot, payload_size<coherent>(octaves), c);
     if constexpr (coherent) {
       if (analysing) {
-        memcpy(to, &ch.analysis, sizeof ch.analysis);
+        memcpy(to, &ch.co->analysis, sizeof ch.co->analysis);
+        memcpy(to + round16(sizeof(Analysis)), ch.co->analysis.history,
+               analysis_array_bytes(octaves));
       } else {
-        copy_partials(*reinterpret_cast<Hold *>(to), ch.hold);
+        copy_partials(*reinterpret_cast<Hold *>(to), ch.co->hold);
       }
     } else {
       auto *held = reinterpret_cast<HeldSpectrum *>(to);
@@ -249,7 +262,8 @@ uint32_t read_published(Instance *self, unsigned char *to) {
       break;
     }
   }
-  memcpy(to, slot_of<coherent>(self, channels, slot), slot_size<coherent>(channels));
+  memcpy(to, slot_of<coherent>(self, channels, slot),
+         slot_size<coherent>(channels, octaves_of(self)));
   const uint32_t frames = __atomic_load_n(&p.frames, __ATOMIC_RELAXED);
   __atomic_store_n(&p.pinned, 0u, __ATOMIC_SEQ_CST);
   return frames;
@@ -258,13 +272,11 @@ uint32_t read_published(Instance *self, unsigned char *to) {
 // The analysis of a copy finished at once: the hops it would still wait for
 // (and the next one, which it would take first) are taken as already past;
 // the window then starts that much earlier, and what comes before a strike
-// does not count. The window is then high where the strike's hop lies,
-// which may be partly silent, so a strike's level is taken from the whole
-// hops after it, unwindowed. False if it cannot finish.
+// does not count in its level (the analysis leaves those hops out itself).
+// False if it cannot finish.
 inline bool finish_analysis(Analysis *const *a, Hold *const *h, unsigned n, const HoldTables &t) {
-  bool early = false;
-  for (int hop = 0; hop < 64 && !h[0]->ready; ++hop) {
-    if (a[0]->state == IDLE) {
+  for (int hop = 0; hop < 4096 && !h[0]->ready; ++hop) {
+    if (a[0]->state == IDLE || a[0]->state == LISTENING) {
       return false;
     }
     if (a[0]->state == WAITING) {
@@ -274,26 +286,8 @@ inline bool finish_analysis(Analysis *const *a, Hold *const *h, unsigned n, cons
         a[c]->skip = a[c]->struck ? (skip < last ? skip : last) : a[c]->skip;
         a[c]->wait = 0;
       }
-      early = a[0]->struck != 0;
     }
     advance_analysis(a, h, n, t);
-  }
-  const uint32_t hops = a[0]->length / hop_size;
-  for (unsigned c = 0; early && c < n; ++c) {
-    if (a[c]->skip + 1 >= hops) {
-      continue;
-    }
-    double sum = 0.0;
-    for (uint32_t j = a[c]->skip + 1; j < hops; ++j) {
-      sum += a[c]->energy[(a[c]->at + long_hops - hops + j) % long_hops];
-    }
-    const double want = sum / ((hops - a[c]->skip - 1) * hop_size);
-    const double have = partials_level(*h[c]);
-    const auto gain = static_cast<float>(have > 0.0 ? sqrt(want / have) : 0.0);
-    for (uint32_t p = 0; p < h[c]->count; ++p) {
-      h[c]->amp_re[p] = h[c]->amp_re[p] * gain;
-      h[c]->amp_im[p] = h[c]->amp_im[p] * gain;
-    }
   }
   return h[0]->ready != 0;
 }
@@ -513,8 +507,9 @@ LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store, LV2_Sta
     return LV2_STATE_ERR_NO_FEATURE;
   }
   // Not the audio thread: the copy may take memory of its own.
-  constexpr size_t payload = payload_size<coherent>();
-  auto *slot = static_cast<unsigned char *>(malloc(slot_size<coherent>(channels)));
+  const uint32_t octaves = octaves_of(self);
+  const size_t payload = payload_size<coherent>(octaves);
+  auto *slot = static_cast<unsigned char *>(malloc(slot_size<coherent>(channels, octaves)));
   auto *holds = static_cast<Hold *>(coherent ? calloc(channels, sizeof(Hold)) : nullptr);
   auto *bytes = static_cast<unsigned char *>(malloc(saved_size(channels)));
   LV2_State_Status status = LV2_STATE_ERR_NO_SPACE;
@@ -528,11 +523,17 @@ LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store, LV2_Sta
       Hold *h[channels];
       for (uint32_t c = 0; c < channels; ++c) {
         a[c] = reinterpret_cast<Analysis *>(payload_of(slot, payload, c));
+        if (head.frozen && !head.ready) { // the copy's arrays, not the instance's
+          place_analysis(
+              *a[c],
+              reinterpret_cast<float *>(payload_of(slot, payload, c) + round16(sizeof(Analysis))),
+              octaves);
+        }
         h[c] = head.ready ? reinterpret_cast<Hold *>(payload_of(slot, payload, c)) : &holds[c];
         held[c] = h[c];
       }
       if (head.frozen && !head.ready) {
-        head.frozen = finish_analysis(a, h, channels, self->channel.tables) ? 1 : 0;
+        head.frozen = finish_analysis(a, h, channels, *self->channel.co->tables) ? 1 : 0;
       } else if (head.frozen) { // the phases as they are now
         for (uint32_t c = 0; c < channels; ++c) {
           for (uint32_t p = 0; p < h[c]->count; ++p) {
@@ -605,10 +606,11 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
   const void *value = retrieve(state, self->hold_key, &size, &type, &flags);
 
   // Whatever comes, the plugin is left unfrozen unless a whole, valid hold
-  // is restored; the switch must then go off and on again to capture anew.
+  // is restored; with freeze on, the next frame then starts a hold as a
+  // press would (of the first sound, if nothing has sounded yet).
   for (uint32_t c = 0; c < channels; ++c) {
     channel_of(self, c).frozen = 0;
-    channel_of(self, c).prev_freeze = 1.0f;
+    channel_of(self, c).prev_freeze = 0.0f;
   }
   LV2_State_Status status = LV2_STATE_ERR_BAD_TYPE;
   StateHeader header;
@@ -636,7 +638,7 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
           if (ratio != 1.0) {
             move_partials(held[c].hold, ratio);
           }
-          copy_partials(ch.hold, held[c].hold);
+          copy_partials(ch.co->hold, held[c].hold);
         } else {
           if (ratio != 1.0) {
             move_spectrum(held[c].frozen_mag, held[c].frozen_phase, ratio);
@@ -645,6 +647,11 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
           memcpy(ch.frozen_phase, held[c].frozen_phase, sizeof ch.frozen_phase);
         }
         ch.frozen = 1;
+        ch.prev_freeze = 1.0f;    // kept while the switch stays on
+        if constexpr (coherent) { // no analysis under way may replace it
+          ch.co->analysis.state = IDLE;
+          ch.co->analysis.refining = 0;
+        }
       }
       status = LV2_STATE_SUCCESS;
     }

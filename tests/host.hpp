@@ -109,17 +109,20 @@ inline const LV2_Descriptor *model(uint32_t index = FIRST) {
 // One instance made and destroyed through a descriptor, as a host does.
 class Instance {
 public:
-  explicit Instance(const LV2_Descriptor &d, const LV2_Feature *const *features = nullptr)
+  Instance(const LV2_Descriptor &d, double rate) : Instance(d, nullptr, rate) {}
+  explicit Instance(const LV2_Descriptor &d, const LV2_Feature *const *features = nullptr,
+                    double rate = 48000.0)
       : d_(&d), which_(which_of(d.URI)) {
     static const LV2_Feature *const no_features[] = {nullptr};
-    h_ = d.instantiate(&d, 48000.0, "", features ? features : no_features);
+    h_ = d.instantiate(&d, rate, "", features ? features : no_features);
     if (!h_) {
       fprintf(stderr, "%s: instantiate failed\n", d.URI);
       exit(2);
     }
   }
 #ifdef QUORVANE_LIB
-  explicit Instance(uint32_t index = FIRST) : Instance(*descriptor(index)) {}
+  explicit Instance(uint32_t index = FIRST, double rate = 48000.0)
+      : Instance(*descriptor(index), rate) {}
 #endif
   ~Instance() {
     if (h_) {
@@ -207,7 +210,8 @@ struct Twin {
   ByRole<bool> plugged = {};
   uint64_t taken = 0; // samples run so far
 
-  explicit Twin(uint32_t which = FIRST) : plug(which), model(*host::model(which)) {}
+  explicit Twin(uint32_t which = FIRST, double rate = 48000.0)
+      : plug(which, rate), model(*host::model(which), rate) {}
 
   void set(Role port, float v) {
     plug.set(port, v);

@@ -36,12 +36,11 @@ bool same(float a, float b) { return bits(a) == bits(b) || (std::isnan(a) && std
 // frame at a time, below the host's calls (host::Twin drives whole plugins).
 struct Frames {
   bool coherent;
-  Channel *fast = static_cast<Channel *>(calloc(1, sizeof(Channel)));
+  Channel *fast = allocate_channels(1, coherent, 48000.0);
   std::unique_ptr<ref::Plugin> model = std::make_unique<ref::Plugin>(false, coherent);
   float ctl[4] = {}; // freeze, blur, shift, threshold
 
   explicit Frames(bool is_coherent = false) : coherent(is_coherent) {
-    prepare(*fast, 48000.0);
     float **mp[4] = {&model->freeze, &model->blur, &model->shift, &model->threshold};
     for (int c = 0; c < 4; ++c)
       *mp[c] = &ctl[c];
@@ -147,8 +146,7 @@ TEST(FAST_FRAME, HoldsMatchTheModelOneChannelAndAPair) {
     std::unique_ptr<ref::Plugin> model[2];
     float ctl[4] = {};
     for (int c = 0; c < n; ++c) {
-      fast[c] = static_cast<Channel *>(calloc(1, sizeof(Channel)));
-      prepare(*fast[c], 44100.0);
+      fast[c] = allocate_channels(1, true, 44100.0);
       model[c] = std::make_unique<ref::Plugin>(false, true, 44100.0);
       float **mp[4] = {&model[c]->freeze, &model[c]->blur, &model[c]->shift, &model[c]->threshold};
       for (int k = 0; k < 4; ++k)
@@ -202,7 +200,7 @@ TEST(FAST_FRAME, HoldsMatchTheModelOneChannelAndAPair) {
         ASSERT_EQ(bits(fast[0]->out_ring[i]), bits(fast[1]->out_ring[i])) << "frame " << f;
     }
     for (int c = 0; c < n; ++c) {
-      EXPECT_TRUE(hold_valid(fast[c]->hold));
+      EXPECT_TRUE(hold_valid(fast[c]->co->hold));
       free(fast[c]);
     }
   }
@@ -214,8 +212,7 @@ struct Hops {
   std::vector<Channel *> ch;
   explicit Hops(int n) {
     for (int c = 0; c < n; ++c) {
-      ch.push_back(static_cast<Channel *>(calloc(1, sizeof(Channel))));
-      prepare(*ch.back(), 48000.0);
+      ch.push_back(allocate_channels(1, true, 48000.0));
     }
   }
   ~Hops() {
