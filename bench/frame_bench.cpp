@@ -63,7 +63,7 @@ std::vector<float> input_block(float level) {
 void prepare(Channel *self, Controls *, float level) {
   const std::vector<float> x = input_block(level);
   memcpy(self->in_ring, x.data(), sizeof self->in_ring);
-  prepare(*self, 48000.0);
+  prepare(*self);
 }
 
 void prepare(ref::Plugin *self, Controls *c, float level) {
@@ -144,15 +144,17 @@ void hop_through(benchmark::State &state, bool use_plain, Controls c) {
   std::vector<float> out(block_size);
   float mix = 1.0f;
   host::Instance inst(use_plain ? *host::model() : *host::descriptor());
-  float *ports[port_count] = {in.data(), out.data(), &c.freeze,   &mix,
-                              &c.blur,   &c.shift,   &c.threshold};
-  for (uint32_t p = 0; p < port_count; ++p) {
-    inst.connect(p, ports[p]);
+  const std::pair<Role, float *> ports[] = {{Role::IN, in.data()},          {Role::OUT, out.data()},
+                                            {Role::FREEZE, &c.freeze},      {Role::MIX, &mix},
+                                            {Role::BLUR, &c.blur},          {Role::SHIFT, &c.shift},
+                                            {Role::THRESHOLD, &c.threshold}};
+  for (auto [role, data] : ports) {
+    inst.connect(role, data);
   }
   unsigned offset = 0;
   for (auto _ : state) {
     (void)_;
-    inst.connect(IN, in.data() + offset); // rotate so the input keeps changing
+    inst.connect(Role::IN, in.data() + offset); // rotate so the input keeps changing
     inst.run(hop_size);
     offset = (offset + hop_size) % (block_size - hop_size);
     benchmark::ClobberMemory();

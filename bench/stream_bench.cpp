@@ -17,6 +17,7 @@
 //
 // Usage: stream_bench [--rounds N] [--seconds S] [--demo FILE] [--baseline LIB]
 //                     [--only TEXT]   (only the settings whose names contain TEXT)
+//                     [--rate HZ]     (the instances' sample rate; 48000)
 // FILE is raw 32-bit float mono at 48 kHz (scripts/bench.sh makes the demo
 // phrase with sox); it is repeated up to the stream length.
 
@@ -56,7 +57,7 @@
 
 namespace {
 
-constexpr double rate = 48000.0;
+double rate = 48000.0;            // --rate: the instances' sample rate (the streams' too)
 constexpr unsigned warm_hops = 4; // the ring is full after these
 constexpr size_t stretch = 64;    // hops run in one go
 
@@ -238,22 +239,23 @@ public:
     ports_.threshold = s.threshold;
     std::vector<host::Instance> misfits;
     std::vector<void *> gaps;
-    inst_.emplace(d);
+    inst_.emplace(d, rate);
     for (int tries = 0; tries < 64 && where() % 64 != offset; ++tries) {
       misfits.push_back(std::move(*inst_));
       gaps.push_back(malloc(1100));
-      inst_.emplace(d);
+      inst_.emplace(d, rate);
     }
     misfits.clear();
     for (void *g : gaps) {
       free(g);
     }
-    float *ctl[7] = {nullptr,      ports_.out,    &ports_.freeze,   &ports_.mix,
-                     &ports_.blur, &ports_.shift, &ports_.threshold};
-    for (uint32_t port = OUT; port < port_count; ++port) {
-      inst_->connect(port, ctl[port]);
-    }
-    inst_->connect(host::OUT_R, ports_.out_r); // a stereo plugin's right channel
+    inst_->connect(Role::OUT, ports_.out);
+    inst_->connect(Role::OUT_R, ports_.out_r); // a stereo plugin's right channel
+    inst_->connect(Role::FREEZE, &ports_.freeze);
+    inst_->connect(Role::MIX, &ports_.mix);
+    inst_->connect(Role::BLUR, &ports_.blur);
+    inst_->connect(Role::SHIFT, &ports_.shift);
+    inst_->connect(Role::THRESHOLD, &ports_.threshold);
     hops_ = x_.size() / hop_size;
     hops(0, warm_hops);
     ports_.freeze = s.freeze;
@@ -262,9 +264,9 @@ public:
   void hops(size_t from, size_t to) override {
     FlushToZero mode(ftz_);
     for (size_t h = from; h < to; ++h) {
-      inst_->connect(IN, const_cast<float *>(x_.data() + h * hop_size));
+      inst_->connect(Role::IN, const_cast<float *>(x_.data() + h * hop_size));
       // The right channel hears the stream seven hops later.
-      inst_->connect(host::IN_R, const_cast<float *>(x_.data() + (h + 7) % hops_ * hop_size));
+      inst_->connect(Role::IN_R, const_cast<float *>(x_.data() + (h + 7) % hops_ * hop_size));
       inst_->run(hop_size);
     }
   }
@@ -283,24 +285,29 @@ private:
   std::optional<host::Instance> inst_;
 };
 
-// The coherent plugin with its switch pressed every 64 hops and held for 40
-// (analysis, then hold), each hop timed on its own and kept by its place in
-// that cycle, so that the dearest hop of a press (the window, a slice of
-// the long transform, the peaks) shows beside the others.
+// The coherent plugin with its switch pressed every 128 hops and held for
+// 96 at 48 kHz (as long in time at other rates: analysis, hold, and the
+// refinement of a hold taken at a strike), each hop timed on its own and
+// kept by its place in that cycle, so that the dearest hop of a press (the
+// window, a slice of the long transform, the peaks, the fade) shows beside
+// the others.
 class Presses : public Runner {
 public:
-  static constexpr size_t cycle = 64;
-  static constexpr size_t held = 40;
-  Presses(const LV2_Descriptor &d, const std::vector<float> &x) : x_(x), inst_(d) {
-    float *ctl[7] = {nullptr, out_, &freeze_, &mix_, &zero_, &zero_, &zero_};
-    for (uint32_t port = OUT; port < port_count; ++port) {
-      inst_.connect(port, ctl[port]);
+  static inline size_t cycle = 128;
+  static inline size_t held = 96;
+  Presses(const LV2_Descriptor &d, const std::vector<float> &x)
+      : x_(x), inst_(d, rate), at_(cycle), count_(cycle) {
+    inst_.connect(Role::OUT, out_);
+    inst_.connect(Role::FREEZE, &freeze_);
+    inst_.connect(Role::MIX, &mix_);
+    for (Role port : {Role::BLUR, Role::SHIFT, Role::THRESHOLD}) {
+      inst_.connect(port, &zero_);
     }
   }
   void hops(size_t from, size_t to) override {
     for (size_t h = from; h < to; ++h) {
       freeze_ = h % cycle < held ? 1.0f : 0.0f;
-      inst_.connect(IN, const_cast<float *>(x_.data() + h * hop_size));
+      inst_.connect(Role::IN, const_cast<float *>(x_.data() + h * hop_size));
       const double t = cpu_ns();
       inst_.run(hop_size);
       at_[h % cycle] += cpu_ns() - t;
@@ -321,8 +328,8 @@ private:
   host::Instance inst_;
   float out_[hop_size] = {};
   float freeze_ = 0, mix_ = 1, zero_ = 0;
-  double at_[cycle] = {};
-  size_t count_[cycle] = {};
+  std::vector<double> at_;
+  std::vector<size_t> count_;
 };
 
 // The operands of the floor's calls for every frame of the stream that the
@@ -442,7 +449,12 @@ int main(int argc, char **argv) {
   std::string only;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--rounds" && i + 1 < argc) {
+    if (a == "--rate" && i + 1 < argc) {
+      rate = atof(argv[++i]);
+      const size_t scale = rate > 135000.0 ? 4 : rate > 67000.0 ? 2 : 1;
+      Presses::cycle = 128 * scale;
+      Presses::held = 96 * scale;
+    } else if (a == "--rounds" && i + 1 < argc) {
       rounds = atoi(argv[++i]);
     } else if (a == "--seconds" && i + 1 < argc) {
       seconds = atof(argv[++i]);
@@ -455,7 +467,7 @@ int main(int argc, char **argv) {
     } else {
       fprintf(stderr,
               "usage: %s [--rounds N] [--seconds S] [--demo FILE] [--baseline LIB] "
-              "[--only TEXT]\n",
+              "[--only TEXT] [--rate HZ]\n",
               argv[0]);
       return 2;
     }

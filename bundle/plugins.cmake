@@ -3,11 +3,15 @@
 # delayed to meet the processed one and the delay is reported; COHERENT when
 # freeze and shift correct the phases; BYPASS when the plugin has the host's
 # bypass port `enabled`; STATE when it saves what it holds with the session;
+# UI when it has the plugin window (ui/) and Ardour's inline display;
 # CHANNELS (1 or 2); the name hosts show; a label of at most 16 characters
 # for small screens (MOD's); a one-line summary and the help text hosts show.
-# Everything else follows from this list and bundle/ports.cmake: the Turtle,
-# the descriptors and their ports in the library, the presets' appliesTo, the
-# tests, the packages' descriptions and the archives' README.
+# Any other word stops configure; a new trait is a word in quorvane_traits
+# (bundle/CMakeLists.txt) and a field of PluginInfo
+# (bundle/quorvane_table.hpp.in). Everything else follows from this list and
+# bundle/ports.cmake: the Turtle, the descriptors and their ports in the
+# library, each preset's appliesTo, the tests, the packages' descriptions and
+# the archives' README. New plugins go at the end.
 
 quorvane_plugin(quorvane CHANNELS 1
   NAME "quorvane" LABEL "Spectral"
@@ -20,7 +24,7 @@ samples late and the dry one is not: this delay is part of the sound and is
 not reported to the host. For a track that must stay in time with others, or
 to blend dry and processed without a comb filter, use quorvane aligned.]])
 
-quorvane_plugin(quorvane-aligned LATENCY BYPASS STATE CHANNELS 1
+quorvane_plugin(quorvane-aligned LATENCY BYPASS STATE UI CHANNELS 1
   NAME "quorvane aligned" LABEL "Spectral Aligned"
   SUMMARY "Spectral freeze, blur, shift and gate, in time with the track"
   COMMENT [[The spectral freeze, blur, shift and gate of quorvane, for a DAW:
@@ -30,7 +34,7 @@ time with the others, and any mix of dry and processed is clean rather than
 a comb filter. Choose the plain quorvane where the 21 ms offset (at 48 kHz)
 is part of the sound or does not matter, as live.]])
 
-quorvane_plugin(quorvane-coherent COHERENT BYPASS STATE CHANNELS 1
+quorvane_plugin(quorvane-coherent COHERENT BYPASS STATE UI CHANNELS 1
   NAME "quorvane coherent" LABEL "Coherent"
   SUMMARY "Spectral freeze that holds the pitch, shift that keeps the level"
   COMMENT [[quorvane with its phases corrected. Freeze holds what was playing:
@@ -41,7 +45,7 @@ level, where quorvane loses level on any shift that is not a multiple of four
 bins. With freeze off and shift 0 it is quorvane, sample for sample. The dry
 signal is not delayed; in a DAW use quorvane coherent aligned.]])
 
-quorvane_plugin(quorvane-coherent-aligned COHERENT LATENCY BYPASS STATE CHANNELS 1
+quorvane_plugin(quorvane-coherent-aligned COHERENT LATENCY BYPASS STATE UI CHANNELS 1
   NAME "quorvane coherent aligned" LABEL "Coherent Aligned"
   SUMMARY "Spectral freeze that holds the pitch, shift that keeps the level, in time with the track"
   COMMENT [[quorvane coherent for a DAW: a freeze that holds the pitch of what
@@ -50,7 +54,7 @@ the same 1024 samples as the processed one and that latency reported, so the
 host keeps the track in time and any mix of dry and processed is clean. With
 freeze off and shift 0 it is quorvane aligned, sample for sample.]])
 
-quorvane_plugin(quorvane-coherent-stereo COHERENT BYPASS STATE CHANNELS 2
+quorvane_plugin(quorvane-coherent-stereo COHERENT BYPASS STATE UI CHANNELS 2
   NAME "quorvane coherent stereo" LABEL "Coherent Stereo"
   SUMMARY "Spectral freeze that holds the pitch and the stereo image, shift that keeps the level"
   COMMENT [[quorvane coherent on a stereo pair. Each channel keeps its own
@@ -60,7 +64,7 @@ instead of drifting and turning. With freeze off and shift 0 each channel is
 quorvane coherent's output of that channel, sample for sample. The dry
 signal is not delayed; in a DAW use quorvane coherent aligned stereo.]])
 
-quorvane_plugin(quorvane-coherent-aligned-stereo COHERENT LATENCY BYPASS STATE CHANNELS 2
+quorvane_plugin(quorvane-coherent-aligned-stereo COHERENT LATENCY BYPASS STATE UI CHANNELS 2
   NAME "quorvane coherent aligned stereo" LABEL "Stereo Aligned"
   SUMMARY "Spectral freeze that holds the pitch and the stereo image, in time with the track"
   COMMENT [[quorvane coherent stereo for a DAW: the pair held as one, with the

@@ -1,17 +1,23 @@
 # Every port any plugin of the bundle can have, in the order they take their
-# indices. A plugin has the rows whose condition it meets (WHEN: MONO or
-# STEREO by its channels, LATENCY, BYPASS; none for every plugin), numbered
-# from 0 in this order. So the mono plugins keep in 0, out 1, the controls
-# 2 to 6 and latency 7, as saved sessions know them; a new port goes at the
-# end, after every port that an existing plugin already has.
+# indices. A plugin has the rows whose WHEN it meets, numbered from 0 in this
+# order. WHEN is a list of words that must all hold: MONO or STEREO (by the
+# plugin's channels) and the traits of bundle/plugins.cmake (LATENCY,
+# COHERENT, BYPASS, STATE), each of which may follow NOT; no WHEN, every
+# plugin. Any other word stops configure. The released plugins' ports are
+# pinned in plugin/ports.hpp, as saved sessions know them: a new port goes at
+# the end, after every port that an existing plugin already has.
 #
-# quorvane_port(SYMBOL KIND NAME name [WHEN condition] [DEFAULT d MINIMUM lo
+# quorvane_port(SYMBOL KIND NAME name [WHEN word...] [DEFAULT d MINIMUM lo
 #   MAXIMUM hi] [GROUP group DESIGNATION designation] [TTL turtle] COMMENT text)
 # KIND is AUDIO_IN, AUDIO_OUT, CONTROL_IN or CONTROL_OUT. A control input
 # that is absent (unconnected, NaN or infinite) reads as its DEFAULT, and a
 # present one is clamped to MINIMUM..MAXIMUM: the plugin reads the same
 # table as the host. TTL is any further Turtle of the port, as it stands.
-# Comments ending in @out_comment@ take the plugin's own text.
+# Comments ending in @out_comment@ take the plugin's own text. Each port
+# needs its place in use_of() (plugin/quorvane.cpp): the build stops until
+# it has one. Which index each plugin gives each port is listed, after
+# configure, in build/generated/quorvane_table.hpp (plugin_table[].ports)
+# and in each plugin's Turtle (build/lv2/quorvane.lv2/quorvane.ttl).
 
 quorvane_port(in AUDIO_IN WHEN MONO
   NAME "In" GROUP input DESIGNATION pg:center
@@ -38,22 +44,21 @@ quorvane_port(freeze CONTROL_IN
   COMMENT "Turning it on captures the current spectrum and replays it for as long as it stays on; blur, shift and threshold still act on the held sound.")
 quorvane_port(mix CONTROL_IN
   NAME "Mix" DEFAULT 1.0 MINIMUM 0.0 MAXIMUM 1.0
-  TTL "units:unit units:coef"
   COMMENT "Proportion of processed signal in the output: 0 is the dry input alone, 1 the processed signal alone.")
-# Blur and shift are proportions (of the widest smear, a 33-bin mean, and of
-# the largest shift, 128 bins), neither bins nor hertz, since a bin's width
-# depends on the sample rate: no unit of LV2's fits but the coefficient.
+# Mix, blur, shift and threshold are proportions (of the processed signal,
+# of the widest smear, a 33-bin mean, of the largest shift, 128 bins, of the
+# frame's peak), neither bins nor hertz, since a bin's width depends on the
+# sample rate: they carry no unit. (units:coef would not say more, and hosts
+# show it as a "*" before the value.)
 quorvane_port(blur CONTROL_IN
   NAME "Blur" DEFAULT 0.0 MINIMUM 0.0 MAXIMUM 1.0
-  TTL "units:unit units:coef"
   COMMENT "Smears the magnitude spectrum across frequency, from a 3-bin mean just above 0 to a 33-bin mean at 1. On the coherent plugins it spreads each partial into a band of noise; on quorvane and quorvane aligned it mostly lowers the level. 0 is off.")
 quorvane_port(shift CONTROL_IN
   NAME "Shift" DEFAULT 0.0 MINIMUM -1.0 MAXIMUM 1.0
-  TTL "pprop:rangeSteps 257 ;\n\t\tunits:unit units:coef"
+  TTL "pprop:rangeSteps 257"
   COMMENT "Moves the whole spectrum by whole bins, -1 for 128 bins down to 1 for 128 bins up; one bin is the sample rate divided by 1024, so the shift is a fixed number of hertz, not an interval.")
 quorvane_port(threshold CONTROL_IN
   NAME "Threshold" DEFAULT 0.0 MINIMUM 0.0 MAXIMUM 1.0
-  TTL "units:unit units:coef"
   COMMENT "Spectral gate: silences every bin weaker than this fraction of the frame's strongest bin. 0 is off; 1 keeps only the strongest.")
 
 # jalv 1.6 (Debian 12, Raspberry Pi OS bookworm, Zynthian) finds the latency
@@ -68,3 +73,15 @@ quorvane_port(enabled CONTROL_IN WHEN BYPASS
   NAME "Enabled" DEFAULT 1 MINIMUM 0 MAXIMUM 1
   TTL "lv2:designation lv2:enabled ;\n\t\tlv2:portProperty lv2:toggled ,\n\t\t\tlv2:integer"
   COMMENT "On (1) the plugin processes; off (0) it passes the input through, delayed by its reported latency, crossfading over one hop.")
+
+# The plugin window's line to the plugin (ui/, plugin/spectrum.hpp): the
+# window says on `control` that it listens, and the plugin sends it a
+# reduced spectrum on `notify` while it does. Both may stay unconnected.
+quorvane_port(control ATOM_IN WHEN UI
+  NAME "Control"
+  TTL "atom:bufferType atom:Sequence ;\n\t\tatom:supports atom:Object ;\n\t\tlv2:designation lv2:control ;\n\t\tlv2:portProperty lv2:connectionOptional"
+  COMMENT "Messages from the plugin window: whether it is open and listening.")
+quorvane_port(notify ATOM_OUT WHEN UI
+  NAME "Notify"
+  TTL "atom:bufferType atom:Sequence ;\n\t\tatom:supports atom:Object ;\n\t\tlv2:designation lv2:control ;\n\t\tlv2:portProperty lv2:connectionOptional ;\n\t\trsz:minimumSize 8192"
+  COMMENT "The spectrum for the plugin window: 128 bands of the input, the output and what is held, about 30 times a second while the window listens.")

@@ -190,7 +190,7 @@ QUORVANE_INLINE unsigned gate_magnitudes(const float *mag, float gate, float *ga
 // magnitude (live or captured alike), the blur's mean over it includes it,
 // and the gate leaves a NaN alone. The phase is not corrected for the new
 // frequency, which is part of the shift's sound; the coherent plugins pass
-// the quarter turns that correct it (turn_bins(), dsp/coherence.hpp), and
+// the quarter turns that correct it (turn_rows(), dsp/coherence.hpp), and
 // each source bin's (cos, sin) is turned by them before it is scaled.
 void accumulate(const float *re, const float *im, const float *mag, const float *frozen_phase,
                 int offset, float gate, AccumulationRows &rows, float *acc_re, float *acc_im,

@@ -2,6 +2,12 @@
 // every stage shares, without the instance record.
 #pragma once
 
+// The library must load on the oldest C library of its boards (glibc 2.4;
+// 2.17 on 64-bit Arm), so of <math.h> only functions older than that may be
+// called: sqrtf, fabsf, floorf, cosf, sinf, sincosf, atan2f, lrintf and the
+// like. expf, exp2f, logf, log2f and powf (glibc 2.27), and exp, exp2, log,
+// log2 and pow (2.29) are not; the floor check (tests/check_glibc.cmake)
+// names any such call and the way out.
 #include <math.h>
 
 namespace {

@@ -302,7 +302,7 @@ inline void reshape_bins(Channel &ch, float *re, float *im, const BlurPlan *plan
     const uint8_t *angle = sweep.angle;
     diffuse_rows(re, im, sweep.radius, sweep.mags, sweep.n, sweep.clock, sweep.scale, acc_re,
                  acc_im, sweep.angle);
-    const HoldTables &t = ch.tables;
+    const HoldTables &t = *ch.co->tables;
     const float keep = plan->keep;
     const float spread = plan->spread;
     const v4f k4 = splat4(keep);
@@ -353,7 +353,7 @@ inline void reshape_bins(Channel &ch, float *re, float *im, const BlurPlan *plan
   const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
   memset(acc_re, 0, bins * sizeof(float));
   memset(acc_im, 0, bins * sizeof(float));
-  const uint32_t r = ch.hold.shift_turns;
+  const uint32_t r = ch.co->hold.shift_turns;
   const float *from_re = (r & 1) ? im : re;
   const float *from_im = (r & 1) ? re : im;
   const v4f sign_re = splat4(r == 1 || r == 2 ? -1.0f : 1.0f);
@@ -383,6 +383,7 @@ inline void reshape_bins(Channel &ch, float *re, float *im, const BlurPlan *plan
 inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl) {
   Analysis *a[2];
   Hold *h[2];
+  Hold *next[2];
   bool capture = false;
   for (unsigned c = 0; c < n; ++c) {
     Channel &ch = *chs[c];
@@ -394,31 +395,44 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     ch.frozen = held.frozen;
     ch.prev_freeze = ctl.freeze;
     capture = held.capture;
-    push_history(ch.analysis, ch.in_ring, ch.pos);
-    a[c] = &ch.analysis;
-    h[c] = &ch.hold;
+    Coherent &co = *ch.co;
+    const HoldTables &t = *co.tables;
+    push_history(co.analysis, t, ch.in_ring, ch.pos);
+    ++co.analysis.strike_age;
+    a[c] = &co.analysis;
+    h[c] = &co.hold;
+    next[c] = &co.next;
     if (capture || !ch.frozen) {
-      ch.hold.ready = 0;
-      ch.analysis.state = IDLE;
+      co.hold.ready = 0;
+      co.analysis.state = IDLE;
+      co.analysis.refining = 0;
     }
-    if (ch.frozen && ch.hold.ready) { // held: no live spectrum, nothing live is new
-      const unsigned slot = (ch.analysis.at + long_hops - 1) % long_hops;
-      ch.analysis.risen[slot] = 0.0f;
-      ch.analysis.power_all[slot] = 0.0f;
+    // Held (and no refinement awaited): no live spectrum, nothing live is new.
+    if (ch.frozen && co.hold.ready && co.analysis.refining != 1) {
+      const unsigned slot = (co.analysis.at + t.long_hops - 1) % t.long_hops;
+      co.analysis.risen[slot] = 0.0f;
+      co.analysis.power_all[slot] = 0.0f;
     } else { // the live spectrum, its magnitudes, and how much of them is new
       analyse(ch.in_ring, ch.window, ch.pos, s.acc_re, s.re, s.im, s.fwd);
       magnitudes(s.re, s.im, ch.mag);
-      note_rise(ch.analysis, ch.mag);
+      note_rise(co.analysis, t, ch.mag);
     }
   }
-  const HoldTables &t = chs[0]->tables;
+  const HoldTables &t = *chs[0]->co->tables;
   if (capture) {
     start_analysis(a, n, t, 0);
   }
-  const bool playing = chs[0]->frozen && chs[0]->hold.ready;
+  const bool playing = chs[0]->frozen && h[0]->ready;
   if (chs[0]->frozen && !playing) {
     advance_analysis(a, h, n, t);
+  } else if (playing && a[0]->refining == 1) {
+    watch_refinement(a, n, t);
+    if (a[0]->refining == 1) {
+      advance_analysis(a, next, n, t);
+    }
   }
+  const bool fading = playing && a[0]->refining == 2;
+  const float share = static_cast<float>(a[0]->fade + 1) / static_cast<float>(t.fade_frames);
 
   const int offset = bin_offset(ctl.shift);
   const float blur = blur_amount(ctl.blur);
@@ -431,9 +445,15 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
   for (unsigned c = 0; c < n; ++c) {
     Channel &ch = *chs[c];
     Scratch &s = ch.scratch;
-    ch.hold.shift_turns = shift_turns_after(ch.hold.shift_turns, offset);
+    Coherent &co = *ch.co;
+    co.hold.shift_turns = shift_turns_after(co.hold.shift_turns, offset);
     if (playing) {
-      render_hold(ch.hold, t, *reinterpret_cast<RenderRows *>(ch.coherent.rows), s.re, s.im);
+      RenderRows &rows = *reinterpret_cast<RenderRows *>(co.scratch.rows);
+      render_hold(co.hold, t, rows, s.re, s.im);
+      if (fading) {
+        render_hold(co.next, t, rows, s.acc_re, s.acc_im);
+        cross_fade(s.re, s.im, s.acc_re, s.acc_im, share);
+      }
     }
     if (blur > 0.0f) {
       plan[c] = plan_blur(ch, s.re, s.im, !playing, blur);
@@ -442,7 +462,7 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
   }
   // One sweep for all the channels, from their summed blurred power: a
   // pair's channels keep what differs between them whatever they play.
-  Sweep sweep = {chs[0]->coherent.turn,
+  Sweep sweep = {chs[0]->co->scratch.turn,
                  {chs[0]->mag, chs[n - 1]->mag},
                  n,
                  clock,
@@ -451,6 +471,7 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
   for (unsigned c = 0; c < n; ++c) {
     Channel &ch = *chs[c];
     Scratch &s = ch.scratch;
+    Coherent &co = *ch.co;
     if (playing || blur > 0.0f) {
       reshape_bins(ch, s.re, s.im, blur > 0.0f ? &plan[c] : nullptr, sweep, ctl.threshold, offset,
                    s.acc_re, s.acc_im);
@@ -459,14 +480,20 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       // The first plugin's live frame (its blur is off), the quarter turns
       // of the shift on top.
       const uint8_t *turns = nullptr;
-      if (ch.hold.shift_turns != 0) {
-        memset(ch.coherent.turn, static_cast<int>(ch.hold.shift_turns), sizeof ch.coherent.turn);
-        turns = ch.coherent.turn;
+      if (co.hold.shift_turns != 0) {
+        memset(co.scratch.turn, static_cast<int>(co.hold.shift_turns), sizeof co.scratch.turn);
+        turns = co.scratch.turn;
       }
       const float gate = gate_level(ch.mag, ctl.threshold);
       accumulate(s.re, s.im, ch.mag, nullptr, offset, gate, s.rows, s.acc_re, s.acc_im, turns);
     }
     synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, ch.window, ch.out_ring, ch.pos);
+  }
+  if (fading && ++a[0]->fade == t.fade_frames) { // the refinement is the hold from now on
+    for (unsigned c = 0; c < n; ++c) {
+      take_partials(*h[c], *next[c]);
+      a[c]->refining = 0;
+    }
   }
 }
 

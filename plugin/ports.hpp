@@ -1,6 +1,8 @@
-// The mono plugins' port indices, which saved sessions and hosts that go by
-// index rely on: never renumbered. They follow from bundle/ports.cmake (the
-// checks below hold them to it); other plugins' indices come from the table.
+// The ports of each released plugin, in index order, as saved sessions and
+// hosts that go by index know them: they never move. A released plugin may
+// gain ports after these (a new row of bundle/ports.cmake goes after every
+// port an existing plugin has); a new plugin is not listed here until it is
+// released, and until then its ports are whatever the table gives it.
 #pragma once
 
 #include <stdint.h>
@@ -9,38 +11,66 @@
 
 namespace {
 
-enum Port : uint32_t {
-  IN = 0,
-  OUT = 1,
-  FREEZE = 2,
-  MIX = 3,
-  BLUR = 4,
-  SHIFT = 5,
-  THRESHOLD = 6,
-  LATENCY = 7, // the aligned plugins only
+struct Released {
+  const char *uri;
+  Role ports[max_ports];
+  uint32_t count;
 };
 
-constexpr uint32_t port_count = 7; // the first plugin's; the others add LATENCY and ENABLED
+constexpr Released released[] = {
+    {"http://quorvane.audio/lv2/quorvane",
+     {Role::IN, Role::OUT, Role::FREEZE, Role::MIX, Role::BLUR, Role::SHIFT, Role::THRESHOLD},
+     7},
+    {"http://quorvane.audio/lv2/quorvane-aligned",
+     {Role::IN, Role::OUT, Role::FREEZE, Role::MIX, Role::BLUR, Role::SHIFT, Role::THRESHOLD,
+      Role::LATENCY, Role::ENABLED},
+     9},
+    {"http://quorvane.audio/lv2/quorvane-coherent",
+     {Role::IN, Role::OUT, Role::FREEZE, Role::MIX, Role::BLUR, Role::SHIFT, Role::THRESHOLD,
+      Role::ENABLED},
+     8},
+    {"http://quorvane.audio/lv2/quorvane-coherent-aligned",
+     {Role::IN, Role::OUT, Role::FREEZE, Role::MIX, Role::BLUR, Role::SHIFT, Role::THRESHOLD,
+      Role::LATENCY, Role::ENABLED},
+     9},
+    {"http://quorvane.audio/lv2/quorvane-coherent-stereo",
+     {Role::IN_L, Role::IN_R, Role::OUT_L, Role::OUT_R, Role::FREEZE, Role::MIX, Role::BLUR,
+      Role::SHIFT, Role::THRESHOLD, Role::ENABLED},
+     10},
+    {"http://quorvane.audio/lv2/quorvane-coherent-aligned-stereo",
+     {Role::IN_L, Role::IN_R, Role::OUT_L, Role::OUT_R, Role::FREEZE, Role::MIX, Role::BLUR,
+      Role::SHIFT, Role::THRESHOLD, Role::LATENCY, Role::ENABLED},
+     11},
+};
 
-constexpr bool mono_ports_hold(const PluginInfo &p) {
-  const Role roles_in_order[] = {Role::IN,   Role::OUT,   Role::FREEZE,   Role::MIX,
-                                 Role::BLUR, Role::SHIFT, Role::THRESHOLD};
-  for (uint32_t i = 0; i < port_count; ++i) {
-    if (port_index(p, roles_in_order[i]) != i) {
-      return false;
-    }
+constexpr bool same_text(const char *a, const char *b) {
+  while (*a && *a == *b) {
+    ++a;
+    ++b;
   }
-  return !p.latency || port_index(p, Role::LATENCY) == LATENCY;
+  return *a == *b;
 }
 
-constexpr bool all_mono_ports_hold() {
-  for (const PluginInfo &p : plugin_table) {
-    if (p.channels == 1 && !mono_ports_hold(p)) {
+// Whether every released plugin is in the table with its released ports
+// first, in their order.
+constexpr bool released_ports_hold() {
+  for (const Released &r : released) {
+    const PluginInfo *p = nullptr;
+    for (const PluginInfo &q : plugin_table) {
+      p = same_text(q.uri, r.uri) ? &q : p;
+    }
+    if (!p || p->port_count < r.count) {
       return false;
+    }
+    for (uint32_t i = 0; i < r.count; ++i) {
+      if (p->ports[i] != r.ports[i]) {
+        return false;
+      }
     }
   }
   return true;
 }
-static_assert(all_mono_ports_hold(), "a mono plugin's ports were renumbered");
+static_assert(released_ports_hold(),
+              "a released plugin's ports moved or went: new ports go after every existing one");
 
 } // namespace

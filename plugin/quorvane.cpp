@@ -27,6 +27,7 @@
 #include "dsp/simd.hpp"
 #include "plugin/instance.hpp"
 #include "plugin/ports.hpp"
+#include "plugin/spectrum.hpp"
 #include "plugin/state.hpp"
 #include "quorvane_table.hpp"
 
@@ -52,64 +53,98 @@ constexpr unsigned variant_of(const PluginInfo &p) {
 
 // One zero-filled record with the channels of plugin `which`. The first
 // two plugins work in samples and bins; only the coherent ones use the
-// sample rate (prepare()). Of the host's features only the URID map
-// matters, to the plugins that save their state.
+// sample rate, which sizes their analysis (place_coherent()). Of the host's
+// features only the URID map matters, to the plugins that save their state.
 template <uint32_t which>
 LV2_Handle inst(const LV2_Descriptor *, double rate, const char *,
                 const LV2_Feature *const *features) {
   constexpr const PluginInfo &plugin = plugin_table[which];
-  auto *self = static_cast<Instance *>(calloc(1, instance_size(plugin.channels)));
+  const size_t state_at = round_up64(instance_size(plugin.channels, plugin.coherent, rate));
+  const size_t display_at = display_offset(
+      state_at +
+      (plugin.state ? state_size<plugin.coherent>(plugin.channels, hold_octaves(rate)) : 0));
+  auto *self =
+      static_cast<Instance *>(calloc(1, plugin.ui ? display_at + sizeof(Showing) : display_at));
   if (!self) {
     return nullptr;
   }
+  self->state_at = static_cast<uint32_t>(state_at);
+  self->display_at = static_cast<uint32_t>(display_at);
+  Channel *chs[2] = {};
   for (uint32_t c = 0; c < plugin.channels; ++c) {
-    prepare(channel_of(self, c), rate); // here rather than in the audio thread's first frame
+    chs[c] = &channel_of(self, c);
+    prepare(*chs[c]); // here rather than in the audio thread's first frame
+  }
+  if constexpr (plugin.coherent) {
+    place_coherent(chs, plugin.channels,
+                   reinterpret_cast<unsigned char *>(self) + coherent_offset(plugin.channels),
+                   rate);
   }
   if constexpr (plugin.state) {
-    map_state_urids(self, features);
+    map_state_urids(self, rate, features);
+  }
+  if constexpr (plugin.ui) {
+    prepare_display(display_of(self), rate, features);
   }
   return self;
 }
 
 void clean(LV2_Handle handle) { free(handle); }
 
-// Where each port's buffer goes in the record, by the port's role. The
-// switch has no default, so a port added to bundle/ports.cmake without its
-// field here is a warning.
-constexpr float *Instance::*field(Role role) {
+// What the library does with each port of the table, and where. No
+// default: a port added to bundle/ports.cmake stops the build here
+// (-Werror=switch names it) until it has its place.
+enum class Use { AUDIO, PER_CALL, PER_FRAME, REPORTED, MESSAGES };
+constexpr Use use_of(Role role) {
   switch (role) {
   case Role::IN:
-  case Role::IN_L: return &Instance::in;
-  case Role::IN_R: return &Instance::in_r;
+  case Role::IN_L:
+  case Role::IN_R:
   case Role::OUT:
-  case Role::OUT_L: return &Instance::out;
-  case Role::OUT_R: return &Instance::out_r;
-  case Role::FREEZE: return &Instance::freeze;
-  case Role::MIX: return &Instance::mix;
-  case Role::BLUR: return &Instance::blur;
-  case Role::SHIFT: return &Instance::shift;
-  case Role::THRESHOLD: return &Instance::threshold;
-  case Role::LATENCY: return &Instance::latency;
-  case Role::ENABLED: return &Instance::enabled;
+  case Role::OUT_L:
+  case Role::OUT_R: return Use::AUDIO; // process(), a channel each
+  case Role::MIX:
+  case Role::ENABLED: return Use::PER_CALL; // process()
+  case Role::FREEZE:
+  case Role::BLUR:
+  case Role::SHIFT:
+  case Role::THRESHOLD: return Use::PER_FRAME; // read_controls()
+  case Role::LATENCY: return Use::REPORTED;    // process()
+  case Role::CONTROL:
+  case Role::NOTIFY: return Use::MESSAGES; // the window's (plugin/spectrum.hpp)
   }
-  return nullptr;
+  return Use::AUDIO;
 }
+constexpr bool every_use_fits_its_kind() {
+  for (uint32_t r = 0; r < role_count; ++r) {
+    const Use use = use_of(static_cast<Role>(r));
+    const PortKind kind = roles[r].kind;
+    const bool audio = kind == PortKind::AUDIO_IN || kind == PortKind::AUDIO_OUT;
+    const bool atom = kind == PortKind::ATOM_IN || kind == PortKind::ATOM_OUT;
+    if ((use == Use::AUDIO) != audio || (use == Use::REPORTED) != (kind == PortKind::CONTROL_OUT) ||
+        (use == Use::MESSAGES) != atom) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(every_use_fits_its_kind(), "use_of() gives a port a use that its kind cannot have");
 
-// Plugin `which` of the table connects its ports by their roles. A null
-// buffer is stored like any other: the port then counts as absent. Indices
-// beyond the plugin's last port change nothing.
-template <uint32_t which> void conn(LV2_Handle handle, uint32_t port, void *data) {
+// Plugin `which` connects port `index` into the record's slot for the role the
+// table gives that index. A null buffer is stored like any other: the port
+// then counts as absent. Indices beyond the plugin's last port change nothing.
+template <uint32_t which> void conn(LV2_Handle handle, uint32_t index, void *data) {
   constexpr const PluginInfo &plugin = plugin_table[which];
-  if (port < plugin.port_count) {
-    static_cast<Instance *>(handle)->*field(plugin.ports[port]) = static_cast<float *>(data);
+  if (index < plugin.port_count) {
+    static_cast<Instance *>(handle)->port[plugin.ports[index]] = static_cast<float *>(data);
   }
 }
 
 // A control input by the one rule: its fallback where it is absent,
 // otherwise its value clamped to the range the bundle declares.
-inline float read(const float *port, Role role) {
-  const RoleInfo &r = roles[static_cast<unsigned>(role)];
-  const float v = control_or(port, r.fallback);
+inline float read(const Instance *self, Role role) {
+  const RoleInfo &r = info_of(role);
+  const float v = control_or(self->port[role], r.fallback);
   return v < r.minimum ? r.minimum : v > r.maximum ? r.maximum : v;
 }
 
@@ -210,8 +245,8 @@ inline float run_span_bypassed(Channel &ch, const float *in, float *out, uint32_
 
 // The frame's controls, each by its row of the port table.
 inline Controls read_controls(const Instance *self) {
-  return {read(self->freeze, Role::FREEZE), read(self->blur, Role::BLUR),
-          read(self->shift, Role::SHIFT), read(self->threshold, Role::THRESHOLD)};
+  return {read(self, Role::FREEZE), read(self, Role::BLUR), read(self, Role::SHIFT),
+          read(self, Role::THRESHOLD)};
 }
 
 template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
@@ -223,26 +258,34 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
   if constexpr (delay_dry) {
     // The wet signal lags by one block; that is the whole latency, and it
     // never changes, so it is reported on every call.
-    if (self->latency) {
-      *self->latency = static_cast<float>(block_size);
+    if (float *latency = self->port[Role::LATENCY]) {
+      *latency = static_cast<float>(block_size);
     }
   }
   // Mix (and the bypass) are read once per call; an absent mix means fully
   // wet, an absent bypass port processing.
-  const float a = read(self->mix, Role::MIX);
+  const float a = read(self, Role::MIX);
   const float dry_gain = 1.0f - a;
   float target = 0.0f;
   if constexpr (plugin.bypass) {
-    target = read(self->enabled, Role::ENABLED) >= 0.5f ? 0.0f : 1.0f;
+    target = read(self, Role::ENABLED) >= 0.5f ? 0.0f : 1.0f;
   }
   // Each channel's buffers: the left (or only) one's, then the right one's.
-  auto in = [self](uint32_t c) -> const float * { return c == 0 ? self->in : self->in_r; };
-  auto out = [self](uint32_t c) { return c == 0 ? self->out : self->out_r; };
+  auto in = [self](uint32_t c) -> const float * {
+    return self->port[channels == 1 ? Role::IN : c == 0 ? Role::IN_L : Role::IN_R];
+  };
+  auto out = [self](uint32_t c) {
+    return self->port[channels == 1 ? Role::OUT : c == 0 ? Role::OUT_L : Role::OUT_R];
+  };
 
   // Stretches of samples up to the next frame. pos and hop advance together
   // (in every channel alike) and the ring is four hops long, so such a
   // stretch never wraps around the ring; the end of the ring still bounds
   // it, whatever the state holds.
+  if constexpr (plugin.ui) {
+    display_begin(display_of(self), self->port[Role::CONTROL], self->port[Role::NOTIFY],
+                  sample_count);
+  }
   Channel &first = self->channel;
   uint32_t done = 0;
   while (done < sample_count) {
@@ -275,16 +318,18 @@ template <uint32_t which> void process(Instance *self, uint32_t sample_count) {
       }
     }
     if (due) {
-      if constexpr (plugin.state) {
-        hold_seq_begin(self);
-      }
+      const Controls controls = read_controls(self);
       if constexpr (channels == 2) {
-        frame_pair(self->channel, channel_of(self, 1), read_controls(self));
+        frame_pair(self->channel, channel_of(self, 1), controls);
       } else {
-        frame<coherent>(self->channel, read_controls(self));
+        frame<coherent>(self->channel, controls);
       }
       if constexpr (plugin.state) {
-        hold_seq_end(self);
+        publish<channels, coherent>(self, true); // for save(), which may come from another thread
+      }
+      if constexpr (plugin.ui) { // what the window and the strip show, read from the frame
+        Channel *const chs[2] = {&self->channel, &channel_of(self, channels - 1)};
+        display_frame<channels, coherent>(display_of(self), chs, controls, done - 1);
       }
     }
   }
@@ -294,12 +339,33 @@ template <uint32_t which> void run(LV2_Handle handle, uint32_t sample_count) {
   process<which>(static_cast<Instance *>(handle), sample_count);
 }
 
+// The inline display's picture (plugin/spectrum.hpp), drawn by the host's GUI thread.
+template <uint32_t which>
+InlineSurface *render_inline(LV2_Handle handle, uint32_t w, uint32_t max_h) {
+  return render_display(display_of(static_cast<Instance *>(handle)), w, max_h);
+}
+template <uint32_t which> constexpr InlineDisplayInterface inline_display = {render_inline<which>};
+
+template <uint32_t which> const void *extension(const char *uri) {
+  constexpr const PluginInfo &plugin = plugin_table[which];
+  if (!strcmp(uri, QUORVANE_INLINE_DISPLAY "#interface")) {
+    return &inline_display<which>;
+  }
+  return plugin.state ? state_extension<plugin.channels, plugin.coherent>(uri) : nullptr;
+}
+
 template <uint32_t which> constexpr LV2_Descriptor describe() {
   constexpr const PluginInfo &plugin = plugin_table[which];
-  return {plugin.uri,  inst<which>,
-          conn<which>, nullptr,
-          run<which>,  nullptr,
-          clean,       plugin.state ? state_extension<plugin.channels> : nullptr};
+  return {plugin.uri,
+          inst<which>,
+          conn<which>,
+          nullptr,
+          run<which>,
+          nullptr,
+          clean,
+          plugin.ui      ? extension<which>
+          : plugin.state ? state_extension<plugin.channels, plugin.coherent>
+                         : nullptr};
 }
 
 template <uint32_t... which>

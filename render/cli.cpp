@@ -9,8 +9,6 @@
 
 #include "diag.hpp"
 
-namespace {} // namespace
-
 const char *const usage_text =
     "usage: quorvane-render [options] INPUT OUTPUT [SYMBOL=VALUE[@TIME]]...\n"
     "\n"
@@ -40,9 +38,11 @@ const char *const usage_text =
     "  --progress      show progress even when stderr is not a terminal\n"
     "  -h, --help      show this help\n"
     "  --version       show the version\n"
+    "  --              what follows are files and settings, even if it starts with -\n"
     "\n"
     "A plugin that reports latency is compensated: the output lines up with the\n"
-    "input sample for sample and has its length (plus --tail).\n"
+    "input sample for sample and has its length (plus --tail), and each control\n"
+    "change is heard from its own sample, as a DAW places automation.\n"
     "\n"
     "Exit status: 0 done; 2 the command line cannot be carried out (an option,\n"
     "value, time, file, plugin or preset that cannot be used, or no room for the\n"
@@ -68,17 +68,42 @@ bool parse_long(const char *s, long *out) {
 
 } // namespace
 
+size_t decimal_length(const std::string &text, size_t from) {
+  auto digits = [&](size_t at) {
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+      ++at;
+    }
+    return at;
+  };
+  size_t at = digits(from);
+  bool any = at > from;
+  if (at < text.size() && text[at] == '.') {
+    const size_t after = digits(at + 1);
+    any = any || after > at + 1;
+    at = after;
+  }
+  if (!any) {
+    return 0;
+  }
+  if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+    const size_t sign = at + 1 < text.size() && (text[at + 1] == '+' || text[at + 1] == '-');
+    const size_t exponent = digits(at + 1 + sign);
+    at = exponent > at + 1 + sign ? exponent : at;
+  }
+  return at - from;
+}
+
 long long parse_time(const std::string &text, double rate) {
-  const char *s = text.c_str();
-  if (!*s || *s == '-' || *s == '+') {
+  // Decimal only: strtod alone would read 0x10 as 16, and inf as a time.
+  const size_t n = decimal_length(text, 0);
+  if (n == 0) {
     return -1;
   }
-  char *end = nullptr;
-  const double v = strtod(s, &end);
-  if (end == s || !(v >= 0)) {
+  const double v = strtod(text.substr(0, n).c_str(), nullptr);
+  if (!(v >= 0)) {
     return -1;
   }
-  const std::string unit(end);
+  const std::string unit = text.substr(n);
   double samples;
   if (unit.empty()) {
     // A bare number is a sample index and must be whole.

@@ -39,3 +39,6 @@ extern const char *const usage_text;
 // sample. Returns -1 if malformed; a time too long to mean anything is
 // capped at max_samples.
 long long parse_time(const std::string &text, double rate);
+// The length of the plain decimal number (digits, a point, an exponent; no
+// sign) at `from` in `text`; 0 if there is none.
+size_t decimal_length(const std::string &text, size_t from);

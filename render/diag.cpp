@@ -19,16 +19,32 @@ bool progress_line_open = false; // a message must then start on a new line
 
 void on_signal(int) { interrupted = 1; }
 
+// The signals of a crash, when another process sends them (kill -SEGV), are
+// an interrupt like any other; raised by a fault, the default action is put
+// back and the faulting instruction, run again, ends the renderer.
+void on_crash_signal(int sig, siginfo_t *info, void *) {
+  if (info->si_code <= 0) {
+    interrupted = 1;
+  } else {
+    signal(sig, SIG_DFL);
+  }
+}
+
 } // namespace
 
 void fail(int status, const char *fmt, ...) {
-  char buf[1024];
-  va_list ap;
+  // As long as it needs: a long path must not push the reason off the end.
+  va_list ap, again;
   va_start(ap, fmt);
+  va_copy(again, ap);
   // clang-tidy 14 loses track of va_start here; the list is initialised.
-  vsnprintf(buf, sizeof buf, fmt, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
+  const int n = vsnprintf(nullptr, 0, fmt, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
   va_end(ap);
-  throw Failure{status, buf};
+  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  vsnprintf(text.data(), text.size() + 1, fmt,
+            again); // NOLINT(clang-analyzer-valist.Uninitialized)
+  va_end(again);
+  throw Failure{status, text};
 }
 
 void warn(const char *fmt, ...) {
@@ -84,12 +100,25 @@ void watch_signals() {
   struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
-                        SIGPROF, SIGXCPU, SIGIO, SIGPWR, SIGSTKFLT}) {
+  auto watch = [&sa](int sig) {
     struct sigaction old {};
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
       sigaction(sig, &sa, nullptr);
     }
+  };
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                        SIGPROF, SIGXCPU, SIGIO, SIGPWR, SIGSTKFLT, SIGTRAP, SIGSYS}) {
+    watch(sig);
+  }
+  // The real-time signals end a program by default too; those the C
+  // library keeps for itself lie below SIGRTMIN.
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+    watch(sig);
+  }
+  sa.sa_flags = SA_SIGINFO;
+  sa.sa_sigaction = on_crash_signal;
+  for (const int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+    watch(sig);
   }
   // Past the file-size limit a write then fails with EFBIG, which is
   // reported, instead of the signal killing the renderer without a word.

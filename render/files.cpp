@@ -40,7 +40,8 @@ std::string follow_links(std::string path) {
   return path;
 }
 
-int make_temp(const std::string &dir, const std::string &name, std::string *path, mode_t mode) {
+int make_temp(const std::string &dir, const std::string &name, std::string *path, mode_t mode,
+              int dirfd) {
   if (!path) {
     const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (fd >= 0) {
@@ -60,18 +61,19 @@ int make_temp(const std::string &dir, const std::string &name, std::string *path
   uint64_t seed = static_cast<uint64_t>(now.tv_nsec) ^ static_cast<uint64_t>(now.tv_sec) << 20 ^
                   static_cast<uint64_t>(getpid()) << 40;
   for (int tries = 0; tries < 1000; ++tries) {
-    std::string tmpl = dir;
-    tmpl.append("/.").append(base).append(".");
+    std::string tmpl = dirfd >= 0 ? "" : dir + "/";
+    tmpl.append(".").append(base).append(".");
     for (int i = 0; i < 6; ++i) {
       seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
       tmpl += letters[(seed >> 33) % (sizeof letters - 1)];
     }
-    const int fd = open(tmpl.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    const int fd = openat(dirfd >= 0 ? dirfd : AT_FDCWD, tmpl.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd >= 0) {
       if (path) {
         *path = tmpl;
       } else {
-        unlink(tmpl.c_str());
+        unlinkat(dirfd >= 0 ? dirfd : AT_FDCWD, tmpl.c_str(), 0);
       }
       return fd;
     }

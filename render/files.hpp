@@ -13,9 +13,10 @@ std::string follow_links(std::string path);
 // A temporary file in `dir`: unnamed if `path` is null, else under a hidden
 // name beside `name` (short enough for any legal name) stored in `*path`.
 // It is created with `mode`, which the umask or the folder's default ACL
-// then narrow as for any new file. Returns -1 with errno set on failure.
+// then narrow as for any new file. Given the folder open as `dirfd`, the
+// name stored is relative to it. Returns -1 with errno set on failure.
 int make_temp(const std::string &dir, const std::string &name, std::string *path,
-              mode_t mode = 0600);
+              mode_t mode = 0600, int dirfd = -1);
 
 // Gives the file `fd` the owner, ACL, extended attributes and mode of
 // `old`, at `old_path`. Returns false if the owner could not be kept (only

@@ -11,31 +11,41 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "cli.hpp"
 #include "diag.hpp"
 
 namespace {
 
-// libsndfile's view of a file that claims to be far longer than it is.
-struct PaddedFile {
-  int fd;
-  sf_count_t length;
-  sf_count_t pos;
-};
-sf_count_t padded_length(void *user) { return static_cast<PaddedFile *>(user)->length; }
-sf_count_t padded_seek(sf_count_t offset, int whence, void *user) {
-  auto *f = static_cast<PaddedFile *>(user);
-  f->pos = whence == SEEK_SET ? offset : whence == SEEK_CUR ? f->pos + offset : f->length + offset;
-  return f->pos;
+// libsndfile's view of the file: `length` bytes from `base` (the samples
+// alone, for a header that gives no size, or a length it is told to make a
+// header show its own count). Where the decoder has read up to is kept, and
+// the reason a read failed.
+sf_count_t window_length(void *user) { return static_cast<Window *>(user)->length; }
+sf_count_t window_seek(sf_count_t offset, int whence, void *user) {
+  auto *w = static_cast<Window *>(user);
+  w->pos = whence == SEEK_SET ? offset : whence == SEEK_CUR ? w->pos + offset : w->length + offset;
+  return w->pos;
 }
-sf_count_t padded_read(void *ptr, sf_count_t count, void *user) {
-  auto *f = static_cast<PaddedFile *>(user);
-  const ssize_t got = pread(f->fd, ptr, static_cast<size_t>(count), f->pos);
-  f->pos += got > 0 ? got : 0;
-  return got < 0 ? 0 : got;
+sf_count_t window_read(void *ptr, sf_count_t count, void *user) {
+  auto *w = static_cast<Window *>(user);
+  const sf_count_t want = std::min(count, std::max<sf_count_t>(w->length - w->pos, 0));
+  ssize_t got;
+  while ((got = pread(w->fd, ptr, static_cast<size_t>(want), w->base + w->pos)) < 0 &&
+         errno == EINTR) {
+  }
+  if (got < 0) {
+    w->error = errno;
+    return 0;
+  }
+  w->pos += got;
+  w->reached = std::max(w->reached, w->pos);
+  return got;
 }
-sf_count_t padded_write(const void *, sf_count_t, void *) { return 0; }
-sf_count_t padded_tell(void *user) { return static_cast<PaddedFile *>(user)->pos; }
+sf_count_t window_write(const void *, sf_count_t, void *) { return 0; }
+sf_count_t window_tell(void *user) { return static_cast<Window *>(user)->pos; }
+SF_VIRTUAL_IO window_io{window_length, window_seek, window_read, window_write, window_tell};
 
 // Bytes per sample of the formats whose headers state a data size.
 int sample_bytes(int format) {
@@ -51,15 +61,6 @@ int sample_bytes(int format) {
   case SF_FORMAT_DOUBLE: return 8;
   default: return 0;
   }
-}
-
-// A writer that cannot seek back (sox or ffmpeg into a pipe) puts a size
-// just under 2 or 4 GiB in the header as a placeholder.
-bool placeholder(long long frames, const SF_INFO &info) {
-  const long long bytes = frames * info.channels * sample_bytes(info.format);
-  const long long near = 1 << 16;
-  return bytes > 0 && ((bytes > (1LL << 31) - near && bytes <= 1LL << 31) ||
-                       (bytes > (1LL << 32) - near && bytes <= 1LL << 32));
 }
 
 } // namespace
@@ -83,6 +84,9 @@ void Input::open(const std::string &name) {
     if (fstat(fd_, &st_) != 0) {
       fail(exit_usage, "cannot read standard input: %s", strerror(errno));
     }
+    if (S_ISDIR(st_.st_mode)) {
+      fail(exit_usage, "standard input is a directory; the input must be a sound file");
+    }
   } else {
     if (stat(name.c_str(), &st_) != 0) {
       fail(exit_usage, "cannot open %s: %s", name.c_str(), strerror(errno));
@@ -104,16 +108,59 @@ void Input::open(const std::string &name) {
   if (!S_ISREG(st_.st_mode)) {
     keep_stream();
   }
-  file_ = sf_open_fd(fd_, SFM_READ, &info_, SF_FALSE);
+  struct stat now {};
+  fstat(fd_, &now);
+  size_ = now.st_size;
+  header_ = read_header(fd_, size_);
+  window_ = {fd_, 0, size_};
+  file_ = sf_open_virtual(&window_io, SFM_READ, &info_, &window_);
   if (!file_) {
-    fail(exit_usage, "cannot read %s as audio: %s", name.c_str(), sf_strerror(nullptr));
+    const bool none = header_.rate == 0 || header_.channels == 0;
+    fail(exit_usage, "cannot read %s as audio: %s", name.c_str(),
+         !none               ? sf_strerror(nullptr)
+         : header_.rate == 0 ? "its header gives a sample rate of 0"
+                             : "its header gives 0 channels");
   }
+  check_damage(-1, false);
   find_promise();
+  if (placeholder()) {
+    read_past_placeholder();
+  }
+  window_.reached = 0;
   // libsndfile's count is exact for formats that state a length or whose
   // end it can find; an MP3 without a frame count gets an estimate, and an
   // Ogg stream cut short an unknown length (the largest count).
   const bool estimate = (info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG && promised_ < 0;
   expected_ = info_.frames >= max_samples || estimate ? -1 : info_.frames;
+}
+
+// A header whose size is a placeholder promises nothing: the samples run to
+// the end of the file, which libsndfile, trusting the size, would not read
+// past. Plain samples are then read as such, from where they start to the
+// end; a file (not a stream, kept whole) may still have been being written.
+void Input::read_past_placeholder() {
+  const int bytes = sample_bytes(info_.format);
+  const long long frame = static_cast<long long>(bytes) * info_.channels;
+  if (!header_.raw_ok || frame == 0 || (header_.frame_bytes && header_.frame_bytes != frame)) {
+    return;
+  }
+  sf_close(file_);
+  window_ = {fd_, header_.data_at, std::max(size_ - header_.data_at, 0LL)};
+  SF_INFO raw{};
+  raw.samplerate = info_.samplerate;
+  raw.channels = info_.channels;
+  raw.format = SF_FORMAT_RAW | (info_.format & SF_FORMAT_SUBMASK) |
+               (header_.big ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE);
+  file_ = sf_open_virtual(&window_io, SFM_READ, &raw, &window_);
+  if (!file_) {
+    fail(exit_usage, "cannot read %s as audio: %s", name_.c_str(), sf_strerror(nullptr));
+  }
+  info_ = raw;
+  if (S_ISREG(st_.st_mode)) {
+    warn("note: %s: its header gives no length (a placeholder, as a writer leaves it that cannot "
+         "seek back or has not finished); rendering the %lld frames up to its end as it is now",
+         name_.c_str(), static_cast<long long>(raw.frames));
+  }
 }
 
 void Input::fit(int inputs, bool downmix) {
@@ -191,17 +238,16 @@ void Input::find_promise() {
   long long counts[2] = {-1, -2};
   const sf_count_t lengths[2] = {sf_count_t{1} << 40, sf_count_t{1} << 41};
   for (int k = 0; k < 2; ++k) {
-    PaddedFile padded{fd_, lengths[k], 0};
-    SF_VIRTUAL_IO io{padded_length, padded_seek, padded_read, padded_write, padded_tell};
+    Window padded{fd_, 0, lengths[k]};
     SF_INFO info{};
-    SNDFILE *f = sf_open_virtual(&io, SFM_READ, &info, &padded);
+    SNDFILE *f = sf_open_virtual(&window_io, SFM_READ, &info, &padded);
     if (f) {
       counts[k] = info.frames;
       sf_close(f);
     }
   }
   const long long p = counts[0];
-  if (p == counts[1] && p > 0 && p < max_samples && !placeholder(p, info_)) {
+  if (p == counts[1] && p > 0 && p < max_samples && !placeholder()) {
     promised_ = p;
   }
 }
@@ -213,16 +259,24 @@ long long Input::read(float *to, long stride, long long n) {
   const int channels = info_.channels;
   raw_.resize(static_cast<size_t>(n * channels));
   const sf_count_t got = sf_readf_float(file_, raw_.data(), n);
-  if (got < n) {
-    // A failing disk is a failure; a decoder that runs out of data (a file
-    // cut short) ends the input: what is there is rendered.
-    const int error = sf_error(file_);
-    if (error == SF_ERR_SYSTEM) {
-      fail(exit_failure, "cannot read %s past sample %lld: %s", name_.c_str(), frames_ + got,
-           sf_strerror(file_));
+  if (got == n) {
+    // Read in small blocks, the log is looked at every 1024 frames or so.
+    if (frames_ + got - checked_ >= 1024) {
+      checked_ = frames_ + got;
+      check_damage(checked_, false);
     }
-    ended_ = true;
+  } else {
+    // A failing disk is a failure, and so is damaged data; a decoder that
+    // runs out of data (a file cut short) ends the input: what is there is
+    // rendered.
     const long long total = frames_ + got;
+    if (window_.error) {
+      fail(exit_failure, "cannot read %s past sample %lld: %s", name_.c_str(), total,
+           strerror(window_.error));
+    }
+    check_damage(total, true);
+    const int error = sf_error(file_);
+    ended_ = true;
     if (promised_ > total) {
       warn("warning: %s is cut short: its header promises %lld frames, the file holds %lld%s%s%s; "
            "rendering those",
@@ -258,38 +312,14 @@ long long Input::read(float *to, long stride, long long n) {
 // a WAV (RIFF, RIFX or RF64) or AIFF whose data chunk states a size of 0, as
 // a writer leaves it that stopped before it could fill it in.
 std::string Input::why_empty() const {
-  unsigned char head[4096];
-  const ssize_t n = pread(fd_, head, sizeof head, 0);
-  const bool wav = n >= 12 && memcmp(head + 8, "WAVE", 4) == 0 &&
-                   (memcmp(head, "RIFF", 4) == 0 || memcmp(head, "RIFX", 4) == 0 ||
-                    memcmp(head, "RF64", 4) == 0);
-  const bool aiff = n >= 12 && memcmp(head, "FORM", 4) == 0 &&
-                    (memcmp(head + 8, "AIFF", 4) == 0 || memcmp(head + 8, "AIFC", 4) == 0);
-  if (!wav && !aiff) {
+  const long long after = size_ - header_.data_at;
+  if (!header_.found || header_.data_size > 0 || after <= 0) {
     return "";
   }
-  const bool big = aiff || memcmp(head, "RIFX", 4) == 0;
-  // An AIFF's sound data chunk begins with an offset and a block size.
-  const char *data = wav ? "data" : "SSND";
-  const ssize_t skip = wav ? 8 : 16;
-  for (ssize_t at = 12; at + 8 <= n;) {
-    const unsigned char *b = head + at + 4;
-    const uint32_t size = big ? static_cast<uint32_t>(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3]
-                              : static_cast<uint32_t>(b[3]) << 24 | b[2] << 16 | b[1] << 8 | b[0];
-    if (memcmp(head + at, data, 4) == 0) {
-      struct stat st;
-      const long long after = fstat(fd_, &st) == 0 ? st.st_size - (at + skip) : 0;
-      if (size > static_cast<uint32_t>(skip - 8) || after <= 0) {
-        return "";
-      }
-      char text[160];
-      snprintf(text, sizeof text,
-               ": its header gives the %s chunk a size of %u bytes, yet %lld bytes follow it "
-               "(a writer that stopped before filling in the header?)",
-               data, size, after);
-      return text;
-    }
-    at += 8 + static_cast<ssize_t>(size) + (size & 1);
-  }
-  return "";
+  char text[160];
+  snprintf(text, sizeof text,
+           ": its header gives the %s chunk a size of 0 bytes, yet %lld bytes follow it "
+           "(a writer that stopped before filling in the header?)",
+           header_.aiff ? "SSND" : "data", after);
+  return text;
 }

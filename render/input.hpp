@@ -9,6 +9,16 @@
 
 #include <sndfile.h>
 
+#include "header.hpp"
+
+// The part of a file libsndfile is shown; see input.cpp.
+struct Window {
+  int fd;
+  long long base, length;
+  long long pos = 0, reached = 0;
+  int error = 0;
+};
+
 class Input {
 public:
   Input() = default;
@@ -39,16 +49,25 @@ public:
 private:
   void keep_stream();
   void find_promise();
+  bool placeholder() const {
+    return header_.found && placeholder_size(header_.data_size, header_.chunk_after);
+  }
+  void read_past_placeholder();
+  void check_damage(long long total, bool ended);
   std::string why_empty() const;
 
   std::string name_;
   int fd_ = -1;
   SNDFILE *file_ = nullptr;
   SF_INFO info_{};
+  Window window_{-1, 0, 0};
+  SoundHeader header_;
+  long long size_ = 0;
   struct stat st_ {};
   long long expected_ = -1;
   long long promised_ = -1; // the length a header states, if it states one
   long long frames_ = 0;
+  long long checked_ = 0; // frames read when the log was last looked at
   bool ended_ = false;
   bool downmix_ = false;
   std::vector<float> raw_;

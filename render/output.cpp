@@ -59,8 +59,12 @@ Output::~Output() {
   if (fd_ > STDERR_FILENO) {
     close(fd_);
   }
+  // Removed from its folder wherever that is now, even moved.
   if (!tmp_path_.empty()) {
-    unlink(tmp_path_.c_str());
+    unlinkat(dir_fd_, tmp_path_.c_str(), 0);
+  }
+  if (dir_fd_ >= 0) {
+    close(dir_fd_);
   }
 }
 
@@ -192,7 +196,12 @@ void Output::choose(const struct stat &st, bool exists, bool force) {
     }
     mode_ = REPLACE;
     target_ = target;
-    tmp_fd_ = make_temp(dir, name_, &tmp_path_, exists ? 0600 : 0666);
+    // Held open to rename in, to sync and to clean up, wherever it moves.
+    dir_fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd_ < 0) {
+      dir_fd_ = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); // a folder not readable
+    }
+    tmp_fd_ = dir_fd_ < 0 ? -1 : make_temp(dir, name_, &tmp_path_, exists ? 0600 : 0666, dir_fd_);
     if (tmp_fd_ < 0 && exists && (errno == EACCES || errno == EPERM) &&
         faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0) {
       in_place(target, dir); // a file the user may write, in a folder they may not
@@ -224,11 +233,12 @@ void Output::choose(const struct stat &st, bool exists, bool force) {
   }
   // Standard output that appends (>>) or stands past the start of a file
   // gets the finished WAV where it stands, as a pipe would: written in
-  // place, its header would land elsewhere than at the start.
+  // place, its header would land elsewhere than at the start. So does one
+  // that holds something (1<>), which is cut after the WAV at the end.
   const int flags = fcntl(fd_, F_GETFL);
   const off_t at = lseek(fd_, 0, SEEK_CUR);
   if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || at < 0 ||
-      (regular_ && (at != 0 || (flags >= 0 && (flags & O_APPEND))))) {
+      (regular_ && (at != 0 || st.st_size > 0 || (flags >= 0 && (flags & O_APPEND))))) {
     mode_ = STREAM;
     tmp_fd_ = make_temp(temp_dir(), name_, nullptr);
     if (tmp_fd_ < 0) {
@@ -244,6 +254,7 @@ void Output::choose(const struct stat &st, bool exists, bool force) {
 // user), to be copied into it at the end.
 void Output::in_place(const std::string &target, const std::string &dir) {
   mode_ = INPLACE;
+  target_ = target; // samples of unknown length wait beside it
   fd_ = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
   if (fd_ < 0 && errno == EACCES && linked_) {
     fail(exit_usage,
@@ -315,119 +326,4 @@ void Output::write_failed(int error) {
                     : sound_          ? sf_strerror(sound_)
                                       : strerror(EIO);
   fail(exit_failure, "cannot write %s: %s; %s", name_.c_str(), why, left().c_str());
-}
-
-void Output::finish() {
-  errno = 0;
-  const int closed = sf_close(sound_);
-  sound_ = nullptr;
-  if (closed != 0) {
-    write_failed(errno ? errno : EIO);
-  }
-  const int wav = mode_ == DIRECT ? fd_ : tmp_fd_;
-  if (keep_fd_ >= 0) {
-    // Now that the length is known, the WAV, as it would have been written
-    // had it been known from the start.
-    SF_INFO info{};
-    info.samplerate = rate_;
-    info.channels = channels_;
-    info.format = SF_FORMAT_RAW | SF_FORMAT_FLOAT | SF_ENDIAN_CPU;
-    lseek(keep_fd_, 0, SEEK_SET);
-    SNDFILE *kept = sf_open_fd(keep_fd_, SFM_READ, &info, SF_FALSE);
-    if (!kept) {
-      write_failed(errno ? errno : EIO);
-    }
-    sound_ = open_wav(wav, written_);
-    std::vector<float> buf(static_cast<size_t>(65536) * static_cast<size_t>(channels_));
-    for (long long done = 0; done < written_;) {
-      const sf_count_t n = sf_readf_float(kept, buf.data(), 65536);
-      if (n <= 0) {
-        sf_close(kept);
-        write_failed(errno ? errno : EIO);
-      }
-      errno = 0;
-      if (sf_writef_float(sound_, buf.data(), n) != n) {
-        const int error = errno;
-        sf_close(kept);
-        write_failed(error);
-      }
-      done += n;
-    }
-    sf_close(kept);
-    errno = 0;
-    const int wav_closed = sf_close(sound_);
-    sound_ = nullptr;
-    if (wav_closed != 0) {
-      write_failed(errno ? errno : EIO);
-    }
-  }
-  clear_peak_stamp(wav);
-  // Up to here an interrupt leaves the output as it was; from here on the
-  // render is put in place whole. (Written in place, it is already whole.)
-  if (mode_ != DIRECT) {
-    stop_if_interrupted(left());
-  }
-  if (mode_ == REPLACE) {
-    if (rename(tmp_path_.c_str(), target_.c_str()) != 0) {
-      write_failed(errno);
-    }
-    tmp_path_.clear();
-  } else if (mode_ != DIRECT) {
-    copy_out();
-  }
-  if (interrupted) {
-    warn("note: the interrupt came once the render was complete; %s holds it", name_.c_str());
-  }
-}
-
-// Copies the finished render into the output itself: where it stands, or
-// into a file from its start under a lock, so two renders never mix, and
-// with its blocks reserved first, so a full disk leaves it as it was. Into
-// a regular file an interrupt waits for the copy to end, so the file is
-// never left half old, half new; a pipe's reader gets what was copied.
-void Output::copy_out() {
-  const off_t size = lseek(tmp_fd_, 0, SEEK_END);
-  if (mode_ == INPLACE) {
-    lock_output(fd_, name_);
-    if (size > 0 && fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, size) != 0 &&
-        (errno == ENOSPC || errno == EDQUOT)) {
-      write_failed(errno);
-    }
-    lseek(fd_, 0, SEEK_SET);
-  }
-  if (size < 0 || lseek(tmp_fd_, 0, SEEK_SET) != 0) {
-    write_failed(errno);
-  }
-  stop_if_interrupted(left());
-  copying_ = true;
-  std::vector<char> buf(1 << 20);
-  for (;;) {
-    if (!regular_) {
-      stop_if_interrupted(left());
-    }
-    const ssize_t got = read(tmp_fd_, buf.data(), buf.size());
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      write_failed(errno);
-    }
-    if (got == 0) {
-      break;
-    }
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t put = ::write(fd_, buf.data() + done, static_cast<size_t>(got - done));
-      if (put < 0 && errno == EINTR) {
-        if (!regular_) {
-          stop_if_interrupted(left());
-        }
-      } else if (put < 0) {
-        write_failed(errno);
-      }
-      done += std::max<ssize_t>(put, 0);
-    }
-  }
-  if (mode_ == INPLACE && ftruncate(fd_, size) != 0) {
-    write_failed(errno);
-  }
 }

@@ -55,11 +55,14 @@ private:
   void check_room(long long frames, bool exact);
   SNDFILE *open_wav(int fd, long long frames);
   void copy_out();
+  void sync(int fd);
+  void put_in_place();
   [[noreturn]] void write_failed(int error);
 
   std::string name_;     // as given
-  std::string target_;   // REPLACE: the file renamed over, links followed
-  std::string tmp_path_; // REPLACE: the hidden file, removed unless renamed
+  std::string target_;   // REPLACE, INPLACE: the file replaced, links followed
+  std::string tmp_path_; // REPLACE: the hidden file in dir_fd_, removed unless renamed
+  int dir_fd_ = -1;      // REPLACE: the folder it is in
   Mode mode_ = REPLACE;
   bool regular_ = false; // the output is a regular file
   bool linked_ = false;  // INPLACE: it has other hard links

@@ -7,17 +7,13 @@
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include <lv2/atom/atom.h>
 #include <lv2/core/lv2.h>
 #include <lv2/port-groups/port-groups.h>
-#include <lv2/presets/presets.h>
-#include <lv2/urid/urid.h>
 
 #include "cli.hpp"
 #include "diag.hpp"
@@ -88,12 +84,6 @@ std::string names_in(LilvWorld *world) {
   return text;
 }
 
-// The first line lilv printed, as a reason.
-std::string first_line(const std::string &text) {
-  const std::string line = text.substr(0, text.find('\n'));
-  return line.empty() ? "" : " (lilv: " + line + ")";
-}
-
 // A URI as lilv takes it: a scheme, a colon, and no spaces or characters
 // that a URI cannot hold. lilv itself would print its own line first.
 bool looks_like_uri(const std::string &s) {
@@ -111,39 +101,13 @@ bool looks_like_uri(const std::string &s) {
   return true;
 }
 
-// A URID map for loading presets: lilv needs one to type their values.
-struct UridMap {
-  std::vector<std::string> uris;
-  static LV2_URID map(LV2_URID_Map_Handle handle, const char *uri) {
-    auto *self = static_cast<UridMap *>(handle);
-    for (size_t i = 0; i < self->uris.size(); ++i) {
-      if (self->uris[i] == uri) {
-        return static_cast<LV2_URID>(i + 1);
-      }
-    }
-    self->uris.emplace_back(uri);
-    return static_cast<LV2_URID>(self->uris.size());
-  }
-};
-
-struct PresetTarget {
-  Plugin *plugin;
-  LV2_URID float_type;
-  std::string bad;
-};
-
-void set_from_preset(const char *symbol, void *user, const void *value, uint32_t size,
-                     uint32_t type) {
-  auto *t = static_cast<PresetTarget *>(user);
-  const long p = t->plugin->control(symbol);
-  if (p >= 0 && type == t->float_type && size == sizeof(float)) {
-    memcpy(&t->plugin->controls[p], value, sizeof(float));
-  } else {
-    t->bad += std::string(" ") + symbol;
-  }
-}
-
 } // namespace
+
+// The first line lilv printed, as a reason.
+std::string first_line(const std::string &text) {
+  const std::string line = text.substr(0, text.find('\n'));
+  return line.empty() ? "" : " (lilv: " + line + ")";
+}
 
 std::string plugin_names(const std::optional<std::string> &bundle) {
   LilvWorld *world = lilv_world_new();
@@ -247,6 +211,8 @@ void Plugin::sort_ports() {
   LilvNode *audio_class = lilv_new_uri(world_, LV2_CORE__AudioPort);
   LilvNode *control_class = lilv_new_uri(world_, LV2_CORE__ControlPort);
   LilvNode *optional = lilv_new_uri(world_, LV2_CORE__connectionOptional);
+  LilvNode *toggled = lilv_new_uri(world_, LV2_CORE__toggled);
+  LilvNode *integer = lilv_new_uri(world_, LV2_CORE__integer);
   const uint32_t nports = lilv_plugin_get_num_ports(plugin_);
   std::vector<float> mins(nports), maxs(nports), defs(nports);
   lilv_plugin_get_port_ranges_float(plugin_, mins.data(), maxs.data(), defs.data());
@@ -257,8 +223,13 @@ void Plugin::sort_ports() {
   for (uint32_t p = 0; p < nports; ++p) {
     const LilvPort *port = lilv_plugin_get_port_by_index(plugin_, p);
     Port &pt = ports[p];
-    pt = {lilv_node_as_string(lilv_port_get_symbol(plugin_, port)), UNUSED, mins[p], maxs[p],
-          defs[p]};
+    pt = {lilv_node_as_string(lilv_port_get_symbol(plugin_, port)),
+          UNUSED,
+          mins[p],
+          maxs[p],
+          defs[p],
+          lilv_port_has_property(plugin_, port, toggled),
+          lilv_port_has_property(plugin_, port, integer)};
     const bool input = lilv_port_is_a(plugin_, port, input_class);
     if (lilv_port_is_a(plugin_, port, audio_class)) {
       pt.kind = input ? AUDIO_IN : AUDIO_OUT;
@@ -277,6 +248,8 @@ void Plugin::sort_ports() {
   lilv_node_free(audio_class);
   lilv_node_free(control_class);
   lilv_node_free(optional);
+  lilv_node_free(toggled);
+  lilv_node_free(integer);
   if (!fault.empty()) {
     fail(exit_usage, "plugin %s %s", uri.c_str(), fault.c_str());
   }
@@ -331,51 +304,6 @@ std::vector<uint32_t> Plugin::audio_order(const std::vector<uint32_t> &audio) co
     order.push_back(p);
   }
   return order;
-}
-
-void Plugin::apply_preset(const std::string &wanted) {
-  LilvNode *preset_class = lilv_new_uri(world_, LV2_PRESETS__Preset);
-  LilvNode *label_uri = lilv_new_uri(world_, LILV_NS_RDFS "label");
-  LilvNodes *presets = lilv_plugin_get_related(plugin_, preset_class);
-  lilv_node_free(preset_class);
-  const LilvNode *found = nullptr;
-  std::string names;
-  QuietStderr quiet; // lilv's lines about a preset it cannot read
-  LILV_FOREACH(nodes, it, presets) {
-    const LilvNode *preset = lilv_nodes_get(presets, it);
-    lilv_world_load_resource(world_, preset);
-    LilvNodes *labels = lilv_world_find_nodes(world_, preset, label_uri, nullptr);
-    const LilvNode *first = labels ? lilv_nodes_get_first(labels) : nullptr;
-    const char *label = first ? lilv_node_as_string(first) : "";
-    names += std::string(" '") + label + "'";
-    if (strcasecmp(label, wanted.c_str()) == 0 || wanted == lilv_node_as_uri(preset)) {
-      found = preset;
-    }
-    lilv_nodes_free(labels);
-  }
-  lilv_node_free(label_uri);
-  quiet.text();
-  if (!found) {
-    lilv_nodes_free(presets);
-    fail(exit_usage, "--preset %s: no such preset; the presets are:%s", wanted.c_str(),
-         names.empty() ? " none" : names.c_str());
-  }
-  UridMap urids;
-  LV2_URID_Map map = {&urids, UridMap::map};
-  QuietStderr quiet_state;
-  LilvState *state = lilv_state_new_from_world(world_, &map, found);
-  lilv_nodes_free(presets);
-  const std::string said = quiet_state.text();
-  if (!state) {
-    fail(exit_usage, "--preset %s: cannot be loaded%s", wanted.c_str(), first_line(said).c_str());
-  }
-  PresetTarget target{this, UridMap::map(&urids, LV2_ATOM__Float), ""};
-  lilv_state_emit_port_values(state, set_from_preset, &target);
-  lilv_state_free(state);
-  if (!target.bad.empty()) {
-    fail(exit_usage, "--preset %s: sets what is not a control of the plugin:%s", wanted.c_str(),
-         target.bad.c_str());
-  }
 }
 
 void Plugin::start(double rate, long block) {

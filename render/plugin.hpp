@@ -18,6 +18,8 @@ struct Port {
   std::string symbol;
   PortKind kind;
   float min, max, def;
+  bool toggled; // a switch: 0 off, 1 on
+  bool integer; // whole numbers only
 };
 
 class Plugin {
@@ -69,6 +71,10 @@ private:
   long block_ = 0;
   std::vector<float> in_, out_; // one block per channel, one after the other
 };
+
+// The first line lilv printed (kept aside by QuietStderr), as a reason to
+// append to a message; "" if it printed nothing.
+std::string first_line(const std::string &text);
 
 // The short names of the quorvane plugins lilv finds in `bundle` (or on
 // LV2_PATH), for --help: each URI's last part without "quorvane-".

@@ -22,7 +22,10 @@ constexpr long long max_latency = 1 << 24;
 // wherever a control changes, and writes what comes out. A plugin that
 // reports latency (read after its first run call, as a DAW reads it) is run
 // that many samples longer on silence, and as many samples are dropped from
-// the start of what it gives, so the output lines up with the input.
+// the start of what it gives, so the output lines up with the input; its
+// control changes come as much later, as a DAW that compensates latency
+// plays its automation, so each is heard from its own sample of the output.
+// A change at 0 is a starting value, set before the first run call.
 void render(const Options &o, Input &in, Plugin &pl, const std::vector<Event> &events,
             long long tail, Output &out) {
   const double rate = in.rate();
@@ -34,13 +37,14 @@ void render(const Options &o, Input &in, Plugin &pl, const std::vector<Event> &e
   long long shown = -1;
   const int ins = pl.inputs(), outs = pl.outputs();
   std::vector<float> frames(static_cast<size_t>(o.block) * static_cast<size_t>(outs));
-  uint32_t seed = 0x2545F491u; // fixed, so a varying-block render is reproducible
+  uint32_t seed = 0x2545F491u;          // fixed, so a varying-block render is reproducible
+  std::vector<Event> timeline = events; // the changes, on the plugin's clock
   size_t next = 0;
   long long pos = 0; // samples fed to the plugin so far
   while (total < 0 || pos < total + latency) {
     stop_if_interrupted(out.left());
-    while (next < events.size() && events[next].frame == pos) {
-      pl.controls[events[next].port] = events[next].value;
+    while (next < timeline.size() && timeline[next].frame == pos) {
+      pl.controls[timeline[next].port] = timeline[next].value;
       ++next;
     }
     long long n = o.block;
@@ -51,8 +55,8 @@ void render(const Options &o, Input &in, Plugin &pl, const std::vector<Event> &e
     if (total >= 0) {
       n = std::min(n, total + latency - pos);
     }
-    if (next < events.size()) {
-      n = std::min(n, events[next].frame - pos);
+    if (next < timeline.size()) {
+      n = std::min(n, timeline[next].frame - pos);
     }
     long long got = 0;
     if (total < 0) {
@@ -78,6 +82,10 @@ void render(const Options &o, Input &in, Plugin &pl, const std::vector<Event> &e
       }
       latency = llroundf(reported);
       latency_known = true;
+      // The first block ended at or before the first change past 0.
+      for (size_t e = next; e < timeline.size(); ++e) {
+        timeline[e].frame += latency;
+      }
     }
     const long long skip = std::clamp(latency - pos, 0LL, n);
     if (outs == 1) {

@@ -14,20 +14,28 @@
 
 namespace {
 
-// A control's value: a number within the control's declared range. A number
-// too small for a float is taken as the float nearest it (0 or a subnormal);
-// only text that does not read as a number is called not one.
+// A control's value: a decimal number within the control's declared range;
+// a switch takes its two ends only, a whole-number control whole numbers.
+// A number too small for a float is taken as the float nearest it (0 or a
+// subnormal); only text that does not read as a number is called not one.
 float parse_value(const std::string &setting, const std::string &text, const Port &pt) {
-  char *end = nullptr;
-  const double v = strtod(text.c_str(), &end);
-  if (text.empty() || *end || std::isnan(v)) {
+  const size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+');
+  if (decimal_length(text, sign) + sign != text.size() || text.size() == sign) {
     fail(exit_usage, "%s: '%s' is not a number", setting.c_str(), text.c_str());
   }
+  const double v = strtod(text.c_str(), nullptr);
   const double lo = std::isnan(pt.min) ? -FLT_MAX : pt.min;
   const double hi = std::isnan(pt.max) ? FLT_MAX : pt.max;
   if (v < lo || v > hi) {
     fail(exit_usage, "%s: out of range; %s takes %g to %g", setting.c_str(), pt.symbol.c_str(), lo,
          hi);
+  }
+  if (pt.toggled && v != lo && v != hi) {
+    fail(exit_usage, "%s: %s is a switch; it takes %g (off) or %g (on)", setting.c_str(),
+         pt.symbol.c_str(), lo, hi);
+  }
+  if (pt.integer && v != floor(v)) {
+    fail(exit_usage, "%s: %s takes whole numbers only", setting.c_str(), pt.symbol.c_str());
   }
   return static_cast<float>(v);
 }

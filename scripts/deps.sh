@@ -8,6 +8,7 @@ packages=(
   build-essential cmake pkg-config
   lv2-dev liblilv-dev lilv-utils
   libsndfile1-dev sox
+  libcairo2-dev libx11-dev
 )
 packages+=("$@")
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the pictures of MOD's pedals, with Debian's headless Chromium, into
 # bundle/modgui/ (commit them; the build copies them into the bundle):
-# - resources/*.png, the film strips of the knobs and footswitches, drawn as
+# - knob*.png and footswitch-*.png, the film strips, drawn as
 #   SVG by scripts/modgui/sprites.html;
 # - screenshot-SUFFIX.png (the face at its real size) and
 #   thumbnail-SUFFIX.png, from each plugin's face in a build's bundle, so
@@ -23,18 +23,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # The strips, each at the size its page gives in its title.
-mkdir -p "$src/resources"
 sprites=$PWD/scripts/modgui/sprites.html
-for name in knob knob-bipolar footswitch-freeze footswitch-bypass; do
+for name in knob knob-bipolar footswitch-toggle footswitch-bypass; do
   size=$(headless "$work/c" --dump-dom "file://$sprites?$name" | sed -n 's:.*<title>\([0-9]*x[0-9]*\)</title>.*:\1:p')
   [ -n "$size" ] || { echo "sprites.html drew no $name" >&2; exit 1; }
   headless "$work/c" --default-background-color=00000000 --window-size="${size/x/,}" \
-    --screenshot="$src/resources/$name.png" "file://$sprites?$name" >/dev/null
-  echo "$src/resources/$name.png: $size"
+    --screenshot="$src/$name.png" "file://$sprites?$name" >/dev/null
+  echo "$src/$name.png: $size"
+  # The faces show the new strips from the build's copy of them.
+  cp "$src/$name.png" "$bundle/modgui/"
 done
-# The faces show the new strips from the build's copy of them.
-cp "$src/resources/"*.png "$bundle/modgui/resources/" 2>/dev/null \
-  || { mkdir -p "$bundle/modgui/resources" && cp "$src/resources/"*.png "$bundle/modgui/resources/"; }
 
 # Each face with the plugin's defaults, measured, then photographed at its
 # size and at a third of it.
@@ -49,7 +47,7 @@ budget=(--virtual-time-budget=5000)
 for template in "$bundle"/modgui/icon-*.html; do
   suffix=${template##*/icon-}
   suffix=${suffix%.html}
-  ports_js "http://quorvane.audio/lv2/$suffix" >"$work/ports.js"
+  { printf 'const ports = '; ports_js "http://quorvane.audio/lv2/$suffix"; } >"$work/ports.js"
   face_page "$bundle" "$suffix" "$work/face.html" "$work/ports.js" scripts/modgui/film.js "$work/show.js"
   title=$(headless "$work/c" "${budget[@]}" --dump-dom "file://$work/face.html" | sed -n 's:.*<title>\(.*\)</title>.*:\1:p')
   [[ $title =~ ^([0-9]+)x([0-9]+)$ ]] || { echo "the face of $suffix: ${title:-does not show}" >&2; exit 1; }

@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 trap 'echo "FAILED: scripts/test-sanitizers.sh (see the output above)" >&2' ERR
 
-scripts/deps.sh libgtest-dev libbenchmark-dev sordi valgrind clang-14 libclang-rt-14-dev
+scripts/deps.sh libgtest-dev libbenchmark-dev sordi valgrind clang-14 libclang-rt-14-dev strace
 jobs=$(nproc)
 fuzz_seconds=${QUORVANE_FUZZ_SECONDS:-60}
 

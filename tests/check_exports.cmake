@@ -1,5 +1,8 @@
-# Fails unless lv2_descriptor is the one symbol that the library exports.
-# Usage: cmake -DNM=<nm> -DLIB=<library> -P check_exports.cmake
+# Fails unless lv2_descriptor (or EXPECT) is the one symbol that the library
+# exports. Usage: cmake -DNM=<nm> -DLIB=<library> [-DEXPECT=<symbol>] -P check_exports.cmake
+if(NOT EXPECT)
+  set(EXPECT lv2_descriptor)
+endif()
 execute_process(COMMAND ${NM} -D --defined-only ${LIB}
                 OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -11,7 +14,7 @@ foreach(line IN LISTS lines)
   string(REGEX REPLACE "^.* " "" name "${line}")
   list(APPEND names ${name})
 endforeach()
-if(NOT names STREQUAL "lv2_descriptor")
-  message(FATAL_ERROR "exported symbols of ${LIB}: ${names} (expected only lv2_descriptor)")
+if(NOT names STREQUAL EXPECT)
+  message(FATAL_ERROR "exported symbols of ${LIB}: ${names} (expected only ${EXPECT})")
 endif()
-message(STATUS "only lv2_descriptor is exported")
+message(STATUS "only ${EXPECT} is exported")

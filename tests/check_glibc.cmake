@@ -28,6 +28,18 @@ if(listing MATCHES "GLIBCXX_|CXXABI_")
   message(FATAL_ERROR "${LIB} needs the C++ runtime (libstdc++)")
 endif()
 if(too_new)
-  message(FATAL_ERROR "${LIB} needs glibc newer than ${MAX}: ${too_new}")
+  # The usual cause: a math function that glibc 2.27 (expf, exp2f, logf,
+  # log2f, powf) or 2.29 (exp, exp2, log, log2, pow) gave a new version.
+  set(way_out "")
+  foreach(symbol IN LISTS too_new)
+    if(symbol MATCHES "^(expf|exp2f|logf|log2f|powf|exp|exp2|log|log2|pow)@")
+      set(way_out "\n${CMAKE_MATCH_1} took a new version in glibc 2.27 or 2.29; the \
+older one returns the same values (it differs in how errors are reported). Pin it beside the memcpy pin in plugin/quorvane.cpp \
+(.symver ${CMAKE_MATCH_1}, ${CMAKE_MATCH_1}@GLIBC_2.2.5 on x86-64, @GLIBC_2.17 on \
+aarch64, @GLIBC_2.4 on armhf), or do without it (the functions the floor \
+allows are listed in dsp/common.hpp).")
+    endif()
+  endforeach()
+  message(FATAL_ERROR "${LIB} needs glibc newer than ${MAX}: ${too_new}${way_out}")
 endif()
 message(STATUS "newest glibc symbol version needed: ${newest} (at most ${MAX})")

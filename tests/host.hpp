@@ -20,12 +20,14 @@
 #include <utility>
 #include <vector>
 
-#include "plugin/ports.hpp"
+#include "quorvane_table.hpp"
 #include "tests/reference.hpp"
 
 namespace host {
 
-using enum ::Port;
+// The tests name ports by their roles (IN, FREEZE, ENABLED ...), the
+// generated table's, whatever index a plugin gives them.
+using enum ::Role;
 
 // The library's plugins by lv2_descriptor index, as the table of plugins
 // (bundle/plugins.cmake) lists them. The mono ones by name, for the tests
@@ -37,13 +39,6 @@ static_assert(!plugin_table[COHERENT].latency && plugin_table[COHERENT].coherent
 static_assert(plugin_table[COHERENT_ALIGNED].latency && plugin_table[COHERENT_ALIGNED].coherent);
 constexpr uint32_t plugin_count = plugin_table_size;
 
-// The tests speak of ports by the mono plugins' numbers (IN, OUT, FREEZE
-// ... LATENCY) and these three; host::Instance connects each to the port
-// of that role in whatever plugin it is (IN is in_l and OUT out_l on a
-// stereo one). A role the plugin lacks goes to an index past its last port;
-// any other number is passed on as it is.
-enum : uint32_t { IN_R = 100, OUT_R = 101, ENABLED = 102 };
-
 inline uint32_t which_of(const char *uri) {
   for (uint32_t i = 0; i < plugin_count; ++i)
     if (std::strcmp(uri, plugin_table[i].uri) == 0)
@@ -51,27 +46,22 @@ inline uint32_t which_of(const char *uri) {
   return plugin_count;
 }
 
-inline uint32_t index_of(uint32_t which, uint32_t port) {
-  if (which >= plugin_count)
-    return port;
+// The index of the port with `role` in plugin `which`; past its last port if
+// it has none. IN and OUT are the left channel's on a stereo plugin.
+inline uint32_t index_of(uint32_t which, Role role) {
   const PluginInfo &p = plugin_table[which];
-  const bool stereo = p.channels == 2;
-  Role role;
-  switch (port) {
-  case IN: role = stereo ? Role::IN_L : Role::IN; break;
-  case OUT: role = stereo ? Role::OUT_L : Role::OUT; break;
-  case FREEZE: role = Role::FREEZE; break;
-  case MIX: role = Role::MIX; break;
-  case BLUR: role = Role::BLUR; break;
-  case SHIFT: role = Role::SHIFT; break;
-  case THRESHOLD: role = Role::THRESHOLD; break;
-  case LATENCY: role = Role::LATENCY; break;
-  case IN_R: role = Role::IN_R; break;
-  case OUT_R: role = Role::OUT_R; break;
-  case ENABLED: role = Role::ENABLED; break;
-  default: return port;
-  }
+  if (p.channels == 2 && (role == IN || role == OUT))
+    role = role == IN ? IN_L : OUT_L;
   return port_index(p, role);
+}
+
+// Each control input of the table, in its order.
+inline std::vector<Role> control_inputs() {
+  std::vector<Role> all;
+  for (uint32_t r = 0; r < role_count; ++r)
+    if (roles[r].kind == PortKind::CONTROL_IN)
+      all.push_back(static_cast<Role>(r));
+  return all;
 }
 
 // lv2_descriptor of the library at `path`. Nothing here means anything
@@ -119,16 +109,20 @@ inline const LV2_Descriptor *model(uint32_t index = FIRST) {
 // One instance made and destroyed through a descriptor, as a host does.
 class Instance {
 public:
-  explicit Instance(const LV2_Descriptor &d) : d_(&d), which_(which_of(d.URI)) {
+  Instance(const LV2_Descriptor &d, double rate) : Instance(d, nullptr, rate) {}
+  explicit Instance(const LV2_Descriptor &d, const LV2_Feature *const *features = nullptr,
+                    double rate = 48000.0)
+      : d_(&d), which_(which_of(d.URI)) {
     static const LV2_Feature *const no_features[] = {nullptr};
-    h_ = d.instantiate(&d, 48000.0, "", no_features);
+    h_ = d.instantiate(&d, rate, "", features ? features : no_features);
     if (!h_) {
       fprintf(stderr, "%s: instantiate failed\n", d.URI);
       exit(2);
     }
   }
 #ifdef QUORVANE_LIB
-  explicit Instance(uint32_t index = FIRST) : Instance(*descriptor(index)) {}
+  explicit Instance(uint32_t index = FIRST, double rate = 48000.0)
+      : Instance(*descriptor(index), rate) {}
 #endif
   ~Instance() {
     if (h_) {
@@ -140,7 +134,9 @@ public:
   Instance &operator=(const Instance &) = delete;
   Instance &operator=(Instance &&) = delete;
 
-  void connect(uint32_t port, float *data) { d_->connect_port(h_, index_of(which_, port), data); }
+  void connect(Role role, float *data) { connect_index(index_of(role), data); }
+  uint32_t index_of(Role role) const { return host::index_of(which_, role); }
+  void connect_index(uint32_t index, float *data) { d_->connect_port(h_, index, data); }
   void run(uint32_t n) { d_->run(h_, n); }
   LV2_Handle handle() const { return h_; }
 
@@ -155,17 +151,17 @@ private:
 // unconnected.
 template <class P = Instance> struct Rig {
   P p;
-  float ctl[ENABLED + 1] = {}; // by the tests' port numbers
+  ByRole<float> ctl = {};
 
   template <class... Args> explicit Rig(Args &&...args) : p(std::forward<Args>(args)...) {
-    for (uint32_t port = FREEZE; port <= THRESHOLD; ++port)
-      p.connect(port, nullptr);
+    for (Role r : control_inputs())
+      p.connect(r, nullptr);
   }
-  void set(uint32_t port, float v) {
+  void set(Role port, float v) {
     ctl[port] = v;
     p.connect(port, &ctl[port]);
   }
-  void unplug(uint32_t port) { p.connect(port, nullptr); }
+  void unplug(Role port) { p.connect(port, nullptr); }
 
   // One block from `in` into `out` (either may be null); with in_place the
   // input is copied into `out` and that one buffer is connected to both ports.
@@ -192,7 +188,7 @@ template <class P = Instance> struct Rig {
   }
 };
 
-using Controls = std::vector<std::pair<uint32_t, float>>;
+using Controls = std::vector<std::pair<Role, float>>;
 
 #ifdef QUORVANE_LIB
 // The whole signal through a fresh instance of the built plugin `which`
@@ -211,26 +207,26 @@ inline std::vector<float> render(const std::vector<float> &in, const Controls &c
 // nothing into a separate input.
 struct Twin {
   Rig<> plug, model;
-  bool plugged[ENABLED + 1] = {};
+  ByRole<bool> plugged = {};
   uint64_t taken = 0; // samples run so far
 
-  explicit Twin(uint32_t which = FIRST) : plug(which), model(*host::model(which)) {}
+  explicit Twin(uint32_t which = FIRST, double rate = 48000.0)
+      : plug(which, rate), model(*host::model(which), rate) {}
 
-  void set(uint32_t port, float v) {
+  void set(Role port, float v) {
     plug.set(port, v);
     model.set(port, v);
     plugged[port] = true;
   }
-  void unplug(uint32_t port) {
+  void unplug(Role port) {
     plug.unplug(port);
     model.unplug(port);
     plugged[port] = false;
   }
   std::string controls() const {
     std::ostringstream s;
-    const char *name[] = {"", "", "freeze", "mix", "blur", "shift", "threshold"};
-    for (uint32_t p = FREEZE; p <= THRESHOLD; ++p) {
-      s << name[p] << '=';
+    for (Role p : control_inputs()) {
+      s << info_of(p).symbol << '=';
       if (plugged[p])
         s << plug.ctl[p] << ' ';
       else

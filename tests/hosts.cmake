@@ -49,14 +49,16 @@ set_tests_properties(bundle_validation_catches_broken_bundle PROPERTIES
 add_test(NAME plugin_has_no_fused_multiply_add
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/no-fused-ops.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:quorvane>)
 
-# MOD's pedal of each plugin, opened in headless Chromium as mod-ui shows it.
-# Skipped where Chromium is not installed (scripts/test.sh installs it).
+# MOD's pedals on a board in headless Chromium, served as mod-ui serves
+# them. Skipped where Chromium or python3 is not installed (scripts/test.sh
+# installs them).
 add_test(NAME modgui_faces_render
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/modgui-faces.sh ${QUORVANE_BUNDLE_DIR} ${QUORVANE_LV2_CORE_DIR})
-set_tests_properties(modgui_faces_render PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+set_tests_properties(modgui_faces_render PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
 
 # Each plugin in jalv under a JACK server of the test's own, with a client
-# that plays into it and listens (jack_probe). Natively only, and not in the
+# that plays into it and listens (jack_probe), as the plugin's traits say it
+# should behave (bundle/traits.tsv). Natively only, and not in the
 # sanitizer builds, whose library jalv could not load; skipped where jackd or
 # jalv is not installed (scripts/test.sh installs them).
 if(NOT CMAKE_CROSSCOMPILING AND NOT QUORVANE_SANITIZE)
@@ -67,9 +69,25 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT QUORVANE_SANITIZE)
     target_link_libraries(jack_probe PRIVATE PkgConfig::JACK m)
     set(jack_probe $<TARGET_FILE:jack_probe>)
   endif()
+  # A saved session for jalv to restore, made through lilv.
+  add_executable(state_folder state_folder.cpp)
+  target_link_libraries(state_folder PRIVATE PkgConfig::LILV m)
   add_test(NAME jalv_runs_each_plugin
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/jalv-host.sh ${QUORVANE_BUNDLE_DIR} ${QUORVANE_LV2_CORE_DIR}
-      "${jack_probe}")
-  set_tests_properties(jalv_runs_each_plugin PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120
+      ${PROJECT_BINARY_DIR}/bundle/traits.tsv "${jack_probe}" $<TARGET_FILE:state_folder>)
+  set_tests_properties(jalv_runs_each_plugin PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 240
     RUN_SERIAL TRUE)
+
+  # The plugin windows in jalv.gtk3 under Xvfb, looked at by x11_probe.
+  pkg_check_modules(X11_CAIRO QUIET IMPORTED_TARGET cairo x11)
+  set(x11_probe "")
+  if(X11_CAIRO_FOUND AND TARGET quorvane_ui)
+    add_executable(x11_probe x11_probe.cpp)
+    target_link_libraries(x11_probe PRIVATE PkgConfig::X11_CAIRO)
+    set(x11_probe $<TARGET_FILE:x11_probe>)
+  endif()
+  add_test(NAME ui_in_jalv
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/ui-jalv.sh ${QUORVANE_BUNDLE_DIR} ${QUORVANE_LV2_CORE_DIR}
+      "${jack_probe}" "${x11_probe}" $<TARGET_FILE:quorvane_lilv_tests>)
+  set_tests_properties(ui_in_jalv PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 180 RUN_SERIAL TRUE)
 endif()

@@ -24,6 +24,10 @@ run() { "${as_user[@]}" env HOME="$tmp/home" "$@"; }
 targets=(quorvane)
 [ "$render" = ON ] && targets+=(quorvane-render)
 run "$cmake" -S "$tmp/src" -B "$tmp/build" -DBUILD_TESTING=OFF -DQUORVANE_RENDER="$render" >/dev/null
+# The plugin window is built where cairo and Xlib are found.
+if run "$cmake" --build "$tmp/build" --target help | grep -w quorvane_ui >/dev/null; then
+  targets+=(quorvane_ui)
+fi
 run "$cmake" --build "$tmp/build" -j 2 --target "${targets[@]}" >/dev/null
 run "$cmake" --install "$tmp/build" --prefix "$tmp/prefix" >/dev/null
 

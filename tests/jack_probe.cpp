@@ -1,13 +1,17 @@
-// A JACK client for tests/jalv-host.sh: plays a sine into one port, listens
+// A JACK client for tests/jalv-host.sh and tests/ui-jalv.sh: plays sines into one port, listens
 // to another, and reports what came back.
 //
-//   jack_probe PLAY_TO LISTEN_TO HZ SECONDS
+//   jack_probe PLAY_TO LISTEN_TO HZ[+HZ...][:lead] SECONDS [HZ[+HZ...]]
 //
 // It connects its output to PLAY_TO and LISTEN_TO to its input, lets
 // 0.5 s pass (the plugin's delay, the frames that fill it), records SECONDS,
 // and prints one line: `frames N finite 0|1 rms R peak P hz F`, F the
 // frequency of the recording by its zero crossings (the sine's, or where a
-// shift moved it). The JACK server is the one JACK_DEFAULT_SERVER names.
+// shift moved it). Several sines sound together (a chord, 0.5 in all); with
+// `:lead` they sound in the first 0.5 s only, then silence. Given the last
+// list, the line ends with `levels A...`: the recording's amplitude at each
+// of those frequencies (the largest within 3 Hz). The JACK server is the one
+// JACK_DEFAULT_SERVER names.
 #include <jack/jack.h>
 
 #include <atomic>
@@ -15,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -22,7 +27,8 @@ namespace {
 
 struct Probe {
   jack_port_t *out = nullptr, *in = nullptr;
-  double phase = 0, step = 0;
+  std::vector<double> phase, step;
+  bool lead_only = false;
   std::vector<float> take;         // the recording, allocated before activation
   std::atomic<size_t> skip{0};     // frames still to let pass
   std::atomic<size_t> recorded{0}; // frames recorded
@@ -32,9 +38,14 @@ int process(jack_nframes_t n, void *arg) {
   auto *p = static_cast<Probe *>(arg);
   auto *out = static_cast<float *>(jack_port_get_buffer(p->out, n));
   const auto *in = static_cast<const float *>(jack_port_get_buffer(p->in, n));
+  const size_t lead = p->skip.load();
   for (jack_nframes_t i = 0; i < n; ++i) {
-    out[i] = static_cast<float>(0.5 * std::sin(p->phase));
-    p->phase = std::fmod(p->phase + p->step, 2 * M_PI);
+    double x = 0;
+    for (size_t k = 0; k < p->phase.size(); ++k) {
+      x += std::sin(p->phase[k]);
+      p->phase[k] = std::fmod(p->phase[k] + p->step[k], 2 * M_PI);
+    }
+    out[i] = p->lead_only && i >= lead ? 0.0f : static_cast<float>(0.5 * x / p->phase.size());
   }
   jack_nframes_t i = 0;
   for (size_t skip = p->skip.load(); i < n && skip > 0; ++i)
@@ -49,11 +60,22 @@ int process(jack_nframes_t n, void *arg) {
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: jack_probe PLAY_TO LISTEN_TO HZ SECONDS\n");
+  if (argc != 5 && argc != 6) {
+    std::fprintf(stderr,
+                 "usage: jack_probe PLAY_TO LISTEN_TO HZ[+HZ...][:lead] SECONDS [HZ[+HZ...]]\n");
     return 2;
   }
-  const double hz = std::atof(argv[3]), seconds = std::atof(argv[4]);
+  const auto list = [](const char *s) { // "220+277.2": {220, 277.2}
+    std::vector<double> hz;
+    for (char *end;; s = end + 1) {
+      hz.push_back(std::strtod(s, &end));
+      if (end == s || *end != '+')
+        return hz;
+    }
+  };
+  const std::vector<double> play = list(argv[3]),
+                            measure = argc == 6 ? list(argv[5]) : std::vector<double>{};
+  const double seconds = std::atof(argv[4]);
   jack_status_t status;
   jack_client_t *client = jack_client_open("quorvane-probe", JackNoStartServer, &status);
   if (!client) {
@@ -62,7 +84,10 @@ int main(int argc, char **argv) {
   }
   Probe p;
   const double rate = jack_get_sample_rate(client);
-  p.step = 2 * M_PI * hz / rate;
+  for (double hz : play)
+    p.step.push_back(2 * M_PI * hz / rate);
+  p.phase.assign(play.size(), 0.0);
+  p.lead_only = std::strstr(argv[3], ":lead") != nullptr;
   p.take.assign(static_cast<size_t>(seconds * rate), 0.0f);
   p.skip = static_cast<size_t>(rate / 2);
   p.out = jack_port_register(client, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
@@ -94,8 +119,23 @@ int main(int argc, char **argv) {
     peak = std::fmax(peak, std::fabs(x));
     crossings += i > 0 && (p.take[i - 1] < 0) != (x < 0);
   }
-  std::printf("frames %zu finite %d rms %.6f peak %.6f hz %.1f\n", n, finite ? 1 : 0,
+  std::printf("frames %zu finite %d rms %.6f peak %.6f hz %.1f", n, finite ? 1 : 0,
               n ? std::sqrt(energy / static_cast<double>(n)) : 0.0, peak,
               n ? static_cast<double>(crossings) * rate / (2.0 * static_cast<double>(n)) : 0.0);
+  if (!measure.empty())
+    std::printf(" levels");
+  for (double hz : measure) {
+    double best = 0;
+    for (double f = hz - 3; f <= hz + 3; f += 0.5) {
+      double re = 0, im = 0;
+      for (size_t k = 0; k < n; ++k) {
+        re += p.take[k] * std::cos(2 * M_PI * f * static_cast<double>(k) / rate);
+        im -= p.take[k] * std::sin(2 * M_PI * f * static_cast<double>(k) / rate);
+      }
+      best = std::fmax(best, n ? 2 * std::hypot(re, im) / static_cast<double>(n) : 0.0);
+    }
+    std::printf(" %.6f", best);
+  }
+  std::printf("\n");
   return n == p.take.size() ? 0 : 1;
 }

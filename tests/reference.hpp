@@ -162,9 +162,9 @@ inline void accumulate(Cpx acc[BINS], const float mag[BINS], const float phase[B
 }
 
 // The coherent plugins' hold, written out plainly. Lengths: the history
-// and the long analysis 8192 samples, 4096 after a strike.
-constexpr int LONG = 8192;
-constexpr int SHORT = 4096;
+// and the long analysis 8192 samples at 44.1 and 48 kHz, twice as many at
+// 88.2 and 96, four times at 176.4 and 192 (the same time); half as many
+// after a strike.
 constexpr int MAX_PARTIALS = 2048;
 
 // The n-point transform of a periodic Hann window at x bins, in double:
@@ -193,16 +193,32 @@ inline void hann_transform(double x, double n, double *re, double *im) {
 
 // Everything the hold computes once, from the sample rate.
 struct HoldTables {
-  float window[2][LONG] = {}; // periodic Hann of 8192, of 4096
-  Cpx kernel[256][4] = {};    // frame window's transform at bins b-1..b+2, partial at b + f/256
-  Cpx correct[2][257] = {};   // 1 / long window's transform at -q/256, q = -128..128
+  int scale = 1;                // the long window is 8192 times this
+  int len[2] = {8192, 4096};    // the long window, the one after a strike
+  float fall = 0.95f;           // a bin's recent peak falls by this each hop
+  std::vector<float> window[2]; // periodic Hann of each length
+  Cpx kernel[256][4] = {};      // frame window's transform at bins b-1..b+2, partial at b + f/256
+  Cpx correct[2][257] = {};     // 1 / each window's transform at -q/256, q = -128..128
   Cpx coarse[256] = {}, fine[256] = {};
   float window_power[2] = {};
-  float tail_power[2][LONG / HOP] = {}; // the same from hop j on
+  std::vector<float> tail_power[2]; // the same from hop j on
   int max_wait = 0;
 
+  // Hops the plugin spreads the transform of n points over.
+  static int transform_hops(int n) { return n == 4096 ? 2 : n == 8192 ? 4 : n == 16384 ? 7 : 15; }
+
   explicit HoldTables(double rate) {
-    const int len[2] = {LONG, SHORT};
+    if (!(rate >= 8000.0 && rate <= 1536000.0))
+      rate = 48000.0;
+    scale = rate < 48000.0 * std::sqrt(2.0) ? 1 : rate < 96000.0 * std::sqrt(2.0) ? 2 : 4;
+    len[0] = 8192 * scale;
+    len[1] = len[0] / 2;
+    // 0.95 a hop at 48 kHz, the same fall in time at the others.
+    fall = scale == 1 ? 0.95f : scale == 2 ? 0.97467943f : 0.98725851f;
+    for (int w = 0; w < 2; ++w) {
+      window[w].resize(len[w]);
+      tail_power[w].resize(len[0] / HOP);
+    }
     for (int w = 0; w < 2; ++w)
       for (int i = 0; i < len[w]; ++i)
         window[w][i] = (float)(0.5 - 0.5 * std::cos(2.0 * M_PI * i / len[w]));
@@ -223,7 +239,7 @@ struct HoldTables {
       for (int i = 0; i < len[w]; ++i)
         sum += (double)window[w][i] * window[w][i];
       window_power[w] = (float)sum;
-      for (int j = 0; j < LONG / HOP; ++j) {
+      for (int j = 0; j < len[0] / HOP; ++j) {
         double tail = 0.0;
         for (int i = j * HOP; i < len[w]; ++i)
           tail += (double)window[w][i] * window[w][i];
@@ -236,12 +252,12 @@ struct HoldTables {
       fine[i] =
           Cpx{(float)std::cos(2.0 * M_PI * i / 65536.0), (float)std::sin(2.0 * M_PI * i / 65536.0)};
     }
-    if (!(rate >= 8000.0 && rate <= 1536000.0))
-      rate = 48000.0;
     // The hold begins within 100 ms of the press: seen up to 255 samples
-    // late, six hops for the analysis of 4096 samples.
-    const double hops = std::floor((0.1 * rate - 255.0) / HOP) - 6.0;
-    max_wait = (int)std::clamp(hops, 0.0, 16.0);
+    // late, then the hops to take the short window and transform it, and
+    // more for the peaks (busy() below).
+    const double hops = std::floor((0.1 * rate - 255.0) / HOP) - transform_hops(len[1]) -
+                        (double)(scale * scale + 3 * scale);
+    max_wait = (int)std::clamp(hops, 0.0, (double)(len[1] / HOP));
   }
 
   // e^(2 pi i phase / 2^32), phase rounded to 16 bits of the turn.
@@ -252,23 +268,34 @@ struct HoldTables {
   }
 };
 
-// One channel's held partials and the past input they are measured on.
-struct HoldChannel {
-  float history[LONG] = {}; // by hop slot
-  float energy[LONG / HOP] = {};
-  float risen[LONG / HOP] = {}, power_all[LONG / HOP] = {}; // of the frame ending there
-  float peak_mag[BINS] = {}; // each bin's recent peak, falling by 0.95 a hop
-  int at = 0;                // next hop slot
-  // The analysis: its window, transformed whole on the frame it is due.
-  Cpx spectrum[LONG] = {};
-  float mean_square = 0.0f;
-  // The hold.
+// Partials of a hold: complex amplitude at phase 0, phase and its advance
+// per hop (2^32 a turn), frame bin and 256ths of a bin.
+struct Partials {
   bool ready = false;
   int count = 0;
   Cpx amp[MAX_PARTIALS] = {};
   uint32_t phase[MAX_PARTIALS] = {}, step[MAX_PARTIALS] = {};
   int bin[MAX_PARTIALS] = {}, frac[MAX_PARTIALS] = {};
+};
+
+// One channel's held partials and the past input they are measured on.
+struct HoldChannel {
+  int hops;                   // of the history
+  std::vector<float> history; // by hop slot
+  std::vector<float> energy;
+  std::vector<float> risen, power_all; // of the frame ending there
+  float peak_mag[BINS] = {};           // each bin's recent peak, falling a little each hop
+  int at = 0;                          // next hop slot
+  // The analysis: its window, transformed whole on the frame it is due.
+  std::vector<Cpx> spectrum;
+  float mean_square = 0.0f;
+  // The hold, and the one from a longer window that refines it.
+  Partials now, next;
   int shift_turns = 0;
+
+  explicit HoldChannel(int longest)
+      : hops(longest / HOP), history(longest), energy(hops), risen(hops), power_all(hops),
+        spectrum(longest) {}
 
   void push(const float *newest) {
     float lane[4] = {};
@@ -277,29 +304,29 @@ struct HoldChannel {
       lane[i % 4] += newest[i] * newest[i];
     }
     energy[at] = (lane[0] + lane[1]) + (lane[2] + lane[3]);
-    at = (at + 1) % (LONG / HOP);
+    at = (at + 1) % hops;
   }
 
   // With the hop just pushed: the live frame's power in bins more than
   // twice their recent peak, and in all (four running sums, bin k in sum
   // k % 4 but bin 512 added last; the sums then added in pairs).
-  void rise(const float mag[BINS]) {
+  void rise(const float mag[BINS], float fall) {
     float up[4] = {}, all[4] = {};
     for (int k = 0; k < BINS - 1; ++k) {
       const float sq = mag[k] * mag[k];
       up[k % 4] += mag[k] > peak_mag[k] * 2.0f ? sq : 0.0f;
       all[k % 4] += sq;
     }
-    const int slot = (at + LONG / HOP - 1) % (LONG / HOP);
+    const int slot = (at + hops - 1) % hops;
     const float m = mag[BINS - 1], sq = m * m;
     risen[slot] = ((up[0] + up[1]) + (up[2] + up[3])) + (m > peak_mag[BINS - 1] * 2.0f ? sq : 0.0f);
     power_all[slot] = ((all[0] + all[1]) + (all[2] + all[3])) + sq;
     for (int k = 0; k < BINS; ++k)
-      peak_mag[k] = mag[k] > peak_mag[k] * 0.95f ? mag[k] : peak_mag[k] * 0.95f;
+      peak_mag[k] = mag[k] > peak_mag[k] * fall ? mag[k] : peak_mag[k] * fall;
   }
 
   void quiet() { // a held frame: nothing live is new
-    const int slot = (at + LONG / HOP - 1) % (LONG / HOP);
+    const int slot = (at + hops - 1) % hops;
     risen[slot] = power_all[slot] = 0.0f;
   }
 };
@@ -335,67 +362,112 @@ inline void long_fft(Cpx *d, int n) {
 // number of hops later (the plugin spreads the transform over them) its
 // peaks become the partials of every channel, from the next frame on.
 struct HoldAnalysis {
-  int state = 0; // 0 idle, 1 waiting for the window, 2 transforming
-  int wait = 0, length = LONG, since = 0;
+  int state = 0; // 0 idle, 1 waiting for the window, 2 transforming, 3 waiting for a sound
+  int wait = 0, length = 8192, since = 0;
   int elapsed = 0;     // hops since the press
   bool struck = false; // the window starts at a strike
-  int skip = 0;        // hops of the window before the strike: not in its level
+  int skip[2] = {};    // each channel's hops of the window before the strike: not in its level
+  int age = 0;         // hops since that strike
+  int refining = 0;    // 1: waiting for the long window from the strike; 2: fading to its hold
+  int fade = 0;        // frames of that fade done
 
-  // The latest strike among the last 32 hops of n channels (0 the oldest),
-  // or -1: a hop 8 times as loud as each of the 16 before it, or two hops
-  // before the first of frames with 30 % of their power newly risen.
-  static int find_strike(HoldChannel *const *ch, int n) {
-    const int hops = LONG / HOP;
-    float e[LONG / HOP], up[LONG / HOP], all[LONG / HOP];
-    for (int h = 0; h < hops; ++h) {
-      const int slot = (ch[0]->at + h) % hops;
-      e[h] = up[h] = all[h] = 0.0f;
-      for (int c = 0; c < n; ++c) {
-        e[h] += ch[c]->energy[slot];
-        up[h] += ch[c]->risen[slot];
-        all[h] += ch[c]->power_all[slot];
-      }
-    }
-    int strike = -1;
+  // The latest strike among the history's hops of n channels together (0
+  // the oldest), or -1. Two signs of one: a hop with more than 8 times the
+  // energy of the loudest hop of the 85 ms before it (and more than 1e-9);
+  // and the first frame of a run with at least 30 % of its power in bins
+  // newly risen, which places the strike two hops before it (a frame's
+  // window is low at its end). The later of the two.
+  static int strike_of(HoldChannel *const *ch, int n, const HoldTables &t) {
+    const int hops = ch[0]->hops;
+    auto summed = [&](const std::vector<float> HoldChannel::*row, int h) {
+      float x = 0.0f;
+      for (int c = 0; c < n; ++c)
+        x += (ch[c]->*row)[(ch[0]->at + h) % hops];
+      return x;
+    };
+    auto risen_frame = [&](int h) {
+      const float all = summed(&HoldChannel::power_all, h);
+      return all > 1e-9f && summed(&HoldChannel::risen, h) >= 0.3f * all;
+    };
+    int loud = -1, rise = -1;
     for (int h = 2; h < hops; ++h) {
       float before = 0.0f;
-      for (int j = std::max(h - 16, 0); j < h; ++j)
-        before = std::max(before, e[j]);
-      if (e[h] > 1e-9f && e[h] > 8.0f * before)
-        strike = h;
-      const bool rising = all[h] > 1e-9f && up[h] >= 0.3f * all[h];
-      const bool was = all[h - 1] > 1e-9f && up[h - 1] >= 0.3f * all[h - 1];
-      if (rising && !was && h - 2 > strike)
-        strike = h - 2;
+      for (int j = std::max(h - 16 * t.scale, 0); j < h; ++j)
+        before = std::max(before, summed(&HoldChannel::energy, j));
+      const float e = summed(&HoldChannel::energy, h);
+      if (e > 1e-9f && e > 8.0f * before)
+        loud = h;
+      if (risen_frame(h) && !risen_frame(h - 1))
+        rise = h - 2;
     }
+    return std::max(loud, rise);
+  }
+
+  // In a pair, a strike in either channel counts as much as one in both.
+  static int find_strike(HoldChannel *const *ch, int n, const HoldTables &t) {
+    int strike = strike_of(ch, n, t);
+    if (n == 2)
+      strike = std::max({strike, strike_of(ch, 1, t), strike_of(ch + 1, 1, t)});
     return strike;
   }
 
+  // Whether hop slot `slot` of n channels together is louder than
+  // silence (a mean square of 1e-10).
+  static bool sounds(HoldChannel *const *ch, int n, int slot) {
+    float e = 0.0f;
+    for (int c = 0; c < n; ++c)
+      e += ch[c]->energy[slot];
+    return e > 2.56e-8f;
+  }
+
   void start(HoldChannel *const *ch, int n, const HoldTables &t, int hops_since_press) {
-    const int hops = LONG / HOP;
-    const int strike = find_strike(ch, n);
-    length = LONG;
+    const int hops = ch[0]->hops, short_hops = t.len[1] / HOP;
+    bool any = false;
+    for (int h = 0; h < hops; ++h)
+      any = any || sounds(ch, n, h);
+    if (!any) { // nothing to hold: wait for a sound, then start as a press at it
+      state = 3;
+      return;
+    }
+    const int strike = find_strike(ch, n, t);
+    length = t.len[0];
     wait = 0;
-    skip = 0;
+    int before_strike = 0;
     if (strike >= 0) {
-      length = SHORT;
-      wait = std::min(std::max(SHORT / HOP - (hops - strike), 0),
+      length = t.len[1];
+      wait = std::min(std::max(short_hops - (hops - strike), 0),
                       std::max(t.max_wait - hops_since_press, 0));
-      skip = std::max(strike - (hops + wait - SHORT / HOP), 0);
+      before_strike = std::max(strike - (hops + wait - short_hops), 0);
+    }
+    // Not in the level of a channel that was sounding through the other's strike.
+    for (int c = 0; c < n; ++c) {
+      const int own = n == 2 && before_strike > 0 ? strike_of(ch + c, 1, t) : strike;
+      skip[c] = own >= 0 && own + 2 >= strike ? before_strike : 0;
     }
     elapsed = hops_since_press;
     struck = strike >= 0;
+    age = strike >= 0 ? hops - 1 - strike : 0;
+    refining = 0;
     state = 1;
   }
 
-  // Hops from the window to the frame that makes the partials: the plugin's
-  // transform in four (8192) or two (4096) hops, then the peaks in three.
-  int busy() const { return length == LONG ? 7 : 5; }
+  // Hops from the window to the frame that makes the partials: the plugin
+  // takes the window in `scale` hops (the first is the window's own), then
+  // transforms it, then takes `scale` squared hops for the power and twice
+  // `scale` for the peaks.
+  int busy(const HoldTables &t) const {
+    return (t.scale - 1) + HoldTables::transform_hops(length) + t.scale * t.scale + 2 * t.scale;
+  }
 
   void step(HoldChannel *const *ch, int n, const HoldTables &t) {
-    // A strike seen within five hops of the press replaces a window
-    // without one.
-    if (elapsed > 0 && elapsed <= 5 && !struck && find_strike(ch, n) >= 0)
+    if (state == 3) {
+      if (!sounds(ch, n, (ch[0]->at + ch[0]->hops - 1) % ch[0]->hops))
+        return;
+      start(ch, n, t, 0);
+    }
+    // A strike seen within 27 ms (five hops at 48 kHz) of the press
+    // replaces a window without one.
+    if (elapsed > 0 && elapsed <= 5 * t.scale && !struck && find_strike(ch, n, t) >= 0)
       start(ch, n, t, elapsed);
     ++elapsed;
     if (state == 1) {
@@ -403,26 +475,41 @@ struct HoldAnalysis {
         --wait;
         return;
       }
-      const int w = length == LONG ? 0 : 1;
+      const int w = length == t.len[0] ? 0 : 1;
+      const int longest = t.len[0];
       for (int c = 0; c < n; ++c) {
         double sum[4] = {}; // sample i in sum i % 4
-        const int first = ((ch[c]->at * HOP) - length + LONG) % LONG;
+        const int first = ((ch[c]->at * HOP) - length + longest) % longest;
         for (int i = 0; i < length; ++i) {
-          const float x = ch[c]->history[(first + i) % LONG] * t.window[w][i];
+          const float x = ch[c]->history[(first + i) % longest] * t.window[w][i];
           ch[c]->spectrum[i] = Cpx{x, 0.0f};
           sum[i % 4] += (double)x * x;
         }
         ch[c]->mean_square =
-            (float)(((sum[0] + sum[1]) + (sum[2] + sum[3])) / (double)t.tail_power[w][skip]);
-        long_fft(ch[c]->spectrum, length);
+            (float)(((sum[0] + sum[1]) + (sum[2] + sum[3])) / (double)t.tail_power[w][skip[c]]);
+        long_fft(ch[c]->spectrum.data(), length);
       }
       since = 0;
       state = 2;
       return;
     }
-    if (state == 2 && ++since == busy()) {
+    if (state == 2 && ++since == busy(t)) {
       partials(ch, n, t);
       state = 0;
+      if (refining == 1) { // made: fade to it
+        refining = 2;
+        fade = 0;
+      } else if (struck && length == t.len[1]) {
+        // Refined later by the long window that starts three hops after
+        // the strike (its thump left out): taken on the frame where the
+        // strike is three hops older than the history's oldest.
+        const int hops = ch[0]->hops;
+        state = 1;
+        length = t.len[0];
+        skip[0] = skip[1] = 0;
+        wait = std::max(hops + 1 - age, 0);
+        refining = 1;
+      }
     }
   }
 
@@ -433,7 +520,7 @@ struct HoldAnalysis {
   // partials scaled to the power of its windowed input, and their phases
   // set for the next frame.
   void partials(HoldChannel *const *ch, int n, const HoldTables &t) {
-    const int half = length / 2, w = length == LONG ? 0 : 1;
+    const int half = length / 2, w = length == t.len[0] ? 0 : 1;
     std::vector<float> power(half + 1);
     float top = 0.0f;
     for (int k = 0; k <= half; ++k) {
@@ -444,8 +531,8 @@ struct HoldAnalysis {
       power[k] = p;
       top = std::max(top, p);
     }
-    int count = 0;
-    for (int k = 1; k < half; ++k) {
+    int count = 0; // the lowest MAX_PARTIALS peaks, should there be more
+    for (int k = 1; k < half && count < MAX_PARTIALS; ++k) {
       if (!(power[k] > power[k - 1] && power[k] >= power[k + 1] && power[k] > top * 1e-12f))
         continue;
       const bool up = power[k + 1] >= power[k - 1];
@@ -454,28 +541,43 @@ struct HoldAnalysis {
       delta = delta > 0.0f ? delta : 0.0f;
       delta = delta < 0.5f ? delta : 0.5f;
       const int q = (int)lrintf(delta * 256.0f) * (up ? 1 : -1);
-      // In 2048ths of a frame bin, then rounded to 256ths.
-      const uint32_t u = (uint32_t)(k * 256 + q) * (uint32_t)(LONG / length);
-      const uint32_t v = (u + 4) >> 3;
+      // k + q/256 bins of this window are (k + q/256) * 1024 / length frame
+      // bins: in 256ths, rounded half up; a hop turns the phase by a
+      // quarter of that, 2^32 a turn (mod 2^32).
+      const uint64_t x = (uint64_t)(k * 256 + q);
+      const uint32_t v = (uint32_t)((x * 1024 + (uint64_t)length / 2) / (uint64_t)length);
+      const uint32_t step = (uint32_t)((x << 32) / (uint64_t)length);
       if (v >> 8 > BINS - 1)
         continue;
       for (int c = 0; c < n; ++c) {
-        const Cpx x = ch[c]->spectrum[k], r = t.correct[w][q + 128];
-        ch[c]->amp[count] = Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re};
-        ch[c]->step[count] = u << 19; // frame bins times 2^30 per hop
-        ch[c]->bin[count] = (int)(v >> 8);
-        ch[c]->frac[count] = (int)(v & 255);
+        Partials &into = refining == 1 ? ch[c]->next : ch[c]->now;
+        const Cpx *X = ch[c]->spectrum.data();
+        const Cpx x = X[k], r = t.correct[w][q + 128];
+        // In a pair, a channel's partial is where its own spectrum peaks
+        // within a bin (bin 0 stands for bin -1).
+        auto sq = [X](int j) {
+          return X[std::max(j, 0)].re * X[std::max(j, 0)].re +
+                 X[std::max(j, 0)].im * X[std::max(j, 0)].im;
+        };
+        bool own = n == 1;
+        for (int j = k - 1; j <= k + 1; ++j)
+          own = own || (sq(j) > sq(j - 1) && sq(j) >= sq(j + 1));
+        into.amp[count] =
+            own ? Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re} : Cpx{0.0f, 0.0f};
+        into.step[count] = step;
+        into.bin[count] = (int)(v >> 8);
+        into.frac[count] = (int)(v & 255);
       }
       ++count;
     }
     // From the window's first sample to the next frame's first.
     const uint32_t hops = (uint32_t)(since + 1 + (length - N) / HOP);
     for (int c = 0; c < n; ++c) {
-      HoldChannel &h = *ch[c];
+      Partials &h = refining == 1 ? ch[c]->next : ch[c]->now;
       double sum = 0.0;
       for (int p = 0; p < count; ++p)
         sum += 2.0 * ((double)h.amp[p].re * h.amp[p].re + (double)h.amp[p].im * h.amp[p].im);
-      const float gain = sum > 0.0 ? (float)std::sqrt(h.mean_square / sum) : 0.0f;
+      const float gain = sum > 0.0 ? (float)std::sqrt(ch[c]->mean_square / sum) : 0.0f;
       for (int p = 0; p < count; ++p) {
         h.amp[p] = Cpx{h.amp[p].re * gain, h.amp[p].im * gain};
         h.phase[p] = h.step[p] * hops;
@@ -491,7 +593,7 @@ struct HoldAnalysis {
 // below two bins, its mirror image at negative frequency on bins 0 and 1).
 // Partial p adds into row p % 4; the rows are added at the end,
 // (row 0 + row 1) + (row 2 + row 3).
-inline void render(HoldChannel &h, const HoldTables &t, Cpx x[BINS]) {
+inline void render(Partials &h, const HoldTables &t, Cpx x[BINS]) {
   Cpx rows[4][BINS + 3] = {};
   for (int p = 0; p < h.count; ++p) {
     const Cpx e = t.unit(h.phase[p]);
@@ -516,6 +618,16 @@ inline void render(HoldChannel &h, const HoldTables &t, Cpx x[BINS]) {
   for (int k = 0; k < BINS; ++k)
     x[k] = Cpx{(rows[0][k].re + rows[1][k].re) + (rows[2][k].re + rows[3][k].re),
                (rows[0][k].im + rows[1][k].im) + (rows[2][k].im + rows[3][k].im)};
+}
+
+// The power of bins 0..512 in double: bin k < 512 in partial sum k % 4,
+// the four added in pairs, then bin 512.
+inline double power(const Cpx x[BINS]) {
+  double lane[4] = {};
+  for (int k = 0; k < BINS - 1; ++k)
+    lane[k % 4] += (double)(x[k].re * x[k].re + x[k].im * x[k].im);
+  return ((lane[0] + lane[1]) + (lane[2] + lane[3])) +
+         (double)(x[BINS - 1].re * x[BINS - 1].re + x[BINS - 1].im * x[BINS - 1].im);
 }
 
 // The blur's sweep of one frame: its start (a random angle, 2^32 a turn)
@@ -698,7 +810,7 @@ struct Plugin {
   HoldAnalysis analysis;
 
   explicit Plugin(bool is_aligned = false, bool is_coherent = false, double rate = 48000.0)
-      : aligned(is_aligned), coherent(is_coherent), tables(rate) {
+      : aligned(is_aligned), coherent(is_coherent), tables(rate), held(tables.len[0]) {
     for (int i = 0; i < N; ++i)
       window[i] = hann(i);
   }
@@ -842,25 +954,53 @@ struct Plugin {
       for (int i = 0; i < HOP; ++i)
         newest[i] = q.in_ring[(q.pos + N - HOP + i) & (N - 1)];
       q.held.push(newest);
+      if (c == 0)
+        ++lead.analysis.age;
       h[c] = &q.held;
       if (captured || !q.frozen) {
-        q.held.ready = false;
-        q.analysis.state = 0;
+        q.held.now.ready = false;
+        lead.analysis.state = 0;
+        lead.analysis.refining = 0;
       }
-      if (q.frozen && q.held.ready) {
+      // Held frames need no live spectrum, but while a refinement is
+      // awaited, new notes are watched for.
+      if (q.frozen && q.held.now.ready && lead.analysis.refining != 1) {
         q.held.quiet();
       } else {
         float mag[BINS];
         for (int k = 0; k < BINS; ++k)
           mag[k] = sqrtf(q.spec[k].re * q.spec[k].re + q.spec[k].im * q.spec[k].im);
-        q.held.rise(mag);
+        q.held.rise(mag, lead.tables.fall);
       }
     }
+    HoldAnalysis &an = lead.analysis;
+    const HoldTables &t = lead.tables;
     if (captured)
-      lead.analysis.start(h, n, lead.tables, 0);
-    const bool playing = lead.frozen && lead.held.ready;
+      an.start(h, n, t, 0);
+    const bool playing = lead.frozen && lead.held.now.ready;
     if (lead.frozen && !playing)
-      lead.analysis.step(h, n, lead.tables);
+      an.step(h, n, t);
+    if (playing && an.refining == 1) {
+      // A new note, once the strike's own rise is past, keeps it out of
+      // the hold: no refinement when a frame has 1 % of its power in bins
+      // risen 6 dB and the one before it 0.01 %.
+      const int hops = lead.held.hops, slot = (lead.held.at + hops - 1) % hops,
+                before = (lead.held.at + hops - 2) % hops;
+      float up = 0.0f, all = 0.0f, was_up = 0.0f, was_all = 0.0f;
+      for (int c = 0; c < n; ++c) {
+        up += h[c]->risen[slot];
+        all += h[c]->power_all[slot];
+        was_up += h[c]->risen[before];
+        was_all += h[c]->power_all[before];
+      }
+      if (an.state == 1 && an.age >= 6 && all > 1e-9f && up > 0.01f * all &&
+          was_up > 0.0001f * was_all)
+        an.state = an.refining = 0;
+      else
+        an.step(h, n, t);
+    }
+    const bool fading = playing && an.refining == 2;
+    const float share = (float)(an.fade + 1) / (float)(8 * t.scale); // over 43 ms
 
     const int offset = bin_offset(lead.shift);
     const bool blurred = present(lead.blur) && *lead.blur > 1e-4f;
@@ -874,10 +1014,23 @@ struct Plugin {
     for (int c = 0; c < n; ++c) {
       Plugin &q = *p[c];
       q.held.shift_turns = offset == 0 ? 0 : ((q.held.shift_turns + offset) % 4 + 4) % 4;
-      if (playing)
-        render(q.held, lead.tables, x[c]);
-      else
+      if (playing) {
+        render(q.held.now, lead.tables, x[c]);
+        if (fading) { // toward the refinement, at the power between the two
+          Cpx y[BINS];
+          render(q.held.next, lead.tables, y);
+          const double from = power(x[c]), to = power(y);
+          for (int k = 0; k < BINS; ++k)
+            x[c][k] = Cpx{(1.0f - share) * x[c][k].re + share * y[k].re,
+                          (1.0f - share) * x[c][k].im + share * y[k].im};
+          const double want = (1.0 - (double)share) * from + (double)share * to, got = power(x[c]);
+          const float g = got > 0.0 ? (float)std::sqrt(want / got) : 0.0f;
+          for (int k = 0; k < BINS; ++k)
+            x[c][k] = Cpx{x[c][k].re * g, x[c][k].im * g};
+        }
+      } else {
         std::memcpy(x[c], q.spec, sizeof x[c]);
+      }
       if (blurred)
         b[c] = blurred_bins(x[c], lead.blur);
     }
@@ -898,6 +1051,19 @@ struct Plugin {
         q.live(turns);
       }
     }
+    if (fading && ++an.fade == 8 * t.scale) {
+      for (int c = 0; c < n; ++c) {
+        Partials &now = h[c]->now, &next = h[c]->next;
+        now.count = next.count;
+        std::copy(next.amp, next.amp + next.count, now.amp);
+        std::copy(next.phase, next.phase + next.count, now.phase);
+        std::copy(next.step, next.step + next.count, now.step);
+        std::copy(next.bin, next.bin + next.count, now.bin);
+        std::copy(next.frac, next.frac + next.count, now.frac);
+        next.ready = false;
+      }
+      an.refining = 0;
+    }
   }
 };
 
@@ -908,52 +1074,38 @@ inline void frame_pair(Plugin &left, Plugin &right) {
 }
 
 // A plugin of the library as a host sees it: one channel or a stereo pair in
-// lockstep, its ports by the plugin's own indices (as the table of ports
-// numbers them), and the host's bypass: toward the dry signal, one hop's
-// worth of samples for the whole way, the frames going on meanwhile.
+// lockstep, its ports by the plugin's own indices (the table of ports gives
+// each index its role), and the host's bypass: toward the dry signal, one
+// hop's worth of samples for the whole way, the frames going on meanwhile.
 struct Pair {
-  struct {
-    bool latency, bypass;
-    uint32_t channels, port_count;
-    uint8_t ports[32]; // each port's role
-  } info;
+  PluginInfo info;
   Plugin ch[2];
-  float *in[2] = {}, *out[2] = {};
-  float *enabled = nullptr;
+  ByRole<float *> port = {};
   float bypass = 0.0f; // 0 processing, 1 bypassed
 
   Pair(const PluginInfo &p, double rate)
-      : info{p.latency, p.bypass, p.channels, p.port_count, {}},
-        ch{Plugin(p.latency, p.coherent, rate), Plugin(p.latency, p.coherent, rate)} {
-    for (uint32_t i = 0; i < p.port_count; ++i)
-      info.ports[i] = static_cast<uint8_t>(p.ports[i]);
-  }
+      : info(p), ch{Plugin(p.latency, p.coherent, rate), Plugin(p.latency, p.coherent, rate)} {}
 
-  void connect(uint32_t port, float *data) {
-    if (port >= info.port_count)
-      return;
-    switch (static_cast<Role>(info.ports[port])) {
-    case Role::IN:
-    case Role::IN_L: in[0] = data; break;
-    case Role::IN_R: in[1] = data; break;
-    case Role::OUT:
-    case Role::OUT_L: out[0] = data; break;
-    case Role::OUT_R: out[1] = data; break;
-    case Role::FREEZE: ch[0].freeze = ch[1].freeze = data; break;
-    case Role::MIX: ch[0].mix = ch[1].mix = data; break;
-    case Role::BLUR: ch[0].blur = ch[1].blur = data; break;
-    case Role::SHIFT: ch[0].shift = ch[1].shift = data; break;
-    case Role::THRESHOLD: ch[0].threshold = ch[1].threshold = data; break;
-    case Role::LATENCY: ch[0].latency = data; break;
-    case Role::ENABLED: enabled = data; break;
-    }
+  void connect(uint32_t index, float *data) {
+    if (index < info.port_count)
+      port[info.ports[index]] = data;
   }
 
   void run(uint32_t n) {
-    if (info.latency && ch[0].latency)
-      *ch[0].latency = 1024.0f;
-    const float a = mix_amount(ch[0].mix);
+    const bool stereo = info.channels == 2;
+    float *in[2] = {port[stereo ? Role::IN_L : Role::IN], port[Role::IN_R]};
+    float *out[2] = {port[stereo ? Role::OUT_L : Role::OUT], port[Role::OUT_R]};
+    for (Plugin &c : ch) {
+      c.freeze = port[Role::FREEZE];
+      c.blur = port[Role::BLUR];
+      c.shift = port[Role::SHIFT];
+      c.threshold = port[Role::THRESHOLD];
+    }
+    if (info.latency && port[Role::LATENCY])
+      *port[Role::LATENCY] = 1024.0f;
+    const float a = mix_amount(port[Role::MIX]);
     // Bypassed below 0.5; an absent switch is on.
+    const float *enabled = port[Role::ENABLED];
     const float target = info.bypass && present(enabled) && *enabled < 0.5f ? 1.0f : 0.0f;
     for (uint32_t i = 0; i < n; ++i) {
       if (bypass < target)

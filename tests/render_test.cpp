@@ -38,6 +38,8 @@
 
 namespace {
 
+using enum Role;
+
 // The renderer's --plugin names, in its order: every plugin of the table by
 // its URI's last segment, less "quorvane-".
 std::string plugin_names() {
@@ -57,7 +59,7 @@ const char *const bundle_dir = QUORVANE_BUNDLE_DIR;
 
 struct Change {
   long long at;
-  uint32_t port;
+  Role port;
   float value;
 };
 
@@ -66,12 +68,13 @@ struct Change {
 std::vector<float> direct(const std::vector<float> &in, const std::vector<Change> &changes) {
   const LV2_Descriptor *d = host::descriptor(0);
   LV2_Handle h = d->instantiate(d, 8000.0, bundle_dir, nullptr);
-  float controls[7] = {0, 0, 0, 1, 0, 0, 0}; // the declared defaults
+  ByRole<float> controls = {};
   float x = 0.0f, y = 0.0f;
-  d->connect_port(h, 0, &x);
-  d->connect_port(h, 1, &y);
-  for (uint32_t p = 2; p < 7; ++p) {
-    d->connect_port(h, p, &controls[p]);
+  d->connect_port(h, host::index_of(0, IN), &x);
+  d->connect_port(h, host::index_of(0, OUT), &y);
+  for (Role p : {FREEZE, MIX, BLUR, SHIFT, THRESHOLD}) {
+    controls[p] = info_of(p).fallback; // the declared defaults
+    d->connect_port(h, host::index_of(0, p), &controls[p]);
   }
   std::vector<float> out(in.size());
   size_t next = 0;
@@ -299,9 +302,9 @@ const std::vector<std::string> automation = {
     "shift=-0.5@0.75s", "mix=0@9999",     "mix=0.25@10001",
 };
 const std::vector<Change> automation_direct = {
-    {0, 4, 0.3f},    {777, 3, 0.5f},   {801, 3, 0.75f},  {1023, 5, 0.25f},
-    {2560, 2, 1.0f}, {3001, 3, 1.0f},  {4100, 6, 0.02f}, {5119, 2, 0.0f},
-    {6000, 4, 0.7f}, {6000, 5, -0.5f}, {9999, 3, 0.0f},  {10001, 3, 0.25f},
+    {0, BLUR, 0.3f},      {777, MIX, 0.5f},     {801, MIX, 0.75f},        {1023, SHIFT, 0.25f},
+    {2560, FREEZE, 1.0f}, {3001, MIX, 1.0f},    {4100, THRESHOLD, 0.02f}, {5119, FREEZE, 0.0f},
+    {6000, BLUR, 0.7f},   {6000, SHIFT, -0.5f}, {9999, MIX, 0.0f},        {10001, MIX, 0.25f},
 };
 
 TEST_F(Render, OutputEqualsDirectCallsForAnyBlockSize) {
@@ -364,7 +367,7 @@ TEST_F(Render, FindsTheBundleThroughLv2PathAndAppendsATail) {
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<float> padded = in;
   padded.resize(in.size() + 1024, 0.0f);
-  EXPECT_EQ(read_wav(path("out.wav")), direct(padded, {{0, 5, 0.125f}, {1500, 3, 0.5f}}));
+  EXPECT_EQ(read_wav(path("out.wav")), direct(padded, {{0, SHIFT, 0.125f}, {1500, MIX, 0.5f}}));
 }
 
 TEST_F(Render, StartsFromAPresetWithSettingsOnTop) {
@@ -375,7 +378,7 @@ TEST_F(Render, StartsFromAPresetWithSettingsOnTop) {
   ASSERT_EQ(r.status, 0) << r.err;
   // Shifted shimmer: freeze 0, mix 0.5, blur 0.1, shift 0.125, threshold 0.
   EXPECT_EQ(read_wav(path("out.wav")),
-            direct(in, {{0, 3, 0.5f}, {0, 4, 0.1f}, {0, 5, 0.125f}, {2000, 4, 0.4f}}));
+            direct(in, {{0, MIX, 0.5f}, {0, BLUR, 0.1f}, {0, SHIFT, 0.125f}, {2000, BLUR, 0.4f}}));
 }
 
 TEST_F(Render, StereoIsRefusedUnlessDownmixRequested) {
@@ -395,7 +398,7 @@ TEST_F(Render, StereoIsRefusedUnlessDownmixRequested) {
 
   r = render({"--downmix", "--bundle", bundle_dir, path("in.wav"), path("out.wav"), "blur=0.2"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_wav(path("out.wav")), direct(mono, {{0, 4, 0.2f}}));
+  EXPECT_EQ(read_wav(path("out.wav")), direct(mono, {{0, BLUR, 0.2f}}));
 }
 
 // A stereo file goes through a stereo plugin channel for channel, exactly as
@@ -430,20 +433,25 @@ TEST_F(Render, StereoPluginsTakeStereoFiles) {
     sf_close(f);
 
     // The plugin by hand, one sample per call; the aligned one's output then
-    // runs 1024 samples late, which the renderer takes off.
+    // runs 1024 samples late, which the renderer takes off, and its changes
+    // past the start come as much later.
     host::Instance inst(which);
-    float ctl[8] = {0, 0, 0, 1, 0, 0, 0, 0}, x[2] = {}, y[2] = {};
-    for (uint32_t port = FREEZE; port <= THRESHOLD; ++port)
+    ByRole<float> ctl = {};
+    ctl[MIX] = 1.0f;
+    float x[2] = {}, y[2] = {};
+    for (Role port : {FREEZE, MIX, BLUR, SHIFT, THRESHOLD})
       inst.connect(port, &ctl[port]);
     inst.connect(IN, &x[0]);
-    inst.connect(host::IN_R, &x[1]);
+    inst.connect(IN_R, &x[1]);
     inst.connect(OUT, &y[0]);
-    inst.connect(host::OUT_R, &y[1]);
+    inst.connect(OUT_R, &y[1]);
     const size_t late = aligned ? 1024 : 0;
     std::vector<float> want(2 * (left.size() + late));
     size_t next = 0;
     for (size_t i = 0; i < left.size() + late; ++i) {
-      while (next < changes.size() && changes[next].at == static_cast<long long>(i))
+      while (next < changes.size() &&
+             changes[next].at + (changes[next].at ? static_cast<long long>(late) : 0) ==
+                 static_cast<long long>(i))
         ctl[changes[next].port] = changes[next].value, ++next;
       x[0] = i < left.size() ? stereo[2 * i] : 0.0f;
       x[1] = i < left.size() ? stereo[2 * i + 1] : 0.0f;
@@ -494,7 +502,22 @@ TEST_F(Render, BadCommandLinesFailClearlyAndWriteNothing) {
   // 4000 samples and this tail come just under and just over what a WAV's
   // 32-bit sizes hold; a file size limit shows the choice without writing.
   const std::string wav_tail = "1073700000", rf64_tail = "1073800000";
+  // A path too long for the system: the reason must survive the long name.
+  std::string too_long = dir + "/";
+  for (int i = 0; i < 600; ++i) {
+    too_long += "./";
+  }
+  too_long += std::string(300, 'n');
+  std::string rate0 = read_file(in); // the fmt chunk's rate, at byte 24, is 0
+  rate0.replace(24, 4, std::string(4, '\0'));
+  std::ofstream(path("rate0.wav"), std::ios::binary) << rate0;
   const std::vector<Case> cases = {
+      {{"--bundle", b, too_long, out}, 2, ": File name too long"},
+      {{"--bundle", b, path("rate0.wav"), out}, 2, "its header gives a sample rate of 0"},
+      {{"--bundle", b, "-", out}, 2, "standard input is a directory", 64 << 20, ""},
+      {{"--bundle", b, in, out, "freeze=0.5"}, 2, "freeze is a switch; it takes 0 (off) or 1"},
+      {{"--bundle", b, in, out, "freeze=1@0x10s"}, 2, "not a time"},
+      {{"--bundle", b, in, out, "blur=0x0.8"}, 2, "not a number"},
       {{"--bundle", b, path("missing.wav"), out}, 2, "cannot open"},
       {{"--bundle", b, path("notes.txt"), out}, 2, "cannot read"},
       {{"--bundle", b, dir, out}, 2, "is a directory; the input must be a sound file"},
@@ -668,6 +691,34 @@ TEST_F(Render, CutShortInputIsRenderedAsFarAsItGoes) {
   EXPECT_NE(r.err.find("promises 40000 frames, the file holds " + std::to_string(found)),
             std::string::npos)
       << r.err;
+
+  // Junk in the middle of a FLAC, an Ogg or an MP3 (which its decoder skips,
+  // a frame lost) is damage, not an end: exit 1, the old output kept.
+  const std::string kept = read_file(path("out.wav"));
+  for (const auto &[name, format, junk] :
+       {std::tuple{"junk.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 512},
+        {"junk.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 512},
+        {"junk.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 64}}) {
+    SCOPED_TRACE(name);
+    SF_INFO junk_info{0, 8000, 1, format, 0, 0};
+    SNDFILE *g = sf_open(path(name).c_str(), SFM_WRITE, &junk_info);
+    ASSERT_NE(g, nullptr) << sf_strerror(nullptr);
+    sf_writef_float(g, long_in.data(), 40000);
+    sf_close(g);
+    std::string data = read_file(path(name));
+    // Into an MP3 at a frame's header, so that its decoder skips to the next.
+    const size_t at = junk == 64 ? data.find("\xff\xe3", data.size() / 2) : data.size() / 2;
+    ASSERT_LT(at + 512, data.size());
+    for (size_t k = 0; k < static_cast<size_t>(junk); ++k) {
+      data[at + k] = static_cast<char>(k * 37 + 11);
+    }
+    std::ofstream(path(name), std::ios::binary) << data;
+    r = render({"--bundle", bundle_dir, path(name), path("out.wav")});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("cannot decode " + path(name) + ": damaged data"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(read_file(path("out.wav")) == kept);
+  }
 }
 
 // Compressed formats and WAV, from a file or through a pipe, whole or cut
@@ -732,12 +783,35 @@ TEST_F(Render, StreamsAreReadToTheirEnd) {
   for (const size_t at : {size_t{4}, data_chunk + 4}) {
     wav.replace(at, 4, std::string("\x00\xf0\xff\x7f", 4));
   }
-  fd = pipe_with(wav);
-  r = render({"--bundle", bundle_dir, "-", path("keep.wav")}, {nullptr, -1, 64 << 20, fd});
-  close(fd);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(read_wav(path("keep.wav")), direct(decode(path("whole")), {}));
+  // So is sox's AIFF placeholder, in its frame count and its data's size.
+  SF_INFO aiff_info{0, 8000, 1, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0, 0};
+  SNDFILE *f = sf_open(path("in.aiff").c_str(), SFM_WRITE, &aiff_info);
+  ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+  sf_writef_float(f, in.data(), static_cast<sf_count_t>(in.size()));
+  sf_close(f);
+  std::string aiff = read_file(path("in.aiff"));
+  aiff.replace(aiff.find("COMM") + 10, 4, std::string("\x3f\x80\x00\x00", 4));
+  aiff.replace(aiff.find("SSND") + 4, 4, std::string("\x7f\x00\x00\x08", 4));
+  for (const std::string &data : {wav, aiff}) {
+    fd = pipe_with(data);
+    r = render({"--bundle", bundle_dir, "-", path("keep.wav")}, {nullptr, -1, 64 << 20, fd});
+    close(fd);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_wav(path("keep.wav")), direct(decode(path("whole")), {}));
+  }
+  // Samples past a placeholder are read to the end: a sparse file 1000
+  // samples longer than sox's 2 GiB shows its length by a change past it.
+  // A file may still be being written: a note says how far it is read.
+  std::ofstream(path("long.wav"), std::ios::binary) << wav;
+  ASSERT_EQ(truncate(path("long.wav").c_str(), data_chunk + 8 + 0x7ffff000LL + 2000), 0);
+  r = render({"--bundle", bundle_dir, path("long.wav"), path("keep.wav"), "mix=0@2000000000"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("note: " + path("long.wav") + ": its header gives no length"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("past the end of the input (1073740776 samples"), std::string::npos)
+      << r.err;
 }
 
 // Waits until `pid` sleeps without using the processor for a while: blocked
@@ -865,6 +939,28 @@ TEST_F(Render, ReplacedOutputsKeepTheirAttributesAndAreNeverMixed) {
   const Result r = finish(pid);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(read_wav(path("pair.wav")), want);
+
+  // Durable, as strace sees it: the data reaches the disk before the
+  // rename, and the folder after it; a file written in place is synced.
+  if (!*QUORVANE_EMULATOR) {
+    const std::string log = err_path() + ".strace";
+    for (const std::string o : {"acl.wav", "twin.wav"}) {
+      const std::string cmd = "strace -f -y -qq -e trace=fsync,fdatasync,rename,renameat,renameat2 "
+                              "-o " +
+                              log + " " QUORVANE_RENDER " --bundle " + bundle_dir + " " +
+                              path("in.wav") + " " + path(o.c_str());
+      ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+      const std::string calls = read_file(log);
+      unlink(log.c_str());
+      const size_t renamed = calls.find("rename");
+      if (o == "acl.wav") {
+        EXPECT_LT(calls.find("<" + dir + "/.acl.wav."), renamed) << calls;
+        EXPECT_NE(calls.find("<" + dir + ">)", renamed), std::string::npos) << calls;
+      } else {
+        EXPECT_NE(calls.find("<" + path("twin.wav") + ">)"), std::string::npos) << calls;
+      }
+    }
+  }
   EXPECT_EQ(files(),
             (std::set<std::string>{"in.wav", "acl.wav", long_name, "pair.wav", "twin.wav"}));
 }
@@ -920,16 +1016,21 @@ TEST_F(Render, DescriptorsAndTerminalsKeepTextOutOfTheSound) {
 
   // Standard output that appends (>>) or stands past the start of a file
   // gets the whole WAV where it stands: the same bytes as a named output.
+  // Opened on a longer file without cutting it (1<>), it keeps nothing of it.
   const std::string wav = read_file(path("out.wav"));
-  for (const auto &[flags, before] :
-       {std::pair{O_APPEND, std::string()}, {O_APPEND, std::string("head")}, {0, "head"}}) {
-    SCOPED_TRACE(std::string(flags ? ">>" : ">") + " after '" + before + "'");
-    const int fd = open(path("std.wav").c_str(), O_WRONLY | O_CREAT | O_TRUNC | flags, 0644);
+  for (const auto &[flags, before] : {std::pair{O_APPEND, std::string()},
+                                      {O_APPEND, std::string("head")},
+                                      {0, "head"},
+                                      {O_RDWR, std::string(wav.size() * 2, 'x')}}) {
+    SCOPED_TRACE(std::to_string(flags) + " after '" + before.substr(0, 8) + "'");
+    const int fd = open(path("std.wav").c_str(),
+                        (flags == O_RDWR ? O_RDWR : O_WRONLY | flags) | O_CREAT | O_TRUNC, 0644);
     ASSERT_EQ(write(fd, before.data(), before.size()), static_cast<ssize_t>(before.size()));
+    lseek(fd, 0, flags == O_RDWR ? SEEK_SET : SEEK_CUR);
     r = render({"--bundle", b, path("in.wav"), "-"}, {.out_fd = fd});
     close(fd);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(path("std.wav")), before + wav);
+    EXPECT_EQ(read_file(path("std.wav")), (flags == O_RDWR ? "" : before) + wav);
   }
 
   // --help and --version write to standard output, checked: a full device
@@ -1108,8 +1209,10 @@ TEST_F(Render, LinksAndOwnersStayWhatTheyWere) {
 }
 
 // Exit codes: a full device fails as a full disk does (1), a signal that
-// would end the renderer leaves no hidden file (130), and a header that
-// says no data though data follows is said as such.
+// would end the renderer (real-time ones, and a crash's when sent) leaves no
+// hidden file (130),
+// so does a folder moved away during the render (1), and a header that says
+// no data though data follows is said as such.
 TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
   const std::vector<float> in = test_signal(4000);
   write_wav(path("in.wav"), in, 1);
@@ -1123,7 +1226,7 @@ TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
   close(full);
 
   std::ofstream(path("keep.wav")) << "old";
-  for (const int sig : {SIGQUIT, SIGUSR1, SIGALRM}) {
+  for (const int sig : {SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN, SIGRTMAX, SIGSEGV}) {
     SCOPED_TRACE(strsignal(sig));
     const pid_t pid = start({"--tail", "20000000", "--bundle", b, path("in.wav"), path("keep.wav")},
                             {.max_file = 1u << 30});
@@ -1143,6 +1246,32 @@ TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
     EXPECT_EQ(read_file(path("keep.wav")), "old");
     EXPECT_EQ(files(), (std::set<std::string>{"in.wav", "keep.wav"}));
   }
+  // The output's folder moved away mid-render: a failure, and the hidden
+  // file goes with it, wherever the folder went.
+  auto entries = [](const std::string &folder) {
+    int n = -2; // . and ..
+    DIR *d = opendir(folder.c_str());
+    while (d && readdir(d)) {
+      ++n;
+    }
+    if (d) {
+      closedir(d);
+    }
+    return n;
+  };
+  ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
+  const pid_t pid = start(
+      {"--block", "1", "--tail", "400000", "--bundle", b, path("in.wav"), path("sub/out.wav")}, {});
+  for (int tries = 0; tries < 20000 && entries(path("sub")) == 0; ++tries) {
+    usleep(100);
+  }
+  ASSERT_EQ(rename(path("sub").c_str(), path("moved").c_str()), 0);
+  const Result moved = finish(pid);
+  EXPECT_EQ(moved.status, 1) << moved.err;
+  EXPECT_NE(moved.err.find("sub was moved or removed during the render"), std::string::npos)
+      << moved.err;
+  EXPECT_EQ(entries(path("moved")), 0);
+  rmdir(path("moved").c_str());
 
   // A WAV whose header gives its data a size of 0: no samples, and why.
   std::string wav = read_file(path("in.wav"));
@@ -1189,24 +1318,33 @@ TEST_F(Render, UnknownLengthGivesTheSameBytes) {
 // quorvane aligned delays its dry signal to meet the wet one and reports the
 // 1024 samples; the renderer compensates, so the dry signal comes out as the
 // input itself and the wet one as the first plugin's, 1024 samples earlier.
+// Its automation is compensated too, as a DAW places it: a change is heard
+// from its own sample of the output, on every plugin that reports latency.
 TEST_F(Render, AlignedPluginIsCompensatedToLineUpWithTheInput) {
   const std::vector<float> in = test_signal(5000);
   write_wav(path("in.wav"), in, 1);
-  Result r =
-      render({"--aligned", "--bundle", bundle_dir, path("in.wav"), path("dry.wav"), "mix=0"});
-  ASSERT_EQ(r.status, 0) << r.err; // the bundle always has quorvane aligned
-  EXPECT_EQ(read_wav(path("dry.wav")), in);
+  for (const char *name : {"aligned", "coherent-aligned"}) {
+    SCOPED_TRACE(name);
+    const Result r = render({"--plugin", name, "--bundle", bundle_dir, path("in.wav"),
+                             path("dry.wav"), "mix=0", "mix=1@3001"});
+    ASSERT_EQ(r.status, 0) << r.err; // the bundle always has both
+    const std::vector<float> got = read_wav(path("dry.wav"));
+    ASSERT_EQ(got.size(), in.size());
+    size_t first = 0;
+    while (first < in.size() && got[first] == in[first]) {
+      ++first;
+    }
+    EXPECT_EQ(first, 3001u) << "the switch to the wet signal is heard from the wrong sample";
+  }
 
-  const std::vector<std::string> settings = {"blur=0.3", "shift=0.25@1023", "freeze=1@2560"};
-  std::vector<std::string> args = {"--block",  "700",          "--vary-blocks",
-                                   "--bundle", bundle_dir,     "--plugin",
-                                   "aligned",  path("in.wav"), path("aligned.wav")};
-  args.insert(args.end(), settings.begin(), settings.end());
-  r = render(args);
+  std::vector<std::string> args = {
+      "--block",           "700",      "--vary-blocks",   "--bundle",
+      bundle_dir,          "--plugin", "aligned",         path("in.wav"),
+      path("aligned.wav"), "blur=0.3", "shift=0.25@1023", "freeze=1@2560"};
+  Result r = render(args);
   ASSERT_EQ(r.status, 0) << r.err;
-  args = {"--tail", "1024", "--bundle", bundle_dir, path("in.wav"), path("late.wav")};
-  args.insert(args.end(), settings.begin(), settings.end());
-  r = render(args);
+  r = render({"--tail", "1024", "--bundle", bundle_dir, path("in.wav"), path("late.wav"),
+              "blur=0.3", "shift=0.25@2047", "freeze=1@3584"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::vector<float> late = read_wav(path("late.wav"));
   ASSERT_EQ(late.size(), in.size() + 1024);

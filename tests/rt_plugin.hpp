@@ -9,11 +9,16 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <lv2/atom/forge.h>
 #include <lv2/core/lv2.h>
+#include <lv2/urid/urid.h>
 
+#include "plugin/spectrum_message.hpp"
 #include "tests/host.hpp"
 
 namespace rt {
+
+using enum Role;
 
 // A small deterministic generator (xorshift), so that every run of a stream
 // is the same stream, whatever thread or process plays it.
@@ -33,8 +38,8 @@ struct Rng {
 // One host's block: its size and the control values the host sets before it.
 struct Block {
   uint32_t size;
-  float controls[port_count]; // FREEZE to THRESHOLD used
-  bool connect_controls;      // false: the control ports are left null
+  ByRole<float> controls; // FREEZE to THRESHOLD used
+  bool connect_controls;  // false: the control ports are left null
 };
 
 // A stream of `length` samples cut into blocks of varying size (0 included),
@@ -73,7 +78,8 @@ struct Stream {
       b.controls[SHIFT] = 2.4f * sinf(ph * 23.0f); // past +-1
       b.controls[THRESHOLD] = rng.next() % 3 == 0 ? 0.0f : 1.1f * rng.unit();
       if (rng.next() % 17 == 0) {
-        b.controls[FREEZE + rng.next() % 5] = NAN;
+        const Role any[] = {FREEZE, MIX, BLUR, SHIFT, THRESHOLD};
+        b.controls[any[rng.next() % 5]] = NAN;
       }
       b.connect_controls = rng.next() % 23 != 0;
       if (huge && rng.next() % 29 == 0) { // a whole block of huge samples
@@ -93,20 +99,59 @@ struct Stream {
   Stream &operator=(const Stream &) = delete;
 };
 
+// A host with the plugin window open: a URID map (used at instantiation
+// only), Ardour's queue_draw (which only marks the strip, as here), and the
+// window's Listen on `control` in every block, so that run() sends the
+// spectrum and hands it to the strip all along.
+// The map is a hash (FNV-1a), with no state, since instances are made on
+// many threads at once.
+inline LV2_URID map_uri(LV2_URID_Map_Handle, const char *uri) {
+  uint32_t h = 2166136261u;
+  for (; *uri; ++uri) {
+    h = (h ^ static_cast<uint8_t>(*uri)) * 16777619u;
+  }
+  return h | 1u;
+}
+inline LV2_URID_Map uri_map = {nullptr, map_uri};
+inline int strip_marks = 0;
+inline InlineDisplay strip = {
+    nullptr, [](void *) { __atomic_fetch_add(&strip_marks, 1, __ATOMIC_RELAXED); }};
+inline const LV2_Feature map_feature = {LV2_URID__map, &uri_map};
+inline const LV2_Feature strip_feature = {QUORVANE_INLINE_DISPLAY "#queue_draw", &strip};
+inline const LV2_Feature *const window_features[] = {&map_feature, &strip_feature, nullptr};
+
 // An instance of plugin `which` connected once to buffers of its own (4096
-// samples of input and of output, or one buffer for both in place) and to
-// control cells, the last of which receives the aligned plugins' latency.
+// samples of input and of output, or one buffer for both in place), to
+// control cells, the last of which receives the aligned plugins' latency,
+// and to a window's messages.
 struct Player {
   host::Instance inst;
-  float controls[LATENCY + 1] = {};
+  ByRole<float> controls = {};
   float *in = static_cast<float *>(calloc(4096, sizeof(float)));
   float *out;
+  alignas(8) uint8_t control[64] = {}, notify[8192] = {};
+  uint32_t sent = 0; // runs that sent the window something
 
   Player(uint32_t which, bool in_place)
-      : inst(which), out(in_place ? in : static_cast<float *>(calloc(4096, sizeof(float)))) {
+      : inst(*host::descriptor(which), window_features),
+        out(in_place ? in : static_cast<float *>(calloc(4096, sizeof(float)))) {
     inst.connect(IN, in);
     inst.connect(OUT, out);
     inst.connect(LATENCY, &controls[LATENCY]);
+    const PluginInfo &p = plugin_table[which];
+    if (p.ui) {
+      LV2_Atom_Forge forge;
+      lv2_atom_forge_init(&forge, &uri_map);
+      lv2_atom_forge_set_buffer(&forge, control, sizeof control);
+      LV2_Atom_Forge_Frame seq, obj;
+      lv2_atom_forge_sequence_head(&forge, &seq, 0);
+      lv2_atom_forge_frame_time(&forge, 0);
+      lv2_atom_forge_object(&forge, &obj, 0, map_uri(nullptr, QUORVANE_UI_URI "Listen"));
+      lv2_atom_forge_pop(&forge, &obj);
+      lv2_atom_forge_pop(&forge, &seq);
+      inst.connect(Role::CONTROL, reinterpret_cast<float *>(control));
+      inst.connect(Role::NOTIFY, reinterpret_cast<float *>(notify));
+    }
   }
   ~Player() {
     if (out != in) {
@@ -124,12 +169,15 @@ struct Player {
     uint32_t at = 0;
     for (uint32_t k = 0; k < s.block_count; ++k) {
       const Block &b = s.blocks[k];
-      for (uint32_t p = FREEZE; p < port_count; ++p) {
+      for (Role p : {FREEZE, MIX, BLUR, SHIFT, THRESHOLD}) {
         controls[p] = b.controls[p];
         inst.connect(p, b.connect_controls ? &controls[p] : nullptr);
       }
       memcpy(in, s.in + at, b.size * sizeof(float));
+      auto *to_window = reinterpret_cast<LV2_Atom *>(notify);
+      *to_window = {sizeof notify - sizeof(LV2_Atom), 0};
       inst.run(b.size);
+      sent += to_window->type != 0 && to_window->size > sizeof(LV2_Atom_Sequence_Body);
       memcpy(result + at, out, b.size * sizeof(float));
       at += b.size;
     }

@@ -5,6 +5,9 @@ if(CMAKE_CROSSCOMPILING OR QUORVANE_SANITIZE)
 endif()
 file(GLOB render_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/render/*.cpp)
 set(shipped ${PROJECT_SOURCE_DIR}/plugin/quorvane.cpp ${render_sources})
+if(TARGET quorvane_ui)
+  list(APPEND shipped ${PROJECT_SOURCE_DIR}/ui/quorvane_ui.cpp)
+endif()
 
 # Without the renderer (QUORVANE_RENDER=OFF) its sources are not compiled.
 if(NOT TARGET quorvane-render)
@@ -21,6 +24,7 @@ if(CLANG_FORMAT)
   file(GLOB_RECURSE formatted CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/plugin/*.[ch]pp ${PROJECT_SOURCE_DIR}/dsp/*.hpp
     ${PROJECT_SOURCE_DIR}/render/*.[ch]pp ${PROJECT_SOURCE_DIR}/bench/*.cpp
+    ${PROJECT_SOURCE_DIR}/ui/*.cpp
     ${PROJECT_SOURCE_DIR}/tests/*.[ch]pp ${PROJECT_SOURCE_DIR}/tests/fuzz/*.cpp)
   add_test(NAME clang_format COMMAND ${CLANG_FORMAT} --dry-run --Werror ${formatted})
 endif()

@@ -75,7 +75,7 @@ TEST(HugeInput, OutputStaysFiniteForEveryControl) {
             for (float t : thresholds)
               for (uint32_t which : {uint32_t{FIRST}, 1 + turn++ % (plugin_count - 1)}) {
                 Twin twin(which);
-                const std::pair<uint32_t, float> controls[] = {
+                const std::pair<Role, float> controls[] = {
                     {FREEZE, f}, {MIX, m}, {BLUR, b}, {SHIFT, s}, {THRESHOLD, t}};
                 for (auto [port, v] : controls)
                   twin.set(port, v);

@@ -29,7 +29,7 @@ using sig::Buf, sig::NaN, sig::Inf;
 TEST(MatchesModel, EdgeSettings) {
   const Buf in = sig::add({sig::noise(16384, 21, 0.3f), sig::tone(16384, 8.0),
                            sig::tone(16384, 511.0, 0.2f), sig::tone(16384, 0.0, 0.1f)});
-  const std::vector<std::vector<std::pair<uint32_t, float>>> settings = {
+  const std::vector<std::vector<std::pair<Role, float>>> settings = {
       {},
       {{FREEZE, 0.5f}},
       {{FREEZE, std::nextafter(0.5f, 0.0f)}},
@@ -68,7 +68,7 @@ public:
   int pick(int n) { return (int)(rng_() % (uint32_t)n); }
   float uniform(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng_); }
 
-  float control(uint32_t port) {
+  float control(Role port) {
     static const float odd[] = {NaN,
                                 -NaN,
                                 Inf,
@@ -104,7 +104,7 @@ public:
   // Host-side automation before a block: each control may move or be
   // disconnected; the freeze switch moves less often so that it holds.
   void automate(Twin &p) {
-    for (uint32_t port = FREEZE; port <= THRESHOLD; ++port) {
+    for (Role port : {FREEZE, MIX, BLUR, SHIFT, THRESHOLD}) {
       if (pick(100) >= (port == FREEZE ? 8 : 30))
         continue;
       if (pick(10) == 0)
@@ -176,11 +176,14 @@ private:
 
 class RandomStreams : public ::testing::TestWithParam<unsigned> {};
 
+// Each seed at a sample rate of its own: the coherent plugins size their
+// analysis by it.
 TEST_P(RandomStreams, MatchModelSampleForSample) {
   Chaos chaos(GetParam());
+  const double rates[] = {44100.0, 48000.0, 96000.0, 192000.0};
   std::deque<Twin> pairs; // one of each plugin of the library
   for (uint32_t which = 0; which < plugin_count; ++which)
-    pairs.emplace_back(which);
+    pairs.emplace_back(which, rates[(GetParam() - 1) % 4]);
   auto short_of = [&pairs] {
     for (const Twin &p : pairs)
       if (p.taken < 250000)

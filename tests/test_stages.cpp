@@ -20,7 +20,7 @@ using sig::Buf, sig::NaN, sig::Inf;
 using Plug = Rig<Instance>;
 
 // Renders `in` with `port` following a schedule of (from sample, value).
-Buf automate(const Buf &in, uint32_t port, const std::vector<std::pair<size_t, float>> &steps,
+Buf automate(const Buf &in, Role port, const std::vector<std::pair<size_t, float>> &steps,
              const Controls &fixed = {}) {
   Plug p;
   for (auto [q, v] : fixed)

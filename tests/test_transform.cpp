@@ -77,10 +77,8 @@ TEST(Transform, RoundsExactlyLikeTheModel) {
 TEST(Record, FreshInstanceIsZeroButTheWindow) {
   host::Instance inst;
   const auto *r = static_cast<const Instance *>(inst.handle());
-  EXPECT_EQ(r->in, nullptr);
-  EXPECT_EQ(r->out, nullptr);
-  EXPECT_EQ(r->freeze, nullptr);
-  EXPECT_EQ(r->threshold, nullptr);
+  for (float *port : r->port.at)
+    EXPECT_EQ(port, nullptr);
   EXPECT_EQ(r->channel.pos, 0u);
   EXPECT_EQ(r->channel.hop, 0u);
   EXPECT_EQ(r->channel.frozen, 0);

@@ -5,7 +5,8 @@
 # Only LV2's schema bundles are read, by name: other packages' plugins
 # in the same directory are none of this bundle's business, and one whose
 # Turtle does not validate must not fail ours. MOD's properties are defined
-# by mod-schema.ttl beside this script.
+# by mod-schema.ttl beside this script, Ardour's inline display by
+# inline-display-schema.ttl.
 set -euo pipefail
 bundle=${1:?usage: validate-bundle.sh BUNDLE_DIR}
 lv2dir=${LV2_SCHEMA_DIR:-/usr/lib/lv2}
@@ -19,7 +20,7 @@ for s in "${specs[@]}"; do
   schemas+=("$lv2dir/$s.lv2"/*.ttl)
 done
 [ -f "$lv2dir/core.lv2/lv2core.ttl" ] || schemas=()
-[ ${#schemas[@]} -eq 0 ] || schemas+=("$(dirname "$0")/mod-schema.ttl")
+[ ${#schemas[@]} -eq 0 ] || schemas+=("$(dirname "$0")/mod-schema.ttl" "$(dirname "$0")/inline-display-schema.ttl")
 ttl=("$bundle"/*.ttl)
 [ ${#schemas[@]} -gt 0 ] || { echo "no LV2 schema files under $lv2dir (install lv2-dev)" >&2; exit 1; }
 [ ${#ttl[@]} -gt 0 ] || { echo "no Turtle files in $bundle" >&2; exit 1; }

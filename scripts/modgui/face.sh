@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Sourced by scripts/modgui-images.sh and tests/modgui-faces.sh: the page of
-# a plugin's pedal as mod-ui shows it, and Debian's headless Chromium to
-# open it.
+# a plugin's pedal as mod-ui shows it, the plugin's ports, and Debian's
+# headless Chromium to open them.
 
 headless_chromium=${QUORVANE_CHROMIUM:-chromium}
 
@@ -34,37 +34,39 @@ headless() {
 }
 
 # ports_js URI: the plugin's ports, as the built bundle describes them, as
-# a JavaScript list `ports` of {symbol, kind, min, max, def, toggled} (kind:
-# "input control", "output audio", ...). lv2info reads LV2_PATH.
+# a JavaScript list of {symbol, kind, min, max, def, toggled, enabled} (kind:
+# "input control", "output audio", ...; enabled: the host's bypass). lv2info
+# reads LV2_PATH.
 ports_js() {
   lv2info "$1" | awk '
-    function flush() { if (sym != "") printf "  {symbol: \"%s\", kind: \"%s %s\", min: %s, max: %s, def: %s, toggled: %s},\n", sym, dir, type, min, max, def, toggled }
-    /^\tPort [0-9]+:/ { flush(); sym = ""; dir = ""; type = ""; min = "NaN"; max = "NaN"; def = "NaN"; toggled = "false"; inport = 1; next }
+    function flush() { if (sym != "") printf "  {symbol: \"%s\", kind: \"%s %s\", min: %s, max: %s, def: %s, toggled: %s, enabled: %s},\n", sym, dir, type, min, max, def, toggled, enabled }
+    /^\tPort [0-9]+:/ { flush(); sym = ""; dir = ""; type = ""; min = "NaN"; max = "NaN"; def = "NaN"; toggled = "false"; enabled = "false"; inport = 1; next }
     !inport { next }
     /lv2core#InputPort/ { dir = "input" }
     /lv2core#OutputPort/ { dir = "output" }
     /lv2core#ControlPort/ { type = "control" }
     /lv2core#AudioPort/ { type = "audio" }
     /lv2core#toggled/ { toggled = "true" }
+    /Designation: .*lv2core#enabled/ { enabled = "true" }
     /^\t\tSymbol:/ { sym = $2 }
     /^\t\tMinimum:/ { min = $2 }
     /^\t\tMaximum:/ { max = $2 }
     /^\t\tDefault:/ { def = $2 }
     END { flush() }
-    BEGIN { print "const ports = [" }
-    END { print "];" }'
+    BEGIN { print "[" }
+    END { print "]" }'
 }
 
 # face_page BUNDLE SUFFIX OUT [SCRIPT...]: a page at OUT with the pedal of
 # plugin SUFFIX of BUNDLE, its template and stylesheet rendered as mod-ui
 # renders them for a plugin ({{{ns}}}, the only variable they use, empty),
-# /resources/ pointing at the bundle's resources directory as mod-ui serves
+# /resources/ pointing at the bundle's resources directory (modgui/) as mod-ui serves
 # it, and the SCRIPT files run after the face is in the page.
 face_page() {
   local bundle=$1 suffix=$2 out=$3
   shift 3
   local gui=$bundle/modgui res
-  res="file://$(cd "$gui/resources" && pwd)/"
+  res="file://$(cd "$gui" && pwd)/"
   local template=$gui/icon-$suffix.html css=$gui/stylesheet.css
   [ -f "$template" ] || { echo "no $template" >&2; return 1; }
   # mod-ui would leave any other variable empty; a face that needs one

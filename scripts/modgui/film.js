@@ -2,7 +2,8 @@
 // each film strip at the frame of its port's value (frame 0 at the
 // minimum, the last at the maximum, the frame as wide as the element), the
 // bypass lamp on. `ports` lists the plugin's ports ({symbol, min, max, def});
-// `values` maps a symbol to a value, the default where it has none.
+// `values` maps a symbol to a value, the default where it has none; `root`
+// is the pedal (or the page).
 // Resolves to a list of problems (a strip that does not load, or whose size
 // does not divide into frames of the element's size).
 function loadImage(url) {
@@ -19,9 +20,9 @@ function backgroundUrl(el) {
   return m ? m[1] : null;
 }
 
-async function setFilms(ports, values) {
+async function setFilms(ports, values, root = document) {
   const problems = [];
-  for (const el of document.querySelectorAll('[mod-widget="film"]')) {
+  for (const el of root.querySelectorAll('[mod-widget="film"]')) {
     const symbol = el.getAttribute('mod-port-symbol');
     const port = ports.find(p => p.symbol === symbol);
     const url = backgroundUrl(el);
@@ -41,7 +42,7 @@ async function setFilms(ports, values) {
     el.style.backgroundPosition = `${-frame * w}px 0px`;
     el.dataset.frame = `${frame}/${frames}`;
   }
-  for (const lamp of document.querySelectorAll('[mod-role="bypass-light"]')) {
+  for (const lamp of root.querySelectorAll('[mod-role="bypass-light"]')) {
     lamp.classList.add('on');
   }
   return problems;

@@ -97,10 +97,18 @@ struct World {
     }
   }
   void destroy(int s) { slot[s].reset(); }
-  void connect(int s, uint32_t port, int b) {
+  void connect(int s, Role port, int b) {
     if (slot[s]) {
       slot[s]->connect(port, buffer(b));
-      if (port == OUT) {
+      if (slot[s]->index_of(port) == slot[s]->index_of(Role::OUT)) {
+        out_buffer[s] = b;
+      }
+    }
+  }
+  void connect_index(int s, uint32_t index, int b) {
+    if (slot[s]) {
+      slot[s]->connect_index(index, buffer(b));
+      if (index == slot[s]->index_of(Role::OUT)) {
         out_buffer[s] = b;
       }
     }
@@ -171,14 +179,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       each(sides, [&](auto &w) { w.destroy(s); });
       break;
     }
-    case 2: { // connect any port index to any buffer or null
+    case 2: { // connect a port, by its role or by any index, to any buffer or null
       const int s = in.u8() % slots;
       const uint8_t pb = in.u8();
-      const uint32_t ports[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, host::IN_R, host::OUT_R};
-      const uint32_t port = pb < 0xF0 ? ports[pb % 12] : in.u32();
+      if (pb >= 0xF0) {
+        // Any index: an audio buffer (whole blocks, whatever port it is) or null.
+        const uint32_t index = in.u32();
+        const int b = in.u8() % (buffer_count + 1) - 1;
+        each(sides, [&](auto &w) { w.connect_index(s, index, b); });
+        break;
+      }
       // Audio ports get an audio buffer (a host must give them a whole
-      // block) or null; every other index any target at all.
-      const bool audio = port <= OUT || port == host::IN_R || port == host::OUT_R;
+      // block) or null; every other port any target at all.
+      const Role port = static_cast<Role>(pb % role_count);
+      const PortKind kind = info_of(port).kind;
+      const bool audio = kind == PortKind::AUDIO_IN || kind == PortKind::AUDIO_OUT;
       const uint8_t tb = in.u8();
       const int b = audio ? tb % (buffer_count + 1) - 1 : tb % (buffer_count + cell_count + 1) - 1;
       each(sides, [&](auto &w) { w.connect(s, port, b); });
