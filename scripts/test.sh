@@ -10,11 +10,20 @@ scripts/deps.sh libgtest-dev libbenchmark-dev sordi valgrind clang-tidy clang-fo
   chromium fonts-dejavu-core jackd2 jalv libjack-jackd2-dev
 jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
-cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
-scripts/test-arm.sh
-scripts/test-packages.sh
-scripts/test-sanitizers.sh
+# Each part's wall time, printed at the end, to see where the time goes.
+start=$SECONDS
+times=()
+part() { # COMMAND...
+  local t0=$SECONDS
+  "$@"
+  times+=("$(printf '%-58s %5d s' "$*" $((SECONDS - t0)))")
+}
+part cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
+part cmake --build build -j "$jobs"
+part ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
+part scripts/test-arm.sh
+part scripts/test-packages.sh
+part scripts/test-sanitizers.sh
 
-echo "All tests passed."
+printf '  %s\n' "${times[@]}"
+echo "All tests passed in $(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s."
