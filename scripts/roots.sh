@@ -77,11 +77,13 @@ arm_root() { # CMD...: runs CMD in the root, in this tree (at its path here), as
       "${cache_in[@]}" "${cache_out[@]}" "$suite" "$root" "${sources[@]}"
     echo "$want" >"$root.list"
   ) 8>build-roots/arm.lock
-  # Its own mounts, in a namespace that goes when CMD ends: /proc, the
+  # Its own mounts, in a namespace that goes when CMD ends: the root itself
+  # (so that its / is a mount point, as tests that mount need), /proc, the
   # devices, a fresh /tmp, and this tree.
   "${sudo[@]}" unshare --mount --propagation private -- sh -ec '
     root=$1 tree=$2 uid=$3 gid=$4
     shift 4
+    mount --bind "$root" "$root"
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
     mount -t tmpfs tmpfs "$root/tmp"
