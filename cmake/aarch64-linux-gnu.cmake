@@ -3,8 +3,9 @@
 #   cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 #
 # Libraries come from Debian's multiarch packages (liblilv-dev:arm64 and
-# friends, under /usr/lib/aarch64-linux-gnu); headers are shared with the
-# host. Test programs run through qemu-user, so ctest works on an x86 machine.
+# friends, under /usr/lib/aarch64-linux-gnu), which scripts/test-arm.sh keeps
+# in a root of its own (scripts/roots.sh) rather than on the machine;
+# headers are shared with the host architecture's. Test programs run through qemu-user, so ctest works on an x86 machine.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 

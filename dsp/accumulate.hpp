@@ -197,12 +197,24 @@ void accumulate(const float *re, const float *im, const float *mag, const float 
                 const uint8_t *turns = nullptr) {
   const int first = offset < 0 ? -offset : 0;
   const int last = offset > 0 ? static_cast<int>(bins) - 1 - offset : static_cast<int>(bins) - 1;
-  float *gated = rows.gated;
   float *phase = rows.phase;
   float *sn = rows.sn;
   float *cs = rows.cs;
   uint16_t *order = rows.order;
-  const unsigned zeros = gate_magnitudes(mag, gate, gated);
+  // A gate at 0 keeps every magnitude as it is (none is below +0): the rows
+  // read them where they are, and only their zeros are counted.
+  const float *gated = mag;
+  unsigned zeros = 0;
+  if (gate == 0.0f) {
+    for (unsigned k = 0; k < bins; ++k) {
+      uint32_t bits; // +0 or -0: nothing but the sign bit; one integer test
+      memcpy(&bits, mag + k, sizeof bits);
+      zeros += (bits << 1) == 0;
+    }
+  } else {
+    zeros = gate_magnitudes(mag, gate, rows.gated);
+    gated = rows.gated;
+  }
 
   // Sines and cosines by source bin. A bin without a phase keeps (+0, +0)
   // there, and m * +0 is a zero that leaves its target at +0 as it must. On

@@ -229,12 +229,18 @@ QUORVANE_INLINE void magnitudes(const float *re, const float *im, float *mag) {
     return;
   }
 #endif
+#if defined(QUORVANE_SCALAR) // one bin at a time: lanes only add copies without a vector unit
+  for (unsigned k = 0; k < bins; ++k) {
+    mag[k] = sqrt1(re[k] * re[k] + im[k] * im[k]);
+  }
+#else
   for (unsigned k = 0; k < bins - 1; k += 4) {
     const v4f r = load4(re + k);
     const v4f i = load4(im + k);
     store4(mag + k, sqrt4(r * r + i * i));
   }
   mag[bins - 1] = sqrtf(re[bins - 1] * re[bins - 1] + im[bins - 1] * im[bins - 1]);
+#endif
 }
 
 // The blur's amount as the coherent plugins take it: 0 when off (absent,

@@ -22,6 +22,11 @@ inline int bin_offset(float v) {
 // silent at any threshold. The threshold is 0 where the control is absent.
 inline float gate_level(const float *mag, float threshold) {
   const float fraction = threshold < 0.0f ? 0.0f : threshold < 1.0f ? threshold : 1.0f;
+  if (fraction == 0.0f) {
+    // No magnitude is below 0 (they are >= +0 or NaN), so the gate keeps
+    // every bin whatever the peak: the search for it would be wasted.
+    return 0.0f;
+  }
   // The largest magnitude that is not NaN, or 1e-20 if none is larger: the
   // same value whatever the order of the comparisons, so four lanes each
   // keep their own peak and the four are compared at the end.

@@ -117,6 +117,19 @@ QUORVANE_INLINE void store4d(double *p, v4d v) {
 QUORVANE_INLINE v4f splat4(float x) { return v4f{x, x, x, x}; }
 QUORVANE_INLINE v4i splat4i(int x) { return v4i{x, x, x, x}; }
 
+// A correctly rounded square root, as sqrtf gives it. On 32-bit Arm the
+// instruction alone: GCC would put a test and a call beside it, to set errno
+// for a negative argument, on every square root.
+QUORVANE_INLINE float sqrt1(float x) {
+#if defined(__arm__) && !defined(__aarch64__) && defined(__ARM_FP)
+  float r;
+  __asm__("vsqrt.f32 %0, %1" : "=t"(r) : "t"(x));
+  return r;
+#else
+  return sqrtf(x);
+#endif
+}
+
 // Correctly rounded square roots, lane by lane, as sqrtf gives them.
 QUORVANE_INLINE v4f sqrt4(v4f x) {
 #if defined(__SSE2__)
@@ -124,7 +137,7 @@ QUORVANE_INLINE v4f sqrt4(v4f x) {
 #elif defined(__aarch64__) && defined(__ARM_NEON)
   return reinterpret_cast<v4f>(vsqrtq_f32(reinterpret_cast<float32x4_t>(x)));
 #else
-  return v4f{sqrtf(x[0]), sqrtf(x[1]), sqrtf(x[2]), sqrtf(x[3])};
+  return v4f{sqrt1(x[0]), sqrt1(x[1]), sqrt1(x[2]), sqrt1(x[3])};
 #endif
 }
 

@@ -194,6 +194,7 @@ inline void run_span(Channel &ch, const float *in, float *out, uint32_t first, u
   float *in_ring = ch.in_ring + ch.pos;
   float *out_ring = ch.out_ring + ch.pos;
   uint32_t i = 0;
+#if !defined(QUORVANE_SCALAR) // without a vector unit the lanes only add copies
   // Four samples at a time, each lane doing what the scalar loop does with
   // its sample. That holds when the buffers are the same or at least four
   // samples apart: no vector then reads a sample that the same vector's
@@ -213,6 +214,7 @@ inline void run_span(Channel &ch, const float *in, float *out, uint32_t first, u
       store4(out + first + i, dry_gains * dry + wet * wet_gain);
     }
   }
+#endif
   for (; i < count; ++i) {
     const Taken t = take<delay_dry>(in ? in + first + i : nullptr, in_ring + i, out_ring + i);
     if (out) {

@@ -18,15 +18,18 @@ cd "$(dirname "$0")/.."
 trap 'echo "FAILED: scripts/bench-boards.sh (see the output above)" >&2' ERR
 
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(armhf aarch64)
+[ ${#targets[@]} -gt 0 ] || targets=(armhf aarch64)
 
-# What scripts/test-arm.sh installs (the build directories are shared with
-# it, configured the same way), and python3 for the report.
-scripts/deps.sh qemu-user python3 \
-  g++-aarch64-linux-gnu libc6:arm64 libstdc++6:arm64 \
-  liblilv-dev:arm64 libgtest-dev:arm64 libsndfile1-dev:arm64 \
-  g++-arm-linux-gnueabihf libc6:armhf libstdc++6:armhf \
-  liblilv-dev:armhf libgtest-dev:armhf libsndfile1-dev:armhf
+# In the root where scripts/test-arm.sh builds (scripts/roots.sh), whose
+# build directories this shares, configured the same way.
+if [ "${targets[0]}" != --here ]; then
+  scripts/deps.sh mmdebstrap
+  source scripts/roots.sh
+  arm_root scripts/bench-boards.sh --here "${targets[@]}"
+  exit
+fi
+targets=("${targets[@]:1}")
+[ ${#targets[@]} -gt 0 ] || targets=(armhf aarch64)
 
 for target in "${targets[@]}"; do
   case "$target" in
@@ -38,7 +41,7 @@ for target in "${targets[@]}"; do
     qemu=(qemu-aarch64 -cpu cortex-a72) loader=/lib/ld-linux-aarch64.so.1 ;;
   *) echo "error: unknown target $target (armhf or aarch64)" >&2; exit 2 ;;
   esac
-  # The multiarch C library when installed, as the toolchain files choose.
+  # The multiarch C library, as the toolchain files choose.
   if [ -e "$loader" ]; then qemu+=(-L /); else qemu+=(-L "/usr/$triplet"); fi
 
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \

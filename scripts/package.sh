@@ -13,8 +13,9 @@
 #     the bundle quorvane.lv2/ as the package installs it, plus LICENSE and
 #     a short README, for systems that are not Debian.
 #
-#   scripts/package.sh [--source-only] [--no-lintian]
+#   scripts/package.sh [--source-only] [--no-lintian] [--arch ARCH]...
 #
+# --arch builds the packages (and archive) of the named architectures only.
 # --no-lintian leaves lintian out, for a second build of a source package
 # that must come out the same bytes as one already checked.
 #
@@ -28,30 +29,30 @@ trap 'echo "FAILED: scripts/package.sh (see the output above)" >&2' ERR
 
 source_only=0
 lintian=1
-for arg; do
-  case $arg in
+only=()
+while [ $# -gt 0 ]; do
+  case $1 in
     --source-only) source_only=1 ;;
     --no-lintian) lintian=0 ;;
-    *) echo "usage: scripts/package.sh [--source-only] [--no-lintian]" >&2; exit 2 ;;
+    --arch) only+=("$2"); shift ;;
+    *) echo "usage: scripts/package.sh [--source-only] [--no-lintian] [--arch ARCH]..." >&2; exit 2 ;;
   esac
+  shift
 done
 
 native=$(dpkg --print-architecture)
 arches=("$native")
-cross=()
 for arch in arm64 armhf; do
-  [ "$arch" != "$native" ] || continue
-  arches+=("$arch")
-  # As a cross-build root has them (sbuild adds the same): the target's C
-  # library to link and its C++ runtime, which dpkg-shlibdeps must find.
-  cross+=("crossbuild-essential-$arch" "libc6-dev:$arch" "libstdc++6:$arch" "pkg-config:$arch" "lv2-dev:$arch")
+  [ "$arch" = "$native" ] || arches+=("$arch")
 done
-# The renderer is built for amd64 and arm64; on armhf the plugin alone.
-cross+=(liblilv-dev:arm64 libsndfile1-dev:arm64)
-[ $source_only -eq 1 ] && cross=()
+[ ${#only[@]} -eq 0 ] || arches=("${only[@]}")
+# The native packages build here; the others in clean roots (below), so this
+# machine needs only the tools, and the binutils that check the Arm objects.
 tools=(debhelper dpkg-dev fakeroot)
 [ $lintian -eq 0 ] || tools+=(lintian)
-scripts/deps.sh "${tools[@]}" "${cross[@]}"
+[ $source_only -eq 1 ] || tools+=(mmdebstrap binutils-aarch64-linux-gnu binutils-arm-linux-gnueabihf)
+scripts/deps.sh "${tools[@]}"
+[ $source_only -eq 1 ] || source scripts/roots.sh
 
 # The version: project() in CMakeLists.txt (which the build stamps into the
 # bundle), which the changelog's upstream part must repeat.
@@ -130,18 +131,50 @@ if [ $source_only -eq 1 ]; then
 fi
 changes=()
 
+# ARCH PROFILES: the binary packages for ARCH, cross-built from the source
+# package as a buildd builds them (sbuild): in a clean root of this machine's
+# architecture with ARCH added, the build essentials, crossbuild-essential-ARCH
+# and the Build-Depends resolved for ARCH, nothing else; on tmpfs, gone after.
+# What the build leaves in build-deb/ARCH is its tree and its packages.
+cross_build() {
+  local arch=$1 profiles=$2 root=$work/root-$arch in=$work/in-$arch jobs
+  jobs=$(nproc)
+  mkdir -p "$in"
+  cp "$dsc" "$work/src/$orig" "$work/src/quorvane_$version.debian.tar."* "$in/"
+  mapfile -t cache_in < <(cache_in "cross-$arch")
+  mapfile -t cache_out < <(cache_out "cross-$arch")
+  # The build runs at the path it has here, build-deb/ARCH, so that its
+  # compile commands name the objects that the checks below read.
+  in_tmpfs "$root" mmdebstrap --mode=root --variant=buildd --architectures="$native,$arch" \
+    --include="crossbuild-essential-$arch" --skip=essential/unlink "${cache_in[@]}" \
+    --customize-hook="mkdir -p \"\$1$in\" \"\$1$work/$arch\"" --customize-hook="copy-in $in $work" \
+    --customize-hook="chroot \"\$1\" sh -ec 'cd $in
+      apt-get build-dep -y -q --no-install-recommends -a $arch -P $profiles ./quorvane_$version.dsc
+      dpkg-source -x quorvane_$version.dsc $work/$arch/quorvane-$upstream >/dev/null'" \
+    "${cache_out[@]}" \
+    --customize-hook="chroot \"\$1\" sh -ec 'cd $work/$arch/quorvane-$upstream
+      DEB_BUILD_OPTIONS=\"nocheck parallel=$jobs\" dpkg-buildpackage -b -us -uc -a $arch -P$profiles'" \
+    --customize-hook="sync-out $work/$arch $work/$arch" \
+    "$suite" "$root" "${sources[@]}"
+  rm -rf "$in"
+}
+
 declare -A machine=([amd64]=x86_64 [arm64]=aarch64 [armhf]=armhf)
 for arch in "${arches[@]}"; do
   echo "== Debian packages for $arch"
   dir=$work/$arch/quorvane-$upstream
   mkdir -p "$work/$arch"
-  dpkg-source -x "$dsc" "$dir" >/dev/null
+  [ "$arch" != "$native" ] || dpkg-source -x "$dsc" "$dir" >/dev/null
   profiles=nocheck
   [ "$arch" != "$native" ] && profiles+=,cross
   [ "$arch" = armhf ] && profiles+=,pkg.quorvane.norender
   opts=(-b -us -uc "-P$profiles")
   [ "$arch" = "$native" ] || opts+=(-a "$arch")
-  (cd "$dir" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage "${opts[@]}")
+  if [ "$arch" = "$native" ]; then
+    (cd "$dir" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage "${opts[@]}")
+  else
+    cross_build "$arch" "$profiles"
+  fi
   changes+=("$work/$arch/quorvane_${version}_$arch.changes")
   for p in quorvane-lv2 quorvane-render; do
     [ ! -f "$work/$arch/${p}_${version}_$arch.deb" ] || cp "$work/$arch/${p}_${version}_$arch.deb" "$dist/"

@@ -37,8 +37,7 @@ failed() { echo "FAILED: scripts/test-packages.sh (see the output above)" >&2; }
 trap failed ERR
 
 scripts/deps.sh mmdebstrap qemu-user-static arch-test
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+source scripts/roots.sh
 
 binfmt=/proc/sys/fs/binfmt_misc
 steps=()
@@ -168,14 +167,6 @@ done
 echo "$arch: installed, tested ($*), purged without a trace"
 EOF
 chmod -R a+rX "$proof"
-
-# This machine's Debian sources, and no other network.
-sources=()
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-  [ -f "$f" ] && grep -qE '^[^#]*(deb|URIs:).*debian' "$f" && sources+=("$f")
-done
-[ ${#sources[@]} -gt 0 ] || { echo "error: no Debian package sources configured in /etc/apt" >&2; false; }
-suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
 
 # binfmt_misc as it was found, whatever happens from here on: the handlers
 # registered here (with what they said when registered), and whether it was
