@@ -1227,6 +1227,10 @@ TEST_F(Render, ExitCodesAndMessagesSayWhatHappened) {
 
   std::ofstream(path("keep.wav")) << "old";
   for (const int sig : {SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN, SIGRTMAX, SIGSEGV}) {
+    // qemu-user keeps some of the host's real-time signals for itself and
+    // cannot pass them all on to the program it runs.
+    if (*QUORVANE_EMULATOR && (sig == SIGRTMIN || sig == SIGRTMAX))
+      continue;
     SCOPED_TRACE(strsignal(sig));
     const pid_t pid = start({"--tail", "20000000", "--bundle", b, path("in.wav"), path("keep.wav")},
                             {.max_file = 1u << 30});
