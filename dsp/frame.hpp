@@ -415,7 +415,7 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     }
     // Held (and no refinement awaited): no live spectrum, nothing live is new.
     if (ch.frozen && co.hold.ready && co.analysis.refining != 1) {
-      const unsigned slot = (co.analysis.at + t.long_hops - 1) % t.long_hops;
+      const unsigned slot = (co.analysis.at + t.long_hops - 1) & (t.long_hops - 1);
       co.analysis.risen[slot] = 0.0f;
       co.analysis.power_all[slot] = 0.0f;
     } else { // the live spectrum, its magnitudes, and how much of them is new

@@ -214,7 +214,7 @@ inline void push_history(Analysis &a, const HoldTables &t, const float *in_ring,
     sum = sum + x * x;
   }
   a.energy[a.at] = (sum[0] + sum[1]) + (sum[2] + sum[3]);
-  a.at = (a.at + 1) % t.long_hops;
+  a.at = (a.at + 1) & (t.long_hops - 1);
 }
 
 // Starts the analysis: without a strike in the last 8192 samples, those
@@ -279,14 +279,14 @@ inline void take_window(Analysis &a, const HoldTables &t, unsigned p) {
   const unsigned n = a.length;
   const unsigned long_size = t.long_size;
   const float *w = n == long_size ? t.long_window : t.short_window;
-  const unsigned chunk = n / take_parts(t);
+  const unsigned chunk = n >> t.octaves; // n / take_parts(t)
   if (p == 0) {
-    a.first = (a.at * hop_size + long_size - n) % long_size; // oldest sample, whole hops
+    a.first = (a.at * hop_size + long_size - n) & (long_size - 1); // oldest sample, whole hops
     a.sums[0] = a.sums[1] = a.sums[2] = a.sums[3] = 0.0;
   }
   v4d sum = {a.sums[0], a.sums[1], a.sums[2], a.sums[3]};
   for (unsigned i = p * chunk; i < (p + 1) * chunk; i += 4) {
-    const v4f x = load4(a.history + (a.first + i) % long_size) * load4(w + i);
+    const v4f x = load4(a.history + ((a.first + i) & (long_size - 1))) * load4(w + i);
     store4(a.re + i, x);
     store4(a.im + i, splat4(0.0f));
     const v4d d = __builtin_convertvector(x, v4d);
@@ -342,8 +342,8 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
   const float floor_power = a[0]->top * 1e-12f;
   unsigned count = a[0]->found;
   const unsigned q = part - powers; // of the peaks' parts
-  const unsigned from = q == 0 ? 1 : q * (half / peak_parts(t));
-  const unsigned to = q + 1 == peak_parts(t) ? half : (q + 1) * (half / peak_parts(t));
+  const unsigned from = q == 0 ? 1 : q * (half >> (t.octaves + 1));
+  const unsigned to = q + 1 == peak_parts(t) ? half : (q + 1) * (half >> (t.octaves + 1));
   for (unsigned k = from; k < to && count < max_partials; ++k) {
     if (!(power[k] > power[k - 1] && power[k] >= power[k + 1] && power[k] > floor_power)) {
       continue;
@@ -426,7 +426,7 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
                              const HoldTables &t) {
   Analysis &lead = *a[0];
   if (lead.state == LISTENING) { // the first sound since the press is one
-    const unsigned newest = (lead.at + t.long_hops - 1) % t.long_hops;
+    const unsigned newest = (lead.at + t.long_hops - 1) & (t.long_hops - 1);
     float e = 0.0f;
     for (unsigned c = 0; c < n; ++c) {
       e += a[c]->energy[newest];
@@ -519,8 +519,8 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
 // attack's own partials do so in single frames.
 inline void watch_refinement(Analysis *const *a, unsigned n, const HoldTables &t) {
   Analysis &lead = *a[0];
-  const unsigned slot = (lead.at + t.long_hops - 1) % t.long_hops;
-  const unsigned before = (lead.at + t.long_hops - 2) % t.long_hops;
+  const unsigned slot = (lead.at + t.long_hops - 1) & (t.long_hops - 1);
+  const unsigned before = (lead.at + t.long_hops - 2) & (t.long_hops - 1);
   float up = 0.0f;
   float all = 0.0f;
   float was_up = 0.0f;

@@ -46,7 +46,7 @@ struct Hold {
 struct HoldTables {
   uint32_t long_size;   // samples of the long window and the history
   uint32_t short_size;  // of the window after a strike
-  uint32_t long_hops;   // hops of the history
+  uint32_t long_hops;   // hops of the history (a power of two: indices wrap by a mask)
   uint32_t octaves;     // 0, 1, 2: long_size is 8192 << octaves
   uint32_t before;      // hops before a hop that it must outdo to be a strike (85 ms)
   uint32_t watch;       // hops after a press in which a strike still counts (27 ms)

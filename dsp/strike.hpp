@@ -40,7 +40,7 @@ inline void note_rise(Analysis &a, const HoldTables &t, const float *mag) {
   const float m = mag[bins - 1];
   const float sq = m * m;
   const float peak = a.peak_mag[bins - 1];
-  const unsigned slot = (a.at + long_hops - 1) % long_hops;
+  const unsigned slot = (a.at + long_hops - 1) & (long_hops - 1);
   a.risen[slot] = ((up[0] + up[1]) + (up[2] + up[3])) + (m > peak * 2.0f ? sq : 0.0f);
   a.power_all[slot] = ((all[0] + all[1]) + (all[2] + all[3])) + sq;
   a.peak_mag[bins - 1] = m > peak * t.peak_fall ? m : peak * t.peak_fall;
@@ -57,7 +57,7 @@ inline int strike_in(Analysis *const *a, unsigned n, const HoldTables &t) {
   float up[max_long_hops];
   float all[max_long_hops];
   for (unsigned h = 0; h < long_hops; ++h) { // oldest first
-    const unsigned slot = (a[0]->at + h) % long_hops;
+    const unsigned slot = (a[0]->at + h) & (long_hops - 1);
     e[h] = 0.0f;
     up[h] = 0.0f;
     all[h] = 0.0f;

@@ -441,11 +441,14 @@ inline void move_partials(Hold &h, double ratio) {
     if (!(f >= 0.0 && v < 512.0 * 256.0)) {
       continue;
     }
-    const auto turns = static_cast<uint64_t>(floor(f * 1073741824.0 + 0.5));
+    // The step, mod 2^32, without a 64-bit conversion (none on 32-bit Arm's
+    // library): an exact whole number below 2^40, reduced in double.
+    const double whole = floor(f * 1073741824.0 + 0.5);
+    const double turns = whole - 4294967296.0 * floor(whole / 4294967296.0);
     h.amp_re[kept] = h.amp_re[p];
     h.amp_im[kept] = h.amp_im[p];
     h.phase[kept] = h.phase[p];
-    h.step[kept] = static_cast<uint32_t>(turns & 0xffffffffu);
+    h.step[kept] = static_cast<uint32_t>(turns);
     h.bin[kept] = static_cast<uint16_t>(static_cast<uint32_t>(v) >> 8);
     h.frac[kept] = static_cast<uint8_t>(static_cast<uint32_t>(v) & 255u);
     ++kept;
