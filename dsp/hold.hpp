@@ -543,14 +543,8 @@ inline void watch_refinement(Analysis *const *a, unsigned n, const HoldTables &t
 // The held partials of `from` in place of those of `to` (which keeps its
 // other fields): the refinement after its fade.
 inline void take_partials(Hold &to, Hold &from) {
-  const uint32_t n = from.count;
-  memcpy(to.amp_re, from.amp_re, n * sizeof to.amp_re[0]);
-  memcpy(to.amp_im, from.amp_im, n * sizeof to.amp_im[0]);
-  memcpy(to.phase, from.phase, n * sizeof to.phase[0]);
-  memcpy(to.step, from.step, n * sizeof to.step[0]);
-  memcpy(to.bin, from.bin, n * sizeof to.bin[0]);
-  memcpy(to.frac, from.frac, n * sizeof to.frac[0]);
-  to.count = n;
+  copy_partial_arrays(to, from, from.count);
+  to.count = from.count;
   from.ready = 0;
 }
 

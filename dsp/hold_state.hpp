@@ -7,6 +7,7 @@
 #include <math.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "dsp/common.hpp"
 
@@ -154,6 +155,17 @@ inline void place_analysis(Analysis &a, float *mem, uint32_t octaves) {
   a.re = a.history + n + array_gap;
   a.im = a.re + n + array_gap;
   a.power = a.im + n + array_gap;
+}
+
+// The first n partials of `from` into `to`, field by field (nothing past
+// them is read or written).
+inline void copy_partial_arrays(Hold &to, const Hold &from, uint32_t n) {
+  memcpy(to.amp_re, from.amp_re, n * sizeof to.amp_re[0]);
+  memcpy(to.amp_im, from.amp_im, n * sizeof to.amp_im[0]);
+  memcpy(to.phase, from.phase, n * sizeof to.phase[0]);
+  memcpy(to.step, from.step, n * sizeof to.step[0]);
+  memcpy(to.bin, from.bin, n * sizeof to.bin[0]);
+  memcpy(to.frac, from.frac, n * sizeof to.frac[0]);
 }
 
 // Whether a hold from elsewhere (a saved state) can be played: every value

@@ -189,12 +189,7 @@ inline void copy_partials(Hold &to, const Hold &from) {
   to.ready = from.ready;
   to.count = n;
   to.shift_turns = from.shift_turns;
-  memcpy(to.amp_re, from.amp_re, n * sizeof from.amp_re[0]);
-  memcpy(to.amp_im, from.amp_im, n * sizeof from.amp_im[0]);
-  memcpy(to.phase, from.phase, n * sizeof from.phase[0]);
-  memcpy(to.step, from.step, n * sizeof from.step[0]);
-  memcpy(to.bin, from.bin, n * sizeof from.bin[0]);
-  memcpy(to.frac, from.frac, n * sizeof from.frac[0]);
+  copy_partial_arrays(to, from, n);
 }
 
 // After each frame (run()'s thread) and after a restore: publishes what is
