@@ -27,24 +27,17 @@
 set -euo pipefail
 bundle=$(cd "$1" && pwd) spec=$(cd "$2" && pwd) traits_tsv=$3 probe=$4 state_folder=$5
 base=http://quorvane.audio/lv2/
+# shellcheck source=own-namespace.sh
+source "$(dirname "$0")/own-namespace.sh"
 
 if [ -z "${QUORVANE_JALV_NAMESPACE:-}" ]; then
   for tool in jackd jalv jack_lsp jack_wait unshare setpriv stdbuf; do
     command -v $tool >/dev/null || { echo "$tool is not installed (scripts/deps.sh jackd2 jalv): skipped"; exit 77; }
   done
   [ -x "$probe" ] || { echo "no jack_probe (libjack-jackd2-dev was missing at configure time): skipped"; exit 77; }
-  ns=(unshare --mount --propagation private)
-  [ "$(id -u)" -eq 0 ] || ns=(unshare --map-root-user --mount --propagation private)
-  "${ns[@]}" true 2>/dev/null || { echo "cannot make a mount namespace (${ns[*]}): skipped"; exit 77; }
-  QUORVANE_JALV_NAMESPACE=1 exec "${ns[@]}" "$0" "$@"
+  own_namespace QUORVANE_JALV_NAMESPACE "$0" "$@"
 fi
-mount -t tmpfs -o size=256m,mode=1777 quorvane-jack /dev/shm
-# jalv makes a directory in /tmp, which it removes only when it exits
-# normally: a /tmp of the test's own too, unless the test's files are there.
-case "$bundle:$spec:$probe:$traits_tsv" in
-  /tmp/* | *:/tmp/*) ;;
-  *) mount -t tmpfs -o size=64m,mode=1777 quorvane-tmp /tmp ;;
-esac
+private_mounts "$bundle" "$spec" "$probe" "$traits_tsv"
 
 work=$(mktemp -d)
 jackd_pid="" jalv_pid=""

@@ -18,22 +18,17 @@
 # when a tool is missing (scripts/test.sh installs them).
 set -euo pipefail
 bundle=$(cd "$1" && pwd) spec=$(cd "$2" && pwd) probe=$3 xprobe=$4 lilv_tests=$5
+# shellcheck source=own-namespace.sh
+source "$(dirname "$0")/own-namespace.sh"
 
 if [ -z "${QUORVANE_UI_NAMESPACE:-}" ]; then
   for tool in Xvfb jackd jalv.gtk3 jack_lsp jack_wait unshare setpriv; do
     command -v $tool >/dev/null || { echo "$tool is not installed (scripts/deps.sh xvfb jackd2 jalv): skipped"; exit 77; }
   done
   [ -x "$probe" ] && [ -x "$xprobe" ] || { echo "no jack_probe or x11_probe (JACK, cairo or X11 headers missing at configure time): skipped"; exit 77; }
-  ns=(unshare --mount --propagation private)
-  [ "$(id -u)" -eq 0 ] || ns=(unshare --map-root-user --mount --propagation private)
-  "${ns[@]}" true 2>/dev/null || { echo "cannot make a mount namespace (${ns[*]}): skipped"; exit 77; }
-  QUORVANE_UI_NAMESPACE=1 exec "${ns[@]}" "$0" "$@"
+  own_namespace QUORVANE_UI_NAMESPACE "$0" "$@"
 fi
-mount -t tmpfs -o size=256m,mode=1777 quorvane-jack /dev/shm
-case "$bundle:$spec:$probe:$xprobe:$lilv_tests" in
-  /tmp/* | *:/tmp/*) ;;
-  *) mount -t tmpfs -o size=64m,mode=1777 quorvane-tmp /tmp ;;
-esac
+private_mounts "$bundle" "$spec" "$probe" "$xprobe" "$lilv_tests"
 
 work=$(mktemp -d)
 pids=()
