@@ -309,28 +309,44 @@ Pitch summary(const std::vector<double> &all) {
 }
 
 // The seam of a refinement, which fades the hold to a longer analysis some
-// 200 ms after a strike, over 43 ms. From 120 ms after the press (the hold
-// has begun) to 600 ms: the largest step from one sample to the next
-// against the steady hold's own largest (from 0.6 s for a second), in dB;
-// and the largest level change across 43 ms (the RMS over 43 ms before
-// against the 43 ms after), beside the same in the steady hold, where only
-// the partials' beating changes the level.
+// 200 ms after a strike, over 43 ms. From 100 ms after the press (the hold
+// has begun) to 600 ms, against the steady hold from 0.6 s for a second:
+// - the largest step from one sample to the next in a 5 ms stretch against
+//   the median of the largest steps of the 20 stretches around it, in dB
+//   (a click stands out of its surroundings; a brighter hold before the
+//   refinement than after does not);
+// - the largest level change across 43 ms: the RMS over the 80 ms before
+//   against the 80 ms after. In a steady hold this is only the partials'
+//   beating, given beside it.
 struct Seam {
-  double step = 0, level = 0, steady = 0;
+  double step = 0, steady_step = 0, level = 0, steady = 0;
 };
 Seam seam_of(const Buf &y, size_t press, double rate) {
-  const size_t a = press + (size_t)(0.12 * rate), b = press + (size_t)(0.6 * rate),
+  const size_t a = press + (size_t)(0.1 * rate), b = press + (size_t)(0.6 * rate),
                e = std::min(y.size(), press + (size_t)(1.6 * rate));
-  auto step = [&y](size_t from, size_t to) {
+  const size_t piece = (size_t)(0.005 * rate);
+  std::vector<double> top; // the largest step of each 5 ms from a
+  for (size_t t = a; t + piece <= e; t += piece) {
     double m = 0;
-    for (size_t i = from + 1; i < to; ++i)
+    for (size_t i = t + 1; i < t + piece; ++i)
       m = std::max(m, fabs((double)y[i] - (double)y[i - 1]));
-    return m;
+    top.push_back(m);
+  }
+  auto clicks = [&top](size_t from, size_t to) { // the pieces from..to
+    double worst = -200;
+    for (size_t k = from + 10; k + 10 < to && k + 10 < top.size(); ++k) {
+      std::vector<double> near(top.begin() + (long)(k - 10), top.begin() + (long)(k + 11));
+      near.erase(near.begin() + 10);
+      std::nth_element(near.begin(), near.begin() + 10, near.end());
+      worst = std::max(worst, db(top[k]) - db(near[10]));
+    }
+    return worst;
   };
   std::vector<double> sum(e + 1, 0.0);
   for (size_t i = 0; i < e; ++i)
     sum[i + 1] = sum[i] + (double)y[i] * y[i];
-  const size_t w = (size_t)(0.043 * rate), g = w / 2, hop = (size_t)(rate / 1000.0);
+  const size_t w = (size_t)(0.08 * rate), g = (size_t)(0.0215 * rate),
+               hop = (size_t)(rate / 1000.0);
   auto change = [&](size_t from, size_t to) { // across t in [from + g + w, to)
     double worst = 0;
     for (size_t t = from + g + w; t < to && t + g + w <= e; t += hop) {
@@ -340,7 +356,8 @@ Seam seam_of(const Buf &y, size_t press, double rate) {
     }
     return worst;
   };
-  return {db(step(a, b)) - db(step(b, e)), change(a, b), change(b, e - g - w)};
+  const size_t split = (b - a) / piece;
+  return {clicks(0, split), clicks(split, top.size()), change(a, b), change(b, e - g - w)};
 }
 
 // `l` (and `r` for a pair) through plugin `which` at `rate`, freeze pressed
@@ -505,12 +522,21 @@ Figures measure(LV2_Descriptor_Function lib, const Source &s, const Rendered &in
   for (size_t p = 0; p < in.peaks.size() && p < 12; ++p)
     if (db(held.at(in.peaks[p].f, 40)) - db(in.peaks[p].a) <= -20.0)
       ++f.missing;
-  f.pitch = summary(pitch_cents(in.peaks, held, 12));
+  // The pitch of the partials that last (an attack-only one should not be
+  // held at all: see `attack`).
+  auto attack_only = [&in](const Spectrum::Peak &p) {
+    return db(in.later.at(p.f, 20)) - db(p.a) <= -20.0;
+  };
+  std::vector<double> cents = pitch_cents(in.peaks, held, 12);
+  for (size_t p = 0; p < cents.size(); ++p)
+    if (attack_only(in.peaks[p]))
+      cents[p] = NAN;
+  f.pitch = summary(cents);
   double strongest = 0;
   for (const auto &p : held.peaks())
     strongest = std::max(strongest, p.a);
   for (const auto &p : in.peaks)
-    if (p.a > in.peaks[0].a * 0.01 && db(in.later.at(p.f, 20)) - db(p.a) <= -20.0)
+    if (p.a > in.peaks[0].a * 0.01 && attack_only(p))
       f.attack = std::max(f.attack, db(held.at(p.f, 20)) - db(strongest));
   f.level = db(held.rms) - db(in.ideal.rms);
   f.seam = seam_of(out, press, rate);
@@ -705,21 +731,23 @@ int main(int argc, char **argv) {
                  cell_db(pb ? &b.level : nullptr, a.level).c_str(),
                  both(attack_of(b.attack), attack_of(a.attack), has_before).c_str());
           seams += "| " + name + " | " + std::to_string(press_ms) + " ms | " +
-                   cell_db(pb ? &b.seam.step : nullptr, a.seam.step) + " | " +
-                   cell_db(pb ? &b.seam.level : nullptr, a.seam.level) + " (steady " +
-                   cell_db(pb ? &b.seam.steady : nullptr, a.seam.steady, "") + ") |\n";
+                   cell_db(pb ? &b.seam.step : nullptr, a.seam.step) + " (" +
+                   cell_db(pb ? &b.seam.steady_step : nullptr, a.seam.steady_step) + ") | " +
+                   cell_db(pb ? &b.seam.level : nullptr, a.seam.level) + " (" +
+                   cell_db(pb ? &b.seam.steady : nullptr, a.seam.steady) + ") |\n";
           fflush(stdout);
         }
       }
-    printf("\n| source | press | largest step vs the steady hold's | level change across 43 ms "
-           "(in the steady hold) |\n|---|---|---|---|\n%s",
+    printf("\n| source | press | largest step against its surroundings (steady hold) | level "
+           "change across 43 ms (steady hold) |\n|---|---|---|---|\n%s",
            seams.c_str());
   } else if (mode == RATES) {
     struct Case {
       size_t source;
       int press_ms;
     };
-    const std::vector<Case> cases = {{0, 0}, {0, 30}, {4, 30}, {6, 100}, {1, 1000}, {7, 100}};
+    const std::vector<Case> cases = {{0, 0},  {0, 30},   {2, 0},
+                                     {4, 30}, {6, 100}, {1, 1000}, {7, 100}};
     const std::vector<double> all = {44100.0, 48000.0, 88200.0, 96000.0, 176400.0, 192000.0};
     // [case][rate]: before and after
     std::vector<std::vector<Figures>> fa(cases.size()), fb(cases.size());
