@@ -508,8 +508,8 @@ struct Figures {
 // A press 200 ms or more after the note-on is in the sustain: the ideal is
 // then the long window just before the press.
 constexpr int sustain_ms = 200;
-Figures measure(LV2_Descriptor_Function lib, const Source &s, const Rendered &struck,
-                double rate, int press_ms, const std::string &wav) {
+Figures measure(LV2_Descriptor_Function lib, const Source &s, const Rendered &struck, double rate,
+                int press_ms, const std::string &wav) {
   const size_t press = struck.on + (size_t)(press_ms * rate / 1000.0);
   Rendered sustained;
   if (press_ms >= sustain_ms) {
@@ -569,7 +569,9 @@ std::string cell_db(const double *before, double after, const char *unit = " dB"
   std::string s = before ? dbs(*before) + " → " + dbs(after) : dbs(after);
   return s + unit;
 }
-std::string attack_of(double v) { return v > -200 ? dbs(v).substr(0, dbs(v).find('.')) + " dB" : "none"; }
+std::string attack_of(double v) {
+  return v > -200 ? dbs(v).substr(0, dbs(v).find('.')) + " dB" : "none";
+}
 std::string pitch_of(const Pitch &p) {
   char s[64];
   if (!p.measured)
@@ -601,8 +603,8 @@ int check_pitch() {
       Buf x(n);
       for (size_t t = 0; t < n; ++t)
         x[t] = (float)(0.5 * sin(2.0 * M_PI * f * (double)t / rate + ph));
-      for (const Spectrum &s : {Spectrum(x, 0, span, rate), Spectrum(x, (size_t)(0.6 * rate),
-                                                                     (size_t)rate, rate)}) {
+      for (const Spectrum &s :
+           {Spectrum(x, 0, span, rate), Spectrum(x, (size_t)(0.6 * rate), (size_t)rate, rate)}) {
         const auto p = s.peaks();
         worst_lone = std::max(worst_lone, fabs(cents_of(p[0].f, f)));
       }
@@ -735,7 +737,8 @@ int main(int argc, char **argv) {
         const std::string name =
             rates.size() > 1 ? std::string(s.name) + ", " + khz(rate) : std::string(s.name);
         for (int press_ms : presses) {
-          const Figures a = measure(after, s, in, rate, press_ms, wav_name(s.name, rate, press_ms, false));
+          const Figures a =
+              measure(after, s, in, rate, press_ms, wav_name(s.name, rate, press_ms, false));
           Figures b;
           if (before)
             b = measure(before, s, in, rate, press_ms, wav_name(s.name, rate, press_ms, true));
@@ -762,8 +765,8 @@ int main(int argc, char **argv) {
       size_t source;
       int press_ms;
     };
-    const std::vector<Case> cases = {{0, 0},  {0, 30},   {2, 0},
-                                     {4, 30}, {6, 100}, {1, 1000}, {7, 100}};
+    const std::vector<Case> cases = {{0, 0},   {0, 30},   {2, 0},  {4, 30},
+                                     {6, 100}, {1, 1000}, {7, 100}};
     const std::vector<double> all = {44100.0, 48000.0, 88200.0, 96000.0, 176400.0, 192000.0};
     // [case][rate]: before and after
     std::vector<std::vector<Figures>> fa(cases.size()), fb(cases.size());
@@ -775,8 +778,8 @@ int main(int argc, char **argv) {
       for (size_t c = 0; c < cases.size(); ++c) {
         const Source &s = sources[cases[c].source];
         const int p = cases[c].press_ms;
-        fa[c].push_back(measure(after, s, in[cases[c].source], rate, p,
-                                wav_name(s.name, rate, p, false)));
+        fa[c].push_back(
+            measure(after, s, in[cases[c].source], rate, p, wav_name(s.name, rate, p, false)));
         fb[c].push_back(before ? measure(before, s, in[cases[c].source], rate, p,
                                          wav_name(s.name, rate, p, true))
                                : Figures());
@@ -822,7 +825,9 @@ int main(int argc, char **argv) {
       snprintf(d48, sizeof d48, "%s", dbs(capture_b[r] - capture_b[1]).c_str());
       printf("| %s | %s | %s |\n", khz(all[r]).c_str(),
              has_before ? (std::string(b) + " → " + a).c_str() : a,
-             r == 1 ? "—" : has_before ? (std::string(d48) + " → " + da).c_str() : da);
+             r == 1       ? "—"
+             : has_before ? (std::string(d48) + " → " + da).c_str()
+                          : da);
     }
   } else {
     // Piano left, strings right, struck together; a chord struck on the

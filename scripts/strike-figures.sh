@@ -35,7 +35,9 @@ build/bench/strike_bench --check-pitch
 rm -rf "$out/wav"
 mkdir -p "$out/wav"
 echo "strike table (48 kHz)"
-"${bench[@]}" --press 0,10,30,100 --wav "$out/wav" >"$out/strike.md"
+"${bench[@]}" --press 0,10,30,100 --wav "$out/wav" >"$out/strike-seam.md"
+awk -v a="$out/strike.md" -v b="$out/seam.md" 'NF == 0 { seam = 1; next } { print > (seam ? b : a) }' \
+  "$out/strike-seam.md"
 echo "rate table"
 "${bench[@]}" --rate-table --wav "$out/wav" >"$out/rate.md"
 echo "stereo table (48 and 96 kHz)"
@@ -43,7 +45,7 @@ echo "stereo table (48 and 96 kHz)"
 
 # Each table replaces the lines between its markers in docs/sound.md:
 # <!-- strike-figures: NAME --> ... <!-- strike-figures: end -->
-for name in strike rate stereo; do
+for name in strike seam rate stereo; do
   awk -v name="$name" -v table="$out/$name.md" '
     $0 == "<!-- strike-figures: " name " -->" { print; while ((getline l < table) > 0) print l; skip = 1; next }
     skip && $0 == "<!-- strike-figures: end -->" { skip = 0 }
