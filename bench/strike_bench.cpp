@@ -7,18 +7,27 @@
 // samples at 48 kHz (the same time at other rates) from the note-on, each
 // peak held as a steady sine.
 //
-//   strike_bench [--lib PATH] [--rates 48000,96000] [--press 0,10,50,100]
-//                [--stereo] [--sf2 PATH]
+//   strike_bench [--lib PATH] [--before PATH] [--rates 48000,96000]
+//                [--press 0,10,50,100] [--stereo | --rate-table]
+//                [--wav DIR] [--sf2 PATH]
+//   strike_bench --check-pitch
 //
-// One line per source, rate and press time: the worst fundamental against
-// the ideal's (dB), the worst pitch among the ideal's 12 strongest partials
-// (cents), how many of them are missing (20 dB or more down), the level
-// against the ideal's (dB), and the loudest attack-only partial (one that
-// is 20 dB weaker half a second later) against the strongest held (dB).
-// With --stereo, a pair: piano on the left, strings on the right, and a
-// chord struck on the right over one sustained on the left; it prints the
-// ghost of each side's notes in the other and the struck side's level
-// against the mono plugin's.
+// Markdown tables, one row per source and press time: the worst
+// fundamental against the ideal's (dB), the pitch of the ideal's 12
+// strongest lasting partials as held (worst and median, cents), how many of
+// them are missing (20 dB or more down), the level against the ideal's
+// (dB), and the loudest attack-only partial (one that is 20 dB weaker half a
+// second later) against the strongest held (dB); then the refinement's seam
+// (see seam_of). --before runs each case through a second library too and
+// prints "before → now". --rate-table: a few cases at 44.1 to 192 kHz
+// against 48 kHz, and the capture delay. --stereo: a pair, piano on the
+// left and strings on the right, each side's notes in the other; a chord
+// struck on the right over one sustained on the left, against the mono
+// plugin; and a chord struck over an equally loud sustained one through the
+// mono plugin, against the ideal's level. --wav writes each hold from
+// 0.5 s before the press. --check-pitch checks the pitch measure on
+// synthetic partials. scripts/strike-figures.sh runs them all for
+// docs/sound.md.
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
