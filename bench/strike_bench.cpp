@@ -260,6 +260,23 @@ struct Spectrum {
 };
 
 double db(double x) { return 20.0 * log10(std::max(x, 1e-12)); }
+
+// The partials of a spectrum of a window `bin` Hz wide: its peaks but the
+// skirts of a stronger one (a Hann window's side lobes, 2.5 and 3.5 bins
+// out at -31 and -41 dB, are peaks too): none within 4 bins of a peak 25 dB
+// stronger.
+std::vector<Spectrum::Peak> partials(const Spectrum &s, double bin) {
+  const auto all = s.peaks();
+  std::vector<Spectrum::Peak> p;
+  for (const auto &q : all) {
+    bool skirt = false;
+    for (const auto &r : all)
+      skirt = skirt || (r.a >= q.a * 17.8 && fabs(r.f - q.f) <= 4.0 * bin);
+    if (!skirt)
+      p.push_back(q);
+  }
+  return p;
+}
 double hz_of(int note) { return 440.0 * pow(2.0, (note - 69) / 12.0); }
 double cents_of(double f, double ref) { return 1200.0 * log2(f / ref); }
 
@@ -502,7 +519,7 @@ Rendered render_source(const std::string &sf2, const std::string &midi, const So
     l[i] = 0.5f * (l[i] + r[i]);
   const size_t on = onset(l), span = (size_t)lrint(8192.0 * rate / 48000.0);
   Spectrum ideal(l, on, span, rate), later(l, on + (size_t)(0.5 * rate), span, rate);
-  auto peaks = ideal.peaks();
+  auto peaks = partials(ideal, rate / (double)span);
   return {std::move(l), on, std::move(peaks), std::move(ideal), std::move(later)};
 }
 
@@ -525,7 +542,7 @@ Figures measure(LV2_Descriptor_Function lib, const Source &s, const Rendered &st
     const size_t span = (size_t)lrint(8192.0 * rate / 48000.0);
     sustained.ideal = Spectrum(struck.x, press - span, span, rate);
     sustained.later = sustained.ideal; // nothing counts as the attack's
-    sustained.peaks = sustained.ideal.peaks();
+    sustained.peaks = partials(sustained.ideal, rate / (double)span);
     sustained.on = press - span;
   }
   const Rendered &in = press_ms >= sustain_ms ? sustained : struck;
@@ -641,7 +658,7 @@ int check_pitch() {
         y[t] = (float)v;
       }
       const Spectrum ideal(x, 0, span, rate), held(y, (size_t)(0.6 * rate), (size_t)rate, rate);
-      const auto peaks = ideal.peaks();
+      const auto peaks = partials(ideal, rate / (double)span);
       const auto c = pitch_cents(peaks, held, 12);
       for (size_t i = 0; i < c.size(); ++i) {
         size_t k = 0; // the partial this peak is
