@@ -324,16 +324,27 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
   const unsigned bits = 13 + t.octaves - drop; // log2 of the window's length
   float *power = a[0]->power;
   const unsigned powers = power_parts(t);
-  if (part < powers) { // bins of this part: the last takes the rest, up to half
-    const unsigned end = part + 1 == powers ? half + 1 : (part + 1) * (half / powers);
+  if (part < powers) {
+    // The transform's order read straight through, each power written to
+    // its bin: bins below half sit at the even places, half at place 1.
+    // Reading the places in bin order instead would jump about arrays too
+    // large for the caches.
+    const unsigned chunk = size / powers;
     float top = part == 0 ? 0.0f : a[0]->top;
-    for (unsigned k = part * (half / powers); k < end; ++k) {
-      const unsigned at = t.reverse[k] >> drop;
+    for (unsigned at = part * chunk; at < (part + 1) * chunk; at += 2) {
       float p = 0.0f;
       for (unsigned c = 0; c < n; ++c) {
         p += a[c]->re[at] * a[c]->re[at] + a[c]->im[at] * a[c]->im[at];
       }
-      power[k] = p;
+      power[t.reverse[at] >> drop] = p;
+      top = p > top ? p : top;
+    }
+    if (part + 1 == powers) {
+      float p = 0.0f;
+      for (unsigned c = 0; c < n; ++c) {
+        p += a[c]->re[1] * a[c]->re[1] + a[c]->im[1] * a[c]->im[1];
+      }
+      power[half] = p;
       top = p > top ? p : top;
     }
     a[0]->top = top;

@@ -111,13 +111,16 @@ enum AnalysisState : uint32_t {
   TAKING = 7     // the window being taken, a part a hop
 };
 
-// Hops of the work on a window that grows with its length: taking it and
-// the summed power (one each at 44.1 and 48 kHz; the power's bins are read
-// in bit-reversed order, which costs more the larger the window), and the
+// Hops of the work on a window that grows with its length, so that a hop
+// costs about as much at every rate and the whole about as long in time:
+// taking it and the summed power (one each at 44.1 and 48 kHz), and the
 // peaks (two).
 inline unsigned take_parts(const HoldTables &t) { return 1u << t.octaves; }
 
-inline unsigned power_parts(const HoldTables &t) { return 1u << (2 * t.octaves); }
+inline unsigned power_parts(const HoldTables &t) {
+  static const uint8_t parts[3] = {1, 4, 8};
+  return parts[t.octaves];
+}
 
 inline unsigned peak_parts(const HoldTables &t) { return 2u << t.octaves; }
 

@@ -207,6 +207,9 @@ struct HoldTables {
   // Hops the plugin spreads the transform of n points over.
   static int transform_hops(int n) { return n == 4096 ? 2 : n == 8192 ? 4 : n == 16384 ? 7 : 15; }
 
+  // Hops it sums the power over.
+  int power_hops() const { return scale == 1 ? 1 : scale == 2 ? 4 : 8; }
+
   explicit HoldTables(double rate) {
     if (!(rate >= 8000.0 && rate <= 1536000.0))
       rate = 48000.0;
@@ -256,7 +259,7 @@ struct HoldTables {
     // late, then the hops to take the short window and transform it, and
     // more for the peaks (busy() below).
     const double hops = std::floor((0.1 * rate - 255.0) / HOP) - transform_hops(len[1]) -
-                        (double)(scale * scale + 3 * scale);
+                        (double)(power_hops() + 3 * scale);
     max_wait = (int)std::clamp(hops, 0.0, (double)(len[1] / HOP));
   }
 
@@ -453,10 +456,10 @@ struct HoldAnalysis {
 
   // Hops from the window to the frame that makes the partials: the plugin
   // takes the window in `scale` hops (the first is the window's own), then
-  // transforms it, then takes `scale` squared hops for the power and twice
+  // transforms it, then takes power_hops() for the power and twice
   // `scale` for the peaks.
   int busy(const HoldTables &t) const {
-    return (t.scale - 1) + HoldTables::transform_hops(length) + t.scale * t.scale + 2 * t.scale;
+    return (t.scale - 1) + HoldTables::transform_hops(length) + t.power_hops() + 2 * t.scale;
   }
 
   void step(HoldChannel *const *ch, int n, const HoldTables &t) {
