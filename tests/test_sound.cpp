@@ -639,8 +639,12 @@ TEST(Sound, ABlurStartsWithoutAClick) {
 
 // A spaced pair (the right 0.8 of the left, 18 samples late) of a chord with
 // overtones, blurred live through quorvane coherent stereo and held through
-// two mono coherent plugins, keeps the L/R correlation within 0.05 and the
-// level difference within 1 dB of blur 0's, and at blur 0.25 the delay.
+// two mono coherent plugins, keeps its delay within a sample and the level
+// difference within 1 dB of blur 0's at any blur, and the L/R correlation
+// within 0.05 of blur 0's at blur 0.25. A band 33 bins wide that keeps an
+// 18-sample delay correlates only about half as much as the partials it
+// came from (about 0.3 against 0.68 at blur 1), but stays far from mono (1)
+// and from two unrelated channels (0).
 TEST(Sound, ABlurredPairKeepsItsImage) {
   const size_t press = 2 * 48000, from = press + 48000, n = from + span / 2;
   Buf l(n, 0.0f), r(n, 0.0f), ol(n), orr(n);
@@ -672,9 +676,10 @@ TEST(Sound, ABlurredPairKeepsItsImage) {
     const auto plain = image(0.0f);
     for (float blur : {0.25f, 1.0f}) {
       const auto b = image(blur);
-      EXPECT_NEAR(b[0], plain[0], 0.05) << two << " " << blur;
+      EXPECT_TRUE(blur == 1.0f || std::fabs(b[0] - plain[0]) <= 0.05) << two << " " << b[0];
+      EXPECT_TRUE(b[0] > 0.2 && b[0] < 0.9) << two << " " << blur << " " << b[0];
       EXPECT_NEAR(b[2], plain[2], 1.0) << two << " " << blur;
-      EXPECT_TRUE(blur == 1.0f || std::fabs(b[1] - 18.0) <= 1.0) << two << " " << b[1];
+      EXPECT_NEAR(b[1], 18.0, 1.0) << two << " " << blur;
     }
   }
 }
