@@ -141,27 +141,31 @@ inline uint32_t frame_lean(const float *re, const float *im, const float *mag) {
              : 0u;
 }
 
-// The angles of frame `clock`'s sweep, in 256ths of a turn, for one channel
-// whose lean is `lean`: bin k's phase falls by the share of the blurred
-// power of the n channels (n 1 or 2; each magnitude squared, summed in
-// double, bin by bin and channel by channel) at or below it, times `scale`,
-// which is (2^32 - 1) over the whole, and turns by the frame's slide and
-// the channel's lean per bin.
+// The angles of frame `clock`'s sweep, in 256ths of a turn, for each of n
+// channels (n 1 or 2) into angle[c]: bin k's phase falls by the share of the
+// channels' blurred power (each magnitude squared, summed in double, bin by
+// bin and channel by channel) at or below it, times `scale`, which is
+// (2^32 - 1) over the whole, and turns by the frame's slide and the
+// channel's lean per bin. One pass for both channels of a pair.
 inline void sweep_angles(const float *const *mags, unsigned n, uint32_t clock, double scale,
-                         uint32_t lean, uint8_t *angle) {
-  uint32_t phase;
+                         const uint32_t *lean, uint8_t *const *angle) {
+  uint32_t start;
   uint32_t slide;
-  start_sweep(clock, &phase, &slide);
-  const uint32_t step = slide + lean;
+  start_sweep(clock, &start, &slide);
+  uint32_t phase[2] = {start, start};
+  const uint32_t step[2] = {slide + lean[0], slide + lean[n - 1]};
   double below = 0.0;
   for (unsigned l = 0; l < bins; ++l) {
-    angle[l] = static_cast<uint8_t>((phase + 0x800000u) >> 24);
+    angle[0][l] = static_cast<uint8_t>((phase[0] + 0x800000u) >> 24);
     below += static_cast<double>(mags[0][l] * mags[0][l]);
     if (n == 2) {
+      angle[1][l] = static_cast<uint8_t>((phase[1] + 0x800000u) >> 24);
       below += static_cast<double>(mags[1][l] * mags[1][l]);
     }
     const double fall = below * scale; // NaN counts as past the top
-    phase = phase + step - static_cast<uint32_t>(fall < 4294967295.0 ? fall : 4294967295.0);
+    const uint32_t down = static_cast<uint32_t>(fall < 4294967295.0 ? fall : 4294967295.0);
+    phase[0] = phase[0] + step[0] - down;
+    phase[1] = phase[1] + step[1] - down;
   }
 }
 

@@ -454,10 +454,9 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
   // between them whatever they play.
   if (blur > 0.0f) {
     const float *const mags[2] = {chs[0]->mag, chs[n - 1]->mag};
-    for (unsigned c = 0; c < n; ++c) {
-      sweep_angles(mags, n, clock, blurred > 0.0 ? 4294967295.0 / blurred : 0.0, plan[c].lean,
-                   chs[c]->co->scratch.turn);
-    }
+    const uint32_t lean[2] = {plan[0].lean, plan[n - 1].lean};
+    uint8_t *const angle[2] = {chs[0]->co->scratch.turn, chs[n - 1]->co->scratch.turn};
+    sweep_angles(mags, n, clock, blurred > 0.0 ? 4294967295.0 / blurred : 0.0, lean, angle);
   }
   for (unsigned c = 0; c < n; ++c) {
     Channel &ch = *chs[c];
