@@ -912,9 +912,9 @@ TEST_F(BuiltBundle, RestoringACorruptStateLeavesACleanUnfrozenPlugin) {
     clockless.reseal();
     Session c(p, which, urids);
     c.ctl[FREEZE] = 1.0f;
-    EXPECT_EQ(iface->restore(lilv_instance_get_handle(c.inst), Stored::retrieve, &clockless, 0,
-                             nullptr),
-              LV2_STATE_SUCCESS);
+    EXPECT_EQ(
+        iface->restore(lilv_instance_get_handle(c.inst), Stored::retrieve, &clockless, 0, nullptr),
+        LV2_STATE_SUCCESS);
     expect_alike(was, c.play(silence), 0.5);
 
     // quorvane 0.2.0's values: each into its own family and channels only.
