@@ -74,37 +74,32 @@ inline void start_sweep(uint32_t clock, uint32_t *phase, uint32_t *slide) {
 // partial is a low one: of the bins from 2 to 510 that peak over both
 // neighbours (at least the lower one) and stand within 30 dB of the
 // strongest bin below 512, the one whose magnitude over its bin number
-// squared is the largest (the first of equals). Its frequency is read
-// between its neighbours as a Hann window's partial spreads: one delta bins
-// above bin k leaves its upper neighbour (1 + delta) / (2 - delta) of bin k.
-// 0 when no bin stands out (silence, or not finite).
+// squared is the largest (the first of equals). Where that period is short
+// (the partial above bin 8), the next such partial at least 4 bins away
+// tells which of the periods it is: the two partials' phase difference
+// turns by their difference in frequency, whose period is longer (at least
+// a quarter of the frame). A frequency is read between the peak's
+// neighbours as a Hann window's partial spreads: one delta bins above bin
+// k leaves its upper neighbour (1 + delta) / (2 - delta) of bin k. 0 when
+// no bin stands out (silence, or not finite).
 QUORVANE_INLINE float lean_score(float m, float below, float above, float clear, float k) {
   return m >= clear && m >= below && m > above ? m / (k * k) : -1.0f;
 }
 
-inline uint32_t frame_lean(const float *re, const float *im, const float *mag) {
-  v4f top4 = splat4(0.0f);
-  for (unsigned k = 0; k < bins - 1; k += 4) {
-    const v4f m = load4(mag + k);
-    top4 = m > top4 ? m : top4;
-  }
-  float top = 0.0f;
-  for (unsigned l = 0; l < 4; ++l) {
-    top = top4[l] > top ? top4[l] : top;
-  }
-  const float clear = top * 0.03125f;
-  if (!(clear > 0.0f)) {
-    return 0;
-  }
+// That partial's bin, leaving out bins skip - 3 to skip + 3; 0 if none.
+inline unsigned low_peak(const float *mag, float clear, int skip) {
   // Four lanes of bins 2..509, each keeping its best; then bin 510.
   const v4f clear4 = splat4(clear);
+  const v4i lo = splat4i(skip - 3);
+  const v4i hi = splat4i(skip + 3);
   v4f best4 = splat4(-1.0f);
   v4i at4 = splat4i(0);
   v4f k4 = {2.0f, 3.0f, 4.0f, 5.0f};
   v4i ki = {2, 3, 4, 5};
   for (unsigned k = 2; k + 4 <= bins - 2; k += 4) {
     const v4f m = load4(mag + k);
-    const v4i peak = (m >= clear4) & (m >= load4(mag + k - 1)) & (m > load4(mag + k + 1));
+    const v4i peak = (m >= clear4) & (m >= load4(mag + k - 1)) & (m > load4(mag + k + 1)) &
+                     ((ki < lo) | (ki > hi));
     const v4f score = peak ? m / (k4 * k4) : splat4(-1.0f);
     const v4i better = score > best4;
     best4 = better ? score : best4;
@@ -121,21 +116,53 @@ inline uint32_t frame_lean(const float *re, const float *im, const float *mag) {
       k = at;
     }
   }
-  if (lean_score(mag[bins - 3], mag[bins - 4], mag[bins - 2], clear, bins - 3.0f) > best) {
-    best = lean_score(mag[bins - 3], mag[bins - 4], mag[bins - 2], clear, bins - 3.0f);
+  const int last = static_cast<int>(bins) - 3;
+  const float score = lean_score(mag[last], mag[last - 1], mag[last + 1], clear, bins - 3.0f);
+  if ((last < skip - 3 || last > skip + 3) && score > best) {
+    best = score;
     k = bins - 3;
   }
-  if (!(best > 0.0f)) {
-    return 0;
-  }
+  return best > 0.0f ? k : 0;
+}
+
+// A peak's frequency in bins (NaN where its magnitudes are not finite).
+inline float peak_bins(const float *mag, unsigned k) {
   const float below = mag[k - 1];
   const float at = mag[k];
   const float above = mag[k + 1];
-  float delta =
+  const float delta =
       above >= below ? (2.0f * above - at) / (at + above) : (at - 2.0f * below) / (at + below);
-  delta = delta > 0.5f ? 0.5f : delta < -0.5f ? -0.5f : delta; // NaN stays, and fails below
-  const float turn = atan2f(im[k], re[k]) * 0.15915494f;       // of a turn, -1/2 to 1/2
-  const float lean = turn / (static_cast<float>(k) + delta) * 4294967296.0f;
+  return static_cast<float>(k) + (delta > 0.5f ? 0.5f : delta < -0.5f ? -0.5f : delta);
+}
+
+inline uint32_t frame_lean(const float *re, const float *im, const float *mag) {
+  v4f top4 = splat4(0.0f);
+  for (unsigned k = 0; k < bins - 1; k += 4) {
+    const v4f m = load4(mag + k);
+    top4 = m > top4 ? m : top4;
+  }
+  float top = 0.0f;
+  for (unsigned l = 0; l < 4; ++l) {
+    top = top4[l] > top ? top4[l] : top;
+  }
+  const float clear = top * 0.03125f;
+  const unsigned k = clear > 0.0f ? low_peak(mag, clear, -8) : 0;
+  if (k == 0) {
+    return 0;
+  }
+  const float f = peak_bins(mag, k);
+  const float turn = atan2f(im[k], re[k]) * 0.15915494f; // of a turn, -1/2 to 1/2
+  float lean = turn / f;
+  if (f > 8.0f) {
+    const unsigned next = low_peak(mag, clear, static_cast<int>(k));
+    if (next != 0) {
+      float apart = atan2f(im[next], re[next]) * 0.15915494f - turn;
+      apart = apart - floorf(apart + 0.5f);
+      const float beat = apart / (peak_bins(mag, next) - f);
+      lean = lean + floorf((beat - lean) * f + 0.5f) / f;
+    }
+  }
+  lean = lean * 4294967296.0f; // NaN fails below
   return lean > -2147483648.0f && lean < 2147483648.0f
              ? static_cast<uint32_t>(static_cast<int32_t>(lean))
              : 0u;

@@ -643,39 +643,57 @@ inline void sweep(uint32_t clock, uint32_t &start, uint32_t &slide) {
 }
 
 // A channel's time within the frame, as a lean of its bins' phases: 2^32
-// a turn per bin. The partial it is read from: among bins 2 to 510 that are
-// at least 1/32 of the largest magnitude of bins 0 to 511, at least their
-// lower neighbour and more than their upper one, the first with the
-// largest magnitude / (k * k) in float. Its frequency k + delta, delta
-// from the Hann window's spread ((2 above - at) / (at + above) if the upper
+// a turn per bin. Peaks: bins 2 to 510 that are at least 1/32 of the largest
+// magnitude of bins 0 to 511, at least their lower neighbour and more than
+// their upper one; the partial is the first peak with the largest
+// magnitude / (k * k) in float, its frequency k + delta, delta from the
+// Hann window's spread ((2 above - at) / (at + above) if the upper
 // neighbour is at least the lower, else -(2 below - at) / (below + at)),
-// kept within +-1/2; its lean is the phase of its bin in turns (atan2f times
-// 1/(2 pi) in float) over that frequency, times 2^32, as a 32-bit integer,
-// or 0 when that is out of range or no bin qualifies.
+// kept within +-1/2. The lean is the phase of its bin in turns (atan2f
+// times 1/(2 pi) in float) over that frequency; above 8 bins, moved by
+// whole turns over the frequency toward the lean that the best peak 4 or
+// more bins from it gives with it (their phase difference within +-1/2
+// over their difference of frequency). Times 2^32, as a 32-bit integer, or
+// 0 when that is out of range or no bin is a peak.
 inline uint32_t lean_of(const Cpx x[BINS], const float mag[BINS]) {
   float top = 0.0f;
   for (int k = 0; k < BINS - 1; ++k)
     if (mag[k] > top)
       top = mag[k];
   const float least = top * 0.03125f;
-  if (!(least > 0.0f))
+  auto peak = [&](int away) {
+    int at = -1;
+    float most = -1.0f;
+    for (int k = 2; k <= BINS - 3; ++k) {
+      if (std::abs(k - away) <= 3 || mag[k] < least || mag[k] < mag[k - 1] ||
+          !(mag[k] > mag[k + 1]))
+        continue;
+      const float score = mag[k] / (float)(k * k);
+      if (score > most)
+        most = score, at = k;
+    }
+    return at;
+  };
+  auto hz = [&](int k) {
+    const float lo = mag[k - 1], mid = mag[k], hi = mag[k + 1];
+    const float delta =
+        hi >= lo ? (2.0f * hi - mid) / (mid + hi) : -((2.0f * lo - mid) / (lo + mid));
+    return (float)k + std::clamp(delta, -0.5f, 0.5f);
+  };
+  auto turns = [&](int k) { return atan2f(x[k].im, x[k].re) * 0.15915494f; };
+  const int first = least > 0.0f ? peak(-100) : -1;
+  if (first < 0)
     return 0;
-  int at = -1;
-  float most = -1.0f;
-  for (int k = 2; k <= BINS - 3; ++k) {
-    if (mag[k] < least || mag[k] < mag[k - 1] || !(mag[k] > mag[k + 1]))
-      continue;
-    const float score = mag[k] / (float)(k * k);
-    if (score > most)
-      most = score, at = k;
+  const float f = hz(first);
+  float lean = turns(first) / f;
+  const int second = f > 8.0f ? peak(first) : -1;
+  if (second >= 0) {
+    float apart = turns(second) - turns(first);
+    apart -= floorf(apart + 0.5f);
+    const float beat = apart / (hz(second) - f);
+    lean += floorf((beat - lean) * f + 0.5f) / f;
   }
-  if (at < 0)
-    return 0;
-  const float lo = mag[at - 1], mid = mag[at], hi = mag[at + 1];
-  float delta = hi >= lo ? (2.0f * hi - mid) / (mid + hi) : -((2.0f * lo - mid) / (lo + mid));
-  delta = std::clamp(delta, -0.5f, 0.5f);
-  const float turns = atan2f(x[at].im, x[at].re) * 0.15915494f;
-  const float lean = turns / ((float)at + delta) * 4294967296.0f;
+  lean *= 4294967296.0f;
   if (!(lean > -2147483648.0f && lean < 2147483648.0f))
     return 0;
   return (uint32_t)(int32_t)lean;
