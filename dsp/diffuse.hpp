@@ -1,19 +1,25 @@
 // The coherent plugins' blur: the blurred magnitudes at phases of their own.
 //
-// Each blurred bin takes the direction of its channel's own neighbourhood
-// (the sum of the bins within the blur's radius, every other one negated,
-// which is how a Hann-windowed partial's bins alternate), turned by an angle
-// of the frame's sweep (below), which depends on the spectrum's shape and
-// the frame's number alone. Two channels, in one plugin or in two, then
-// differ only by what differs between their inputs, and the blurred part
-// keeps the phase (the time) between them. Each frame's sweep is slid and
-// turned at random, so the frames add up as noise with no line at any bin's
-// centre, and there is nothing to start from: a fresh or restored instance,
-// or a blur turned on at any moment, is already in its steady state.
+// Each frame's blurred bins sweep through the band at random (below): the
+// same angles for every channel, from the spectrum's shape and the frame's
+// number alone, leaned by each channel's own time within the frame. That
+// time is read from the channel's own spectrum, from the phase of a low,
+// clear partial, so two channels, in one plugin or in two, that
+// carry the same sound some samples apart read times that many samples
+// apart, and their blurred parts keep that delay between them (a phase
+// difference that grows with frequency; a difference of phase alone would
+// place the blurred band in the middle). Equal channels read equal times and
+// stay equal bit for bit. Each frame's sweep is slid and turned at random,
+// so the frames add up as noise with no line at any bin's centre, and there
+// is nothing to start from: a fresh or restored instance, or a blur turned
+// on at any moment, is already in its steady state.
 #pragma once
 
 #include <math.h>
 #include <stdint.h>
+#ifdef QDEBUG
+#include <stdio.h>
+#endif
 
 #include "dsp/common.hpp"
 #include "dsp/simd.hpp"
@@ -60,91 +66,133 @@ inline void start_sweep(uint32_t clock, uint32_t *phase, uint32_t *slide) {
   *slide = (h & 1023u) << 22; // k samples of slide turn bin k by k / 1024
 }
 
-// The unit direction of each bin's neighbourhood within `radius` in re/im
-// (into dir_re/dir_im): the sum of (-1)^l (re[l], im[l]) over
-// l = k - radius .. k + radius within 0..512, taken as the difference of
-// two running sums in double, rounded to float and scaled by
-// 1 / sqrt(re^2 + im^2) in float, or (1, 0) where that is not a positive
-// finite number. With n channels' blurred magnitudes (n 1 or 2; 0: none),
-// also the angles of frame `clock`'s sweep for all of them, in 256ths of a
-// turn: bin k's phase falls by the share of their blurred power (each
-// squared, summed in double, bin by bin and channel by channel) at or
-// below it, times `scale`, which is (2^32 - 1) over the whole. The running
-// sums are the only chains, side by side in one pass; the rest goes four
-// bins at a time.
-QUORVANE_WIDE void diffuse_rows(const float *re, const float *im, int radius,
-                                const float *const *mags, unsigned n, uint32_t clock, double scale,
-                                float *dir_re, float *dir_im, uint8_t *angle) {
-  constexpr unsigned pad = 17; // radius + 1 at most
-  double run_re[pad + bins + pad];
-  double run_im[pad + bins + pad];
-  double s_re = 0.0;
-  double s_im = 0.0;
-  for (unsigned l = 0; l < pad; ++l) {
-    run_re[l] = 0.0;
-    run_im[l] = 0.0;
+// A channel's time within the frame, as the turn (2^32 a turn) by which its
+// bins' phases lean per bin: the phase of a clear partial over its frequency
+// in bins. A sound d samples later turns the partial by d times its
+// frequency, so its lean differs by d samples' worth: bin k by k d / 1024 of
+// a turn. The time is known only within the partial's period, so the
+// partial is a low one: of the bins from 2 to 510 that peak over both
+// neighbours (at least the lower one) and stand within 30 dB of the
+// strongest bin below 512, the one whose magnitude over its bin number
+// squared is the largest (the first of equals). Where that period is short
+// (the partial above bin 8), the next such partial at least 4 bins away
+// tells which of the periods it is: the two partials' phase difference
+// turns by their difference in frequency, whose period is longer (at least
+// a quarter of the frame). A frequency is read between the peak's
+// neighbours as a Hann window's partial spreads: one delta bins above bin
+// k leaves its upper neighbour (1 + delta) / (2 - delta) of bin k. 0 when
+// no bin stands out (silence, or not finite).
+QUORVANE_INLINE float lean_score(float m, float below, float above, float clear, float k) {
+  return m >= clear && m >= below && m > above ? m / (k * k) : -1.0f;
+}
+
+// That partial's bin, leaving out bins skip - 3 to skip + 3; 0 if none.
+inline unsigned low_peak(const float *mag, float clear, int skip) {
+  // Four lanes of bins 2..509, each keeping its best; then bin 510.
+  const v4f clear4 = splat4(clear);
+  const v4i lo = splat4i(skip - 3);
+  const v4i hi = splat4i(skip + 3);
+  v4f best4 = splat4(-1.0f);
+  v4i at4 = splat4i(0);
+  v4f k4 = {2.0f, 3.0f, 4.0f, 5.0f};
+  v4i ki = {2, 3, 4, 5};
+  for (unsigned k = 2; k + 4 <= bins - 2; k += 4) {
+    const v4f m = load4(mag + k);
+    const v4i peak = (m >= clear4) & (m >= load4(mag + k - 1)) & (m > load4(mag + k + 1)) &
+                     ((ki < lo) | (ki > hi));
+    const v4f score = peak ? m / (k4 * k4) : splat4(-1.0f);
+    const v4i better = score > best4;
+    best4 = better ? score : best4;
+    at4 = better ? ki : at4;
+    k4 += splat4(4.0f);
+    ki += splat4i(4);
   }
-  auto sums = [&](unsigned l) { // even bins add, odd ones take away
-    if (l & 1) {
-      s_re -= static_cast<double>(re[l]);
-      s_im -= static_cast<double>(im[l]);
-    } else {
-      s_re += static_cast<double>(re[l]);
-      s_im += static_cast<double>(im[l]);
-    }
-    run_re[pad + l] = s_re;
-    run_im[pad + l] = s_im;
-  };
-  if (n == 0) {
-    for (unsigned l = 0; l < bins; ++l) {
-      sums(l);
-    }
-  } else {
-    uint32_t phase;
-    uint32_t slide;
-    start_sweep(clock, &phase, &slide);
-    double below = 0.0;
-    for (unsigned l = 0; l < bins; ++l) {
-      sums(l);
-      angle[l] = static_cast<uint8_t>((phase + 0x800000u) >> 24);
-      below += static_cast<double>(mags[0][l] * mags[0][l]);
-      if (n == 2) {
-        below += static_cast<double>(mags[1][l] * mags[1][l]);
-      }
-      const double fall = below * scale; // NaN counts as past the top
-      phase = phase + slide - static_cast<uint32_t>(fall < 4294967295.0 ? fall : 4294967295.0);
-    }
-  }
-  for (unsigned l = pad + bins; l < pad + bins + pad; ++l) {
-    run_re[l] = s_re;
-    run_im[l] = s_im;
-  }
-  // Bin k's sum: the running sum to k + radius less the one to k - radius - 1.
-  const double *hi_re = run_re + pad + radius;
-  const double *hi_im = run_im + pad + radius;
-  const double *lo_re = run_re + pad - radius - 1;
-  const double *lo_im = run_im + pad - radius - 1;
-  const v4f one = splat4(1.0f);
-  const v4f zero = splat4(0.0f);
-  const v4f most = splat4(3.4028235e38f);
+  float best = -1.0f;
   unsigned k = 0;
-  for (; k + 4 <= bins; k += 4) {
-    const v4f r = __builtin_convertvector(load4d(hi_re + k) - load4d(lo_re + k), v4f);
-    const v4f i = __builtin_convertvector(load4d(hi_im + k) - load4d(lo_im + k), v4f);
-    const v4f n = r * r + i * i;
-    const v4i ok = (n > zero) & (n <= most);
-    const v4f inv = one / sqrt4(ok ? n : one);
-    store4(dir_re + k, ok ? r * inv : one);
-    store4(dir_im + k, ok ? i * inv : zero);
+  for (unsigned l = 0; l < 4; ++l) {
+    const unsigned at = static_cast<unsigned>(at4[l]);
+    if (best4[l] > best || (best4[l] == best && at < k)) {
+      best = best4[l];
+      k = at;
+    }
   }
-  for (; k < bins; ++k) {
-    const float r = static_cast<float>(hi_re[k] - lo_re[k]);
-    const float i = static_cast<float>(hi_im[k] - lo_im[k]);
-    const float n = r * r + i * i;
-    const bool ok = n > 0.0f && n <= 3.4028235e38f;
-    const float inv = ok ? 1.0f / sqrtf(n) : 1.0f;
-    dir_re[k] = ok ? r * inv : 1.0f;
-    dir_im[k] = ok ? i * inv : 0.0f;
+  const int last = static_cast<int>(bins) - 3;
+  const float score = lean_score(mag[last], mag[last - 1], mag[last + 1], clear, bins - 3.0f);
+  if ((last < skip - 3 || last > skip + 3) && score > best) {
+    best = score;
+    k = bins - 3;
+  }
+  return best > 0.0f ? k : 0;
+}
+
+// A peak's frequency in bins (NaN where its magnitudes are not finite).
+inline float peak_bins(const float *mag, unsigned k) {
+  const float below = mag[k - 1];
+  const float at = mag[k];
+  const float above = mag[k + 1];
+  const float delta =
+      above >= below ? (2.0f * above - at) / (at + above) : (at - 2.0f * below) / (at + below);
+  return static_cast<float>(k) + (delta > 0.5f ? 0.5f : delta < -0.5f ? -0.5f : delta);
+}
+
+inline uint32_t frame_lean(const float *re, const float *im, const float *mag) {
+  v4f top4 = splat4(0.0f);
+  for (unsigned k = 0; k < bins - 1; k += 4) {
+    const v4f m = load4(mag + k);
+    top4 = m > top4 ? m : top4;
+  }
+  float top = 0.0f;
+  for (unsigned l = 0; l < 4; ++l) {
+    top = top4[l] > top ? top4[l] : top;
+  }
+  const float clear = top * 0.03125f;
+  const unsigned k = clear > 0.0f ? low_peak(mag, clear, -8) : 0;
+  if (k == 0) {
+    return 0;
+  }
+  const float f = peak_bins(mag, k);
+  const float turn = atan2f(im[k], re[k]) * 0.15915494f; // of a turn, -1/2 to 1/2
+  float lean = turn / f;
+  if (f > 8.0f) {
+    const unsigned next = low_peak(mag, clear, static_cast<int>(k));
+    if (next != 0) {
+      float apart = atan2f(im[next], re[next]) * 0.15915494f - turn;
+      apart = apart - floorf(apart + 0.5f);
+      const float beat = apart / (peak_bins(mag, next) - f);
+      lean = lean + floorf((beat - lean) * f + 0.5f) / f;
+    }
+  }
+  lean = lean * 4294967296.0f; // NaN fails below
+  return lean > -2147483648.0f && lean < 2147483648.0f
+             ? static_cast<uint32_t>(static_cast<int32_t>(lean))
+             : 0u;
+}
+
+// The angles of frame `clock`'s sweep, in 256ths of a turn, for each of n
+// channels (n 1 or 2) into angle[c]: bin k's phase falls by the share of the
+// channels' blurred power (each magnitude squared, summed in double, bin by
+// bin and channel by channel) at or below it, times `scale`, which is
+// (2^32 - 1) over the whole, and turns by the frame's slide and the
+// channel's lean per bin. One pass for both channels of a pair.
+inline void sweep_angles(const float *const *mags, unsigned n, uint32_t clock, double scale,
+                         const uint32_t *lean, uint8_t *const *angle) {
+  uint32_t start;
+  uint32_t slide;
+  start_sweep(clock, &start, &slide);
+  uint32_t phase[2] = {start, start};
+  const uint32_t step[2] = {slide + lean[0], slide + lean[n - 1]};
+  double below = 0.0;
+  for (unsigned l = 0; l < bins; ++l) {
+    angle[0][l] = static_cast<uint8_t>((phase[0] + 0x800000u) >> 24);
+    below += static_cast<double>(mags[0][l] * mags[0][l]);
+    if (n == 2) {
+      angle[1][l] = static_cast<uint8_t>((phase[1] + 0x800000u) >> 24);
+      below += static_cast<double>(mags[1][l] * mags[1][l]);
+    }
+    const double fall = below * scale; // NaN counts as past the top
+    const uint32_t down = static_cast<uint32_t>(fall < 4294967295.0 ? fall : 4294967295.0);
+    phase[0] = phase[0] + step[0] - down;
+    phase[1] = phase[1] + step[1] - down;
   }
 }
 

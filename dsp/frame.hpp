@@ -260,12 +260,14 @@ constexpr float diffuse_power = 4.0f;
 // How one channel's frame is blurred: the blur's magnitudes into ch.mag
 // (from re/im, whose magnitudes ch.mag already holds when have_mag), how
 // much of each bin is kept (keep) and the scale of the blurred part
-// (spread), such that the frame's power stays as it was, and the blurred
-// magnitudes' power.
+// (spread), such that the frame's power stays as it was, the blurred
+// magnitudes' power, and the channel's lean (its time within the frame,
+// dsp/diffuse.hpp).
 struct BlurPlan {
   float keep;
   float spread;
   double blurred;
+  uint32_t lean;
 };
 
 inline BlurPlan plan_blur(Channel &ch, const float *re, const float *im, bool have_mag,
@@ -274,40 +276,25 @@ inline BlurPlan plan_blur(Channel &ch, const float *re, const float *im, bool ha
   if (!have_mag) {
     magnitudes(re, im, ch.mag);
   }
+  const uint32_t lean = frame_lean(re, im, ch.mag);
   blur_magnitudes(ch.mag, ch.blur_tmp, blur);
   const double blurred = sum_squares(ch.mag, nullptr);
   const float share = blur_share(blur, power, blurred);
   return {sqrtf(1.0f - share),
           blurred > 0.0 ? static_cast<float>(sqrt(share * diffuse_power * power / blurred)) : 0.0f,
-          blurred};
+          blurred, lean};
 }
-
-// The frame's sweep, shared by the channels of a pair: drawn (into angle)
-// with the first channel's directions, from the n channels' blurred
-// magnitudes; n is then set to 0 for the others.
-struct Sweep {
-  uint8_t *angle;
-  const float *mags[2];
-  unsigned n;
-  uint32_t clock;
-  double scale;
-  int radius;
-};
 
 // The coherent plugins' reshaping of a spectrum held as complex bins
 // (re/im, source bins 0..512; changed in place) into the rows that the
 // inverse reads: the blur (with a plan: each bin becomes keep of itself plus
-// spread times the blurred magnitude in its neighbourhood's direction within
-// the blur's radius, turned by the frame's sweep, dsp/diffuse.hpp), the gate
-// on the bins' magnitudes, and the shift, each moved bin turned by the
-// shift's quarter turns.
-inline void reshape_bins(Channel &ch, float *re, float *im, const BlurPlan *plan,
-                         const Sweep &sweep, float threshold, int offset, float *acc_re,
-                         float *acc_im) {
+// spread times the blurred magnitude at its angle in ch.co->scratch.turn,
+// dsp/diffuse.hpp), the gate on the bins' magnitudes, and the shift, each
+// moved bin turned by the shift's quarter turns.
+inline void reshape_bins(Channel &ch, float *re, float *im, const BlurPlan *plan, float threshold,
+                         int offset, float *acc_re, float *acc_im) {
   if (plan) {
-    const uint8_t *angle = sweep.angle;
-    diffuse_rows(re, im, sweep.radius, sweep.mags, sweep.n, sweep.clock, sweep.scale, acc_re,
-                 acc_im, sweep.angle);
+    const uint8_t *angle = ch.co->scratch.turn;
     const HoldTables &t = *ch.co->tables;
     const float keep = plan->keep;
     const float spread = plan->spread;
@@ -321,18 +308,14 @@ inline void reshape_bins(Channel &ch, float *re, float *im, const BlurPlan *plan
         c[l] = t.coarse_re[angle[k + l]];
         n[l] = t.coarse_im[angle[k + l]];
       }
-      const v4f d_re = load4(acc_re + k);
-      const v4f d_im = load4(acc_im + k);
       const v4f m = s4 * load4(ch.mag + k);
-      store4(re + k, k4 * load4(re + k) + m * (d_re * c - d_im * n));
-      store4(im + k, k4 * load4(im + k) + m * (d_re * n + d_im * c));
+      store4(re + k, k4 * load4(re + k) + m * c);
+      store4(im + k, k4 * load4(im + k) + m * n);
     }
     for (; k < bins; ++k) {
-      const float c = t.coarse_re[angle[k]];
-      const float n = t.coarse_im[angle[k]];
       const float m = spread * ch.mag[k];
-      re[k] = keep * re[k] + m * (acc_re[k] * c - acc_im[k] * n);
-      im[k] = keep * im[k] + m * (acc_re[k] * n + acc_im[k] * c);
+      re[k] = keep * re[k] + m * t.coarse_re[angle[k]];
+      im[k] = keep * im[k] + m * t.coarse_im[angle[k]];
     }
   }
   if (threshold > 0.0f) {
@@ -466,22 +449,22 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       blurred += plan[c].blurred;
     }
   }
-  // One sweep for all the channels, from their summed blurred power: a
-  // pair's channels keep what differs between them whatever they play.
-  Sweep sweep = {chs[0]->co->scratch.turn,
-                 {chs[0]->mag, chs[n - 1]->mag},
-                 n,
-                 clock,
-                 blurred > 0.0 ? 4294967295.0 / blurred : 0.0,
-                 blur_radius_of(blur)};
+  // One sweep for all the channels, from their summed blurred power, each
+  // channel leaning it by its own time: a pair's channels keep what differs
+  // between them whatever they play.
+  if (blur > 0.0f) {
+    const float *const mags[2] = {chs[0]->mag, chs[n - 1]->mag};
+    const uint32_t lean[2] = {plan[0].lean, plan[n - 1].lean};
+    uint8_t *const angle[2] = {chs[0]->co->scratch.turn, chs[n - 1]->co->scratch.turn};
+    sweep_angles(mags, n, clock, blurred > 0.0 ? 4294967295.0 / blurred : 0.0, lean, angle);
+  }
   for (unsigned c = 0; c < n; ++c) {
     Channel &ch = *chs[c];
     Scratch &s = ch.scratch;
     Coherent &co = *ch.co;
     if (playing || blur > 0.0f) {
-      reshape_bins(ch, s.re, s.im, blur > 0.0f ? &plan[c] : nullptr, sweep, ctl.threshold, offset,
+      reshape_bins(ch, s.re, s.im, blur > 0.0f ? &plan[c] : nullptr, ctl.threshold, offset,
                    s.acc_re, s.acc_im);
-      sweep.n = 0;
     } else {
       // The first plugin's live frame (its blur is off), the quarter turns
       // of the shift on top.

@@ -32,7 +32,7 @@ struct Hold {
   uint32_t ready;             // 1: the partials are the held sound
   uint32_t count;             // partials in use
   uint32_t shift_turns;       // the shift's quarter turns since its offset was last 0, mod 4
-  uint32_t noise;             // frames run: the clock the blur's random angles are drawn from
+  uint32_t noise;             // frames run (or saved with a hold): the blur's clock
   float amp_re[max_partials]; // half the amplitude, at the partial's phase 0
   float amp_im[max_partials];
   uint32_t phase[max_partials]; // at the next frame's first sample, 2^32 a turn

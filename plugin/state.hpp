@@ -2,7 +2,9 @@
 // table that have the STATE trait.
 //
 // One value is saved, an atom:Chunk under the key ...quorvane#hold: a small
-// header, then the sample rate and, for each channel, what its family holds:
+// header, then the sample rate, the blur's clock (the frames run, from which
+// the coherent blur draws its angles, so that a restored hold blurs as the
+// saved one went on to) and, for each channel, what its family holds:
 // the captured spectrum (the plain freeze) or the partials in use (the
 // coherent hold, dsp/hold.hpp), each with its level (and the spectrum with
 // the output power it makes, which its phases decide too, so that no field
@@ -15,8 +17,8 @@
 // A restored value is checked through and through (sizes, version, family,
 // channels, a checksum, every number in its range, each level against its
 // parts) before anything is taken; anything else leaves a clean, unfrozen
-// plugin. Values of version 2 (quorvane 0.2.0: no rate, both families'
-// fields) are still read.
+// plugin. Values of version 3 (no clock: the instance's own goes on) and of
+// version 2 (quorvane 0.2.0: no rate, both families' fields) are still read.
 //
 // Threads: save() may run while run() does, and must neither fail nor make
 // run() wait. run() publishes, after a frame that changed what is held,
@@ -49,7 +51,8 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 constexpr const char *hold_key_uri = "http://quorvane.audio/lv2/quorvane#hold";
 constexpr uint32_t state_magic = 0x56535651; // "QVSV"
-constexpr uint32_t state_version = 3;
+constexpr uint32_t state_version = 4;
+constexpr uint32_t clockless_version = 3;
 constexpr uint32_t old_version = 2; // quorvane 0.2.0
 
 // What a state holds: the plain freeze's captured spectrum, or the coherent
@@ -149,7 +152,7 @@ struct SlotHead {
   uint32_t frozen;
   uint32_t ready; // what is held is finished (1), or the analysis is under way
   uint32_t frame; // published after this frame
-  uint32_t pad;
+  uint32_t clock; // the blur's clock for the next frame (coherent)
 };
 struct HeldSpectrum {
   float mag[bins];
@@ -218,7 +221,7 @@ template <uint32_t channels, bool coherent> void publish(Instance *self, bool fr
     return;
   }
   unsigned char *slot = slot_of<coherent>(self, channels, target);
-  const SlotHead head = {frozen, ready, frame, 0};
+  const SlotHead head = {frozen, ready, frame, coherent ? first.co->hold.noise : 0u};
   memcpy(slot, &head, sizeof head);
   const uint32_t octaves = octaves_of(self);
   for (uint32_t c = 0; frozen && c < channels; ++c) {
@@ -311,7 +314,7 @@ struct Reader {
 };
 
 constexpr size_t saved_size(uint32_t channels) { // the most a value can take
-  return sizeof(StateHeader) + 4 +
+  return sizeof(StateHeader) + 8 +
          channels * (size_t{4} * 3 + size_t{2} * bins * 4 + size_t{max_partials} * 19);
 }
 
@@ -543,8 +546,10 @@ LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store, LV2_Sta
     const StateHeader header = {
         state_magic, state_version, channels, head.frozen, coherent ? PARTIALS : SPECTRUM, 0};
     Writer w{bytes + sizeof header};
-    if (head.frozen) {
+    if (head.frozen) { // the clock as it is now, moved on as the phases are
+      const uint32_t clock = head.clock + (now - head.frame);
       w.put(&self->rate, 4);
+      w.put(&clock, 4);
     }
     for (uint32_t c = 0; head.frozen && c < channels; ++c) {
       if constexpr (coherent) {
@@ -573,18 +578,23 @@ LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store, LV2_Sta
 // Every channel read and checked; false where anything is not what a
 // plugin of this family, channels and version could have written.
 template <uint32_t channels, bool coherent>
-bool read_held(const StateHeader &header, Reader &r, HeldChannel *held, float *rate) {
+bool read_held(const StateHeader &header, Reader &r, HeldChannel *held, float *rate,
+               uint32_t *clock) {
   constexpr Family family = coherent ? PARTIALS : SPECTRUM;
-  if (header.version == state_version && (header.family != family || !r.take(rate, 4) ||
-                                          !(*rate >= least_rate && *rate <= most_rate))) {
+  const bool rated = header.version == state_version || header.version == clockless_version;
+  if (rated && (header.family != family || !r.take(rate, 4) ||
+                !(*rate >= least_rate && *rate <= most_rate))) {
+    return false;
+  }
+  if (header.version == state_version && !r.take(clock, 4)) {
     return false;
   }
   if (header.version == old_version && header.family != max_partials) {
     return false;
   }
   for (uint32_t c = 0; c < channels; ++c) {
-    const bool read = header.version == state_version ? read_channel(r, held[c], family)
-                                                      : read_old_channel(r, held[c], family);
+    const bool read =
+        rated ? read_channel(r, held[c], family) : read_old_channel(r, held[c], family);
     if (!read || !held_channel_valid(held[c], family)) {
       return false;
     }
@@ -620,15 +630,17 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
     Reader r{bytes + sizeof header, bytes + size};
     auto *held = static_cast<HeldChannel *>(calloc(channels, sizeof(HeldChannel)));
     float rate = self->rate;
+    uint32_t clock = self->channel.co ? self->channel.co->hold.noise : 0;
     if (!held) {
       status = LV2_STATE_ERR_NO_SPACE;
     } else if (header.magic != state_magic || header.channels != channels ||
-               (header.version != state_version && header.version != old_version) ||
+               (header.version != state_version && header.version != clockless_version &&
+                header.version != old_version) ||
                header.frozen > 1 || header.checksum != fnv1a(r.at, size - sizeof header)) {
       status = LV2_STATE_ERR_BAD_TYPE;
     } else if (!header.frozen) {
       status = r.at == r.end ? LV2_STATE_SUCCESS : LV2_STATE_ERR_BAD_TYPE;
-    } else if (read_held<channels, coherent>(header, r, held, &rate)) {
+    } else if (read_held<channels, coherent>(header, r, held, &rate, &clock)) {
       const double ratio = static_cast<double>(rate) / self->rate;
       for (uint32_t c = 0; c < channels; ++c) {
         Channel &ch = channel_of(self, c);
@@ -637,6 +649,7 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
             move_partials(held[c].hold, ratio);
           }
           copy_partials(ch.co->hold, held[c].hold);
+          ch.co->hold.noise = clock;
         } else {
           if (ratio != 1.0) {
             move_spectrum(held[c].frozen_mag, held[c].frozen_phase, ratio);

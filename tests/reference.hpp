@@ -645,31 +645,61 @@ inline void sweep(uint32_t clock, uint32_t &start, uint32_t &slide) {
   slide = (start % 1024) * (1u << 22);
 }
 
-// Where each blurred bin points: the sum of the bins within radius r of it,
-// bin l negated when l is odd, as the difference of two running sums in
-// double (the one to bin k + r, or to 512, less the one to bin k - r - 1,
-// or 0), rounded to float; its direction, scaled by 1 / sqrt of its squared
-// length in float, or (1, 0) where that squared length is 0 or infinite.
-inline void directions(const Cpx x[BINS], int r, Cpx dir[BINS]) {
-  double run_re[BINS], run_im[BINS], re = 0.0, im = 0.0;
-  for (int l = 0; l < BINS; ++l) {
-    re = l % 2 ? re - x[l].re : re + x[l].re;
-    im = l % 2 ? im - x[l].im : im + x[l].im;
-    run_re[l] = re;
-    run_im[l] = im;
-  }
-  for (int k = 0; k < BINS; ++k) {
-    const int hi = std::min(k + r, BINS - 1), lo = k - r - 1;
-    const float a = (float)(run_re[hi] - (lo >= 0 ? run_re[lo] : 0.0));
-    const float b = (float)(run_im[hi] - (lo >= 0 ? run_im[lo] : 0.0));
-    const float n = a * a + b * b;
-    if (n > 0.0f && n <= 3.4028235e38f) {
-      const float inv = 1.0f / sqrtf(n);
-      dir[k] = Cpx{a * inv, b * inv};
-    } else {
-      dir[k] = Cpx{1.0f, 0.0f};
+// A channel's time within the frame, as a lean of its bins' phases: 2^32
+// a turn per bin. Peaks: bins 2 to 510 that are at least 1/32 of the largest
+// magnitude of bins 0 to 511, at least their lower neighbour and more than
+// their upper one; the partial is the first peak with the largest
+// magnitude / (k * k) in float, its frequency k + delta, delta from the
+// Hann window's spread ((2 above - at) / (at + above) if the upper
+// neighbour is at least the lower, else -(2 below - at) / (below + at)),
+// kept within +-1/2. The lean is the phase of its bin in turns (atan2f
+// times 1/(2 pi) in float) over that frequency; above 8 bins, moved by
+// whole turns over the frequency toward the lean that the best peak 4 or
+// more bins from it gives with it (their phase difference within +-1/2
+// over their difference of frequency). Times 2^32, as a 32-bit integer, or
+// 0 when that is out of range or no bin is a peak.
+inline uint32_t lean_of(const Cpx x[BINS], const float mag[BINS]) {
+  float top = 0.0f;
+  for (int k = 0; k < BINS - 1; ++k)
+    if (mag[k] > top)
+      top = mag[k];
+  const float least = top * 0.03125f;
+  auto peak = [&](int away) {
+    int at = -1;
+    float most = -1.0f;
+    for (int k = 2; k <= BINS - 3; ++k) {
+      if (std::abs(k - away) <= 3 || mag[k] < least || mag[k] < mag[k - 1] ||
+          !(mag[k] > mag[k + 1]))
+        continue;
+      const float score = mag[k] / (float)(k * k);
+      if (score > most)
+        most = score, at = k;
     }
+    return at;
+  };
+  auto hz = [&](int k) {
+    const float lo = mag[k - 1], mid = mag[k], hi = mag[k + 1];
+    const float delta =
+        hi >= lo ? (2.0f * hi - mid) / (mid + hi) : -((2.0f * lo - mid) / (lo + mid));
+    return (float)k + std::clamp(delta, -0.5f, 0.5f);
+  };
+  auto turns = [&](int k) { return atan2f(x[k].im, x[k].re) * 0.15915494f; };
+  const int first = least > 0.0f ? peak(-100) : -1;
+  if (first < 0)
+    return 0;
+  const float f = hz(first);
+  float lean = turns(first) / f;
+  const int second = f > 8.0f ? peak(first) : -1;
+  if (second >= 0) {
+    float apart = turns(second) - turns(first);
+    apart -= floorf(apart + 0.5f);
+    const float beat = apart / (hz(second) - f);
+    lean += floorf((beat - lean) * f + 0.5f) / f;
   }
+  lean *= 4294967296.0f;
+  if (!(lean > -2147483648.0f && lean < 2147483648.0f))
+    return 0;
+  return (uint32_t)(int32_t)lean;
 }
 
 // The coherent plugins' blur of one channel's complex bins: the blurred
@@ -682,6 +712,7 @@ struct Blurred {
   float mag[BINS];
   float keep = 1.0f, spread = 0.0f;
   double power = 0.0; // of the blurred magnitudes
+  uint32_t lean = 0;  // the channel's time, from its unblurred bins
 };
 
 inline Blurred blurred_bins(const Cpx x[BINS], const float *blur) {
@@ -701,6 +732,7 @@ inline Blurred blurred_bins(const Cpx x[BINS], const float *blur) {
     r.mag[k] = sqrtf(x[k].re * x[k].re + x[k].im * x[k].im);
   }
   const double power = total(sq);
+  r.lean = lean_of(x, r.mag);
   smooth(r.mag, blur);
   for (int k = 0; k < BINS; ++k)
     sq[k] = r.mag[k] * r.mag[k];
@@ -721,8 +753,10 @@ inline Blurred blurred_bins(const Cpx x[BINS], const float *blur) {
 // bin k's angle, in 256ths of a turn, falls by the share of the blurred
 // power up to bin k (a running sum in double over the bins, each bin's
 // channels in order, times (2^32 - 1) / the channels' blurred power, at
-// most 2^32 - 1) and turns by the slide.
-inline void sweep_angles(const Blurred *const *b, int n, uint32_t clock, int angle[BINS]) {
+// most 2^32 - 1) and turns by the slide and by the lean of the channel
+// whose angles these are.
+inline void sweep_angles(const Blurred *const *b, int n, uint32_t clock, uint32_t lean,
+                         int angle[BINS]) {
   uint32_t phase, slide;
   sweep(clock, phase, slide);
   double all = 0.0, below = 0.0;
@@ -734,23 +768,19 @@ inline void sweep_angles(const Blurred *const *b, int n, uint32_t clock, int ang
     for (int c = 0; c < n; ++c)
       below += (double)(b[c]->mag[k] * b[c]->mag[k]);
     const double fall = below * scale; // NaN counts as past the top
-    phase = phase + slide - (uint32_t)(fall < 4294967295.0 ? fall : 4294967295.0);
+    phase = phase + slide + lean - (uint32_t)(fall < 4294967295.0 ? fall : 4294967295.0);
   }
 }
 
 // The coherent plugins' reshaping of complex bins: with blur on (b), each
 // bin keeps b->keep of itself and gains b->spread times its blurred
-// magnitude in its neighbourhood's direction within radius r, turned by the
-// sweep's angle. Then the gate on the magnitudes, then the shift, each bin
+// magnitude at the sweep's angle. Then the gate on the magnitudes, then the shift, each bin
 // turned by the shift's quarter turns.
-inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, const Blurred *b, int r,
+inline void reshape(Cpx x[BINS], const HoldChannel &h, const HoldTables &t, const Blurred *b,
                     const int angle[BINS], const float *threshold, int offset, Cpx acc[BINS]) {
   if (b) {
-    Cpx dir[BINS];
-    directions(x, r, dir);
     for (int k = 0; k < BINS; ++k) {
-      const Cpx a = t.coarse[angle[k]];
-      const Cpx e{dir[k].re * a.re - dir[k].im * a.im, dir[k].re * a.im + dir[k].im * a.re};
+      const Cpx e = t.coarse[angle[k]];
       const float m = b->spread * b->mag[k];
       x[k] = Cpx{b->keep * x[k].re + m * e.re, b->keep * x[k].im + m * e.im};
     }
@@ -1013,7 +1043,7 @@ struct Plugin {
     Cpx x[2][BINS];
     Blurred b[2];
     const Blurred *all[2] = {&b[0], &b[1]};
-    int angle[BINS];
+    int angle[2][BINS];
     for (int c = 0; c < n; ++c) {
       Plugin &q = *p[c];
       q.held.shift_turns = offset == 0 ? 0 : ((q.held.shift_turns + offset) % 4 + 4) % 4;
@@ -1037,14 +1067,13 @@ struct Plugin {
       if (blurred)
         b[c] = blurred_bins(x[c], lead.blur);
     }
-    if (blurred)
-      sweep_angles(all, n, clock, angle);
+    for (int c = 0; blurred && c < n; ++c)
+      sweep_angles(all, n, clock, b[c].lean, angle[c]);
     for (int c = 0; c < n; ++c) {
       Plugin &q = *p[c];
       if (playing || blurred) {
         Cpx acc[BINS];
-        reshape(x[c], q.held, lead.tables, blurred ? &b[c] : nullptr,
-                blurred ? (int)(15.0f * std::min(*lead.blur, 1.0f)) + 1 : 0, angle, lead.threshold,
+        reshape(x[c], q.held, lead.tables, blurred ? &b[c] : nullptr, angle[c], lead.threshold,
                 offset, acc);
         q.synthesise(acc);
       } else {
