@@ -8,7 +8,7 @@
 // peak held as a steady sine.
 //
 //   strike_bench [--lib PATH] [--rates 48000,96000] [--press 0,10,50,100]
-//                [--stereo] [--sf2 PATH]
+//                [--stereo] [--sf2 PATH] [--gm PROGRAM:NOTE,NOTE...]...
 //
 // One line per source, rate and press time: the worst fundamental against
 // the ideal's (dB), the worst pitch among the ideal's 12 strongest partials
@@ -275,6 +275,7 @@ int main(int argc, char **argv) {
   std::vector<double> rates = {48000.0};
   std::vector<int> presses = {0, 10, 30, 60, 100};
   bool stereo = false;
+  std::vector<Source> gm; // --gm: General MIDI programs and notes instead of the usual sources
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto list = [](const char *s) {
@@ -298,10 +299,13 @@ int main(int argc, char **argv) {
         presses.push_back((int)v);
     } else if (a == "--stereo")
       stereo = true;
-    else {
+    else if (a == "--gm" && i + 1 < argc) { // PROGRAM:NOTE,NOTE,...
+      const std::vector<double> v = list(strchr(argv[++i], ':') ? strchr(argv[i], ':') + 1 : "");
+      gm.push_back({argv[i], atoi(argv[i]), std::vector<int>(v.begin(), v.end())});
+    } else {
       fprintf(stderr,
               "usage: %s [--lib PATH] [--rates R,...] [--press MS,...] [--stereo] "
-              "[--sf2 PATH]\n",
+              "[--sf2 PATH] [--gm PROGRAM:NOTE,...]...\n",
               argv[0]);
       return 2;
     }
@@ -318,7 +322,7 @@ int main(int argc, char **argv) {
   const std::string midi = std::string(dir) + "/notes.mid";
 
   if (!stereo) {
-    const std::vector<Source> sources = {
+    std::vector<Source> sources = {
         {"piano A1", 0, {33}},
         {"piano A2 C3 E3", 0, {45, 48, 52}},
         {"piano A3 C4 E4", 0, {57, 60, 64}},
@@ -329,6 +333,8 @@ int main(int argc, char **argv) {
         {"strings A3 C4 E4", 48, {57, 60, 64}},
         {"choir A3 C4 E4", 52, {57, 60, 64}},
     };
+    if (!gm.empty())
+      sources = gm;
     printf("| source | rate | press | fundamental | pitch | missing | level | attack-only |\n");
     printf("|---|---|---|---|---|---|---|---|\n");
     for (const Source &s : sources)

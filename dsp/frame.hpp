@@ -436,8 +436,14 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     if (a[0]->refining == 1) {
       advance_analysis(a, next, n, t);
     }
+  } else if (playing && a[0]->refining == 3) { // the window after the refinement's, a hop a part
+    if (a[0]->state == WEIGHING) {
+      weigh_partials(a, h, next, n, t);
+    } else {
+      advance_analysis(a, next, n, t);
+    }
   }
-  const bool fading = playing && a[0]->refining == 2;
+  const bool fading = playing && (a[0]->refining == 2 || a[0]->refining == 4);
   const float share = static_cast<float>(a[0]->fade + 1) / static_cast<float>(t.fade_frames);
 
   const int offset = bin_offset(ctl.shift);
@@ -496,9 +502,13 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, ch.window, ch.out_ring, ch.pos);
   }
   if (fading && ++a[0]->fade == t.fade_frames) { // the refinement is the hold from now on
+    const bool refined = a[0]->refining == 2;
     for (unsigned c = 0; c < n; ++c) {
       take_partials(*h[c], *next[c]);
       a[c]->refining = 0;
+    }
+    if (refined) {
+      await_weighing(a, n, t);
     }
   }
 }

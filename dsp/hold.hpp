@@ -474,7 +474,7 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
       ++x.stage;
       ++x.since;
       if (x.stage == stage_slices(x.length)) {
-        x.state = PEAKS;
+        x.state = x.refining == 3 ? WEIGHING : PEAKS;
         x.part = 0;
       }
     }
@@ -537,6 +537,79 @@ inline void watch_refinement(Analysis *const *a, unsigned n, const HoldTables &t
       a[c]->state = IDLE;
       a[c]->refining = 0;
     }
+  }
+}
+
+// After the fade to a refinement, the long window that follows its window
+// (from 187 ms after the strike at 48 kHz) is awaited, to weigh the
+// partials by how they go on.
+inline void await_weighing(Analysis *const *a, unsigned n, const HoldTables &t) {
+  const uint32_t last = 2 * t.long_hops + 1;
+  const uint32_t wait = a[0]->strike_age < last ? last - a[0]->strike_age : 0;
+  for (unsigned c = 0; c < n; ++c) {
+    a[c]->state = WAITING;
+    a[c]->length = t.long_size;
+    a[c]->skip = 0;
+    a[c]->wait = wait;
+    a[c]->refining = 3;
+  }
+}
+
+// What belongs to the attack only (a hammer's thump, a pluck's noise, the
+// quickly dying upper partials) is not held as loud as what the note keeps.
+// Each partial's power in the window after the refinement's (read at its
+// frequency, as the peaks were) against its held power, over the same for
+// all the partials together, is how much faster than the sound it falls;
+// its amplitude is scaled by that ratio of powers, which holds it about
+// where it will be half a second on. Partials within 12 dB of the strongest
+// are kept as they are (they carry the notes, and beating partials dip
+// and swell), none is weighed down further than 24 dB under the strongest,
+// nothing is raised, and a sound that has died away (30 dB down) is held
+// as it was. Into `next` with the hold's phases, to fade to.
+inline void weigh_partials(Analysis *const *a, Hold *const *hold, Hold *const *next, unsigned n,
+                           const HoldTables &t) {
+  const unsigned up = 3 + t.octaves; // a frame bin is 2^up bins of the long window
+  for (unsigned c = 0; c < n; ++c) {
+    Analysis &x = *a[c];
+    const Hold &h = *hold[c];
+    Hold &w = *next[c];
+    copy_partial_arrays(w, h, h.count);
+    w.count = h.count;
+    double held = 0.0;
+    double later = 0.0;
+    float top = 0.0f;
+    for (unsigned p = 0; p < h.count; ++p) {
+      const uint32_t u = ((static_cast<uint32_t>(h.bin[p]) << 8) | h.frac[p]) << up;
+      const uint32_t k = (u + 128u) >> 8; // the nearest bin, and the offset from it
+      const int q = static_cast<int>(u) - static_cast<int>(k << 8);
+      const unsigned at = t.reverse[k];
+      const float c_re = t.correct_re[0][q + 128];
+      const float c_im = t.correct_im[0][q + 128];
+      const float l2 = (x.re[at] * x.re[at] + x.im[at] * x.im[at]) * (c_re * c_re + c_im * c_im);
+      const float a2 = h.amp_re[p] * h.amp_re[p] + h.amp_im[p] * h.amp_im[p];
+      x.power[p] = l2;
+      held += static_cast<double>(a2);
+      later += static_cast<double>(l2);
+      top = a2 > top ? a2 : top;
+    }
+    const bool died = !(later > held * 1e-3);
+    const float scale = died ? 0.0f : static_cast<float>(held / later);
+    for (unsigned p = 0; p < h.count; ++p) {
+      const float a2 = h.amp_re[p] * h.amp_re[p] + h.amp_im[p] * h.amp_im[p];
+      float g = 1.0f;
+      if (!died && a2 > 0.0f && a2 * 16.0f < top) {
+        const float fall = x.power[p] * scale / a2;
+        const float least = sqrtf(top / a2) * 0.0625f;
+        g = fall > least ? fall : least;
+        g = g < 1.0f ? g : 1.0f;
+      }
+      w.amp_re[p] = h.amp_re[p] * g;
+      w.amp_im[p] = h.amp_im[p] * g;
+    }
+    w.ready = 1;
+    x.state = IDLE;
+    x.refining = 4;
+    x.fade = 0;
   }
 }
 
