@@ -8,7 +8,7 @@
 // peak held as a steady sine.
 //
 //   strike_bench [--lib PATH] [--rates 48000,96000] [--press 0,10,50,100]
-//                [--stereo] [--sf2 PATH] [--gm PROGRAM:NOTE,NOTE...]...
+//                [--stereo] [--sf2 PATH] [--gm PROGRAM:NOTE,NOTE...]... [--seams]
 //
 // One line per source, rate and press time: the worst fundamental against
 // the ideal's (dB), the worst pitch among the ideal's 12 strongest partials
@@ -18,7 +18,8 @@
 // With --stereo, a pair: piano on the left, strings on the right, and a
 // chord struck on the right over one sustained on the left; it prints the
 // ghost of each side's notes in the other and the struck side's level
-// against the mono plugin's.
+// against the mono plugin's. With --seams, the changes of the hold after it
+// has begun (print_seams()) instead of its figures.
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -262,6 +263,35 @@ void through(LV2_Descriptor_Function lib, uint32_t which, double rate, const Buf
   }
 }
 
+// The seams of a hold: from 150 ms after the press (the first hold
+// playing) to 600 ms, where the refinement and the weighing fade in, against
+// the steady hold from 600 ms for a second: the largest level change
+// between 43 ms stretches 43 ms apart (sliding by 5 ms), and the largest
+// step from one sample to the next.
+void print_seams(const char *name, double rate, int press_ms, const Buf &out, size_t press) {
+  const size_t win = (size_t)(0.043 * rate), hop = (size_t)(0.005 * rate);
+  auto level = [&](size_t at) {
+    double s = 0;
+    for (size_t i = at; i < at + win; ++i)
+      s += (double)out[i] * out[i];
+    return 10.0 * log10(std::max(s / (double)win, 1e-30));
+  };
+  auto worst = [&](size_t from, size_t to, double *change, double *step) {
+    *change = 0;
+    *step = 0;
+    for (size_t at = from; at + 2 * win <= to; at += hop)
+      *change = std::max(*change, fabs(level(at + win) - level(at)));
+    for (size_t i = from + 1; i < to; ++i)
+      *step = std::max(*step, (double)fabs(out[i] - out[i - 1]));
+  };
+  double change, step, steady_change, steady_step;
+  const size_t a = press + (size_t)(0.15 * rate), b = press + (size_t)(0.6 * rate);
+  worst(a, b, &change, &step);
+  worst(b, b + (size_t)rate, &steady_change, &steady_step);
+  printf("| %s | %.1f kHz | %d ms | %.2f dB / %.2f dB | %.4f / %.4f | %+.1f dB |\n", name,
+         rate / 1000.0, press_ms, change, steady_change, step, steady_step, level(b) - level(a));
+}
+
 struct Source {
   const char *name;
   int program;
@@ -274,7 +304,7 @@ int main(int argc, char **argv) {
   std::string lib_path = QUORVANE_LIB, sf2 = "/usr/share/sounds/sf2/FluidR3_GM.sf2";
   std::vector<double> rates = {48000.0};
   std::vector<int> presses = {0, 10, 30, 60, 100};
-  bool stereo = false;
+  bool stereo = false, seams = false;
   std::vector<Source> gm; // --gm: General MIDI programs and notes instead of the usual sources
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -299,13 +329,15 @@ int main(int argc, char **argv) {
         presses.push_back((int)v);
     } else if (a == "--stereo")
       stereo = true;
+    else if (a == "--seams")
+      seams = true;
     else if (a == "--gm" && i + 1 < argc) { // PROGRAM:NOTE,NOTE,...
       const std::vector<double> v = list(strchr(argv[++i], ':') ? strchr(argv[i], ':') + 1 : "");
       gm.push_back({argv[i], atoi(argv[i]), std::vector<int>(v.begin(), v.end())});
     } else {
       fprintf(stderr,
               "usage: %s [--lib PATH] [--rates R,...] [--press MS,...] [--stereo] "
-              "[--sf2 PATH] [--gm PROGRAM:NOTE,...]...\n",
+              "[--sf2 PATH] [--gm PROGRAM:NOTE,...]... [--seams]\n",
               argv[0]);
       return 2;
     }
@@ -335,8 +367,12 @@ int main(int argc, char **argv) {
     };
     if (!gm.empty())
       sources = gm;
-    printf("| source | rate | press | fundamental | pitch | missing | level | attack-only |\n");
-    printf("|---|---|---|---|---|---|---|---|\n");
+    if (seams)
+      printf("| source | rate | press | level change, changes / steady | sample step, changes / "
+             "steady | held level, 600 ms against 150 ms |\n|---|---|---|---|---|---|\n");
+    else
+      printf("| source | rate | press | fundamental | pitch | missing | level | attack-only |\n"
+             "|---|---|---|---|---|---|---|---|\n");
     for (const Source &s : sources)
       for (double rate : rates) {
         write_midi(midi, s.program, s.notes);
@@ -354,6 +390,10 @@ int main(int argc, char **argv) {
           const size_t from = press + (size_t)(0.6 * rate), len = (size_t)rate;
           Buf x(l.begin(), l.begin() + (long)std::min(l.size(), from + len + 1));
           through(lib, host::COHERENT, rate, x, nullptr, press, &out, &unused);
+          if (seams) {
+            print_seams(s.name, rate, press_ms, out, press);
+            continue;
+          }
           const Spectrum held(out, from, len, rate);
           double fundamental = 0;
           for (int n : s.notes) { // the worst note
