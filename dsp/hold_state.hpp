@@ -97,6 +97,7 @@ struct Analysis {
   uint32_t strike_age;            // hops since that strike
   uint32_t refining;              // 1, 2: the refinement awaited, faded to; 3, 4: the weighing
   uint32_t fade;                  // frames of the fade done
+  uint32_t fade_length;           // frames of the fade under way
   uint32_t first;                 // the window's oldest sample in history
   uint32_t part;                  // parts of the taking or of the peaks done
   double sums[4];                 // the window's sum of squares so far, sample i in sums[i % 4]

@@ -371,6 +371,7 @@ struct HoldAnalysis {
   int refining = 0;    // 1: waiting for the long window from the strike; 2: fading to its hold;
                        // 3: waiting for the window after that one; 4: fading to the weighed hold
   int fade = 0;        // frames of that fade done
+  int fade_frames = 8; // and of all of it
 
   // The latest strike among the history's hops of n channels together (0
   // the oldest), or -1. Two signs of one: a hop with more than 8 times the
@@ -1052,7 +1053,27 @@ struct Plugin {
       an.step(h, n, t);
     }
     const bool fading = playing && (an.refining == 2 || an.refining == 4);
-    const float share = (float)(an.fade + 1) / (float)(8 * t.scale); // over 43 ms
+    if (fading && an.fade == 0) {
+      // 43 ms, doubled for every doubling beyond 1 dB of the difference
+      // between the two holds' power, to 8 times that from 4 dB on.
+      double from = 0.0, to = 0.0;
+      for (int c = 0; c < n; ++c) {
+        for (int p = 0; p < h[c]->now.count; ++p)
+          from += (double)h[c]->now.amp[p].re * h[c]->now.amp[p].re +
+                  (double)h[c]->now.amp[p].im * h[c]->now.amp[p].im;
+        for (int p = 0; p < h[c]->next.count; ++p)
+          to += (double)h[c]->next.amp[p].re * h[c]->next.amp[p].re +
+                (double)h[c]->next.amp[p].im * h[c]->next.amp[p].im;
+      }
+      an.fade_frames = 8 * t.scale;
+      if (from > 0.0 && to > 0.0) {
+        const double ratio = std::max(from / to, to / from);
+        for (double db : {1.0, 2.0, 4.0})
+          if (ratio > std::pow(10.0, db / 10.0))
+            an.fade_frames *= 2;
+      }
+    }
+    const float share = (float)(an.fade + 1) / (float)an.fade_frames;
 
     const int offset = bin_offset(lead.shift);
     const bool blurred = present(lead.blur) && *lead.blur > 1e-4f;
@@ -1075,7 +1096,19 @@ struct Plugin {
           for (int k = 0; k < BINS; ++k)
             x[c][k] = Cpx{(1.0f - share) * x[c][k].re + share * y[k].re,
                           (1.0f - share) * x[c][k].im + share * y[k].im};
-          const double want = (1.0 - (double)share) * from + (double)share * to, got = power(x[c]);
+          // The power in between in dB: (to / from) to the fade's share,
+          // its frames a power of two (linear where either is silent).
+          double want = (1.0 - (double)share) * from + (double)share * to;
+          if (from > 0.0 && to > 0.0) {
+            double root = to / from;
+            for (int f = an.fade_frames; f > 1; f /= 2)
+              root = std::sqrt(root);
+            double gain = 1.0;
+            for (int f = 0; f <= an.fade; ++f)
+              gain *= root;
+            want = from * gain;
+          }
+          const double got = power(x[c]);
           const float g = got > 0.0 ? (float)std::sqrt(want / got) : 0.0f;
           for (int k = 0; k < BINS; ++k)
             x[c][k] = Cpx{x[c][k].re * g, x[c][k].im * g};
@@ -1103,7 +1136,7 @@ struct Plugin {
         q.live(turns);
       }
     }
-    if (fading && ++an.fade == 8 * t.scale) {
+    if (fading && ++an.fade == an.fade_frames) {
       for (int c = 0; c < n; ++c) {
         Partials &now = h[c]->now, &next = h[c]->next;
         now.count = next.count;
