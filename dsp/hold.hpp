@@ -559,13 +559,16 @@ inline void await_weighing(Analysis *const *a, unsigned n, const HoldTables &t) 
 // quickly dying upper partials) is not held as loud as what the note keeps.
 // Each partial's power in the window after the refinement's (read at its
 // frequency, as the peaks were) against its held power, over the same for
-// all the partials together, is how much faster than the sound it falls;
-// its amplitude is scaled by that ratio of powers, which holds it about
-// where it will be half a second on. Partials within 12 dB of the strongest
-// are kept as they are (they carry the notes, and beating partials dip
-// and swell), none is weighed down further than 24 dB under the strongest,
-// nothing is raised, and a sound that has died away (30 dB down) is held
-// as it was. Into `next` with the hold's phases, to fade to.
+// all the partials together (or 1 where the sound grows), is how much
+// faster than the sound it dies away; its amplitude is scaled by that ratio
+// of powers, which holds it about where it will be half a second on.
+// Partials within 12 dB of the strongest are kept as they are (they carry
+// the notes, and beating partials dip and swell); below that, a partial may
+// go down to 3.5 dB further for each dB it lies further down (a fundamental
+// a little under its second partial may die faster than the chord: it
+// keeps most of its level), and to 24 dB under the strongest at most.
+// Nothing is raised, and a sound that has died away (30 dB down) is held as
+// it was. Into `next` with the hold's phases, to fade to.
 inline void weigh_partials(Analysis *const *a, Hold *const *hold, Hold *const *next, unsigned n,
                            const HoldTables &t) {
   const unsigned up = 3 + t.octaves; // a frame bin is 2^up bins of the long window
@@ -593,13 +596,16 @@ inline void weigh_partials(Analysis *const *a, Hold *const *hold, Hold *const *n
       top = a2 > top ? a2 : top;
     }
     const bool died = !(later > held * 1e-3);
-    const float scale = died ? 0.0f : static_cast<float>(held / later);
+    const float scale = died ? 0.0f : later > held ? 1.0f : static_cast<float>(held / later);
     for (unsigned p = 0; p < h.count; ++p) {
       const float a2 = h.amp_re[p] * h.amp_re[p] + h.amp_im[p] * h.amp_im[p];
       float g = 1.0f;
       if (!died && a2 > 0.0f && a2 * 16.0f < top) {
         const float fall = x.power[p] * scale / a2;
-        const float least = sqrtf(top / a2) * 0.0625f;
+        const float r = a2 / top; // the deepest it may go, against the strongest: r^3.5 * 1000
+        float deepest = 1000.0f * (r * r * r) * sqrtf(r);
+        deepest = deepest > 0.0039810717f ? deepest : 0.0039810717f;
+        const float least = sqrtf(deepest / r);
         g = fall > least ? fall : least;
         g = g < 1.0f ? g : 1.0f;
       }

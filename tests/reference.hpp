@@ -530,9 +530,8 @@ struct HoldAnalysis {
   // finer a bin of this window) over the window's transform there: its
   // power then over its power held, against the same sums over all the
   // partials, is how much faster than the whole it dies away. Partials more
-  // than 12 dB under the strongest are scaled by that ratio, but not under
-  // 24 dB below the strongest and never up; the hold is kept whole when the
-  // window has 30 dB less than it.
+  // than 12 dB under the strongest are scaled by that ratio, never up; the
+  // hold is kept whole when the window has 30 dB less than it.
   void weigh(HoldChannel *const *ch, int n, const HoldTables &t) {
     const int finer = t.len[0] / N;
     for (int c = 0; c < n; ++c) {
@@ -552,12 +551,18 @@ struct HoldAnalysis {
         top = std::max(top, a2);
       }
       const bool died = !(sum_later > sum_now * 1e-3);
-      const float scale = died ? 0.0f : (float)(sum_now / sum_later);
+      // A sound that grows as a whole weighs its partials only by their own fall.
+      const float scale = died ? 0.0f : sum_later > sum_now ? 1.0f : (float)(sum_now / sum_later);
       for (int p = 0; p < now.count; ++p) {
         const float a2 = now.amp[p].re * now.amp[p].re + now.amp[p].im * now.amp[p].im;
         float g = 1.0f;
-        if (!died && a2 > 0.0f && a2 * 16.0f < top)
-          g = std::min(std::max(later[p] * scale / a2, sqrtf(top / a2) * 0.0625f), 1.0f);
+        if (!died && a2 > 0.0f && a2 * 16.0f < top) {
+          // Down to (a2 / top)^3.5 * 1000 of the strongest (nothing at 12
+          // dB, 24 dB from 16 dB under it), never further than 24 dB under.
+          const float r = a2 / top;
+          const float deepest = std::max(1000.0f * (r * r * r) * sqrtf(r), 0.0039810717f);
+          g = std::min(std::max(later[p] * scale / a2, sqrtf(deepest / r)), 1.0f);
+        }
         next.amp[p] = Cpx{now.amp[p].re * g, now.amp[p].im * g};
       }
       next.ready = true;
