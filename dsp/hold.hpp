@@ -564,9 +564,9 @@ inline void await_weighing(Analysis *const *a, unsigned n, const HoldTables &t) 
 // of powers, which holds it about where it will be half a second on.
 // Partials within 12 dB of the strongest are kept as they are (they carry
 // the notes, and beating partials dip and swell); below that, a partial may
-// go down to 3.5 dB further for each dB it lies further down (a fundamental
-// a little under its second partial may die faster than the chord: it
-// keeps most of its level), and to 24 dB under the strongest at most.
+// go down by 3.5 dB for each dB it lies further down (a fundamental a
+// little under its second partial may die faster than the chord: it keeps
+// most of its level), and to 24 dB under the strongest at most.
 // Nothing is raised, and a sound that has died away (30 dB down) is held as
 // it was. Into `next` with the hold's phases, to fade to.
 inline void weigh_partials(Analysis *const *a, Hold *const *hold, Hold *const *next, unsigned n,
