@@ -419,9 +419,20 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     if (a[0]->refining == 1) {
       advance_analysis(a, next, n, t);
     }
+  } else if (playing && a[0]->refining == 3) { // the window after the refinement's, a hop a part
+    if (a[0]->state == WEIGHING) {
+      weigh_partials(a, h, next, n, t);
+    } else {
+      advance_analysis(a, next, n, t);
+    }
   }
-  const bool fading = playing && a[0]->refining == 2;
-  const float share = static_cast<float>(a[0]->fade + 1) / static_cast<float>(t.fade_frames);
+  const bool fading = playing && (a[0]->refining == 2 || a[0]->refining == 4);
+  if (fading && a[0]->fade == 0) {
+    const uint32_t frames = fade_length(h, next, n, t);
+    for (unsigned c = 0; c < n; ++c) {
+      a[c]->fade_length = frames;
+    }
+  }
 
   const int offset = bin_offset(ctl.shift);
   const float blur = blur_amount(ctl.blur);
@@ -441,7 +452,7 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       render_hold(co.hold, t, rows, s.re, s.im);
       if (fading) {
         render_hold(co.next, t, rows, s.acc_re, s.acc_im);
-        cross_fade(s.re, s.im, s.acc_re, s.acc_im, share);
+        cross_fade(s.re, s.im, s.acc_re, s.acc_im, a[0]->fade + 1, a[0]->fade_length);
       }
     }
     if (blur > 0.0f) {
@@ -478,10 +489,14 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     }
     synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, ch.window, ch.out_ring, ch.pos);
   }
-  if (fading && ++a[0]->fade == t.fade_frames) { // the refinement is the hold from now on
+  if (fading && ++a[0]->fade == a[0]->fade_length) { // the refinement is the hold from now on
+    const bool refined = a[0]->refining == 2;
     for (unsigned c = 0; c < n; ++c) {
       take_partials(*h[c], *next[c]);
       a[c]->refining = 0;
+    }
+    if (refined) {
+      await_weighing(a, n, t);
     }
   }
 }

@@ -485,7 +485,7 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
       ++x.stage;
       ++x.since;
       if (x.stage == stage_slices(x.length)) {
-        x.state = PEAKS;
+        x.state = x.refining == 3 ? WEIGHING : PEAKS;
         x.part = 0;
       }
     }
@@ -551,6 +551,85 @@ inline void watch_refinement(Analysis *const *a, unsigned n, const HoldTables &t
   }
 }
 
+// After the fade to a refinement, the long window that follows its window
+// (from 187 ms after the strike at 48 kHz) is awaited, to weigh the
+// partials by how they go on.
+inline void await_weighing(Analysis *const *a, unsigned n, const HoldTables &t) {
+  const uint32_t last = 2 * t.long_hops + 1;
+  const uint32_t wait = a[0]->strike_age < last ? last - a[0]->strike_age : 0;
+  for (unsigned c = 0; c < n; ++c) {
+    a[c]->state = WAITING;
+    a[c]->length = t.long_size;
+    a[c]->skip = 0;
+    a[c]->wait = wait;
+    a[c]->refining = 3;
+  }
+}
+
+// What belongs to the attack only (a hammer's thump, a pluck's noise, the
+// quickly dying upper partials) is not held as loud as what the note keeps.
+// Each partial's power in the window after the refinement's (read at its
+// frequency, as the peaks were) against its held power, over the same for
+// all the partials together (or 1 where the sound grows), is how much
+// faster than the sound it dies away; its amplitude is scaled by that ratio
+// of powers, which holds it about where it will be half a second on.
+// Partials within 12 dB of the strongest are kept as they are (they carry
+// the notes, and beating partials dip and swell); below that, a partial may
+// go down by 3.5 dB for each dB it lies further down (a fundamental a
+// little under its second partial may die faster than the chord: it keeps
+// most of its level), and to 24 dB under the strongest at most.
+// Nothing is raised, and a sound that has died away (30 dB down) is held as
+// it was. Into `next` with the hold's phases, to fade to.
+inline void weigh_partials(Analysis *const *a, Hold *const *hold, Hold *const *next, unsigned n,
+                           const HoldTables &t) {
+  const unsigned up = 3 + t.octaves; // a frame bin is 2^up bins of the long window
+  for (unsigned c = 0; c < n; ++c) {
+    Analysis &x = *a[c];
+    const Hold &h = *hold[c];
+    Hold &w = *next[c];
+    copy_partial_arrays(w, h, h.count);
+    w.count = h.count;
+    double held = 0.0;
+    double later = 0.0;
+    float top = 0.0f;
+    for (unsigned p = 0; p < h.count; ++p) {
+      const uint32_t u = ((static_cast<uint32_t>(h.bin[p]) << 8) | h.frac[p]) << up;
+      const uint32_t k = (u + 128u) >> 8; // the nearest bin, and the offset from it
+      const int q = static_cast<int>(u) - static_cast<int>(k << 8);
+      const unsigned at = t.reverse[k];
+      const float c_re = t.correct_re[0][q + 128];
+      const float c_im = t.correct_im[0][q + 128];
+      const float l2 = (x.re[at] * x.re[at] + x.im[at] * x.im[at]) * (c_re * c_re + c_im * c_im);
+      const float a2 = h.amp_re[p] * h.amp_re[p] + h.amp_im[p] * h.amp_im[p];
+      x.power[p] = l2;
+      held += static_cast<double>(a2);
+      later += static_cast<double>(l2);
+      top = a2 > top ? a2 : top;
+    }
+    const bool died = !(later > held * 1e-3);
+    const float scale = died ? 0.0f : later > held ? 1.0f : static_cast<float>(held / later);
+    for (unsigned p = 0; p < h.count; ++p) {
+      const float a2 = h.amp_re[p] * h.amp_re[p] + h.amp_im[p] * h.amp_im[p];
+      float g = 1.0f;
+      if (!died && a2 > 0.0f && a2 * 16.0f < top) {
+        const float fall = x.power[p] * scale / a2;
+        const float r = a2 / top; // the deepest it may go, against the strongest: r^3.5 * 1000
+        float deepest = 1000.0f * (r * r * r) * sqrtf(r);
+        deepest = deepest > 0.0039810717f ? deepest : 0.0039810717f;
+        const float least = sqrtf(deepest / r);
+        g = fall > least ? fall : least;
+        g = g < 1.0f ? g : 1.0f;
+      }
+      w.amp_re[p] = h.amp_re[p] * g;
+      w.amp_im[p] = h.amp_im[p] * g;
+    }
+    w.ready = 1;
+    x.state = IDLE;
+    x.refining = 4;
+    x.fade = 0;
+  }
+}
+
 // The held partials of `from` in place of those of `to` (which keeps its
 // other fields): the refinement after its fade.
 inline void take_partials(Hold &to, Hold &from) {
@@ -559,10 +638,42 @@ inline void take_partials(Hold &to, Hold &from) {
   from.ready = 0;
 }
 
-// Frame bins re/im (0..512) a share x of the way to n_re/n_im, the
-// frame's power x of the way from the one's to the other's: the two holds
-// are the same notes but need not be in phase.
-inline void cross_fade(float *re, float *im, const float *n_re, const float *n_im, float x) {
+// Frames of the fade from the holds `from` to `to` of n channels: 43 ms
+// where their power is within 1 dB, twice as long for each doubling of the
+// difference in dB beyond that, up to 341 ms (from 4 dB): the level moves
+// by about 1 dB in 43 ms at most (a slow attack first held quiet, then
+// from more of its sound, can differ by 8 dB).
+inline uint32_t fade_length(Hold *const *from, Hold *const *to, unsigned n, const HoldTables &t) {
+  double a = 0.0;
+  double b = 0.0;
+  for (unsigned c = 0; c < n; ++c) {
+    for (unsigned p = 0; p < from[c]->count; ++p) {
+      a += static_cast<double>(from[c]->amp_re[p]) * from[c]->amp_re[p] +
+           static_cast<double>(from[c]->amp_im[p]) * from[c]->amp_im[p];
+    }
+    for (unsigned p = 0; p < to[c]->count; ++p) {
+      b += static_cast<double>(to[c]->amp_re[p]) * to[c]->amp_re[p] +
+           static_cast<double>(to[c]->amp_im[p]) * to[c]->amp_im[p];
+    }
+  }
+  uint32_t frames = t.fade_frames;
+  if (a > 0.0 && b > 0.0) {
+    const double ratio = a > b ? a / b : b / a;
+    static const double most[3] = {1.2589254117941673, 1.5848931924611136, 2.5118864315095806};
+    for (unsigned i = 0; i < 3 && ratio > most[i]; ++i) {
+      frames <<= 1;
+    }
+  }
+  return frames;
+}
+
+// Frame bins re/im (0..512) the share done / frames of the way to
+// n_re/n_im, the frame's power as far from the one's to the other's in dB
+// (linearly where either is silent): the two holds are the same notes but
+// need not be in phase. `frames` is a power of two.
+inline void cross_fade(float *re, float *im, const float *n_re, const float *n_im, uint32_t done,
+                       uint32_t frames) {
+  const float x = static_cast<float>(done) / static_cast<float>(frames);
   const double from = sum_squares(re, im);
   const double to = sum_squares(n_re, n_im);
   const v4f keep = splat4(1.0f - x);
@@ -572,7 +683,18 @@ inline void cross_fade(float *re, float *im, const float *n_re, const float *n_i
     store4(im + k, keep * load4(im + k) + share * load4(n_im + k));
   }
   const double mixed = sum_squares(re, im);
-  const double want = (1.0 - static_cast<double>(x)) * from + static_cast<double>(x) * to;
+  double want = (1.0 - static_cast<double>(x)) * from + static_cast<double>(x) * to;
+  if (from > 0.0 && to > 0.0) {
+    double step = to / from; // to the power 1 / frames, then `done` times over
+    for (uint32_t f = frames; f > 1; f >>= 1) {
+      step = sqrt(step);
+    }
+    double gain = 1.0;
+    for (uint32_t f = 0; f < done; ++f) {
+      gain = gain * step;
+    }
+    want = from * gain;
+  }
   const v4f gain = splat4(mixed > 0.0 ? static_cast<float>(sqrt(want / mixed)) : 0.0f);
   for (unsigned k = 0; k < 516; k += 4) {
     store4(re + k, load4(re + k) * gain);

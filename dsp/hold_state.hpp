@@ -95,8 +95,9 @@ struct Analysis {
   float top;                      // the largest summed power
   uint32_t struck;                // the window starts at a strike
   uint32_t strike_age;            // hops since that strike
-  uint32_t refining;              // 1: the long window from the strike is awaited; 2: fading to it
+  uint32_t refining;              // 1, 2: the refinement awaited, faded to; 3, 4: the weighing
   uint32_t fade;                  // frames of the fade done
+  uint32_t fade_length;           // frames of the fade under way
   uint32_t first;                 // the window's oldest sample in history
   uint32_t part;                  // parts of the taking or of the peaks done
   double sums[4];                 // the window's sum of squares so far, sample i in sums[i % 4]
@@ -108,7 +109,8 @@ enum AnalysisState : uint32_t {
   TRANSFORM = 2,
   PEAKS = 3,
   LISTENING = 6, // freeze is on but nothing has sounded: waiting for a sound
-  TAKING = 7     // the window being taken, a part a hop
+  TAKING = 7,    // the window being taken, a part a hop
+  WEIGHING = 8   // the window after the refinement's is transformed: weigh the partials by it
 };
 
 // Hops of the work on a window that grows with its length, so that a hop

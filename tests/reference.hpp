@@ -371,8 +371,10 @@ struct HoldAnalysis {
   bool struck = false; // the window starts at a strike
   int skip[2] = {};    // each channel's hops of the window before the strike: not in its level
   int age = 0;         // hops since that strike
-  int refining = 0;    // 1: waiting for the long window from the strike; 2: fading to its hold
+  int refining = 0;    // 1: waiting for the long window from the strike; 2: fading to its hold;
+                       // 3: waiting for the window after that one; 4: fading to the weighed hold
   int fade = 0;        // frames of that fade done
+  int fade_frames = 8; // and of all of it
 
   // The latest strike among the history's hops of n channels together (0
   // the oldest), or -1. Two signs of one: a hop with more than 8 times the
@@ -457,8 +459,11 @@ struct HoldAnalysis {
   // Hops from the window to the frame that makes the partials: the plugin
   // takes the window in `scale` hops (the first is the window's own), then
   // transforms it, then takes power_hops() for the power and twice
-  // `scale` for the peaks.
+  // `scale` for the peaks. The window after the refinement's is only read:
+  // the partials are weighed by it the hop after its transform.
   int busy(const HoldTables &t) const {
+    if (refining == 3)
+      return t.scale + HoldTables::transform_hops(length);
     return (t.scale - 1) + HoldTables::transform_hops(length) + t.power_hops() + 2 * t.scale;
   }
 
@@ -496,7 +501,14 @@ struct HoldAnalysis {
       state = 2;
       return;
     }
-    if (state == 2 && ++since == busy(t)) {
+    if (state == 2 && ++since == busy(t) && refining == 3) { // weighed: fade to that
+      weigh(ch, n, t);
+      state = 0;
+      refining = 4;
+      fade = 0;
+      return;
+    }
+    if (state == 2 && since == busy(t)) {
       partials(ch, n, t);
       state = 0;
       if (refining == 1) { // made: fade to it
@@ -513,6 +525,50 @@ struct HoldAnalysis {
         wait = std::max(hops + 1 - age, 0);
         refining = 1;
       }
+    }
+  }
+
+  // Each held partial against the window after the refinement's, read at
+  // its bin nearest its frequency (in 256ths of a frame bin, so many times
+  // finer a bin of this window) over the window's transform there: its
+  // power then over its power held, against the same sums over all the
+  // partials, is how much faster than the whole it dies away. Partials more
+  // than 12 dB under the strongest are scaled by that ratio, never up; the
+  // hold is kept whole when the window has 30 dB less than it.
+  void weigh(HoldChannel *const *ch, int n, const HoldTables &t) {
+    const int finer = t.len[0] / N;
+    for (int c = 0; c < n; ++c) {
+      Partials &now = ch[c]->now, &next = ch[c]->next;
+      next = now;
+      std::vector<float> later(now.count);
+      double sum_now = 0.0, sum_later = 0.0;
+      float top = 0.0f;
+      for (int p = 0; p < now.count; ++p) {
+        const int at = (now.bin[p] * 256 + now.frac[p]) * finer;
+        const int k = (at + 128) / 256, q = at - k * 256;
+        const Cpx x = ch[c]->spectrum[k], r = t.correct[0][q + 128];
+        later[p] = (x.re * x.re + x.im * x.im) * (r.re * r.re + r.im * r.im);
+        const float a2 = now.amp[p].re * now.amp[p].re + now.amp[p].im * now.amp[p].im;
+        sum_now += a2;
+        sum_later += later[p];
+        top = std::max(top, a2);
+      }
+      const bool died = !(sum_later > sum_now * 1e-3);
+      // A sound that grows as a whole weighs its partials only by their own fall.
+      const float scale = died ? 0.0f : sum_later > sum_now ? 1.0f : (float)(sum_now / sum_later);
+      for (int p = 0; p < now.count; ++p) {
+        const float a2 = now.amp[p].re * now.amp[p].re + now.amp[p].im * now.amp[p].im;
+        float g = 1.0f;
+        if (!died && a2 > 0.0f && a2 * 16.0f < top) {
+          // Down to (a2 / top)^3.5 * 1000 of the strongest (nothing at 12
+          // dB, 24 dB from 16 dB under it), never further than 24 dB under.
+          const float r = a2 / top;
+          const float deepest = std::max(1000.0f * (r * r * r) * sqrtf(r), 0.0039810717f);
+          g = std::min(std::max(later[p] * scale / a2, sqrtf(deepest / r)), 1.0f);
+        }
+        next.amp[p] = Cpx{now.amp[p].re * g, now.amp[p].im * g};
+      }
+      next.ready = true;
     }
   }
 
@@ -1031,9 +1087,31 @@ struct Plugin {
         an.state = an.refining = 0;
       else
         an.step(h, n, t);
+    } else if (playing && an.refining == 3) {
+      an.step(h, n, t);
     }
-    const bool fading = playing && an.refining == 2;
-    const float share = (float)(an.fade + 1) / (float)(8 * t.scale); // over 43 ms
+    const bool fading = playing && (an.refining == 2 || an.refining == 4);
+    if (fading && an.fade == 0) {
+      // 43 ms, doubled for every doubling beyond 1 dB of the difference
+      // between the two holds' power, to 8 times that from 4 dB on.
+      double from = 0.0, to = 0.0;
+      for (int c = 0; c < n; ++c) {
+        for (int p = 0; p < h[c]->now.count; ++p)
+          from += (double)h[c]->now.amp[p].re * h[c]->now.amp[p].re +
+                  (double)h[c]->now.amp[p].im * h[c]->now.amp[p].im;
+        for (int p = 0; p < h[c]->next.count; ++p)
+          to += (double)h[c]->next.amp[p].re * h[c]->next.amp[p].re +
+                (double)h[c]->next.amp[p].im * h[c]->next.amp[p].im;
+      }
+      an.fade_frames = 8 * t.scale;
+      if (from > 0.0 && to > 0.0) {
+        const double ratio = std::max(from / to, to / from);
+        for (double db : {1.0, 2.0, 4.0})
+          if (ratio > std::pow(10.0, db / 10.0))
+            an.fade_frames *= 2;
+      }
+    }
+    const float share = (float)(an.fade + 1) / (float)an.fade_frames;
 
     const int offset = bin_offset(lead.shift);
     const bool blurred = present(lead.blur) && *lead.blur > 1e-4f;
@@ -1056,7 +1134,19 @@ struct Plugin {
           for (int k = 0; k < BINS; ++k)
             x[c][k] = Cpx{(1.0f - share) * x[c][k].re + share * y[k].re,
                           (1.0f - share) * x[c][k].im + share * y[k].im};
-          const double want = (1.0 - (double)share) * from + (double)share * to, got = power(x[c]);
+          // The power in between in dB: (to / from) to the fade's share,
+          // its frames a power of two (linear where either is silent).
+          double want = (1.0 - (double)share) * from + (double)share * to;
+          if (from > 0.0 && to > 0.0) {
+            double root = to / from;
+            for (int f = an.fade_frames; f > 1; f /= 2)
+              root = std::sqrt(root);
+            double gain = 1.0;
+            for (int f = 0; f <= an.fade; ++f)
+              gain *= root;
+            want = from * gain;
+          }
+          const double got = power(x[c]);
           const float g = got > 0.0 ? (float)std::sqrt(want / got) : 0.0f;
           for (int k = 0; k < BINS; ++k)
             x[c][k] = Cpx{x[c][k].re * g, x[c][k].im * g};
@@ -1083,7 +1173,7 @@ struct Plugin {
         q.live(turns);
       }
     }
-    if (fading && ++an.fade == 8 * t.scale) {
+    if (fading && ++an.fade == an.fade_frames) {
       for (int c = 0; c < n; ++c) {
         Partials &now = h[c]->now, &next = h[c]->next;
         now.count = next.count;
@@ -1094,7 +1184,17 @@ struct Plugin {
         std::copy(next.frac, next.frac + next.count, now.frac);
         next.ready = false;
       }
-      an.refining = 0;
+      // After the refinement, the window that follows its own (from three
+      // hops plus two histories after the strike) weighs its partials.
+      if (an.refining == 2) {
+        an.state = 1;
+        an.length = t.len[0];
+        an.skip[0] = an.skip[1] = 0;
+        an.wait = std::max(2 * lead.held.hops + 1 - an.age, 0);
+        an.refining = 3;
+      } else {
+        an.refining = 0;
+      }
     }
   }
 };

@@ -25,10 +25,13 @@ namespace {
 using namespace host;
 using sig::Buf, sig::NaN, sig::Inf;
 
-// Steady settings on the edges of each stage, over tones and noise, on each plugin.
+// Steady settings on the edges of each stage, over tones and noise, on each
+// plugin; long enough for a hold from the first sound to be refined and then
+// weighed by what follows.
 TEST(MatchesModel, EdgeSettings) {
-  const Buf in = sig::add({sig::noise(16384, 21, 0.3f), sig::tone(16384, 8.0),
-                           sig::tone(16384, 511.0, 0.2f), sig::tone(16384, 0.0, 0.1f)});
+  const size_t n = 24576;
+  const Buf in = sig::add({sig::noise(n, 21, 0.3f), sig::tone(n, 8.0), sig::tone(n, 511.0, 0.2f),
+                           sig::tone(n, 0.0, 0.1f)});
   const std::vector<std::vector<std::pair<Role, float>>> settings = {
       {},
       {{FREEZE, 0.5f}},

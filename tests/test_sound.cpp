@@ -322,6 +322,31 @@ TEST(Sound, APressAtTheStrikeHoldsTheChord) {
   }
 }
 
+// A note struck with a thump (inharmonic partials as loud as its fundamental,
+// dying in 50 ms), pressed at the strike and 30 ms after: the thump is held
+// 20 dB or more under the note's strongest partial, the note's partials
+// within 2 dB of their level when struck.
+TEST(Sound, AThumpAtTheStrikeIsNotHeld) {
+  const size_t strike = 48000, n = strike + 48000 + span + 1024;
+  const std::vector<double> thump = {353.1, 523.9, 1237.7};
+  Buf in(n, 0.0f);
+  for (size_t i = strike; i < n; ++i) {
+    const double t = (double)(i - strike) / rate, ramp = std::min(1.0, t / 0.002);
+    for (int h = 1; h <= 6; ++h)
+      in[i] += (float)(ramp * 0.1 / h * std::sin(2.0 * M_PI * 98.0 * h * t));
+    for (double f : thump)
+      in[i] += (float)(ramp * 0.1 * std::exp(-t / 0.05) * std::sin(2.0 * M_PI * f * t));
+  }
+  for (size_t late : {0, 1440}) {
+    const Span held(render(COHERENT, in, {{strike + late, FREEZE, 1.0f}}), strike + 48000);
+    for (double f : thump)
+      EXPECT_LE(held.level_db(f, 5.0, 1.0) - held.level_db(98.0, 5.0, 1.0), -20.0)
+          << f << " " << late;
+    for (int h = 1; h <= 6; ++h)
+      EXPECT_LE(std::fabs(held.level_db(98.0 * h, 5.0, 0.1 / h)), 2.0) << h << " " << late;
+  }
+}
+
 // Damped just after the press: the hold is the note as it was.
 TEST(Sound, ANoteDampedAfterThePressIsHeldInTune) {
   const size_t press = 2 * 48000;
