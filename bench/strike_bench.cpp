@@ -489,7 +489,7 @@ struct Source {
   std::vector<int> notes;
 };
 
-const std::vector<Source> sources = {
+std::vector<Source> sources = {
     {"piano A1", 0, {33}},
     {"piano A2 C3 E3", 0, {45, 48, 52}},
     {"piano A3 C4 E4", 0, {57, 60, 64}},
@@ -719,10 +719,21 @@ int main(int argc, char **argv) {
       mode = RATES;
     else if (a == "--check-pitch")
       return check_pitch();
-    else {
+    else if (a == "--gm" && i + 1 < argc) { // PROGRAM:NOTE,NOTE,... in place of the usual sources
+      static bool replaced = false;
+      if (!replaced)
+        sources.clear();
+      replaced = true;
+      const char *spec = argv[++i], *colon = strchr(spec, ':');
+      std::vector<int> notes;
+      for (double v : list(colon ? colon + 1 : ""))
+        notes.push_back((int)v);
+      sources.push_back({spec, atoi(spec), notes});
+    } else {
       fprintf(stderr,
               "usage: %s [--lib PATH] [--before PATH] [--rates R,...] [--press MS,...]\n"
-              "       [--stereo | --rate-table | --check-pitch] [--wav DIR] [--sf2 PATH]\n",
+              "       [--stereo | --rate-table | --check-pitch] [--wav DIR] [--sf2 PATH]\n"
+              "       [--gm PROGRAM:NOTE,NOTE...]...\n",
               argv[0]);
       return 2;
     }
