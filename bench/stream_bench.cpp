@@ -436,7 +436,7 @@ struct StreamRun {
   Spectra spectra;
   std::vector<double> floor, grouped;
   Timed t[n_settings];
-  std::vector<std::vector<double>> presses; // per round, per place in the cycle
+  std::vector<std::vector<double>> presses[2]; // mono, stereo: per round, per place in the cycle
 };
 
 } // namespace
@@ -473,6 +473,8 @@ int main(int argc, char **argv) {
     }
   }
   rounds = std::max(rounds, 1);
+  const bool with_presses =
+      only.empty() || std::string("coherent presses").find(only) != std::string::npos;
   const size_t n = static_cast<size_t>(seconds * rate) / hop_size * hop_size;
   const LV2_Descriptor_Function base = baseline ? host::open_library(baseline) : nullptr;
 
@@ -519,7 +521,9 @@ int main(int argc, char **argv) {
       results.push_back(&s.grouped);
       for (unsigned k = 0; k < n_settings; ++k) {
         const Setting &set = settings[k];
-        if ((set.quiet && si != 0) || std::string(set.name).find(only) == std::string::npos) {
+        // The presses are held against setting 0, which runs with them.
+        if ((set.quiet && si != 0) ||
+            (std::string(set.name).find(only) == std::string::npos && !(k == 0 && with_presses))) {
           continue;
         }
         const std::vector<float> &x = set.quiet ? s.quiet : s.x;
@@ -534,10 +538,10 @@ int main(int argc, char **argv) {
           results.push_back(&s.t[k].base);
         }
       }
-      Presses *presses = nullptr;
-      if (only.empty() || std::string("coherent presses").find(only) != std::string::npos) {
-        auto p = std::make_unique<Presses>(*host::descriptor(2), s.x);
-        presses = p.get();
+      Presses *presses[2] = {};
+      for (unsigned c = 0; with_presses && c < 2; ++c) {
+        auto p = std::make_unique<Presses>(*host::descriptor(c == 0 ? 2 : stereo_plugin), s.x);
+        presses[c] = p.get();
         run.push_back(std::move(p));
         results.push_back(nullptr);
       }
@@ -560,8 +564,10 @@ int main(int argc, char **argv) {
           results[i]->push_back(run[i]->ns / static_cast<double>(hops - warm_hops));
         }
       }
-      if (presses) {
-        s.presses.push_back(presses->means());
+      for (unsigned c = 0; c < 2; ++c) {
+        if (presses[c]) {
+          s.presses[c].push_back(presses[c]->means());
+        }
       }
     }
   }
@@ -624,32 +630,43 @@ int main(int argc, char **argv) {
   // The presses: each place of the cycle against the first plugin's live
   // neutral hop of the same round (setting 0).
   for (const StreamRun &s : streams) {
-    if (s.presses.empty() || s.t[0].plugin.empty()) {
-      continue;
+    for (unsigned c = 0; c < 2; ++c) {
+      const std::vector<std::vector<double>> &presses = s.presses[c];
+      if (presses.empty() || s.t[0].plugin.empty()) {
+        continue;
+      }
+      printf("\n%s, coherent%s, pressed every %zu hops for %zu: hop by place (us, x quorvane "
+             "live)\n",
+             s.name.c_str(), c ? " stereo" : "", Presses::cycle, Presses::held);
+      double worst = 0, worst_held = 0;
+      size_t worst_at = 0;
+      std::vector<double> worst_per_round(presses.size(), 0.0);
+      for (size_t i = 0; i < Presses::cycle; ++i) {
+        std::vector<double> us, ratio;
+        for (size_t r = 0; r < presses.size(); ++r) {
+          us.push_back(presses[r][i]);
+          ratio.push_back(presses[r][i] / s.t[0].plugin[r]);
+          worst_per_round[r] = std::max(worst_per_round[r], ratio.back());
+        }
+        const double q = median(ratio);
+        if (q > worst) {
+          worst = q;
+          worst_at = i;
+        }
+        if (i >= 12 && i < Presses::held) {
+          worst_held = std::max(worst_held, q);
+        }
+        printf("  %2zu %7.2f %6.3f%s", i, median(us) / 1e3, q, i % 4 == 3 ? "\n" : "");
+      }
+      printf("  dearest hop: place %zu, %.3f x quorvane live; dearest held hop (places 12..%zu): "
+             "%.3f x\n",
+             worst_at, worst, Presses::held - 1, worst_held);
+      printf("  dearest hop of each round (x quorvane live):");
+      for (double q : worst_per_round) {
+        printf(" %.3f", q);
+      }
+      printf("\n");
     }
-    printf("\n%s, coherent, pressed every %zu hops for %zu: hop by place (us, x quorvane live)\n",
-           s.name.c_str(), Presses::cycle, Presses::held);
-    double worst = 0, worst_held = 0;
-    size_t worst_at = 0;
-    for (size_t i = 0; i < Presses::cycle; ++i) {
-      std::vector<double> us, ratio;
-      for (size_t r = 0; r < s.presses.size(); ++r) {
-        us.push_back(s.presses[r][i]);
-        ratio.push_back(s.presses[r][i] / s.t[0].plugin[r]);
-      }
-      const double q = median(ratio);
-      if (q > worst) {
-        worst = q;
-        worst_at = i;
-      }
-      if (i >= 12 && i < Presses::held) {
-        worst_held = std::max(worst_held, q);
-      }
-      printf("  %2zu %7.2f %6.3f%s", i, median(us) / 1e3, q, i % 4 == 3 ? "\n" : "");
-    }
-    printf("  dearest hop: place %zu, %.3f x quorvane live; dearest held hop (places 12..%zu): "
-           "%.3f x\n",
-           worst_at, worst, Presses::held - 1, worst_held);
   }
   return 0;
 }
