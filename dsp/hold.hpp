@@ -469,8 +469,7 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
   case TRANSFORM:
     for (unsigned c = 0; c < n; ++c) {
       Analysis &x = *a[c];
-      const unsigned to = stage_end(x.length, x.stage);
-      long_stages(x.re, x.im, x.length, x.stage == 0 ? 0 : stage_end(x.length, x.stage - 1), to, t);
+      long_slice(x.re, x.im, x.length, x.stage, t);
       ++x.stage;
       ++x.since;
       if (x.stage == stage_slices(x.length)) {

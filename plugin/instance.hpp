@@ -18,7 +18,8 @@ struct Published {
   uint32_t shown;     // what the current slot holds: frozen | ready << 1
   uint32_t shown_at;  // the frame it was published after
   uint32_t pending;   // a publication waits for save() to leave the slot
-  uint32_t synced[2]; // the coherent plugins: input hops each slot's copy of the history holds
+  uint32_t synced[2]; // the coherent plugins: input hops each slot's copy of the history is up to,
+  uint32_t stale[2];  // and how many of the history's length before those it lacks
 };
 
 struct Instance {

@@ -205,24 +205,35 @@ inline float *history_copy(unsigned char *payload) {
   return reinterpret_cast<float *>(payload + held_size<true>());
 }
 
-// The copy of the history in slot `target` (every channel's) brought to the
-// first `upto` hops run: the hops it lacks, from the history where it
-// still holds them, otherwise from the current slot's copy; false (nothing
-// written) where neither does. A copy lags by a hop or two, so that is
-// what is copied; the indices count hops modulo 2^32, and hops before the
-// first were silence in the history and in the copies alike.
+// Hops of history copied into a slot at most per frame: a copy left behind
+// while a hold played catches up over a few frames, not in one.
+constexpr uint32_t sync_budget = 16;
+
+// The copy of the history in slot `target` (every channel's) brought toward
+// the first `upto` hops run, the oldest it lacks first, at most
+// sync_budget of them: from the history where it still holds them,
+// otherwise from the current slot's copy; nothing is written if neither
+// does. True once the copy holds the history as it was after hop `upto`.
+// A copy holds hops (synced - long_hops + stale, synced]; hops count modulo
+// 2^32, and hops before the first were silence in the history and in the
+// copies alike (so a zero-filled record's copies hold them).
 template <uint32_t channels> bool sync_history(Instance *self, uint32_t target, uint32_t upto) {
   Published &p = self->published;
   const HoldTables &t = *self->channel.co->tables;
   const uint32_t hops = t.long_hops;
   const uint32_t frames = p.frames;
+  uint32_t synced = p.synced[target];
+  uint32_t stale = p.stale[target];
+  if (upto - synced > hops) { // too far behind (or past `upto`): taken afresh
+    synced = upto - hops;
+    stale = hops;
+  }
+  uint32_t missing = upto - synced;
+  missing = missing < sync_budget ? missing : sync_budget;
   const uint32_t current = p.synced[1 - target];
-  uint32_t missing = upto - p.synced[target];
-  missing = missing < hops ? missing : hops;
-  const uint32_t from = upto - missing + 1;
-  for (uint32_t i = 0; i < missing; ++i) {
-    const uint32_t k = from + i;
-    if (frames - k >= hops && current - k >= hops) {
+  const uint32_t current_holds = hops - p.stale[1 - target];
+  for (uint32_t k = synced + 1; k != synced + 1 + missing; ++k) {
+    if (frames - k >= hops && current - k >= current_holds) {
       return false;
     }
   }
@@ -230,8 +241,7 @@ template <uint32_t channels> bool sync_history(Instance *self, uint32_t target, 
   unsigned char *to = slot_of<true>(self, channels, target);
   unsigned char *other = slot_of<true>(self, channels, 1 - target);
   const uint32_t at = self->channel.co->analysis.at; // after hop `frames`
-  for (uint32_t i = 0; i < missing; ++i) {
-    const uint32_t k = from + i;
+  for (uint32_t k = synced + 1; k != synced + 1 + missing; ++k) {
     const uint32_t slot = (at - 1 - (frames - k)) & (hops - 1);
     for (uint32_t c = 0; c < channels; ++c) {
       const float *src = frames - k < hops ? channel_of(self, c).co->analysis.history
@@ -240,8 +250,9 @@ template <uint32_t channels> bool sync_history(Instance *self, uint32_t target, 
              hop_size * sizeof(float));
     }
   }
-  p.synced[target] = upto;
-  return true;
+  p.synced[target] = synced + missing;
+  p.stale[target] = stale > missing ? stale - missing : 0;
+  return p.synced[target] == upto && p.stale[target] == 0;
 }
 
 // After each frame (run()'s thread) and after a restore: publishes what is
@@ -277,8 +288,11 @@ template <uint32_t channels, bool coherent> void publish(Instance *self, bool fr
     const Analysis &a = first.co->analysis;
     const bool taken =
         frozen && !ready && (a.state == TAKING || a.state == TRANSFORM || a.state == PEAKS);
-    if (every && !sync_history<channels>(self, target, taken ? frame - a.since : frame)) {
-      p.pending = 1; // only after a save held this slot for most of the history's length
+    // Only an analysis under way needs the copy whole: until it is, the
+    // slot is not published (after a hold, until the copy has caught up).
+    if (every && !sync_history<channels>(self, target, taken ? frame - a.since : frame) && frozen &&
+        !ready) {
+      p.pending = 1;
       return;
     }
   }
@@ -349,8 +363,7 @@ inline void replay_analysis(Analysis *const *a, unsigned n, const HoldTables &t)
                             : state == PEAKS   ? stage_slices(x.length)
                                                : 0;
     for (unsigned s = 0; s < slices; ++s) {
-      long_stages(x.re, x.im, x.length, s == 0 ? 0 : stage_end(x.length, s - 1),
-                  stage_end(x.length, s), t);
+      long_slice(x.re, x.im, x.length, s, t);
     }
     if (state == PEAKS) {
       x.since -= x.part;
