@@ -30,10 +30,10 @@
 // stands and, for each channel, a copy of the history as it was when the
 // window under analysis ended (or as it is, while the window is awaited);
 // save() takes the window again from that copy, brings the transform to
-// where the analysis stands and finishes it. Those copies are kept up to
-// date a hop or two at a time on every frame that holds nothing finished,
-// so no frame copies the analysis whole. restore() is never called while
-// run() or save() is, so it writes the instance directly.
+// where the analysis stands and finishes it. The copies are kept up to
+// date a hop or so a frame, so no frame copies the analysis whole.
+// restore() is never called while run() or save() is, so it writes the
+// instance directly.
 #pragma once
 
 #include <stdint.h>
@@ -207,7 +207,7 @@ inline float *history_copy(unsigned char *payload) {
 
 // Hops of history copied into a slot at most per frame: a copy left behind
 // while a hold played catches up over a few frames, not in one.
-constexpr uint32_t sync_budget = 16;
+constexpr uint32_t sync_budget = 32;
 
 // The copy of the history in slot `target` (every channel's) brought toward
 // the first `upto` hops run, the oldest it lacks first, at most
@@ -258,8 +258,9 @@ template <uint32_t channels> bool sync_history(Instance *self, uint32_t target, 
 // After each frame (run()'s thread) and after a restore: publishes what is
 // held if it changed, if the analysis is under way, or now and then while
 // frozen; never waits: a slot save() is reading is left for a later frame.
-// The coherent plugins publish every frame until a hold is ready, which
-// keeps both slots' copies of the history a hop or two behind it.
+// The coherent plugins also keep the next slot's copy of the history up
+// with it (a hop a frame; a copy left behind catches up sync_budget hops a
+// frame).
 template <uint32_t channels, bool coherent> void publish(Instance *self, bool frame_done) {
   Published &p = self->published;
   uint32_t frame = p.frames;
@@ -270,28 +271,34 @@ template <uint32_t channels, bool coherent> void publish(Instance *self, bool fr
   const uint32_t frozen = first.frozen != 0 ? 1 : 0;
   const uint32_t ready = coherent ? (first.co->hold.ready != 0 ? 1 : 0) : 1;
   const uint32_t shows = frozen | ready << 1;
-  // Waiting for a first sound there is nothing to finish: saved as frozen
-  // with nothing held, it waits again when restored.
-  const bool every = coherent && !(frozen && ready);
-  if (frame_done && !p.pending && shows == p.shown && !every &&
+  // An analysis under way is published after every frame. (Waiting for a
+  // first sound there is nothing to finish: saved as frozen with nothing
+  // held, it waits again when restored.)
+  const bool analysing = coherent && frozen && !ready;
+  const uint32_t target = 1 - p.current;
+  if (frame_done && !p.pending && shows == p.shown && !analysing &&
       !(frozen && frame - p.shown_at >= refresh_frames)) {
+    // Nothing to publish: the slot to be published next keeps its copy of
+    // the history within a hop of it, so that a press finds it ready.
+    if constexpr (coherent) {
+      if (__atomic_load_n(&p.pinned, __ATOMIC_SEQ_CST) != target + 1) {
+        sync_history<channels>(self, target, frame);
+      }
+    }
     return;
   }
-  const uint32_t target = 1 - p.current;
   if (__atomic_load_n(&p.pinned, __ATOMIC_SEQ_CST) == target + 1) {
     p.pending = 1;
     return;
   }
   if constexpr (coherent) {
     // Once the window under analysis is taken (its last hop came `since`
-    // hops ago), the history as it was then; otherwise as it is.
+    // hops ago), the history as it was then; otherwise as it is. Only an
+    // analysis needs the copy whole: until it is (just after a press, the
+    // other slot's copy catching up), the slot published last stands.
     const Analysis &a = first.co->analysis;
-    const bool taken =
-        frozen && !ready && (a.state == TAKING || a.state == TRANSFORM || a.state == PEAKS);
-    // Only an analysis under way needs the copy whole: until it is, the
-    // slot is not published (after a hold, until the copy has caught up).
-    if (every && !sync_history<channels>(self, target, taken ? frame - a.since : frame) && frozen &&
-        !ready) {
+    const bool taken = analysing && (a.state == TAKING || a.state == TRANSFORM || a.state == PEAKS);
+    if (!sync_history<channels>(self, target, taken ? frame - a.since : frame) && analysing) {
       p.pending = 1;
       return;
     }
