@@ -205,18 +205,14 @@ inline float *history_copy(unsigned char *payload) {
   return reinterpret_cast<float *>(payload + held_size<true>());
 }
 
-// Hops of history copied into a slot at most per frame, of a history of
-// `hops`: a copy left behind (after a press, the slot published last)
-// catches up in the first three frames at most, the taking of the window,
-// not in one and not in the long transform's first, dearest slices.
-inline uint32_t sync_budget(uint32_t hops) {
-  const uint32_t share = (hops >> 2) + (hops >> 3);
-  return share > 32 ? share : 32;
-}
+// Hops of history copied into a slot at most per frame: a copy left behind
+// (after a press, the slot published last) catches up over the first frames
+// of the analysis (11 ms at every rate), a little in each, not in one.
+constexpr uint32_t sync_budget = 16;
 
 // The copy of the history in slot `target` (every channel's) brought toward
 // the first `upto` hops run, the oldest it lacks first, at most
-// sync_budget() of them: from the history where it still holds them,
+// sync_budget of them: from the history where it still holds them,
 // otherwise from the current slot's copy; nothing is written if neither
 // does. True once the copy holds the history as it was after hop `upto`.
 // A copy holds hops (synced - long_hops + stale, synced]; hops count modulo
@@ -234,8 +230,7 @@ template <uint32_t channels> bool sync_history(Instance *self, uint32_t target, 
     stale = hops;
   }
   uint32_t missing = upto - synced;
-  const uint32_t budget = sync_budget(hops);
-  missing = missing < budget ? missing : budget;
+  missing = missing < sync_budget ? missing : sync_budget;
   const uint32_t current = p.synced[1 - target];
   const uint32_t current_holds = hops - p.stale[1 - target];
   for (uint32_t k = synced + 1; k != synced + 1 + missing; ++k) {
@@ -265,7 +260,7 @@ template <uint32_t channels> bool sync_history(Instance *self, uint32_t target, 
 // held if it changed, if the analysis is under way, or now and then while
 // frozen; never waits: a slot save() is reading is left for a later frame.
 // The coherent plugins also keep the next slot's copy of the history up
-// with it (a hop a frame; a copy left behind catches up sync_budget() hops a
+// with it (a hop a frame; a copy left behind catches up sync_budget hops a
 // frame).
 template <uint32_t channels, bool coherent> void publish(Instance *self, bool frame_done) {
   Published &p = self->published;
