@@ -243,12 +243,11 @@ template <uint32_t channels> bool sync_history(Instance *self, uint32_t target, 
   unsigned char *other = slot_of<true>(self, channels, 1 - target);
   const uint32_t at = self->channel.co->analysis.at; // after hop `frames`
   for (uint32_t k = synced + 1; k != synced + 1 + missing; ++k) {
-    const uint32_t slot = (at - 1 - (frames - k)) & (hops - 1);
+    const size_t from = size_t{(at - 1 - (frames - k)) & (hops - 1)} * hop_size; // its slot
     for (uint32_t c = 0; c < channels; ++c) {
       const float *src = frames - k < hops ? channel_of(self, c).co->analysis.history
                                            : history_copy(payload_of(other, payload, c));
-      memcpy(history_copy(payload_of(to, payload, c)) + slot * hop_size, src + slot * hop_size,
-             hop_size * sizeof(float));
+      memcpy(history_copy(payload_of(to, payload, c)) + from, src + from, hop_size * sizeof(float));
     }
   }
   p.synced[target] = synced + missing;
