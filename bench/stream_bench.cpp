@@ -16,7 +16,10 @@
 // percent. All times are the thread's CPU time.
 //
 // Usage: stream_bench [--rounds N] [--seconds S] [--demo FILE] [--baseline LIB]
-//                     [--only TEXT]   (only the settings whose names contain TEXT)
+//                     [--only TEXT]   (only the settings whose names contain TEXT; the
+//                                      presses of the coherent plugins, mono and stereo, run
+//                                      when "coherent presses" contains it, with the live
+//                                      neutral hop they are held against)
 //                     [--rate HZ]     (the instances' sample rate; 48000)
 // FILE is raw 32-bit float mono at 48 kHz (scripts/bench.sh makes the demo
 // phrase with sox); it is repeated up to the stream length.
