@@ -16,7 +16,10 @@
 // percent. All times are the thread's CPU time.
 //
 // Usage: stream_bench [--rounds N] [--seconds S] [--demo FILE] [--baseline LIB]
-//                     [--only TEXT]   (only the settings whose names contain TEXT)
+//                     [--only TEXT]   (only the settings whose names contain TEXT; the
+//                                      presses of the coherent plugins, mono and stereo, run
+//                                      when "coherent presses" contains it, with the live
+//                                      neutral hop they are held against)
 //                     [--rate HZ]     (the instances' sample rate; 48000)
 // FILE is raw 32-bit float mono at 48 kHz (scripts/bench.sh makes the demo
 // phrase with sox); it is repeated up to the stream length.
@@ -290,14 +293,19 @@ private:
 // refinement of a hold taken at a strike), each hop timed on its own and
 // kept by its place in that cycle, so that the dearest hop of a press (the
 // window, a slice of the long transform, the peaks, the fade) shows beside
-// the others.
+// the others. The first hop of each stretch finds the caches emptied by the
+// other runners; so that it is not the same place of the cycle in every
+// round (the stretches and the cycle are both whole multiples of 64 hops),
+// each round starts the cycle `phase` hops later, and the medians over the
+// rounds leave that hop out as they leave out any other round's outlier.
 class Presses : public Runner {
 public:
   static inline size_t cycle = 128;
   static inline size_t held = 96;
-  Presses(const LV2_Descriptor &d, const std::vector<float> &x)
-      : x_(x), inst_(d, rate), at_(cycle), count_(cycle) {
+  Presses(const LV2_Descriptor &d, const std::vector<float> &x, size_t phase)
+      : x_(x), inst_(d, rate), phase_(phase), at_(cycle), count_(cycle) {
     inst_.connect(Role::OUT, out_);
+    inst_.connect(Role::OUT_R, out_r_);
     inst_.connect(Role::FREEZE, &freeze_);
     inst_.connect(Role::MIX, &mix_);
     for (Role port : {Role::BLUR, Role::SHIFT, Role::THRESHOLD}) {
@@ -306,12 +314,16 @@ public:
   }
   void hops(size_t from, size_t to) override {
     for (size_t h = from; h < to; ++h) {
-      freeze_ = h % cycle < held ? 1.0f : 0.0f;
+      const size_t place = (h + cycle - phase_) % cycle;
+      freeze_ = place < held ? 1.0f : 0.0f;
       inst_.connect(Role::IN, const_cast<float *>(x_.data() + h * hop_size));
+      // A stereo plugin's right channel hears the stream seven hops later.
+      inst_.connect(Role::IN_R,
+                    const_cast<float *>(x_.data() + (h + 7) % (x_.size() / hop_size) * hop_size));
       const double t = cpu_ns();
       inst_.run(hop_size);
-      at_[h % cycle] += cpu_ns() - t;
-      ++count_[h % cycle];
+      at_[place] += cpu_ns() - t;
+      ++count_[place];
     }
   }
   // Mean CPU time of the hop at each place of the cycle.
@@ -327,7 +339,9 @@ private:
   const std::vector<float> &x_;
   host::Instance inst_;
   float out_[hop_size] = {};
+  float out_r_[hop_size] = {};
   float freeze_ = 0, mix_ = 1, zero_ = 0;
+  size_t phase_;
   std::vector<double> at_;
   std::vector<size_t> count_;
 };
@@ -436,7 +450,8 @@ struct StreamRun {
   Spectra spectra;
   std::vector<double> floor, grouped;
   Timed t[n_settings];
-  std::vector<std::vector<double>> presses; // per round, per place in the cycle
+  // mono, stereo, then the baseline's: per round, per place in the cycle
+  std::vector<std::vector<double>> presses[4];
 };
 
 } // namespace
@@ -473,6 +488,8 @@ int main(int argc, char **argv) {
     }
   }
   rounds = std::max(rounds, 1);
+  const bool with_presses =
+      only.empty() || std::string("coherent presses").find(only) != std::string::npos;
   const size_t n = static_cast<size_t>(seconds * rate) / hop_size * hop_size;
   const LV2_Descriptor_Function base = baseline ? host::open_library(baseline) : nullptr;
 
@@ -519,7 +536,9 @@ int main(int argc, char **argv) {
       results.push_back(&s.grouped);
       for (unsigned k = 0; k < n_settings; ++k) {
         const Setting &set = settings[k];
-        if ((set.quiet && si != 0) || std::string(set.name).find(only) == std::string::npos) {
+        // The presses are held against setting 0, which runs with them.
+        if ((set.quiet && si != 0) ||
+            (std::string(set.name).find(only) == std::string::npos && !(k == 0 && with_presses))) {
           continue;
         }
         const std::vector<float> &x = set.quiet ? s.quiet : s.x;
@@ -534,10 +553,16 @@ int main(int argc, char **argv) {
           results.push_back(&s.t[k].base);
         }
       }
-      Presses *presses = nullptr;
-      if (only.empty() || std::string("coherent presses").find(only) != std::string::npos) {
-        auto p = std::make_unique<Presses>(*host::descriptor(2), s.x);
-        presses = p.get();
+      Presses *presses[4] = {};
+      for (unsigned c = 0; with_presses && c < 4; ++c) {
+        const uint32_t which = c % 2 == 0 ? 2 : stereo_plugin;
+        const LV2_Descriptor *d = c < 2 ? host::descriptor(which) : base ? base(which) : nullptr;
+        if (!d) {
+          continue;
+        }
+        auto p =
+            std::make_unique<Presses>(*d, s.x, (16 + 41 * static_cast<size_t>(r)) % Presses::cycle);
+        presses[c] = p.get();
         run.push_back(std::move(p));
         results.push_back(nullptr);
       }
@@ -560,8 +585,10 @@ int main(int argc, char **argv) {
           results[i]->push_back(run[i]->ns / static_cast<double>(hops - warm_hops));
         }
       }
-      if (presses) {
-        s.presses.push_back(presses->means());
+      for (unsigned c = 0; c < 4; ++c) {
+        if (presses[c]) {
+          s.presses[c].push_back(presses[c]->means());
+        }
       }
     }
   }
@@ -624,32 +651,44 @@ int main(int argc, char **argv) {
   // The presses: each place of the cycle against the first plugin's live
   // neutral hop of the same round (setting 0).
   for (const StreamRun &s : streams) {
-    if (s.presses.empty() || s.t[0].plugin.empty()) {
-      continue;
+    for (unsigned c = 0; c < 4; ++c) {
+      const std::vector<std::vector<double>> &presses = s.presses[c];
+      if (presses.empty() || s.t[0].plugin.empty()) {
+        continue;
+      }
+      printf("\n%s, %scoherent%s, pressed every %zu hops for %zu: hop by place (us, x quorvane "
+             "live)\n",
+             s.name.c_str(), c < 2 ? "" : "baseline ", c % 2 ? " stereo" : "", Presses::cycle,
+             Presses::held);
+      double worst = 0, worst_held = 0;
+      size_t worst_at = 0;
+      std::vector<double> worst_per_round(presses.size(), 0.0);
+      for (size_t i = 0; i < Presses::cycle; ++i) {
+        std::vector<double> us, ratio;
+        for (size_t r = 0; r < presses.size(); ++r) {
+          us.push_back(presses[r][i]);
+          ratio.push_back(presses[r][i] / s.t[0].plugin[r]);
+          worst_per_round[r] = std::max(worst_per_round[r], ratio.back());
+        }
+        const double q = median(ratio);
+        if (q > worst) {
+          worst = q;
+          worst_at = i;
+        }
+        if (i >= 12 && i < Presses::held) {
+          worst_held = std::max(worst_held, q);
+        }
+        printf("  %2zu %7.2f %6.3f%s", i, median(us) / 1e3, q, i % 4 == 3 ? "\n" : "");
+      }
+      printf("  dearest hop: place %zu, %.3f x quorvane live; dearest held hop (places 12..%zu): "
+             "%.3f x\n",
+             worst_at, worst, Presses::held - 1, worst_held);
+      printf("  dearest hop of each round (x quorvane live):");
+      for (double q : worst_per_round) {
+        printf(" %.3f", q);
+      }
+      printf("\n");
     }
-    printf("\n%s, coherent, pressed every %zu hops for %zu: hop by place (us, x quorvane live)\n",
-           s.name.c_str(), Presses::cycle, Presses::held);
-    double worst = 0, worst_held = 0;
-    size_t worst_at = 0;
-    for (size_t i = 0; i < Presses::cycle; ++i) {
-      std::vector<double> us, ratio;
-      for (size_t r = 0; r < s.presses.size(); ++r) {
-        us.push_back(s.presses[r][i]);
-        ratio.push_back(s.presses[r][i] / s.t[0].plugin[r]);
-      }
-      const double q = median(ratio);
-      if (q > worst) {
-        worst = q;
-        worst_at = i;
-      }
-      if (i >= 12 && i < Presses::held) {
-        worst_held = std::max(worst_held, q);
-      }
-      printf("  %2zu %7.2f %6.3f%s", i, median(us) / 1e3, q, i % 4 == 3 ? "\n" : "");
-    }
-    printf("  dearest hop: place %zu, %.3f x quorvane live; dearest held hop (places 12..%zu): "
-           "%.3f x\n",
-           worst_at, worst, Presses::held - 1, worst_held);
   }
   return 0;
 }

@@ -377,8 +377,8 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
     const float c_re = t.correct_re[w][q + 128];
     const float c_im = t.correct_im[w][q + 128];
     const unsigned at = t.reverse[k] >> drop;
-    unsigned near[5]; // bins k - 2 .. k + 2 (k - 1 for k - 2 at k = 1)
-    for (unsigned j = 0; j < 5; ++j) {
+    unsigned near[5] = {}; // bins k - 2 .. k + 2 (k - 1 for k - 2 at k = 1), for a pair
+    for (unsigned j = 0; n > 1 && j < 5; ++j) {
       near[j] = t.reverse[k + j >= 3 ? k + j - 2 : 0] >> drop;
     }
     for (unsigned c = 0; c < n; ++c) {
@@ -390,13 +390,15 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
       // In a pair, a channel holds a partial only where its own spectrum
       // peaks too, within a bin: elsewhere the bin holds the skirt of the
       // other channel's note in this one, not a note of its own.
-      float own[5];
-      for (unsigned j = 0; j < 5; ++j) {
-        own[j] = re[near[j]] * re[near[j]] + im[near[j]] * im[near[j]];
-      }
       bool peak = n == 1;
-      for (unsigned j = 1; j < 4; ++j) {
-        peak = peak || (own[j] > own[j - 1] && own[j] >= own[j + 1]);
+      if (!peak) {
+        float own[5];
+        for (unsigned j = 0; j < 5; ++j) {
+          own[j] = re[near[j]] * re[near[j]] + im[near[j]] * im[near[j]];
+        }
+        for (unsigned j = 1; j < 4; ++j) {
+          peak = peak || (own[j] > own[j - 1] && own[j] >= own[j + 1]);
+        }
       }
       h.amp_re[count] = peak ? x_re * c_re - x_im * c_im : 0.0f;
       h.amp_im[count] = peak ? x_re * c_im + x_im * c_re : 0.0f;
@@ -480,8 +482,7 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
   case TRANSFORM:
     for (unsigned c = 0; c < n; ++c) {
       Analysis &x = *a[c];
-      const unsigned to = stage_end(x.length, x.stage);
-      long_stages(x.re, x.im, x.length, x.stage == 0 ? 0 : stage_end(x.length, x.stage - 1), to, t);
+      long_slice(x.re, x.im, x.length, x.stage, t);
       ++x.stage;
       ++x.since;
       if (x.stage == stage_slices(x.length)) {

@@ -12,7 +12,8 @@
 namespace {
 
 // The stages of each hop of the transform of n points: about 16384
-// butterflies a hop (the last stages, which go one at a time, fewer).
+// butterflies a hop. The last two stages (half-lengths 2 and 1) go in one
+// pass, halved over two hops at 32768 points.
 inline unsigned stage_end(unsigned n, unsigned slice) {
   static const uint8_t plan_4096[2] = {6, 12};
   static const uint8_t plan_8192[4] = {4, 8, 11, 13};
@@ -20,7 +21,7 @@ inline unsigned stage_end(unsigned n, unsigned slice) {
   return n == 4096    ? plan_4096[slice]
          : n == 8192  ? plan_8192[slice]
          : n == 16384 ? plan_16384[slice]
-                      : slice + 1; // 32768: a stage a hop
+                      : slice + 1; // 32768: a stage a hop (long_slice() pairs the last two)
 }
 
 inline unsigned stage_slices(unsigned n) {
@@ -109,6 +110,71 @@ inline void long_stages(float *re, float *im, unsigned n, unsigned from, unsigne
         im[b + j + h] = d_re * wi[j] + d_im * wr[j];
       }
     }
+  }
+}
+
+// The last two stages (half-lengths 2 and 1) of the transform of n points
+// on points [from, to) (multiples of 16), as long_stages() makes them, one
+// after the other, on each run of four points: stage n/4's pairs (0, 2)
+// and (1, 3), then stage n/2's (0, 1) and (2, 3). Four runs at a time, one
+// lane each.
+inline void long_last_two(float *re, float *im, unsigned from, unsigned to, const HoldTables &t) {
+  const v4f w0_re = splat4(t.tw_re[1]), w0_im = splat4(t.tw_im[1]); // half-length 2, j = 0
+  const v4f w1_re = splat4(t.tw_re[2]), w1_im = splat4(t.tw_im[2]); // j = 1
+  const v4f v_re = splat4(t.tw_re[0]), v_im = splat4(t.tw_im[0]);   // half-length 1
+  for (unsigned b = from; b < to; b += 16) {
+    v4f a_re = load4(re + b), b_re = load4(re + b + 4), c_re = load4(re + b + 8),
+        d_re = load4(re + b + 12);
+    v4f a_im = load4(im + b), b_im = load4(im + b + 4), c_im = load4(im + b + 8),
+        d_im = load4(im + b + 12);
+    transpose4(a_re, b_re, c_re, d_re); // a: the runs' point 0, b: point 1, ...
+    transpose4(a_im, b_im, c_im, d_im);
+    const v4f ac_re = a_re - c_re, ac_im = a_im - c_im;
+    const v4f bd_re = b_re - d_re, bd_im = b_im - d_im;
+    const v4f p0_re = a_re + c_re, p0_im = a_im + c_im;
+    const v4f p2_re = ac_re * w0_re - ac_im * w0_im, p2_im = ac_re * w0_im + ac_im * w0_re;
+    const v4f p1_re = b_re + d_re, p1_im = b_im + d_im;
+    const v4f p3_re = bd_re * w1_re - bd_im * w1_im, p3_im = bd_re * w1_im + bd_im * w1_re;
+    const v4f e_re = p0_re - p1_re, e_im = p0_im - p1_im;
+    const v4f f_re = p2_re - p3_re, f_im = p2_im - p3_im;
+    a_re = p0_re + p1_re;
+    a_im = p0_im + p1_im;
+    b_re = e_re * v_re - e_im * v_im;
+    b_im = e_re * v_im + e_im * v_re;
+    c_re = p2_re + p3_re;
+    c_im = p2_im + p3_im;
+    d_re = f_re * v_re - f_im * v_im;
+    d_im = f_re * v_im + f_im * v_re;
+    transpose4(a_re, b_re, c_re, d_re);
+    transpose4(a_im, b_im, c_im, d_im);
+    store4(re + b, a_re);
+    store4(re + b + 4, b_re);
+    store4(re + b + 8, c_re);
+    store4(re + b + 12, d_re);
+    store4(im + b, a_im);
+    store4(im + b + 4, b_im);
+    store4(im + b + 8, c_im);
+    store4(im + b + 12, d_im);
+  }
+}
+
+// Hop `slice` of the transform of n points (2^bits of them).
+inline void long_slice(float *re, float *im, unsigned n, unsigned slice, const HoldTables &t) {
+  const unsigned bits = 31 - static_cast<unsigned>(__builtin_clz(n));
+  const unsigned from = slice == 0 ? 0 : stage_end(n, slice - 1);
+  const unsigned to = stage_end(n, slice);
+  if (from == bits - 2 && to == bits - 1) { // 32768 points: half of the last two stages' pass
+    long_last_two(re, im, 0, n / 2, t);
+    return;
+  }
+  if (from == bits - 1) {
+    long_last_two(re, im, n / 2, n, t);
+    return;
+  }
+  const unsigned last = to == bits ? bits - 2 : to; // the last two stages in one pass
+  long_stages(re, im, n, from, last, t);
+  if (last < to) {
+    long_last_two(re, im, 0, n, t);
   }
 }
 

@@ -12,12 +12,14 @@ namespace {
 // run()'s side of the exchange with save(): frames, current and pinned are
 // read and written atomically only; the rest is run()'s own.
 struct Published {
-  uint32_t frames;   // frames run so far
-  uint32_t current;  // the slot save() may read: 0 or 1
-  uint32_t pinned;   // the slot save() is reading, plus one; 0 while none
-  uint32_t shown;    // what the current slot holds: frozen | ready << 1
-  uint32_t shown_at; // the frame it was published after
-  uint32_t pending;  // a publication waits for save() to leave the slot
+  uint32_t frames;    // frames run so far
+  uint32_t current;   // the slot save() may read: 0 or 1
+  uint32_t pinned;    // the slot save() is reading, plus one; 0 while none
+  uint32_t shown;     // what the current slot holds: frozen | ready << 1
+  uint32_t shown_at;  // the frame it was published after
+  uint32_t pending;   // a publication waits for save() to leave the slot
+  uint32_t synced[2]; // the coherent plugins: input hops each slot's copy of the history is up to,
+  uint32_t stale[2];  // and how many of the history's length before those it lacks
 };
 
 struct Instance {

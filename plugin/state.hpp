@@ -29,8 +29,13 @@
 // the exchange is free of data races. A held sound's phases move on every
 // frame; save() moves the published ones on by the frames counted since.
 // During the analysis after a press, the slot holds the analysis as it
-// stands, and save() finishes it on its copy. restore() is never called
-// while run() or save() is, so it writes the instance directly.
+// stands and, for each channel, a copy of the history as it was when the
+// window under analysis ended (or as it is, while the window is awaited);
+// save() takes the window again from that copy, brings the transform to
+// where the analysis stands and finishes it. The copies are kept up to
+// date a hop or so a frame, so no frame copies the analysis whole.
+// restore() is never called while run() or save() is, so it writes the
+// instance directly.
 #pragma once
 
 #include <stdint.h>
@@ -161,12 +166,16 @@ struct HeldSpectrum {
 
 constexpr size_t round16(size_t n) { return (n + 15) & ~size_t{15}; }
 // A channel's part of a slot: its finished partials, or while the analysis
-// is under way the analysis and its arrays (of the window's length, which the
-// rate sizes), to be finished by save() on its copy; or a captured spectrum.
-template <bool coherent> constexpr size_t payload_size(uint32_t octaves) {
-  const size_t analysis = round16(sizeof(Analysis)) + analysis_array_bytes(octaves);
-  return coherent ? round16(analysis > sizeof(Hold) ? analysis : sizeof(Hold))
+// is under way the analysis without its arrays, to be finished by save() on
+// its copy; or a captured spectrum. The coherent plugins' part then holds a
+// copy of the channel's history (of the window's length, which the rate
+// sizes), apart from the rest, which a hold's partials may take.
+template <bool coherent> constexpr size_t held_size() {
+  return coherent ? round16(sizeof(Analysis) > sizeof(Hold) ? sizeof(Analysis) : sizeof(Hold))
                   : round16(sizeof(HeldSpectrum));
+}
+template <bool coherent> constexpr size_t payload_size(uint32_t octaves) {
+  return held_size<coherent>() + (coherent ? (size_t{8192} << octaves) * sizeof(float) : 0);
 }
 template <bool coherent> constexpr size_t slot_size(uint32_t channels, uint32_t octaves) {
   return sizeof(SlotHead) + channels * payload_size<coherent>(octaves);
@@ -195,9 +204,66 @@ inline void copy_partials(Hold &to, const Hold &from) {
   copy_partial_arrays(to, from, n);
 }
 
+inline float *history_copy(unsigned char *payload) {
+  return reinterpret_cast<float *>(payload + held_size<true>());
+}
+
+// Hops of history copied into a slot at most per frame: a copy left behind
+// (after a press, the slot published last) catches up over the first frames
+// of the analysis (11 ms at every rate), a little in each, not in one.
+constexpr uint32_t sync_budget = 16;
+
+// The copy of the history in slot `target` (every channel's) brought toward
+// the first `upto` hops run, the oldest it lacks first, at most
+// sync_budget of them: from the history where it still holds them,
+// otherwise from the current slot's copy; nothing is written if neither
+// does. True once the copy holds the history as it was after hop `upto`.
+// A copy holds hops (synced - long_hops + stale, synced]; hops count modulo
+// 2^32, and hops before the first were silence in the history and in the
+// copies alike (so a zero-filled record's copies hold them).
+template <uint32_t channels> bool sync_history(Instance *self, uint32_t target, uint32_t upto) {
+  Published &p = self->published;
+  const HoldTables &t = *self->channel.co->tables;
+  const uint32_t hops = t.long_hops;
+  const uint32_t frames = p.frames;
+  uint32_t synced = p.synced[target];
+  uint32_t stale = p.stale[target];
+  if (upto - synced > hops) { // too far behind (or past `upto`): taken afresh
+    synced = upto - hops;
+    stale = hops;
+  }
+  uint32_t missing = upto - synced;
+  missing = missing < sync_budget ? missing : sync_budget;
+  const uint32_t current = p.synced[1 - target];
+  const uint32_t current_holds = hops - p.stale[1 - target];
+  for (uint32_t k = synced + 1; k != synced + 1 + missing; ++k) {
+    if (frames - k >= hops && current - k >= current_holds) {
+      return false;
+    }
+  }
+  const size_t payload = payload_size<true>(t.octaves);
+  unsigned char *to = slot_of<true>(self, channels, target);
+  unsigned char *other = slot_of<true>(self, channels, 1 - target);
+  const uint32_t at = self->channel.co->analysis.at; // after hop `frames`
+  for (uint32_t k = synced + 1; k != synced + 1 + missing; ++k) {
+    const size_t from = size_t{(at - 1 - (frames - k)) & (hops - 1)} * hop_size; // its slot
+    for (uint32_t c = 0; c < channels; ++c) {
+      const float *src = frames - k < hops ? channel_of(self, c).co->analysis.history
+                                           : history_copy(payload_of(other, payload, c));
+      memcpy(history_copy(payload_of(to, payload, c)) + from, src + from, hop_size * sizeof(float));
+    }
+  }
+  p.synced[target] = synced + missing;
+  p.stale[target] = stale > missing ? stale - missing : 0;
+  return p.synced[target] == upto && p.stale[target] == 0;
+}
+
 // After each frame (run()'s thread) and after a restore: publishes what is
 // held if it changed, if the analysis is under way, or now and then while
 // frozen; never waits: a slot save() is reading is left for a later frame.
+// The coherent plugins also keep the next slot's copy of the history up
+// with it (a hop a frame; a copy left behind catches up sync_budget hops a
+// frame).
 template <uint32_t channels, bool coherent> void publish(Instance *self, bool frame_done) {
   Published &p = self->published;
   uint32_t frame = p.frames;
@@ -208,17 +274,37 @@ template <uint32_t channels, bool coherent> void publish(Instance *self, bool fr
   const uint32_t frozen = first.frozen != 0 ? 1 : 0;
   const uint32_t ready = coherent ? (first.co->hold.ready != 0 ? 1 : 0) : 1;
   const uint32_t shows = frozen | ready << 1;
-  // Waiting for a first sound there is nothing to finish: saved as frozen
-  // with nothing held, it waits again when restored.
-  const bool analysing = frozen && !ready && first.co->analysis.state != LISTENING;
+  // An analysis under way is published after every frame. (Waiting for a
+  // first sound there is nothing to finish: saved as frozen with nothing
+  // held, it waits again when restored.)
+  const bool analysing = coherent && frozen && !ready;
+  const uint32_t target = 1 - p.current;
   if (frame_done && !p.pending && shows == p.shown && !analysing &&
       !(frozen && frame - p.shown_at >= refresh_frames)) {
+    // Nothing to publish: the slot to be published next keeps its copy of
+    // the history within a hop of it, so that a press finds it ready.
+    if constexpr (coherent) {
+      if (__atomic_load_n(&p.pinned, __ATOMIC_SEQ_CST) != target + 1) {
+        sync_history<channels>(self, target, frame);
+      }
+    }
     return;
   }
-  const uint32_t target = 1 - p.current;
   if (__atomic_load_n(&p.pinned, __ATOMIC_SEQ_CST) == target + 1) {
     p.pending = 1;
     return;
+  }
+  if constexpr (coherent) {
+    // Once the window under analysis is taken (its last hop came `since`
+    // hops ago), the history as it was then; otherwise as it is. Only an
+    // analysis needs the copy whole: until it is (just after a press, the
+    // other slot's copy catching up), the slot published last stands.
+    const Analysis &a = first.co->analysis;
+    const bool taken = analysing && (a.state == TAKING || a.state == TRANSFORM || a.state == PEAKS);
+    if (!sync_history<channels>(self, target, taken ? frame - a.since : frame) && analysing) {
+      p.pending = 1;
+      return;
+    }
   }
   unsigned char *slot = slot_of<coherent>(self, channels, target);
   const SlotHead head = {frozen, ready, frame, coherent ? first.co->hold.noise : 0u};
@@ -228,10 +314,8 @@ template <uint32_t channels, bool coherent> void publish(Instance *self, bool fr
     const Channel &ch = channel_of(self, c);
     unsigned char *to = payload_of(slot, payload_size<coherent>(octaves), c);
     if constexpr (coherent) {
-      if (analysing) {
+      if (!ready) { // the analysis, its arrays left out (save() rebuilds them)
         memcpy(to, &ch.co->analysis, sizeof ch.co->analysis);
-        memcpy(to + round16(sizeof(Analysis)), ch.co->analysis.history,
-               analysis_array_bytes(octaves));
       } else {
         copy_partials(*reinterpret_cast<Hold *>(to), ch.co->hold);
       }
@@ -265,6 +349,38 @@ uint32_t read_published(Instance *self, unsigned char *to) {
   const uint32_t frames = __atomic_load_n(&p.frames, __ATOMIC_RELAXED);
   __atomic_store_n(&p.pinned, 0u, __ATOMIC_SEQ_CST);
   return frames;
+}
+
+// The arrays of a copied analysis (its history as it was when its window
+// ended, while that is taken) brought to where the analysis stands: the
+// window's parts taken so far taken again, as take_window() took them, and
+// the transform's slices done so far done again; the peaks (made into the
+// instance's holds, not the copy) are found afresh, from the power on.
+inline void replay_analysis(Analysis *const *a, unsigned n, const HoldTables &t) {
+  const uint32_t state = a[0]->state;
+  if (state != TAKING && state != TRANSFORM && state != PEAKS) {
+    return;
+  }
+  for (unsigned c = 0; c < n; ++c) {
+    Analysis &x = *a[c];
+    Analysis again = x; // take_window()'s bookkeeping on a copy: the arrays are the same
+    again.at = ((x.first + x.length) & (t.long_size - 1)) / hop_size; // so it finds `first`
+    const unsigned taken = state == TAKING ? x.part : take_parts(t);
+    for (unsigned p = 0; p < taken; ++p) {
+      take_window(again, t, p);
+    }
+    const unsigned slices = state == TRANSFORM ? x.stage
+                            : state == PEAKS   ? stage_slices(x.length)
+                                               : 0;
+    for (unsigned s = 0; s < slices; ++s) {
+      long_slice(x.re, x.im, x.length, s, t);
+    }
+    if (state == PEAKS) {
+      x.since -= x.part;
+      x.part = 0;
+      x.found = 0;
+    }
+  }
 }
 
 // The analysis of a copy finished at once: the hops it would still wait for
@@ -513,8 +629,10 @@ LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store, LV2_Sta
   auto *slot = static_cast<unsigned char *>(malloc(slot_size<coherent>(channels, octaves)));
   auto *holds = static_cast<Hold *>(coherent ? calloc(channels, sizeof(Hold)) : nullptr);
   auto *bytes = static_cast<unsigned char *>(malloc(saved_size(channels)));
+  auto *arrays = static_cast<unsigned char *>(
+      coherent ? calloc(channels, analysis_array_bytes(octaves)) : nullptr);
   LV2_State_Status status = LV2_STATE_ERR_NO_SPACE;
-  if (slot && bytes && (holds || !coherent)) {
+  if (slot && bytes && ((holds && arrays) || !coherent)) {
     const uint32_t now = read_published<channels, coherent>(self, slot);
     SlotHead head;
     memcpy(&head, slot, sizeof head);
@@ -524,16 +642,18 @@ LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store, LV2_Sta
       Hold *h[channels];
       for (uint32_t c = 0; c < channels; ++c) {
         a[c] = reinterpret_cast<Analysis *>(payload_of(slot, payload, c));
-        if (head.frozen && !head.ready) { // the copy's arrays, not the instance's
-          place_analysis(
-              *a[c],
-              reinterpret_cast<float *>(payload_of(slot, payload, c) + round16(sizeof(Analysis))),
-              octaves);
+        if (head.frozen && !head.ready) { // arrays of its own, its history from the slot
+          place_analysis(*a[c],
+                         reinterpret_cast<float *>(arrays + c * analysis_array_bytes(octaves)),
+                         octaves);
+          memcpy(a[c]->history, history_copy(payload_of(slot, payload, c)),
+                 (size_t{8192} << octaves) * sizeof(float));
         }
         h[c] = head.ready ? reinterpret_cast<Hold *>(payload_of(slot, payload, c)) : &holds[c];
         held[c] = h[c];
       }
       if (head.frozen && !head.ready) {
+        replay_analysis(a, channels, *self->channel.co->tables);
         head.frozen = finish_analysis(a, h, channels, *self->channel.co->tables) ? 1 : 0;
       } else if (head.frozen) { // the phases as they are now
         for (uint32_t c = 0; c < channels; ++c) {
@@ -570,6 +690,7 @@ LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store, LV2_Sta
                    LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
   }
   free(bytes);
+  free(arrays);
   free(holds);
   free(slot);
   return status;
