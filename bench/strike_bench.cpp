@@ -724,11 +724,11 @@ int main(int argc, char **argv) {
       if (!replaced)
         sources.clear();
       replaced = true;
-      const char *spec = argv[++i], *colon = strchr(spec, ':');
+      const char *arg = argv[++i], *colon = strchr(arg, ':');
       std::vector<int> notes;
       for (double v : list(colon ? colon + 1 : ""))
         notes.push_back((int)v);
-      sources.push_back({spec, atoi(spec), notes});
+      sources.push_back({arg, atoi(arg), notes});
     } else {
       fprintf(stderr,
               "usage: %s [--lib PATH] [--before PATH] [--rates R,...] [--press MS,...]\n"
