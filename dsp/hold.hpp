@@ -329,7 +329,7 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
     // its bin: bins below half sit at the even places, half at place 1.
     // Reading the places in bin order instead would jump about arrays too
     // large for the caches.
-    const unsigned chunk = size / powers;
+    const unsigned chunk = size >> power_bits(t);
     float top = part == 0 ? 0.0f : a[0]->top;
     for (unsigned at = part * chunk; at < (part + 1) * chunk; at += 2) {
       float p = 0.0f;

@@ -119,10 +119,12 @@ enum AnalysisState : uint32_t {
 // peaks (two).
 inline unsigned take_parts(const HoldTables &t) { return 1u << t.octaves; }
 
-inline unsigned power_parts(const HoldTables &t) {
-  static const uint8_t parts[3] = {1, 4, 8};
-  return parts[t.octaves];
+inline unsigned power_bits(const HoldTables &t) { // log2 of power_parts(t)
+  static const uint8_t bits[3] = {0, 2, 3};
+  return bits[t.octaves];
 }
+
+inline unsigned power_parts(const HoldTables &t) { return 1u << power_bits(t); }
 
 inline unsigned peak_parts(const HoldTables &t) { return 2u << t.octaves; }
 
