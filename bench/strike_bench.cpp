@@ -772,11 +772,13 @@ int main(int argc, char **argv) {
 
   if (mode == LATE) {
     // The source and, on its own program, one more note begun late_ms after
-    // the press (rendered alone and added): its first three harmonics that
-    // lie apart from the source's (50 cents from any of their first 16), as
-    // held, against the loudest of the source's notes as held; and the same
-    // without the late note, what the measure finds in the source's own hold.
-    printf("| source | press | late note %d at +%d ms, as held vs the chord |\n|---|---|---|\n",
+    // the press (rendered alone and added): the power it adds to the hold at
+    // its first three harmonics that lie apart from the source's (50 cents
+    // from any of their first 16), against the loudest of the source's
+    // notes as held (−200: none); beside it what the measure finds there in
+    // the source's own hold.
+    printf("| source | press | late note %d at +%d ms, added to the hold vs the chord "
+           "|\n|---|---|---|\n",
            late_note, late_ms);
     for (double rate : rates)
       for (const Source &s : sources) {
@@ -789,7 +791,7 @@ int main(int argc, char **argv) {
           const size_t press = in.on + (size_t)(press_ms * rate / 1000.0),
                        at = press + (size_t)(late_ms * rate / 1000.0);
           const size_t from = press + (size_t)(0.6 * rate), len = (size_t)rate;
-          double figure[2] = {-200, -200}; // without, with the late note
+          double level[2][3] = {}; // without, with the late note: each harmonic's power
           for (int k = 0; k < 2; ++k) {
             Buf x(in.x.begin(), in.x.begin() + (long)std::min(in.x.size(), from + len + 1));
             for (size_t i = at; k && i < x.size() && late_on + i - at < l.size(); ++i)
@@ -800,19 +802,26 @@ int main(int argc, char **argv) {
             double chord = 0;
             for (int n : s.notes)
               chord = std::max(chord, held.at(hz_of(n), 30));
-            for (int h = 1; h <= 3; ++h) {
-              const double f = h * hz_of(late_note);
-              bool apart = f < 0.45 * rate;
-              for (int n : s.notes)
-                for (int j = 1; j <= 16; ++j)
-                  apart = apart && fabs(1200.0 * log2(f / (j * hz_of(n)))) > 50.0;
-              if (apart)
-                figure[k] = std::max(figure[k], db(held.at(f, 20)) - db(chord));
-            }
+            for (int h = 1; h <= 3; ++h)
+              level[k][h - 1] = pow(held.at(h * hz_of(late_note), 20) / std::max(chord, 1e-12), 2);
           }
-          printf("| %s%s | %d ms | %s dB (without it: %s dB) |\n", s.name,
+          // What the late note added, against the chord.
+          double figure[2] = {-200, -200}; // with it, without it
+          for (int h = 1; h <= 3; ++h) {
+            const double f = h * hz_of(late_note);
+            bool apart = f < 0.45 * rate;
+            for (int n : s.notes)
+              for (int j = 1; j <= 16; ++j)
+                apart = apart && fabs(1200.0 * log2(f / (j * hz_of(n)))) > 50.0;
+            if (!apart)
+              continue;
+            figure[1] = std::max(figure[1], 10.0 * log10(std::max(level[0][h - 1], 1e-20)));
+            figure[0] = std::max(figure[0],
+                                 10.0 * log10(std::max(level[1][h - 1] - level[0][h - 1], 1e-20)));
+          }
+          printf("| %s%s | %d ms | %s dB (the source's own there: %s dB) |\n", s.name,
                  rates.size() > 1 ? (", " + khz(rate)).c_str() : "", press_ms,
-                 dbs(figure[1]).c_str(), dbs(figure[0]).c_str());
+                 dbs(figure[0]).c_str(), dbs(figure[1]).c_str());
         }
       }
   }
