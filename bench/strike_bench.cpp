@@ -725,8 +725,7 @@ int main(int argc, char **argv) {
       const char *spec = argv[++i], *colon = strchr(spec, ':');
       late_note = atoi(spec);
       late_ms = colon ? atoi(colon + 1) : late_ms;
-    }
-    else if (a == "--gm" && i + 1 < argc) { // PROGRAM:NOTE,NOTE,... in place of the usual sources
+    } else if (a == "--gm" && i + 1 < argc) { // PROGRAM:NOTE,NOTE,... in place of the usual sources
       static bool replaced = false;
       if (!replaced)
         sources.clear();
