@@ -337,24 +337,39 @@ inline void split_transform(Analysis &a, const HoldTables &t) {
   a.im[1] = 0.0f; // bin n/2
 }
 
-// Whether the first hold of n channels has a partial within a bin of its
-// window of frequency v (in 256ths of a frame bin) no more
-// than 20 dB weaker against its strongest than `power` against `top`.
+// The summed power of partial p of n channels' holds.
+inline float partial_power(Hold *const *h, unsigned n, unsigned p) {
+  float x = 0.0f;
+  for (unsigned c = 0; c < n; ++c) {
+    x += h[c]->amp_re[p] * h[c]->amp_re[p] + h[c]->amp_im[p] * h[c]->amp_im[p];
+  }
+  return x;
+}
+
+// Whether the first hold of n channels (its partials in rising frequency,
+// the strongest's power `strongest`) has one within a bin of its window of
+// frequency v (in 256ths of a frame bin) no more than 20 dB weaker against
+// the strongest than `power` against `top`.
 inline bool had_partial(Hold *const *first, unsigned n, const HoldTables &t, uint32_t v,
-                        float power, float top) {
+                        float power, float top, float strongest) {
   const Hold &h = *first[0];
   const uint32_t reach = 64u >> t.octaves;
-  float strongest = 0.0f;
-  float near = 0.0f;
-  for (unsigned p = 0; p < h.count; ++p) {
-    float x = 0.0f;
-    for (unsigned c = 0; c < n; ++c) {
-      x += first[c]->amp_re[p] * first[c]->amp_re[p] + first[c]->amp_im[p] * first[c]->amp_im[p];
+  unsigned lo = 0; // the first partial not below v - reach
+  unsigned hi = h.count;
+  while (lo < hi) {
+    const unsigned mid = (lo + hi) >> 1;
+    const uint32_t u = (static_cast<uint32_t>(h.bin[mid]) << 8) | h.frac[mid];
+    if (u + reach < v) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
     }
-    const uint32_t u = (static_cast<uint32_t>(h.bin[p]) << 8) | h.frac[p];
-    const bool by = u + reach >= v && u <= v + reach;
-    strongest = x > strongest ? x : strongest;
-    near = by && x > near ? x : near;
+  }
+  float near = 0.0f;
+  for (unsigned p = lo;
+       p < h.count && ((static_cast<uint32_t>(h.bin[p]) << 8) | h.frac[p]) <= v + reach; ++p) {
+    const float x = partial_power(first, n, p);
+    near = x > near ? x : near;
   }
   return near * 100.0f * top >= power * strongest;
 }
@@ -407,9 +422,17 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
   }
   const float floor_power = a[0]->top * 1e-12f;
   unsigned count = a[0]->found;
+  // The refinement is weighed against the first hold where its window
+  // reaches 100 ms past the press (below).
+  const bool gate = a[0]->refining == 1 && a[0]->late && first != nullptr;
   if (part == powers) {
     a[0]->peaks_power = 0.0f;
     a[0]->late_power = 0.0f;
+    a[0]->first_top = 0.0f;
+    for (unsigned p = 0; gate && p < first[0]->count; ++p) {
+      const float x = partial_power(first, n, p);
+      a[0]->first_top = x > a[0]->first_top ? x : a[0]->first_top;
+    }
   }
   const unsigned q = part - powers; // of the peaks' parts
   const unsigned from = q == 0 ? 1 : q * (half >> (t.octaves + 1));
@@ -447,7 +470,7 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
     // the strongest of each hold. Only where the window reaches 100 ms past
     // the press: what began before is the sound pressed on.
     float keep = 1.0f;
-    if (a[0]->refining == 1 && a[0]->late) {
+    if (gate) {
       const unsigned late = t.reverse[size - k];
       float ramped = 0.0f;
       for (unsigned c = 0; c < n; ++c) {
@@ -456,7 +479,7 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
       if (ramped < 0.0961f * power[k]) {
         keep = 0.01f;
       } else if (ramped < 0.140625f * power[k]) {
-        keep = had_partial(first, n, t, v, power[k], a[0]->top) ? 1.0f : 0.01f;
+        keep = had_partial(first, n, t, v, power[k], a[0]->top, a[0]->first_top) ? 1.0f : 0.01f;
       }
       a[0]->peaks_power += power[k];
       a[0]->late_power += keep < 1.0f ? power[k] : 0.0f;

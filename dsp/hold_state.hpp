@@ -97,6 +97,7 @@ struct Analysis {
   float peaks_power;              // the refinement's peaks' summed power,
   float late_power;               // and of those held down as begun late
   uint32_t late;                  // the refinement's window ends 100 ms or more after the press
+  float first_top;                // the first hold's strongest partial's power (a pair's summed)
   uint32_t struck;                // the window starts at a strike
   uint32_t strike_age;            // hops since that strike
   uint32_t refining;              // 1, 2: the refinement awaited, faded to; 3, 4: the weighing
