@@ -687,7 +687,8 @@ int main(int argc, char **argv) {
               sf2 = "/usr/share/sounds/sf2/FluidR3_GM.sf2";
   std::vector<double> rates = {48000.0};
   std::vector<int> presses = {0, 10, 30, 100};
-  enum { STRIKE, RATES, STEREO } mode = STRIKE;
+  enum { STRIKE, RATES, STEREO, LATE } mode = STRIKE;
+  int late_note = 62, late_ms = 130;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto list = [](const char *s) {
@@ -719,7 +720,12 @@ int main(int argc, char **argv) {
       mode = RATES;
     else if (a == "--check-pitch")
       return check_pitch();
-    else if (a == "--gm" && i + 1 < argc) { // PROGRAM:NOTE,NOTE,... in place of the usual sources
+    else if (a == "--late" && i + 1 < argc) { // NOTE:MS, the note begun MS after the press
+      mode = LATE;
+      const char *spec = argv[++i], *colon = strchr(spec, ':');
+      late_note = atoi(spec);
+      late_ms = colon ? atoi(colon + 1) : late_ms;
+    } else if (a == "--gm" && i + 1 < argc) { // PROGRAM:NOTE,NOTE,... in place of the usual sources
       static bool replaced = false;
       if (!replaced)
         sources.clear();
@@ -733,7 +739,7 @@ int main(int argc, char **argv) {
       fprintf(stderr,
               "usage: %s [--lib PATH] [--before PATH] [--rates R,...] [--press MS,...]\n"
               "       [--stereo | --rate-table | --check-pitch] [--wav DIR] [--sf2 PATH]\n"
-              "       [--gm PROGRAM:NOTE,NOTE...]...\n",
+              "       [--gm PROGRAM:NOTE,NOTE...]... [--late NOTE:MS]\n",
               argv[0]);
       return 2;
     }
@@ -763,6 +769,61 @@ int main(int argc, char **argv) {
     return std::string(s);
   };
 
+  if (mode == LATE) {
+    // The source and, on its own program, one more note begun late_ms after
+    // the press (rendered alone and added): the power it adds to the hold at
+    // its first three harmonics that lie apart from the source's (50 cents
+    // from any of their first 16), against the loudest of the source's
+    // notes as held (−200: none); beside it what the measure finds there in
+    // the source's own hold.
+    printf("| source | press | late note %d at +%d ms, added to the hold vs the chord "
+           "|\n|---|---|---|\n",
+           late_note, late_ms);
+    for (double rate : rates)
+      for (const Source &s : sources) {
+        const Rendered in = render_source(sf2, midi, s, rate);
+        write_midi(midi, s.program, {late_note});
+        Buf l, r;
+        render_midi(sf2, midi, rate, &l, &r);
+        const size_t late_on = onset(l);
+        for (int press_ms : presses) {
+          const size_t press = in.on + (size_t)(press_ms * rate / 1000.0),
+                       at = press + (size_t)(late_ms * rate / 1000.0);
+          const size_t from = press + (size_t)(0.6 * rate), len = (size_t)rate;
+          double level[2][3] = {}; // without, with the late note: each harmonic's power
+          for (int k = 0; k < 2; ++k) {
+            Buf x(in.x.begin(), in.x.begin() + (long)std::min(in.x.size(), from + len + 1));
+            for (size_t i = at; k && i < x.size() && late_on + i - at < l.size(); ++i)
+              x[i] += 0.5f * (l[late_on + i - at] + r[late_on + i - at]);
+            Buf out, unused;
+            through(after, host::COHERENT, rate, x, nullptr, press, &out, &unused);
+            const Spectrum held(out, from, len, rate);
+            double chord = 0;
+            for (int n : s.notes)
+              chord = std::max(chord, held.at(hz_of(n), 30));
+            for (int h = 1; h <= 3; ++h)
+              level[k][h - 1] = pow(held.at(h * hz_of(late_note), 20) / std::max(chord, 1e-12), 2);
+          }
+          // What the late note added, against the chord.
+          double figure[2] = {-200, -200}; // with it, without it
+          for (int h = 1; h <= 3; ++h) {
+            const double f = h * hz_of(late_note);
+            bool apart = f < 0.45 * rate;
+            for (int n : s.notes)
+              for (int j = 1; j <= 16; ++j)
+                apart = apart && fabs(1200.0 * log2(f / (j * hz_of(n)))) > 50.0;
+            if (!apart)
+              continue;
+            figure[1] = std::max(figure[1], 10.0 * log10(std::max(level[0][h - 1], 1e-20)));
+            figure[0] = std::max(figure[0],
+                                 10.0 * log10(std::max(level[1][h - 1] - level[0][h - 1], 1e-20)));
+          }
+          printf("| %s%s | %d ms | %s dB (the source's own there: %s dB) |\n", s.name,
+                 rates.size() > 1 ? (", " + khz(rate)).c_str() : "", press_ms,
+                 dbs(figure[0]).c_str(), dbs(figure[1]).c_str());
+        }
+      }
+  }
   if (mode == STRIKE) {
     std::string seams;
     printf("| source | press | fundamental vs ideal | pitch vs ideal, worst / median "
@@ -866,7 +927,7 @@ int main(int argc, char **argv) {
              : has_before ? (std::string(d48) + " → " + da).c_str()
                           : da);
     }
-  } else {
+  } else if (mode == STEREO) {
     // Piano left, strings right, struck together; a chord struck on the
     // right over one sustained on the left; and, through the mono plugin, a
     // chord struck over an equally loud sustained one.

@@ -396,8 +396,8 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       co.analysis.state = IDLE;
       co.analysis.refining = 0;
     }
-    // Held (and no refinement awaited): no live spectrum, nothing live is new.
-    if (ch.frozen && co.hold.ready && co.analysis.refining != 1) {
+    // Held: no live spectrum, nothing live is new.
+    if (ch.frozen && co.hold.ready) {
       const unsigned slot = (co.analysis.at + t.long_hops - 1) & (t.long_hops - 1);
       co.analysis.risen[slot] = 0.0f;
       co.analysis.power_all[slot] = 0.0f;
@@ -415,10 +415,7 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
   if (chs[0]->frozen && !playing) {
     advance_analysis(a, h, n, t);
   } else if (playing && a[0]->refining == 1) {
-    watch_refinement(a, n, t);
-    if (a[0]->refining == 1) {
-      advance_analysis(a, next, n, t);
-    }
+    advance_analysis(a, next, n, t, h);
   } else if (playing && a[0]->refining == 3) { // the window after the refinement's, a hop a part
     if (a[0]->state == WEIGHING) {
       weigh_partials(a, h, next, n, t);

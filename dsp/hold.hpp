@@ -149,6 +149,7 @@ inline void prepare_hold(HoldTables &t, float *mem, double rate) {
   const double busy =
       (take_parts(t) - 1) + stage_slices(short_size) + power_parts(t) + peak_parts(t);
   const double hops = floor((0.1 * rate - 255.0) / hop_size) - (busy + 1.0);
+  t.late_hops = static_cast<uint32_t>(floor(0.1 * rate / hop_size));
   t.max_wait = hops < 0.0    ? 0u
                : hops > most ? static_cast<uint32_t>(most)
                              : static_cast<uint32_t>(hops);
@@ -282,13 +283,21 @@ inline void take_window(Analysis &a, const HoldTables &t, unsigned p) {
   const unsigned chunk = n >> t.octaves; // n / take_parts(t)
   if (p == 0) {
     a.first = (a.at * hop_size + long_size - n) & (long_size - 1); // oldest sample, whole hops
+    a.late = a.refining == 1 && a.elapsed > t.late_hops ? 1 : 0;
     a.sums[0] = a.sums[1] = a.sums[2] = a.sums[3] = 0.0;
   }
   v4d sum = {a.sums[0], a.sums[1], a.sums[2], a.sums[3]};
+  // The refinement's window goes in as the real part; the same window
+  // ramped down from 1 to 0 over its length as the imaginary part, parted
+  // after the transform (see split_transform).
+  const bool ramp = a.refining == 1;
+  const float slope = 1.0f / static_cast<float>(n);
   for (unsigned i = p * chunk; i < (p + 1) * chunk; i += 4) {
     const v4f x = load4(a.history + ((a.first + i) & (long_size - 1))) * load4(w + i);
     store4(a.re + i, x);
-    store4(a.im + i, splat4(0.0f));
+    const v4f at = {static_cast<float>(i), static_cast<float>(i + 1), static_cast<float>(i + 2),
+                    static_cast<float>(i + 3)};
+    store4(a.im + i, ramp ? x * (splat4(1.0f) - at * splat4(slope)) : splat4(0.0f));
     const v4d d = __builtin_convertvector(x, v4d);
     sum = sum + d * d;
   }
@@ -304,6 +313,67 @@ inline void take_window(Analysis &a, const HoldTables &t, unsigned p) {
   }
 }
 
+// The transform Z of the refinement's window x (real part) and of x
+// ramped down (imaginary part) parted into the two: X[k] = (Z[k] +
+// conj Z[n-k]) / 2 in bin k's place, the ramped one's (Z[k] - conj Z[n-k])
+// / 2i in bin n-k's (not needed for a real window). Bins 0 and n/2 keep
+// their real parts.
+inline void split_transform(Analysis &a, const HoldTables &t) {
+  const unsigned n = a.length;
+  const unsigned half = n / 2;
+  for (unsigned k = 1; k < half; ++k) {
+    const unsigned i = t.reverse[k];
+    const unsigned j = t.reverse[n - k];
+    const float z_re = a.re[i];
+    const float z_im = a.im[i];
+    const float m_re = a.re[j];
+    const float m_im = a.im[j];
+    a.re[i] = (z_re + m_re) * 0.5f;
+    a.im[i] = (z_im - m_im) * 0.5f;
+    a.re[j] = (z_im + m_im) * 0.5f;
+    a.im[j] = (m_re - z_re) * 0.5f;
+  }
+  a.im[0] = 0.0f;
+  a.im[1] = 0.0f; // bin n/2
+}
+
+// The summed power of partial p of n channels' holds.
+inline float partial_power(Hold *const *h, unsigned n, unsigned p) {
+  float x = 0.0f;
+  for (unsigned c = 0; c < n; ++c) {
+    x += h[c]->amp_re[p] * h[c]->amp_re[p] + h[c]->amp_im[p] * h[c]->amp_im[p];
+  }
+  return x;
+}
+
+// Whether the first hold of n channels (its partials in rising frequency,
+// the strongest's power `strongest`) has one within a bin of its window of
+// frequency v (in 256ths of a frame bin) no more than 20 dB weaker against
+// the strongest than `power` against `top`.
+inline bool had_partial(Hold *const *first, unsigned n, const HoldTables &t, uint32_t v,
+                        float power, float top, float strongest) {
+  const Hold &h = *first[0];
+  const uint32_t reach = 64u >> t.octaves;
+  unsigned lo = 0; // the first partial not below v - reach
+  unsigned hi = h.count;
+  while (lo < hi) {
+    const unsigned mid = (lo + hi) >> 1;
+    const uint32_t u = (static_cast<uint32_t>(h.bin[mid]) << 8) | h.frac[mid];
+    if (u + reach < v) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  float near = 0.0f;
+  for (unsigned p = lo;
+       p < h.count && ((static_cast<uint32_t>(h.bin[p]) << 8) | h.frac[p]) <= v + reach; ++p) {
+    const float x = partial_power(first, n, p);
+    near = x > near ? x : near;
+  }
+  return near * 100.0f * top >= power * strongest;
+}
+
 // The partials of the transforms of n channels (a pair shares its peaks,
 // frequencies and phase advances; each channel keeps its own amplitudes and
 // phases), into their holds, over three hops: the summed power (`part` 0),
@@ -316,7 +386,7 @@ inline void take_window(Analysis &a, const HoldTables &t, unsigned p) {
 // offset. The amplitudes are then scaled together so that the partials'
 // power is the windowed input's.
 inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, const HoldTables &t,
-                          unsigned part) {
+                          unsigned part, Hold *const *first) {
   const unsigned size = a[0]->length;
   const unsigned half = size / 2;
   const unsigned drop = size == t.long_size ? 0 : 1; // one bit fewer reversed: shifted down
@@ -352,6 +422,18 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
   }
   const float floor_power = a[0]->top * 1e-12f;
   unsigned count = a[0]->found;
+  // The refinement is weighed against the first hold where its window
+  // reaches 100 ms past the press (below).
+  const bool gate = a[0]->refining == 1 && a[0]->late && first != nullptr;
+  if (part == powers) {
+    a[0]->peaks_power = 0.0f;
+    a[0]->late_power = 0.0f;
+    a[0]->first_top = 0.0f;
+    for (unsigned p = 0; gate && p < first[0]->count; ++p) {
+      const float x = partial_power(first, n, p);
+      a[0]->first_top = x > a[0]->first_top ? x : a[0]->first_top;
+    }
+  }
   const unsigned q = part - powers; // of the peaks' parts
   const unsigned from = q == 0 ? 1 : q * (half >> (t.octaves + 1));
   const unsigned to = q + 1 == peak_parts(t) ? half : (q + 1) * (half >> (t.octaves + 1));
@@ -377,6 +459,31 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
     const float c_re = t.correct_re[w][q + 128];
     const float c_im = t.correct_im[w][q + 128];
     const unsigned at = t.reverse[k] >> drop;
+    // In the refinement, a partial that sounds only late in the window (a
+    // note begun since the first hold) is held 40 dB down: its power under
+    // the ramped window is under 0.0961 of its own (0.62 squared of a
+    // quarter: a steady partial's is a quarter, a growing or dying one's
+    // near it, and one that begins halfway through the window about 0.1).
+    // Under 0.14 (0.75 squared of a quarter: a note begun near the window's
+    // middle, or a swell's partial), the first hold must have had it: a
+    // partial within a bin of its window no more than 20 dB weaker, against
+    // the strongest of each hold. Only where the window reaches 100 ms past
+    // the press: what began before is the sound pressed on.
+    float keep = 1.0f;
+    if (gate) {
+      const unsigned late = t.reverse[size - k];
+      float ramped = 0.0f;
+      for (unsigned c = 0; c < n; ++c) {
+        ramped += a[c]->re[late] * a[c]->re[late] + a[c]->im[late] * a[c]->im[late];
+      }
+      if (ramped < 0.0961f * power[k]) {
+        keep = 0.01f;
+      } else if (ramped < 0.140625f * power[k]) {
+        keep = had_partial(first, n, t, v, power[k], a[0]->top, a[0]->first_top) ? 1.0f : 0.01f;
+      }
+      a[0]->peaks_power += power[k];
+      a[0]->late_power += keep < 1.0f ? power[k] : 0.0f;
+    }
     unsigned near[5] = {}; // bins k - 2 .. k + 2 (k - 1 for k - 2 at k = 1), for a pair
     for (unsigned j = 0; n > 1 && j < 5; ++j) {
       near[j] = t.reverse[k + j >= 3 ? k + j - 2 : 0] >> drop;
@@ -400,8 +507,8 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
           peak = peak || (own[j] > own[j - 1] && own[j] >= own[j + 1]);
         }
       }
-      h.amp_re[count] = peak ? x_re * c_re - x_im * c_im : 0.0f;
-      h.amp_im[count] = peak ? x_re * c_im + x_im * c_re : 0.0f;
+      h.amp_re[count] = peak ? (x_re * c_re - x_im * c_im) * keep : 0.0f;
+      h.amp_im[count] = peak ? (x_re * c_im + x_im * c_re) * keep : 0.0f;
       h.step[count] = u << (32 - bits);
       h.bin[count] = static_cast<uint16_t>(bin);
       h.frac[count] = static_cast<uint8_t>(v & 255u);
@@ -416,6 +523,14 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
   // input's, per channel; and their phase at the first held frame's first
   // sample, counted from the window's first.
   const uint32_t hops = a[0]->since + 1 + (size - block_size) / hop_size;
+  // A sound that changed within the refinement's window (a tenth of its
+  // peaks' power begun late: another chord) keeps the first hold.
+  if (a[0]->refining == 1 && a[0]->late_power > 0.1f * a[0]->peaks_power) {
+    for (unsigned c = 0; c < n; ++c) {
+      a[c]->refining = 0;
+    }
+    return;
+  }
   for (unsigned c = 0; c < n; ++c) {
     Hold &h = *hold[c];
     double sum = 0.0;
@@ -435,8 +550,8 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
 }
 
 // One hop of the analysis under way, for n channels in step.
-inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
-                             const HoldTables &t) {
+inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n, const HoldTables &t,
+                             Hold *const *first = nullptr) {
   Analysis &lead = *a[0];
   if (lead.state == LISTENING) { // the first sound since the press is one
     const unsigned newest = (lead.at + t.long_hops - 1) & (t.long_hops - 1);
@@ -486,16 +601,23 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
       ++x.stage;
       ++x.since;
       if (x.stage == stage_slices(x.length)) {
-        x.state = x.refining == 3 ? WEIGHING : PEAKS;
+        x.state = x.refining == 3 ? WEIGHING : x.refining == 1 ? SPLIT : PEAKS;
         x.part = 0;
       }
+    }
+    return;
+  case SPLIT:
+    for (unsigned c = 0; c < n; ++c) {
+      split_transform(*a[c], t);
+      ++a[c]->since;
+      a[c]->state = PEAKS;
     }
     return;
   case PEAKS:
     for (unsigned c = 0; c < n; ++c) {
       ++a[c]->since;
     }
-    make_partials(a, hold, n, t, lead.part);
+    make_partials(a, hold, n, t, lead.part, first);
     for (unsigned c = 0; c < n; ++c) {
       ++a[c]->part;
       a[c]->state = a[c]->part == power_parts(t) + peak_parts(t) ? IDLE : PEAKS;
@@ -521,34 +643,6 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n,
     }
     return;
   default: return;
-  }
-}
-
-// While a refinement is awaited: a new note would get into the long
-// window, so the hold stays as it is. A note coming into the frames raises
-// bins 6 dB over their recent peak in two frames running: a little in the
-// first (0.01 % of the power), more in the next (1 %); a bowed or sung
-// attack's own partials do so in single frames.
-inline void watch_refinement(Analysis *const *a, unsigned n, const HoldTables &t) {
-  Analysis &lead = *a[0];
-  const unsigned slot = (lead.at + t.long_hops - 1) & (t.long_hops - 1);
-  const unsigned before = (lead.at + t.long_hops - 2) & (t.long_hops - 1);
-  float up = 0.0f;
-  float all = 0.0f;
-  float was_up = 0.0f;
-  float was_all = 0.0f;
-  for (unsigned c = 0; c < n; ++c) {
-    up += a[c]->risen[slot];
-    all += a[c]->power_all[slot];
-    was_up += a[c]->risen[before];
-    was_all += a[c]->power_all[before];
-  }
-  if (lead.state == WAITING && lead.strike_age >= 6 && all > 1e-9f && up > 0.01f * all &&
-      was_up > 0.0001f * was_all) {
-    for (unsigned c = 0; c < n; ++c) {
-      a[c]->state = IDLE;
-      a[c]->refining = 0;
-    }
   }
 }
 

@@ -69,6 +69,7 @@ struct HoldTables {
   float window_power[2];              // sum of the squared window, long and short
   float tail_power[2][max_long_hops]; // the same from hop j of the window on
   uint32_t max_wait;                  // hops a strike may be waited for, from the sample rate
+  uint32_t late_hops;                 // hops in 100 ms
 };
 
 // The past input and the analysis under way (nothing a hold needs once made).
@@ -93,6 +94,10 @@ struct Analysis {
   uint32_t found;                 // partials found so far
   uint32_t skip;                  // hops of the window before the strike
   float top;                      // the largest summed power
+  float peaks_power;              // the refinement's peaks' summed power,
+  float late_power;               // and of those held down as begun late
+  uint32_t late;                  // the refinement's window ends 100 ms or more after the press
+  float first_top;                // the first hold's strongest partial's power (a pair's summed)
   uint32_t struck;                // the window starts at a strike
   uint32_t strike_age;            // hops since that strike
   uint32_t refining;              // 1, 2: the refinement awaited, faded to; 3, 4: the weighing
@@ -110,7 +115,8 @@ enum AnalysisState : uint32_t {
   PEAKS = 3,
   LISTENING = 6, // freeze is on but nothing has sounded: waiting for a sound
   TAKING = 7,    // the window being taken, a part a hop
-  WEIGHING = 8   // the window after the refinement's is transformed: weigh the partials by it
+  WEIGHING = 8,  // the window after the refinement's is transformed: weigh the partials by it
+  SPLIT = 9      // the refinement's transform is two windows' together: part them
 };
 
 // Hops of the work on a window that grows with its length, so that a hop

@@ -203,6 +203,7 @@ struct HoldTables {
   float window_power[2] = {};
   std::vector<float> tail_power[2]; // the same from hop j on
   int max_wait = 0;
+  int late_hops = 0; // in 100 ms
 
   // Hops the plugin spreads the transform of n points over.
   static int transform_hops(int n) { return n == 4096 ? 2 : n == 8192 ? 4 : n == 16384 ? 7 : 15; }
@@ -261,6 +262,7 @@ struct HoldTables {
     const double hops = std::floor((0.1 * rate - 255.0) / HOP) - transform_hops(len[1]) -
                         (double)(power_hops() + 3 * scale);
     max_wait = (int)std::clamp(hops, 0.0, (double)(len[1] / HOP));
+    late_hops = (int)std::floor(0.1 * rate / HOP);
   }
 
   // e^(2 pi i phase / 2^32), phase rounded to 16 bits of the turn.
@@ -375,6 +377,7 @@ struct HoldAnalysis {
                        // 3: waiting for the window after that one; 4: fading to the weighed hold
   int fade = 0;        // frames of that fade done
   int fade_frames = 8; // and of all of it
+  bool late = false;   // the refinement's window ends over 100 ms after the press
 
   // The latest strike among the history's hops of n channels together (0
   // the oldest), or -1. Two signs of one: a hop with more than 8 times the
@@ -464,7 +467,8 @@ struct HoldAnalysis {
   int busy(const HoldTables &t) const {
     if (refining == 3)
       return t.scale + HoldTables::transform_hops(length);
-    return (t.scale - 1) + HoldTables::transform_hops(length) + t.power_hops() + 2 * t.scale;
+    return (t.scale - 1) + HoldTables::transform_hops(length) + (refining == 1 ? 1 : 0) +
+           t.power_hops() + 2 * t.scale;
   }
 
   void step(HoldChannel *const *ch, int n, const HoldTables &t) {
@@ -488,14 +492,28 @@ struct HoldAnalysis {
       for (int c = 0; c < n; ++c) {
         double sum[4] = {}; // sample i in sum i % 4
         const int first = ((ch[c]->at * HOP) - length + longest) % longest;
+        // The refinement's window also ramped down from 1 to 0, as the
+        // imaginary part: one transform for both.
+        const float slope = 1.0f / (float)length;
+        late = refining == 1 && elapsed > t.late_hops;
+        std::vector<Cpx> &X = ch[c]->spectrum;
         for (int i = 0; i < length; ++i) {
           const float x = ch[c]->history[(first + i) % longest] * t.window[w][i];
-          ch[c]->spectrum[i] = Cpx{x, 0.0f};
+          X[i] = Cpx{x, refining == 1 ? x * (1.0f - (float)i * slope) : 0.0f};
           sum[i % 4] += (double)x * x;
         }
         ch[c]->mean_square =
             (float)(((sum[0] + sum[1]) + (sum[2] + sum[3])) / (double)t.tail_power[w][skip[c]]);
-        long_fft(ch[c]->spectrum.data(), length);
+        long_fft(X.data(), length);
+        if (refining == 1) { // the plain window's bins below, the ramped one's above the middle
+          for (int k = 1; k < length / 2; ++k) {
+            const Cpx z = X[k], m = X[length - k];
+            X[k] = Cpx{(z.re + m.re) * 0.5f, (z.im - m.im) * 0.5f};
+            X[length - k] = Cpx{(z.im + m.im) * 0.5f, (m.re - z.re) * 0.5f};
+          }
+          X[0].im = 0.0f;
+          X[length / 2].im = 0.0f;
+        }
       }
       since = 0;
       state = 2;
@@ -509,10 +527,10 @@ struct HoldAnalysis {
       return;
     }
     if (state == 2 && since == busy(t)) {
-      partials(ch, n, t);
+      const bool made = partials(ch, n, t);
       state = 0;
-      if (refining == 1) { // made: fade to it
-        refining = 2;
+      if (refining == 1) { // made: fade to it; else the first hold stays
+        refining = made ? 2 : 0;
         fade = 0;
       } else if (struck && length == t.len[1]) {
         // Refined later by the long window that starts three hops after
@@ -578,8 +596,9 @@ struct HoldAnalysis {
   // the bin over the window's transform at that offset. Then each channel's
   // partials scaled to the power of its windowed input, and their phases
   // set for the next frame.
-  void partials(HoldChannel *const *ch, int n, const HoldTables &t) {
+  bool partials(HoldChannel *const *ch, int n, const HoldTables &t) {
     const int half = length / 2, w = length == t.len[0] ? 0 : 1;
+    float all = 0.0f, held_down = 0.0f; // the refinement's peaks' power, and of those held down
     std::vector<float> power(half + 1);
     float top = 0.0f;
     for (int k = 0; k <= half; ++k) {
@@ -608,6 +627,40 @@ struct HoldAnalysis {
       const uint32_t step = (uint32_t)((x << 32) / (uint64_t)length);
       if (v >> 8 > BINS - 1)
         continue;
+      // Where the refinement's window reaches over 100 ms past the press, a
+      // partial that sounds only late in it (a note begun since) is held 40
+      // dB down: under the ramp it keeps less than 0.62 of half its
+      // amplitude; or less than 0.75, and the first hold had nothing within
+      // a bin of its window (64 / scale 256ths of a frame bin) as strong,
+      // against its strongest, as this against this one's, less 20 dB.
+      float keep = 1.0f;
+      if (refining == 1 && late) {
+        float ramped = 0.0f;
+        for (int c = 0; c < n; ++c) {
+          const Cpx y = ch[c]->spectrum[length - k];
+          ramped += y.re * y.re + y.im * y.im;
+        }
+        if (ramped < 0.0961f * power[k]) {
+          keep = 0.01f;
+        } else if (ramped < 0.140625f * power[k]) {
+          float strongest = 0.0f, near = 0.0f;
+          const Partials &first = ch[0]->now;
+          for (int p = 0; p < first.count; ++p) {
+            float x = 0.0f;
+            for (int c = 0; c < n; ++c)
+              x += ch[c]->now.amp[p].re * ch[c]->now.amp[p].re +
+                   ch[c]->now.amp[p].im * ch[c]->now.amp[p].im;
+            const int at = first.bin[p] * 256 + first.frac[p];
+            strongest = std::max(strongest, x);
+            if (std::abs(at - (int)v) <= 64 / t.scale)
+              near = std::max(near, x);
+          }
+          if (!(near * 100.0f * top >= power[k] * strongest))
+            keep = 0.01f;
+        }
+        all += power[k];
+        held_down += keep < 1.0f ? power[k] : 0.0f;
+      }
       for (int c = 0; c < n; ++c) {
         Partials &into = refining == 1 ? ch[c]->next : ch[c]->now;
         const Cpx *X = ch[c]->spectrum.data();
@@ -622,13 +675,18 @@ struct HoldAnalysis {
         for (int j = k - 1; j <= k + 1; ++j)
           own = own || (sq(j) > sq(j - 1) && sq(j) >= sq(j + 1));
         into.amp[count] =
-            own ? Cpx{x.re * r.re - x.im * r.im, x.re * r.im + x.im * r.re} : Cpx{0.0f, 0.0f};
+            own ? Cpx{(x.re * r.re - x.im * r.im) * keep, (x.re * r.im + x.im * r.re) * keep}
+                : Cpx{0.0f, 0.0f};
         into.step[count] = step;
         into.bin[count] = (int)(v >> 8);
         into.frac[count] = (int)(v & 255);
       }
       ++count;
     }
+    // A tenth of the refinement's power begun late: the sound changed
+    // within its window (another chord), and the first hold stays.
+    if (refining == 1 && held_down > 0.1f * all)
+      return false;
     // From the window's first sample to the next frame's first.
     const uint32_t hops = (uint32_t)(since + 1 + (length - N) / HOP);
     for (int c = 0; c < n; ++c) {
@@ -644,6 +702,7 @@ struct HoldAnalysis {
       h.count = count;
       h.ready = true;
     }
+    return true;
   }
 };
 
@@ -1051,9 +1110,8 @@ struct Plugin {
         lead.analysis.state = 0;
         lead.analysis.refining = 0;
       }
-      // Held frames need no live spectrum, but while a refinement is
-      // awaited, new notes are watched for.
-      if (q.frozen && q.held.now.ready && lead.analysis.refining != 1) {
+      // Held frames need no live spectrum.
+      if (q.frozen && q.held.now.ready) {
         q.held.quiet();
       } else {
         float mag[BINS];
@@ -1070,23 +1128,7 @@ struct Plugin {
     if (lead.frozen && !playing)
       an.step(h, n, t);
     if (playing && an.refining == 1) {
-      // A new note, once the strike's own rise is past, keeps it out of
-      // the hold: no refinement when a frame has 1 % of its power in bins
-      // risen 6 dB and the one before it 0.01 %.
-      const int hops = lead.held.hops, slot = (lead.held.at + hops - 1) % hops,
-                before = (lead.held.at + hops - 2) % hops;
-      float up = 0.0f, all = 0.0f, was_up = 0.0f, was_all = 0.0f;
-      for (int c = 0; c < n; ++c) {
-        up += h[c]->risen[slot];
-        all += h[c]->power_all[slot];
-        was_up += h[c]->risen[before];
-        was_all += h[c]->power_all[before];
-      }
-      if (an.state == 1 && an.age >= 6 && all > 1e-9f && up > 0.01f * all &&
-          was_up > 0.0001f * was_all)
-        an.state = an.refining = 0;
-      else
-        an.step(h, n, t);
+      an.step(h, n, t);
     } else if (playing && an.refining == 3) {
       an.step(h, n, t);
     }

@@ -320,6 +320,26 @@ TEST(Sound, APressAtTheStrikeHoldsTheChord) {
         EXPECT_LE(held.near(buzz, 2.0), 0.01) << c->hz[0] << " " << late;
       }
   }
+  // A swell (the middle chord rising from nothing over 300 ms, as bowed or
+  // sung) pressed at its start, and a note begun 150 ms after the press:
+  // every note of the swell held, at the level of its first 170 ms (the
+  // long window's) within 3 dB; the late note 40 dB under the chord.
+  Buf swell = mid.play(n, strike);
+  for (size_t i = strike; i < n; ++i)
+    swell[i] *= (float)std::min(1.0, (double)(i - strike) / 14400.0);
+  const Chord d4 = {{293.66}, {0.15f}};
+  const Buf in = sig::add({swell, d4.play(n, strike + 7200)});
+  double heard = 0.0, weight = 0.0; // the swell's mean square over 8192 samples, Hann-windowed
+  for (size_t i = 0; i < 8192; ++i) {
+    const double w = 0.5 - 0.5 * std::cos(2.0 * M_PI * (double)i / 8192.0);
+    heard += w * w * swell[strike + i] * swell[strike + i];
+    weight += w * w;
+  }
+  const Span held(render(COHERENT, in, {{strike, FREEZE, 1.0f}}), strike + 72000);
+  EXPECT_LE(std::fabs(10.0 * std::log10(held.ms / (heard / weight))), 3.0);
+  for (double f : mid.hz)
+    EXPECT_GE(held.near({f}, 10.0), 0.1) << f;
+  EXPECT_LE(held.near(d4.hz, 10.0), 1e-4);
 }
 
 // A note struck with a thump (inharmonic partials as loud as its fundamental,
