@@ -416,6 +416,9 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     advance_analysis(a, h, n, t);
   } else if (playing && a[0]->refining == 1) {
     advance_analysis(a, next, n, t, h);
+  } else if (playing && a[0]->refining == 2 && a[0]->state != WEIGHING) {
+    // The window after the refinement's, taken while the fade goes on.
+    advance_analysis(a, next, n, t);
   } else if (playing && a[0]->refining == 3) { // the window after the refinement's, a hop a part
     if (a[0]->state == WEIGHING) {
       weigh_partials(a, h, next, n, t);
@@ -486,14 +489,11 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
     }
     synthesise(s.acc_re, s.acc_im, s.re, s.im, s.inv, ch.window, ch.out_ring, ch.pos);
   }
-  if (fading && ++a[0]->fade == a[0]->fade_length) { // the refinement is the hold from now on
-    const bool refined = a[0]->refining == 2;
+  if (fading && ++a[0]->fade == a[0]->fade_length) {    // the refinement is the hold from now on
+    const uint32_t after = a[0]->refining == 2 ? 3 : 0; // then weighed, its window under way
     for (unsigned c = 0; c < n; ++c) {
       take_partials(*h[c], *next[c]);
-      a[c]->refining = 0;
-    }
-    if (refined) {
-      await_weighing(a, n, t);
+      a[c]->refining = after;
     }
   }
 }

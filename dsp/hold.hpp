@@ -601,7 +601,7 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n, 
       ++x.stage;
       ++x.since;
       if (x.stage == stage_slices(x.length)) {
-        x.state = x.refining == 3 ? WEIGHING : x.refining == 1 ? SPLIT : PEAKS;
+        x.state = x.refining == 3 || x.refining == 2 ? WEIGHING : x.refining == 1 ? SPLIT : PEAKS;
         x.part = 0;
       }
     }
@@ -623,9 +623,19 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n, 
       a[c]->state = a[c]->part == power_parts(t) + peak_parts(t) ? IDLE : PEAKS;
     }
     if (lead.state == IDLE && lead.refining == 1) { // the refinement is made: fade to it
+      // Meanwhile the long window that follows its window (from 187 ms
+      // after the strike at 48 kHz) is taken on time and transformed, to
+      // weigh the partials by how they go on once the fade is done: taken
+      // later, it could hold what is played over the hold.
+      const uint32_t last = 2 * t.long_hops + 1;
+      const uint32_t wait = lead.strike_age < last ? last - lead.strike_age : 0;
       for (unsigned c = 0; c < n; ++c) {
         a[c]->refining = 2;
         a[c]->fade = 0;
+        a[c]->state = WAITING;
+        a[c]->length = t.long_size;
+        a[c]->skip = 0;
+        a[c]->wait = wait;
       }
     } else if (lead.state == IDLE && lead.struck && lead.length == t.short_size) {
       // A hold from the short window after a strike is refined by the
@@ -643,21 +653,6 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n, 
     }
     return;
   default: return;
-  }
-}
-
-// After the fade to a refinement, the long window that follows its window
-// (from 187 ms after the strike at 48 kHz) is awaited, to weigh the
-// partials by how they go on.
-inline void await_weighing(Analysis *const *a, unsigned n, const HoldTables &t) {
-  const uint32_t last = 2 * t.long_hops + 1;
-  const uint32_t wait = a[0]->strike_age < last ? last - a[0]->strike_age : 0;
-  for (unsigned c = 0; c < n; ++c) {
-    a[c]->state = WAITING;
-    a[c]->length = t.long_size;
-    a[c]->skip = 0;
-    a[c]->wait = wait;
-    a[c]->refining = 3;
   }
 }
 
@@ -734,10 +729,11 @@ inline void take_partials(Hold &to, Hold &from) {
 }
 
 // Frames of the fade from the holds `from` to `to` of n channels: 43 ms
-// where their power is within 1 dB, twice as long for each doubling of the
-// difference in dB beyond that, up to 341 ms (from 4 dB): the level moves
-// by about 1 dB in 43 ms at most (a slow attack first held quiet, then
-// from more of its sound, can differ by 8 dB).
+// where their power is within 0.25 dB, twice as long for each doubling of
+// the difference in dB beyond that, up to 2.7 s (from 8 dB): the level
+// moves by about 1 dB in 166 ms at most, too slowly to be heard as a step
+// (a slow attack first held quiet, then from more of its sound, can differ
+// by 8 dB).
 inline uint32_t fade_length(Hold *const *from, Hold *const *to, unsigned n, const HoldTables &t) {
   double a = 0.0;
   double b = 0.0;
@@ -754,8 +750,9 @@ inline uint32_t fade_length(Hold *const *from, Hold *const *to, unsigned n, cons
   uint32_t frames = t.fade_frames;
   if (a > 0.0 && b > 0.0) {
     const double ratio = a > b ? a / b : b / a;
-    static const double most[3] = {1.2589254117941673, 1.5848931924611136, 2.5118864315095806};
-    for (unsigned i = 0; i < 3 && ratio > most[i]; ++i) {
+    static const double most[6] = {1.0592537251772889, 1.1220184543019633, 1.2589254117941673,
+                                   1.5848931924611136, 2.5118864315095806, 6.3095734448019325};
+    for (unsigned i = 0; i < 6 && ratio > most[i]; ++i) {
       frames <<= 1;
     }
   }

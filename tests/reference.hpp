@@ -465,13 +465,22 @@ struct HoldAnalysis {
   // `scale` for the peaks. The window after the refinement's is only read:
   // the partials are weighed by it the hop after its transform.
   int busy(const HoldTables &t) const {
-    if (refining == 3)
+    if (refining == 3 || refining == 2)
       return t.scale + HoldTables::transform_hops(length);
     return (t.scale - 1) + HoldTables::transform_hops(length) + (refining == 1 ? 1 : 0) +
            t.power_hops() + 2 * t.scale;
   }
 
   void step(HoldChannel *const *ch, int n, const HoldTables &t) {
+    if (state == 4) { // the weighing's window, transformed during the fade: weighed after it
+      if (refining == 3) {
+        weigh(ch, n, t);
+        state = 0;
+        refining = 4;
+        fade = 0;
+      }
+      return;
+    }
     if (state == 3) {
       if (!sounds(ch, n, (ch[0]->at + ch[0]->hops - 1) % ch[0]->hops))
         return;
@@ -519,7 +528,11 @@ struct HoldAnalysis {
       state = 2;
       return;
     }
-    if (state == 2 && ++since == busy(t) && refining == 3) { // weighed: fade to that
+    if (state == 2 && ++since == busy(t) && refining == 2) { // the fade goes on: wait for it
+      state = 4;
+      return;
+    }
+    if (state == 2 && since == busy(t) && refining == 3) { // weighed: fade to that
       weigh(ch, n, t);
       state = 0;
       refining = 4;
@@ -532,6 +545,14 @@ struct HoldAnalysis {
       if (refining == 1) { // made: fade to it; else the first hold stays
         refining = made ? 2 : 0;
         fade = 0;
+        // Meanwhile the window that follows its own (from three hops plus
+        // two histories after the strike) is taken, to weigh the partials.
+        if (made) {
+          state = 1;
+          length = t.len[0];
+          skip[0] = skip[1] = 0;
+          wait = std::max(2 * ch[0]->hops + 1 - age, 0);
+        }
       } else if (struck && length == t.len[1]) {
         // Refined later by the long window that starts three hops after
         // the strike (its thump left out): taken on the frame where the
@@ -1127,15 +1148,15 @@ struct Plugin {
     const bool playing = lead.frozen && lead.held.now.ready;
     if (lead.frozen && !playing)
       an.step(h, n, t);
-    if (playing && an.refining == 1) {
+    if (playing && (an.refining == 1 || an.refining == 2)) {
       an.step(h, n, t);
     } else if (playing && an.refining == 3) {
       an.step(h, n, t);
     }
     const bool fading = playing && (an.refining == 2 || an.refining == 4);
     if (fading && an.fade == 0) {
-      // 43 ms, doubled for every doubling beyond 1 dB of the difference
-      // between the two holds' power, to 8 times that from 4 dB on.
+      // 43 ms, doubled for every doubling beyond 0.25 dB of the difference
+      // between the two holds' power, to 64 times that from 8 dB on.
       double from = 0.0, to = 0.0;
       for (int c = 0; c < n; ++c) {
         for (int p = 0; p < h[c]->now.count; ++p)
@@ -1148,7 +1169,7 @@ struct Plugin {
       an.fade_frames = 8 * t.scale;
       if (from > 0.0 && to > 0.0) {
         const double ratio = std::max(from / to, to / from);
-        for (double db : {1.0, 2.0, 4.0})
+        for (double db : {0.25, 0.5, 1.0, 2.0, 4.0, 8.0})
           if (ratio > std::pow(10.0, db / 10.0))
             an.fade_frames *= 2;
       }
@@ -1226,17 +1247,7 @@ struct Plugin {
         std::copy(next.frac, next.frac + next.count, now.frac);
         next.ready = false;
       }
-      // After the refinement, the window that follows its own (from three
-      // hops plus two histories after the strike) weighs its partials.
-      if (an.refining == 2) {
-        an.state = 1;
-        an.length = t.len[0];
-        an.skip[0] = an.skip[1] = 0;
-        an.wait = std::max(2 * lead.held.hops + 1 - an.age, 0);
-        an.refining = 3;
-      } else {
-        an.refining = 0;
-      }
+      an.refining = an.refining == 2 ? 3 : 0; // then the partials are weighed
     }
   }
 };

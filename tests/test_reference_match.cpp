@@ -63,6 +63,30 @@ TEST(MatchesModel, EdgeSettings) {
     }
 }
 
+// Pressed at the start of a swell (its refined hold far louder than its
+// first: a long fade, the window after the refinement's taken meanwhile)
+// and of a struck chord, each followed 300 ms on by another chord.
+TEST(MatchesModel, ASwellAndAStrikePressedAtTheirStart) {
+  for (double rate : {48000.0, 192000.0})
+    for (double attack : {0.3, 0.002}) {
+      const size_t strike = (size_t)(rate / 2), n = (size_t)(rate * 4.5);
+      Buf in(n, 0.0f);
+      for (size_t i = strike; i < n; ++i) {
+        const double t = (double)(i - strike) / rate, g = std::min(1.0, t / attack);
+        in[i] = (float)(t > 0.3 ? 0.15 * std::sin(2 * M_PI * 440.0 * t)
+                                : g * (0.15 * std::sin(2 * M_PI * 261.63 * t) +
+                                       0.01 * std::sin(2 * M_PI * 523.25 * t)));
+      }
+      for (uint32_t which = 0; which < plugin_count; ++which) {
+        Twin p(which, rate);
+        for (size_t i = 0; i < n; i += 700) {
+          p.set(FREEZE, i + 700 > strike ? 1.0f : 0.0f);
+          ASSERT_EQ(p.block(in.data() + i, (uint32_t)std::min<size_t>(700, n - i)), "") << which;
+        }
+      }
+    }
+}
+
 // A host that keeps changing everything.
 class Chaos {
 public:
