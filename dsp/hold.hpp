@@ -777,13 +777,18 @@ inline void cross_fade(float *re, float *im, const float *n_re, const float *n_i
   const double mixed = sum_squares(re, im);
   double want = (1.0 - static_cast<double>(x)) * from + static_cast<double>(x) * to;
   if (from > 0.0 && to > 0.0) {
-    double step = to / from; // to the power 1 / frames, then `done` times over
+    double step = to / from; // to the power 1 / frames, then to the power `done`
     for (uint32_t f = frames; f > 1; f >>= 1) {
       step = sqrt(step);
     }
+    // By squaring (a fade may be 2048 frames at 192 kHz): the factors of
+    // the bits of `done` from the lowest up, each the one before squared.
     double gain = 1.0;
-    for (uint32_t f = 0; f < done; ++f) {
-      gain = gain * step;
+    for (uint32_t d = done; d != 0; d >>= 1) {
+      if ((d & 1u) != 0) {
+        gain = gain * step;
+      }
+      step = step * step;
     }
     want = from * gain;
   }

@@ -1204,9 +1204,13 @@ struct Plugin {
             double root = to / from;
             for (int f = an.fade_frames; f > 1; f /= 2)
               root = std::sqrt(root);
-            double gain = 1.0;
-            for (int f = 0; f <= an.fade; ++f)
-              gain *= root;
+            double gain = 1.0; // root^(fade + 1), by its binary digits, lowest first
+            double square = root;
+            for (int e = an.fade + 1; e > 0; e /= 2) {
+              if (e % 2 == 1)
+                gain *= square;
+              square *= square;
+            }
             want = from * gain;
           }
           const double got = power(x[c]);
