@@ -452,7 +452,8 @@ inline void coherent_frames(Channel *const *chs, unsigned n, const Controls &ctl
       render_hold(co.hold, t, rows, s.re, s.im);
       if (fading) {
         render_hold(co.next, t, rows, s.acc_re, s.acc_im);
-        cross_fade(s.re, s.im, s.acc_re, s.acc_im, a[0]->fade + 1, a[0]->fade_length);
+        cross_fade(s.re, s.im, s.acc_re, s.acc_im, a[0]->fade + 1, a[0]->fade_length,
+                   t.fade_frames);
       }
     }
     if (blur > 0.0f) {

@@ -759,17 +759,21 @@ inline uint32_t fade_length(Hold *const *from, Hold *const *to, unsigned n, cons
   return frames;
 }
 
-// Frame bins re/im (0..512) the share done / frames of the way to
-// n_re/n_im, the frame's power as far from the one's to the other's in dB
-// (linearly where either is silent): the two holds are the same notes but
-// need not be in phase. `frames` is a power of two.
+// Frame bins re/im (0..512) the share done / mix of the way to n_re/n_im
+// (all of it from `mix` frames on), and the frame's power done / frames of
+// the way from the one's to the other's in dB (linearly where either is
+// silent): the two holds are the same notes but need not be in phase. What
+// is held changes within `mix` frames (a first hold's wrong partials do not
+// linger through a long fade); its level moves over all of them. `frames`
+// is a power of two.
 inline void cross_fade(float *re, float *im, const float *n_re, const float *n_im, uint32_t done,
-                       uint32_t frames) {
+                       uint32_t frames, uint32_t mix) {
   const float x = static_cast<float>(done) / static_cast<float>(frames);
+  const float m = done >= mix ? 1.0f : static_cast<float>(done) / static_cast<float>(mix);
   const double from = sum_squares(re, im);
   const double to = sum_squares(n_re, n_im);
-  const v4f keep = splat4(1.0f - x);
-  const v4f share = splat4(x);
+  const v4f keep = splat4(1.0f - m);
+  const v4f share = splat4(m);
   for (unsigned k = 0; k < 516; k += 4) {
     store4(re + k, keep * load4(re + k) + share * load4(n_re + k));
     store4(im + k, keep * load4(im + k) + share * load4(n_im + k));

@@ -1175,6 +1175,9 @@ struct Plugin {
       }
     }
     const float share = (float)(an.fade + 1) / (float)an.fade_frames;
+    // The spectrum itself goes over in 43 ms, however long the level takes.
+    const float mix =
+        an.fade + 1 >= 8 * t.scale ? 1.0f : (float)(an.fade + 1) / (float)(8 * t.scale);
 
     const int offset = bin_offset(lead.shift);
     const bool blurred = present(lead.blur) && *lead.blur > 1e-4f;
@@ -1195,8 +1198,8 @@ struct Plugin {
           render(q.held.next, lead.tables, y);
           const double from = power(x[c]), to = power(y);
           for (int k = 0; k < BINS; ++k)
-            x[c][k] = Cpx{(1.0f - share) * x[c][k].re + share * y[k].re,
-                          (1.0f - share) * x[c][k].im + share * y[k].im};
+            x[c][k] = Cpx{(1.0f - mix) * x[c][k].re + mix * y[k].re,
+                          (1.0f - mix) * x[c][k].im + mix * y[k].im};
           // The power in between in dB: (to / from) to the fade's share,
           // its frames a power of two (linear where either is silent).
           double want = (1.0 - (double)share) * from + (double)share * to;
