@@ -729,11 +729,12 @@ inline void take_partials(Hold &to, Hold &from) {
 }
 
 // Frames of the fade from the holds `from` to `to` of n channels: 43 ms
-// where their power is within 0.25 dB, twice as long for each doubling of
-// the difference in dB beyond that, up to 2.7 s (from 8 dB): the level
-// moves by about 1 dB in 166 ms at most, too slowly to be heard as a step
-// (a slow attack first held quiet, then from more of its sound, can differ
-// by 8 dB).
+// where their power is within 1 dB, twice as long for each doubling of the
+// difference in dB beyond that, up to 341 ms (from 4 dB; a slow attack
+// first held quiet, then from more of its sound, can differ by 8 dB).
+// Longer fades would move the level more gently, but the weighing waits
+// for the fade's end, and a first hold's ghosts in the other channel of a
+// pair would linger as long.
 inline uint32_t fade_length(Hold *const *from, Hold *const *to, unsigned n, const HoldTables &t) {
   double a = 0.0;
   double b = 0.0;
@@ -750,9 +751,8 @@ inline uint32_t fade_length(Hold *const *from, Hold *const *to, unsigned n, cons
   uint32_t frames = t.fade_frames;
   if (a > 0.0 && b > 0.0) {
     const double ratio = a > b ? a / b : b / a;
-    static const double most[6] = {1.0592537251772889, 1.1220184543019633, 1.2589254117941673,
-                                   1.5848931924611136, 2.5118864315095806, 6.3095734448019325};
-    for (unsigned i = 0; i < 6 && ratio > most[i]; ++i) {
+    static const double most[3] = {1.2589254117941673, 1.5848931924611136, 2.5118864315095806};
+    for (unsigned i = 0; i < 3 && ratio > most[i]; ++i) {
       frames <<= 1;
     }
   }

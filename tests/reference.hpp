@@ -1155,8 +1155,8 @@ struct Plugin {
     }
     const bool fading = playing && (an.refining == 2 || an.refining == 4);
     if (fading && an.fade == 0) {
-      // 43 ms, doubled for every doubling beyond 0.25 dB of the difference
-      // between the two holds' power, to 64 times that from 8 dB on.
+      // 43 ms, doubled for every doubling beyond 1 dB of the difference
+      // between the two holds' power, to 8 times that from 4 dB on.
       double from = 0.0, to = 0.0;
       for (int c = 0; c < n; ++c) {
         for (int p = 0; p < h[c]->now.count; ++p)
@@ -1169,7 +1169,7 @@ struct Plugin {
       an.fade_frames = 8 * t.scale;
       if (from > 0.0 && to > 0.0) {
         const double ratio = std::max(from / to, to / from);
-        for (double db : {0.25, 0.5, 1.0, 2.0, 4.0, 8.0})
+        for (double db : {1.0, 2.0, 4.0})
           if (ratio > std::pow(10.0, db / 10.0))
             an.fade_frames *= 2;
       }

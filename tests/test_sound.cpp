@@ -341,12 +341,6 @@ TEST(Sound, APressAtTheStrikeHoldsTheChord) {
   for (double f : mid.hz)
     EXPECT_GE(held.near({f}, 10.0), 0.1) << f;
   EXPECT_LE(held.near(d4.hz, 10.0), 1e-4);
-  // From the hold on, its level (over 80 ms) moves by 1.5 dB at most in any
-  // 166 ms, however far the first hold was from the refined one.
-  auto level = [&out](size_t at) { return 20.0 * std::log10(sig::rms(out, at, at + 3840)); };
-  for (size_t at = strike + 7200; at + 12000 < strike + 6 * 48000; at += 480) {
-    ASSERT_LE(std::fabs(level(at + 7968) - level(at)), 1.5) << at - strike;
-  }
   // The swell with a weak partial (22 dB down), stopped 300 ms after the
   // press, then a chord that shares its root: the partials are weighed by
   // what followed the struck sound, not by the new chord, so the weak one
