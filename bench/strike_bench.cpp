@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <complex>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -964,11 +965,14 @@ int main(int argc, char **argv) {
       const size_t on = onset(left), span = (size_t)lrint(8192.0 * rate / 48000.0);
       // The input's own separation, from the note-on over the ideal's span.
       const Spectrum il(left, on, span, rate), ir(right, on, span, rate);
-      double in_lr = -200, in_rl = -200;
-      for (int note : {57, 60, 64})
-        in_lr = std::max(in_lr, db(ir.at(hz_of(note), 20)) - db(il.at(hz_of(note), 20)));
-      for (int note : {75, 78, 82})
-        in_rl = std::max(in_rl, db(il.at(hz_of(note), 20)) - db(ir.at(hz_of(note), 20)));
+      // The loudest of a side's notes in the other channel against its own.
+      auto leak = [](const Spectrum &own, const Spectrum &other, std::initializer_list<int> notes) {
+        double worst = -200;
+        for (int note : notes)
+          worst = std::max(worst, db(other.at(hz_of(note), 20)) - db(own.at(hz_of(note), 20)));
+        return worst;
+      };
+      const double in_lr = leak(il, ir, {57, 60, 64}), in_rl = leak(ir, il, {75, 78, 82});
       char lr[96], rl[96];
       snprintf(lr, sizeof lr, "piano's notes on the right%s (input %s dB)", at.c_str(),
                dbs(in_lr).c_str());
@@ -988,13 +992,8 @@ int main(int argc, char **argv) {
             write_wav(wav_name("stereo piano left strings right", rate, press_ms, !k), ol, &orr,
                       press - std::min(press, (size_t)(0.5 * rate)), rate);
           const Spectrum hl(ol, from, len, rate), hr(orr, from, len, rate);
-          double g_lr = -200, g_rl = -200;
-          for (int note : {57, 60, 64})
-            g_lr = std::max(g_lr, db(hr.at(hz_of(note), 20)) - db(hl.at(hz_of(note), 20)));
-          for (int note : {75, 78, 82})
-            g_rl = std::max(g_rl, db(hl.at(hz_of(note), 20)) - db(hr.at(hz_of(note), 20)));
-          ghost[k][0] = g_lr;
-          ghost[k][1] = g_rl;
+          ghost[k][0] = leak(hl, hr, {57, 60, 64});
+          ghost[k][1] = leak(hr, hl, {75, 78, 82});
         }
         add(lr, fig(ghost[0][0]), fig(ghost[1][0]));
         add(rl, fig(ghost[0][1]), fig(ghost[1][1]));

@@ -549,6 +549,22 @@ inline void make_partials(Analysis *const *a, Hold *const *hold, unsigned n, con
   }
 }
 
+// The long window that ends `last` hops after the strike (or the newest,
+// if that has passed) awaited by n channels, for the refinement's step
+// `refining`.
+inline void await_long_window(Analysis *const *a, unsigned n, const HoldTables &t, uint32_t last,
+                              uint32_t refining) {
+  const uint32_t age = a[0]->strike_age;
+  const uint32_t wait = age < last ? last - age : 0;
+  for (unsigned c = 0; c < n; ++c) {
+    a[c]->state = WAITING;
+    a[c]->length = t.long_size;
+    a[c]->skip = 0;
+    a[c]->wait = wait;
+    a[c]->refining = refining;
+  }
+}
+
 // One hop of the analysis under way, for n channels in step.
 inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n, const HoldTables &t,
                              Hold *const *first = nullptr) {
@@ -627,29 +643,15 @@ inline void advance_analysis(Analysis *const *a, Hold *const *hold, unsigned n, 
       // after the strike at 48 kHz) is taken on time and transformed, to
       // weigh the partials by how they go on once the fade is done: taken
       // later, it could hold what is played over the hold.
-      const uint32_t last = 2 * t.long_hops + 1;
-      const uint32_t wait = lead.strike_age < last ? last - lead.strike_age : 0;
+      await_long_window(a, n, t, 2 * t.long_hops + 1, 2);
       for (unsigned c = 0; c < n; ++c) {
-        a[c]->refining = 2;
         a[c]->fade = 0;
-        a[c]->state = WAITING;
-        a[c]->length = t.long_size;
-        a[c]->skip = 0;
-        a[c]->wait = wait;
       }
     } else if (lead.state == IDLE && lead.struck && lead.length == t.short_size) {
       // A hold from the short window after a strike is refined by the
       // long one from three hops (16 ms at 48 kHz) after the strike, past
       // a hammer's or a pluck's thump, once the note has sounded that long.
-      const uint32_t last = t.long_hops + 1;
-      const uint32_t wait = lead.strike_age < last ? last - lead.strike_age : 0;
-      for (unsigned c = 0; c < n; ++c) {
-        a[c]->state = WAITING;
-        a[c]->length = t.long_size;
-        a[c]->skip = 0;
-        a[c]->wait = wait;
-        a[c]->refining = 1;
-      }
+      await_long_window(a, n, t, t.long_hops + 1, 1);
     }
     return;
   default: return;
